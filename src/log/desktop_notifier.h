@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+
+namespace vornix {
+
+/// A desktop notification as the log composes it. Title and body are plain text: an adapter
+/// whose server renders markup escapes them.
+struct DesktopNotification {
+    std::string identifier; // fresh per notification: a second one never replaces the first
+    std::string title;
+    std::string body;
+};
+
+/// The desktop's notification service. Neither call blocks or reports anything: a missing
+/// server or a refusal drops the notification silently.
+class DesktopNotifier {
+public:
+    virtual ~DesktopNotifier() = default;
+    /// Asks once per launch for permission to show alerts with sound.
+    virtual void requestAuthorization() = 0;
+    /// Shows the notification at once with the default sound.
+    virtual void post(const DesktopNotification& notification) = 0;
+};
+
+} // namespace vornix

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "app/observable.h"
+#include "app/scheduling.h"
+#include "log/desktop_notifier.h"
+#include "log/log_event.h"
+#include "log/system_log.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vornix {
+
+/// The single record of what happened: newest first, at most `capacity` entries, one system-log
+/// line per event, and a desktop notification for every unexpected disconnect.
+class EventLog : public ObservableObject {
+public:
+    static constexpr std::size_t capacity = 200;
+    static constexpr const char* notificationTitle = "Drive disconnected unexpectedly";
+    static constexpr const char* fallbackVolumeName = "External drive";
+
+    EventLog(const WallClock& clock, SystemLog& systemLog, DesktopNotifier& notifier);
+
+    /// Newest first.
+    Published<std::vector<LogEvent>> events{*this, {}};
+
+    void record(LogEvent::Kind kind, std::optional<std::string> volumeName, std::string detail);
+
+    void requestNotificationAuthorization();
+
+    /// "<label> — <volume name or system> <detail>"
+    static std::string systemLogLine(const LogEvent& event);
+    /// The body of the disconnect notification for a volume name.
+    static std::string disconnectBody(const std::string& volumeName);
+
+private:
+    void notifyUnexpectedDisconnect(const std::string& volumeName);
+
+    const WallClock& clock_;
+    SystemLog& systemLog_;
+    DesktopNotifier& notifier_;
+};
+
+} // namespace vornix

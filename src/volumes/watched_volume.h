@@ -1,0 +1,41 @@
+#pragma once
+
+#include "app/scheduling.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vornix {
+
+/// The last known keep-alive state of a volume.
+enum class VolumeStatus { idle, active, stalled, readOnly, full };
+
+/// The case name ("idle", "readOnly", ...).
+std::string_view rawValue(VolumeStatus status);
+/// The status whose raw value is exactly `raw`; none for any other text.
+std::optional<VolumeStatus> volumeStatusFromRawValue(std::string_view raw);
+
+/// The record of one accepted external volume. Compared field by field; identified by `id`.
+struct WatchedVolume {
+    std::string id{};
+    std::string name{};
+    std::optional<std::string> bsdName{};
+    std::optional<std::string> connectionProtocol{};
+    bool isCurrentlyMounted = false;
+    std::optional<std::string> mountPath{}; // mount point, no trailing separator
+    bool isWatched = true;
+    VolumeStatus status = VolumeStatus::idle;
+    std::optional<WallTime> lastPingAt{};
+
+    bool operator==(const WatchedVolume&) const = default;
+};
+
+} // namespace vornix
+
+template <> struct std::hash<vornix::VolumeStatus> {
+    std::size_t operator()(vornix::VolumeStatus status) const noexcept {
+        return std::hash<std::string_view>{}(vornix::rawValue(status));
+    }
+};

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "log/desktop_notifier.h"
+#include "log/system_log.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vornix::testing {
+
+class RecordingSystemLog final : public SystemLog {
+public:
+    void write(LogLevel level, std::string_view message) override {
+        lines.emplace_back(level, std::string(message));
+    }
+    std::vector<std::pair<LogLevel, std::string>> lines;
+};
+
+class RecordingNotifier final : public DesktopNotifier {
+public:
+    void requestAuthorization() override { ++authorizationRequests; }
+    void post(const DesktopNotification& notification) override { posted.push_back(notification); }
+    int authorizationRequests = 0;
+    std::vector<DesktopNotification> posted;
+};
+
+} // namespace vornix::testing

@@ -1,0 +1,91 @@
+#include "private_bus.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vornix::testing {
+
+namespace {
+// A bus anyone on this machine may use, like a session bus, but with the system bus's name
+// policy open enough for test services (logind, stand-ins) to own their names.
+const char* configText(PrivateBus::Kind kind) {
+    if (kind == PrivateBus::Kind::session)
+        return "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+               "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
+               "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/>"
+               "</policy></busconfig>";
+    return "<busconfig><type>system</type><listen>unix:tmpdir=/tmp</listen>"
+           "<auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+           "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+           "<allow own=\"*\"/></policy></busconfig>";
+}
+} // namespace
+
+PrivateBus::PrivateBus(Kind kind) {
+    char dirTemplate[] = "/tmp/vornix-bus-XXXXXX";
+    if (!mkdtemp(dirTemplate)) {
+        whyNot_ = "cannot create a temporary directory";
+        return;
+    }
+    configDir_ = dirTemplate;
+    const std::string config = configDir_ + "/bus.conf";
+    std::ofstream(config) << configText(kind);
+
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) {
+        whyNot_ = "pipe failed";
+        return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(pipeFds[1], 3);
+        close(pipeFds[0]);
+        if (pipeFds[1] != 3)
+            close(pipeFds[1]);
+        const std::string configArg = "--config-file=" + config;
+        execlp("dbus-daemon", "dbus-daemon", configArg.c_str(), "--nofork", "--nopidfile",
+               "--print-address=3", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    if (pid_ < 0) {
+        close(pipeFds[0]);
+        whyNot_ = "fork failed";
+        return;
+    }
+    std::string line;
+    pollfd pfd{pipeFds[0], POLLIN, 0};
+    while (line.find('\n') == std::string::npos && poll(&pfd, 1, 10000) > 0) {
+        char buffer[256];
+        const ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        line.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(pipeFds[0]);
+    if (auto end = line.find('\n'); end != std::string::npos) {
+        address_ = line.substr(0, end);
+    } else {
+        whyNot_ = "dbus-daemon did not start (is Debian's dbus-daemon installed?)";
+    }
+}
+
+PrivateBus::~PrivateBus() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    if (!configDir_.empty()) {
+        std::remove((configDir_ + "/bus.conf").c_str());
+        rmdir(configDir_.c_str());
+    }
+}
+
+} // namespace vornix::testing

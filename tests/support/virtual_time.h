@@ -1,0 +1,51 @@
+#pragma once
+
+#include "app/scheduling.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+namespace vornix::testing {
+
+/// A main queue and wall clock on virtual time. Nothing runs until the test advances time;
+/// advancing runs every task that falls due, in order of due time and then of posting,
+/// including tasks posted by the tasks it runs. `post` may be called from any thread.
+class VirtualTime final : public MainQueue, public WallClock {
+public:
+    explicit VirtualTime(WallTime start = WallTime{} + std::chrono::hours(24 * 365 * 56));
+
+    WallTime now() const override;
+
+    void post(Task task) override;
+    std::shared_ptr<DelayedTask> postDelayed(double seconds, Task task) override;
+    std::unique_ptr<RepeatingTimer> startRepeating(double intervalSeconds, Task tick) override;
+
+    /// Moves the clock forward by `seconds`, running what falls due on the way.
+    void advance(double seconds);
+    /// Runs what is due now, without moving the clock.
+    void runPending() { advance(0); }
+    /// Tasks waiting, cancelled ones excluded.
+    std::size_t pendingCount() const;
+    /// Seconds since construction.
+    double elapsed() const;
+
+private:
+    using Nanos = std::chrono::nanoseconds;
+    struct Entry {
+        Task task;
+        std::shared_ptr<bool> cancelled;
+    };
+    void schedule(Nanos due, Task task, std::shared_ptr<bool> cancelled);
+    static Nanos toNanos(double seconds);
+
+    mutable std::mutex mutex_;
+    WallTime start_;
+    Nanos now_{0};
+    std::uint64_t sequence_ = 0;
+    std::map<std::pair<Nanos, std::uint64_t>, Entry> queue_;
+};
+
+} // namespace vornix::testing
