@@ -23,7 +23,9 @@ void EventLog::record(LogEvent::Kind kind, std::optional<std::string> volumeName
         notifyUnexpectedDisconnect(event.volumeName.value_or(fallbackVolumeName));
 }
 
-void EventLog::requestNotificationAuthorization() { notifier_.requestAuthorization(); }
+void EventLog::requestNotificationAuthorization() {
+    notifier_.requestAuthorization();
+}
 
 std::string EventLog::systemLogLine(const LogEvent& event) {
     std::string line{label(event.kind)};

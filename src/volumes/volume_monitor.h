@@ -27,8 +27,7 @@ public:
 
     /// Sets the status and, when a time is given, the last-ping time: two publications then.
     /// An unknown id publishes nothing. Mount and watch state are not consulted.
-    void markStatus(const std::string& id, VolumeStatus status,
-                    std::optional<WallTime> lastPingAt);
+    void markStatus(const std::string& id, VolumeStatus status, std::optional<WallTime> lastPingAt);
 
     /// The record with this id, if any.
     std::optional<WatchedVolume> volume(const std::string& id) const;

@@ -25,8 +25,8 @@ TEST(Observable, PublishesStoreThenObjectChangedThenSubscribersWithStoredValue) 
     model.number = 7;
     model.number = 7; // equal values publish too
 
-    EXPECT_EQ(trace, (std::vector<std::string>{"changed:7", "a:7", "b:7", "changed:7", "a:7",
-                                               "b:7"}));
+    EXPECT_EQ(trace,
+              (std::vector<std::string>{"changed:7", "a:7", "b:7", "changed:7", "a:7", "b:7"}));
 }
 
 TEST(Observable, NewSubscriberReceivesCurrentValueBeforeSubscribeReturns) {

@@ -31,7 +31,8 @@ TEST_F(EventLogTest, KeepsTheNewestTwoHundredNewestFirst) {
 
 TEST_F(EventLogTest, EventIsStoredBeforeItsLineAndNotificationAndTimestampedNow) {
     std::size_t sizeSeenByObserver = 0;
-    auto token = log.events.subscribe([&](const auto& events) { sizeSeenByObserver = events.size(); });
+    auto token =
+        log.events.subscribe([&](const auto& events) { sizeSeenByObserver = events.size(); });
     time.advance(90);
     log.record(Kind::mounted, "Photos", "");
     EXPECT_EQ(sizeSeenByObserver, 1u);

@@ -7,7 +7,8 @@ namespace vornix::testing {
 namespace {
 class VirtualDelayedTask final : public DelayedTask {
 public:
-    explicit VirtualDelayedTask(std::shared_ptr<bool> cancelled) : cancelled_(std::move(cancelled)) {}
+    explicit VirtualDelayedTask(std::shared_ptr<bool> cancelled)
+        : cancelled_(std::move(cancelled)) {}
     void cancel() override { *cancelled_ = true; }
 
 private:
@@ -16,7 +17,8 @@ private:
 
 class VirtualRepeatingTimer final : public RepeatingTimer {
 public:
-    explicit VirtualRepeatingTimer(std::shared_ptr<bool> cancelled) : cancelled_(std::move(cancelled)) {}
+    explicit VirtualRepeatingTimer(std::shared_ptr<bool> cancelled)
+        : cancelled_(std::move(cancelled)) {}
     ~VirtualRepeatingTimer() override { *cancelled_ = true; }
 
 private:
@@ -76,7 +78,8 @@ std::unique_ptr<RepeatingTimer> VirtualTime::startRepeating(double intervalSecon
             return;
         if (auto next = weakFire.lock()) {
             const Nanos nextDue = due + interval;
-            schedule(nextDue, [next, nextDue] { (*next)(nextDue); }, cancelled);
+            schedule(
+                nextDue, [next, nextDue] { (*next)(nextDue); }, cancelled);
         }
         tick();
     };
@@ -85,7 +88,8 @@ std::unique_ptr<RepeatingTimer> VirtualTime::startRepeating(double intervalSecon
         std::lock_guard lock(mutex_);
         due = now_;
     }
-    schedule(due, [fire, due] { (*fire)(due); }, cancelled);
+    schedule(
+        due, [fire, due] { (*fire)(due); }, cancelled);
     return std::make_unique<VirtualRepeatingTimer>(cancelled);
 }
 

@@ -19,8 +19,10 @@ struct RegistryTest : ::testing::Test {
     Subscription token;
 
     void SetUp() override {
-        WatchedVolume a{.id = "A", .name = "Alpha", .isCurrentlyMounted = true, .mountPath = "/media/u/Alpha"};
-        WatchedVolume b{.id = "B", .name = "Beta", .isCurrentlyMounted = true, .mountPath = "/media/u/Beta"};
+        WatchedVolume a{
+            .id = "A", .name = "Alpha", .isCurrentlyMounted = true, .mountPath = "/media/u/Alpha"};
+        WatchedVolume b{
+            .id = "B", .name = "Beta", .isCurrentlyMounted = true, .mountPath = "/media/u/Beta"};
         monitor.volumes = {a, b};
         token = monitor.volumes.subscribe([this](const auto& list) { published.push_back(list); });
         published.clear();

@@ -1,0 +1,112 @@
+#include "app/app_state.h"
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_set>
+
+namespace vornix {
+
+AppState::AppState(AppPorts ports) : settings_(ports.settings) {
+    // The services come to life in a fixed order: each may rely on the ones before it, and
+    // the monitor's constructor already scans the mounted volumes into its list.
+    powerAssertionManager_ = std::make_unique<PowerAssertionManager>(ports.power);
+    loginItemManager_ = std::make_unique<LoginItemManager>(ports.loginItem);
+    eventLog_ = std::make_unique<EventLog>(ports.clock, ports.systemLog, ports.notifier);
+    volumeMonitor_ = std::make_unique<VolumeMonitor>(*eventLog_, ports.clock, ports.volumes);
+    vornix_ = std::make_unique<Vornix>(*volumeMonitor_, *eventLog_, ports.engine);
+
+    keepAliveInterval = usableInterval(settings_.readDouble(intervalKey));
+    launchAtLoginEnabled = loginItemManager_->status() == LoginItemStatus::enabled;
+    eventLog_->requestNotificationAuthorization();
+
+    // Delivered at once with the volumes found at start, then after every change, once the
+    // new list is stored, so the setWatched calls made here stand.
+    cancellables_.push_back(volumeMonitor_->volumes.subscribe(
+        [this](const std::vector<WatchedVolume>& volumes) { applyPersistedExclusions(volumes); }));
+}
+
+AppState::~AppState() = default;
+
+double AppState::usableInterval(std::optional<double> stored) {
+    if (!stored || !std::isfinite(*stored) || *stored < minimumInterval ||
+        *stored > maximumInterval)
+        return defaultInterval;
+    return *stored;
+}
+
+std::vector<std::string> AppState::storedExclusions() const {
+    return settings_.readStringArray(exclusionsKey).value_or(std::vector<std::string>{});
+}
+
+void AppState::applyPersistedExclusions(const std::vector<WatchedVolume>& volumes) {
+    const auto stored = storedExclusions();
+    const std::unordered_set<std::string> excluded(stored.begin(), stored.end());
+    if (volumes.empty())
+        return;
+    for (const auto& volume : volumes)
+        if (excluded.contains(volume.id) && volume.isWatched)
+            volumeMonitor_->setWatched(volume.id, false);
+}
+
+void AppState::toggleGlobalActive() {
+    isActive = !isActive.get();
+    if (isActive.get()) {
+        powerAssertionManager_->acquire();
+        vornix_->start(keepAliveInterval.get());
+        eventLog_->record(LogEvent::Kind::sleepPreventionStarted, std::nullopt, "");
+    } else {
+        powerAssertionManager_->release();
+        vornix_->stop();
+        eventLog_->record(LogEvent::Kind::sleepPreventionStopped, std::nullopt, "");
+    }
+}
+
+void AppState::toggleVolume(const std::string& id) {
+    const auto volume = volumeMonitor_->volume(id);
+    if (!volume)
+        return;
+    volumeMonitor_->setWatched(id, !volume->isWatched);
+    persistExclusions();
+}
+
+void AppState::persistExclusions() {
+    // The list holds only the volumes seen since start. An exclusion stored for a drive that
+    // has not been connected since is the user's choice all the same: it is kept.
+    const auto& volumes = volumeMonitor_->volumes.get();
+    std::unordered_set<std::string> listed;
+    std::vector<std::string> ids;
+    for (const auto& volume : volumes) {
+        listed.insert(volume.id);
+        if (!volume.isWatched)
+            ids.push_back(volume.id);
+    }
+    for (const auto& id : storedExclusions())
+        if (!listed.contains(id) && std::find(ids.begin(), ids.end(), id) == ids.end())
+            ids.push_back(id);
+    settings_.writeStringArray(exclusionsKey, ids);
+}
+
+void AppState::updateInterval(double interval) {
+    keepAliveInterval = interval;
+    settings_.writeDouble(intervalKey, interval);
+    if (isActive.get())
+        vornix_->setInterval(interval);
+}
+
+void AppState::setLaunchAtLogin(bool enabled) {
+    try {
+        loginItemManager_->setEnabled(enabled);
+    } catch (const LoginItemError& error) {
+        eventLog_->record(LogEvent::Kind::pingFailed, std::nullopt,
+                          std::string("Login item: ") + error.what());
+        return;
+    }
+    launchAtLoginEnabled = loginItemManager_->status() == LoginItemStatus::enabled;
+}
+
+void AppState::shutdown() {
+    powerAssertionManager_->release();
+    vornix_->stop();
+}
+
+} // namespace vornix

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "app/login_item_manager.h"
+#include "app/observable.h"
+#include "app/scheduling.h"
+#include "app/settings_store.h"
+#include "engine/power_assertion_manager.h"
+#include "engine/vornix.h"
+#include "log/event_log.h"
+#include "volumes/volume_monitor.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vornix {
+
+/// Everything the application state needs from the platform, wired by the composition root.
+struct AppPorts {
+    const WallClock& clock;
+    SystemLog& systemLog;
+    DesktopNotifier& notifier;
+    PowerAssertionPort& power;
+    LoginItemPort& loginItem;
+    SettingsStore& settings;
+    VolumePorts volumes;
+    EnginePorts engine;
+};
+
+/// The one object that holds the program together: it creates and owns every service, holds
+/// the settings the panel binds to, persists the interval and the exclusions, and carries out
+/// every command of the panel. Main thread only.
+class AppState : public ObservableObject {
+public:
+    static constexpr double defaultInterval = 45.0;
+    static constexpr double minimumInterval = 1.0;
+    static constexpr double maximumInterval = 24.0 * 60 * 60;
+    static constexpr const char* intervalKey = "keepAliveInterval";
+    static constexpr const char* exclusionsKey = "excludedVolumeIDs";
+
+    explicit AppState(AppPorts ports);
+    ~AppState();
+    AppState(const AppState&) = delete;
+    AppState& operator=(const AppState&) = delete;
+
+    Published<bool> isActive{*this, false};
+    Published<double> keepAliveInterval{*this, defaultInterval};
+    Published<bool> launchAtLoginEnabled{*this, false};
+
+    EventLog& eventLog() { return *eventLog_; }
+    VolumeMonitor& volumeMonitor() { return *volumeMonitor_; }
+    PowerAssertionManager& powerAssertionManager() { return *powerAssertionManager_; }
+    Vornix& vornix() { return *vornix_; }
+    LoginItemManager& loginItemManager() { return *loginItemManager_; }
+
+    void toggleGlobalActive();
+    void toggleVolume(const std::string& id);
+    void updateInterval(double interval);
+    void setLaunchAtLogin(bool enabled);
+    /// Releases sleep prevention and stops the engine. Records nothing, leaves `isActive`, and
+    /// may run any number of times.
+    void shutdown();
+
+    /// The interval a stored value stands for: the value itself from 1 second to 24 hours,
+    /// otherwise (missing, zero, negative, not finite, out of range) the default.
+    static double usableInterval(std::optional<double> stored);
+
+private:
+    void applyPersistedExclusions(const std::vector<WatchedVolume>& volumes);
+    void persistExclusions();
+    std::vector<std::string> storedExclusions() const;
+
+    SettingsStore& settings_;
+    std::unique_ptr<PowerAssertionManager> powerAssertionManager_;
+    std::unique_ptr<LoginItemManager> loginItemManager_;
+    std::unique_ptr<EventLog> eventLog_;
+    std::unique_ptr<VolumeMonitor> volumeMonitor_;
+    std::unique_ptr<Vornix> vornix_;
+    std::vector<Subscription> cancellables_; // released first, before the services
+};
+
+} // namespace vornix
