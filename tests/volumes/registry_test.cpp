@@ -2,6 +2,7 @@
 
 #include "log_fakes.h"
 #include "virtual_time.h"
+#include "volume_fakes.h"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +15,16 @@ struct RegistryTest : ::testing::Test {
     testing::RecordingSystemLog systemLog;
     testing::RecordingNotifier notifier;
     EventLog log{time, systemLog, notifier};
-    VolumeMonitor monitor{log, time};
+    testing::FakeVolumeSystem system;
+    VolumeMonitor monitor{log, time, system.ports()};
     std::vector<std::vector<WatchedVolume>> published;
     Subscription token;
 
     void SetUp() override {
-        WatchedVolume a{.id = "A", .name = "Alpha", .isCurrentlyMounted = true, .mountPath = "/media/u/Alpha"};
-        WatchedVolume b{.id = "B", .name = "Beta", .isCurrentlyMounted = true, .mountPath = "/media/u/Beta"};
+        WatchedVolume a{
+            .id = "A", .name = "Alpha", .isCurrentlyMounted = true, .mountPath = "/media/u/Alpha"};
+        WatchedVolume b{
+            .id = "B", .name = "Beta", .isCurrentlyMounted = true, .mountPath = "/media/u/Beta"};
         monitor.volumes = {a, b};
         token = monitor.volumes.subscribe([this](const auto& list) { published.push_back(list); });
         published.clear();
