@@ -2,6 +2,7 @@
 
 #include "log_fakes.h"
 #include "virtual_time.h"
+#include "volume_fakes.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,8 @@ struct RegistryTest : ::testing::Test {
     testing::RecordingSystemLog systemLog;
     testing::RecordingNotifier notifier;
     EventLog log{time, systemLog, notifier};
-    VolumeMonitor monitor{log, time};
+    testing::FakeVolumeSystem system;
+    VolumeMonitor monitor{log, time, system.ports()};
     std::vector<std::vector<WatchedVolume>> published;
     Subscription token;
 
