@@ -1,0 +1,336 @@
+#include "ui/menu_bar_view.h"
+
+#include "ui/presentation.h"
+#include "ui/switch_toggle.h"
+
+#include <QComboBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace vornix {
+
+namespace {
+
+QFont scaledFont(const QFont& base, qreal factor) {
+    QFont font = base;
+    if (font.pointSizeF() > 0)
+        font.setPointSizeF(font.pointSizeF() * factor);
+    else
+        font.setPixelSize(std::max(8, static_cast<int>(font.pixelSize() * factor)));
+    return font;
+}
+QFont captionFont(const QFont& base) { return scaledFont(base, 0.85); }
+QFont caption2Font(const QFont& base) { return scaledFont(base, 0.77); }
+
+void setTextColor(QLabel* label, const QColor& color) {
+    QPalette pal = label->palette();
+    pal.setColor(QPalette::WindowText, color);
+    label->setPalette(pal);
+}
+
+QFrame* divider(QWidget* parent) {
+    auto* line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+class Dot : public QWidget {
+public:
+    Dot(QColor color, QWidget* parent) : QWidget(parent), color_(color) {
+        setFixedSize(6, 6);
+        setAccessibleName({});
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(color_);
+        p.drawEllipse(rect());
+    }
+
+private:
+    QColor color_;
+};
+
+/// A scroll area that is as tall as its content, up to a maximum.
+class FittingScrollArea : public QScrollArea {
+public:
+    using QScrollArea::QScrollArea;
+    QSize sizeHint() const override {
+        const int content = widget() ? widget()->sizeHint().height() : 0;
+        return {QScrollArea::sizeHint().width(),
+                std::min(content + 2 * frameWidth(), maximumHeight())};
+    }
+    QSize minimumSizeHint() const override { return {0, 0}; }
+};
+
+} // namespace
+
+/// One volume: name, protocol badge, status line, and its watch switch.
+class VolumeRow : public QWidget {
+public:
+    VolumeRow(const std::string& id, AppState& appState, QWidget* parent)
+        : QWidget(parent), name_(new QLabel(this)), badge_(new QLabel(this)),
+          status_(new QLabel(this)), watch_(new SwitchToggle({}, this)) {
+        setObjectName(QStringLiteral("volumeRow"));
+        auto* row = new QHBoxLayout(this);
+        row->setContentsMargins(0, 0, 0, 0);
+        auto* column = new QVBoxLayout;
+        column->setSpacing(2);
+        auto* nameLine = new QHBoxLayout;
+        nameLine->setSpacing(4);
+        nameLine->addWidget(name_);
+        nameLine->addWidget(badge_);
+        nameLine->addStretch();
+        column->addLayout(nameLine);
+        column->addWidget(status_);
+        row->addLayout(column, 1);
+        row->addWidget(watch_, 0, Qt::AlignVCenter);
+
+        name_->setTextFormat(Qt::PlainText);
+        badge_->setTextFormat(Qt::PlainText);
+        badge_->setObjectName(QStringLiteral("protocolBadge"));
+        badge_->setFont(caption2Font(font()));
+        badge_->setContentsMargins(4, 0, 4, 0);
+        badge_->setAutoFillBackground(false);
+        status_->setTextFormat(Qt::PlainText);
+        status_->setObjectName(QStringLiteral("statusLabel"));
+        status_->setFont(caption2Font(font()));
+        watch_->setObjectName(QStringLiteral("watchSwitch"));
+
+        QObject::connect(watch_, &QAbstractButton::clicked, this,
+                         [&appState, id] { appState.toggleVolume(id); });
+    }
+
+    void show(const WatchedVolume& volume) {
+        const QString name = QString::fromStdString(volume.name);
+        name_->setText(name);
+        badge_->setVisible(volume.connectionProtocol.has_value());
+        if (volume.connectionProtocol) {
+            badge_->setText(QString::fromStdString(*volume.connectionProtocol));
+            QColor bg = palette().color(QPalette::PlaceholderText);
+            bg.setAlphaF(0.15f);
+            badge_->setStyleSheet(QStringLiteral("QLabel { background-color: rgba(%1,%2,%3,%4);"
+                                                 " border-radius: 4px; color: %5; }")
+                                      .arg(bg.red())
+                                      .arg(bg.green())
+                                      .arg(bg.blue())
+                                      .arg(bg.alphaF())
+                                      .arg(palette().color(QPalette::PlaceholderText).name()));
+        }
+        const StatusLabel label = statusLabel(volume);
+        status_->setText(label.text);
+        setTextColor(status_, tintColor(label.tint, palette()));
+        watch_->setChecked(volume.isWatched);
+        watch_->setEnabled(volume.isCurrentlyMounted);
+        watch_->setAccessibleName(name);
+        setAccessibleName(name);
+    }
+
+private:
+    QLabel* name_;
+    QLabel* badge_;
+    QLabel* status_;
+    SwitchToggle* watch_;
+};
+
+MenuBarView::MenuBarView(AppState& appState, std::function<void()> showAbout,
+                         std::function<void()> quit, QWidget* parent)
+    : QWidget(parent), appState_(appState), showAbout_(std::move(showAbout)),
+      quit_(std::move(quit)) {
+    setObjectName(QStringLiteral("menuBarView"));
+    setFixedWidth(width);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(inset, inset, inset, inset);
+    layout->setSpacing(spacing);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    globalSwitch_ = new SwitchToggle(tr("Keep drives awake"), this);
+    globalSwitch_->setObjectName(QStringLiteral("globalSwitch"));
+    connect(globalSwitch_, &QAbstractButton::clicked, this, [this] { appState_.toggleGlobalActive(); });
+    layout->addWidget(globalSwitch_);
+    layout->addWidget(divider(this));
+
+    volumeSection_ = new QWidget(this);
+    volumeSection_->setObjectName(QStringLiteral("volumeSection"));
+    volumeLayout_ = new QVBoxLayout(volumeSection_);
+    volumeLayout_->setContentsMargins(0, 0, 0, 0);
+    volumeLayout_->setSpacing(spacing);
+    noVolumesLabel_ = new QLabel(tr("No external drives detected"), volumeSection_);
+    noVolumesLabel_->setObjectName(QStringLiteral("noVolumesLabel"));
+    setTextColor(noVolumesLabel_, tintColor(Tint::secondary, palette()));
+    volumeLayout_->addWidget(noVolumesLabel_);
+    layout->addWidget(volumeSection_);
+    layout->addWidget(divider(this));
+
+    auto* intervalRow = new QHBoxLayout;
+    auto* intervalLabel = new QLabel(tr("Ping interval"), this);
+    intervalRow->addWidget(intervalLabel);
+    intervalRow->addStretch();
+    intervalPicker_ = new QComboBox(this);
+    intervalPicker_->setObjectName(QStringLiteral("intervalPicker"));
+    intervalPicker_->setFixedWidth(90);
+    intervalPicker_->setAccessibleName(tr("Ping interval"));
+    intervalLabel->setBuddy(intervalPicker_);
+    for (double option : intervalOptions)
+        intervalPicker_->addItem(intervalText(option), option);
+    connect(intervalPicker_, &QComboBox::activated, this, [this](int index) {
+        appState_.updateInterval(intervalPicker_->itemData(index).toDouble());
+    });
+    intervalRow->addWidget(intervalPicker_);
+    layout->addLayout(intervalRow);
+
+    launchAtLogin_ = new QCheckBox(tr("Launch at Login"), this);
+    launchAtLogin_->setObjectName(QStringLiteral("launchAtLogin"));
+    connect(launchAtLogin_, &QAbstractButton::clicked, this,
+            [this](bool checked) { appState_.setLaunchAtLogin(checked); });
+    layout->addWidget(launchAtLogin_);
+    layout->addWidget(divider(this));
+
+    auto* heading = new QLabel(tr("Recent activity"), this);
+    heading->setObjectName(QStringLiteral("activityHeading"));
+    heading->setFont(captionFont(font()));
+    setTextColor(heading, tintColor(Tint::secondary, palette()));
+    layout->addWidget(heading);
+
+    activityArea_ = new FittingScrollArea(this);
+    activityArea_->setObjectName(QStringLiteral("activityArea"));
+    activityArea_->setMaximumHeight(maxActivityHeight);
+    activityArea_->setWidgetResizable(true);
+    activityArea_->setFrameShape(QFrame::NoFrame);
+    activityArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    activityArea_->setAccessibleName(tr("Recent activity"));
+    activityList_ = new QWidget;
+    activityList_->setObjectName(QStringLiteral("activityList"));
+    auto* activityLayout = new QVBoxLayout(activityList_);
+    activityLayout->setContentsMargins(0, 0, 0, 0);
+    activityLayout->setSpacing(4);
+    activityLayout->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    activityArea_->setWidget(activityList_);
+    layout->addWidget(activityArea_);
+    layout->addWidget(divider(this));
+
+    auto* actions = new QHBoxLayout;
+    auto* about = new QPushButton(tr("About Vornix"), this);
+    about->setObjectName(QStringLiteral("aboutButton"));
+    connect(about, &QPushButton::clicked, this, [this] { showAbout_(); });
+    auto* quitButton = new QPushButton(tr("Quit"), this);
+    quitButton->setObjectName(QStringLiteral("quitButton"));
+    connect(quitButton, &QPushButton::clicked, this, [this] {
+        appState_.shutdown();
+        quit_();
+    });
+    actions->addWidget(about);
+    actions->addStretch();
+    actions->addWidget(quitButton);
+    layout->addLayout(actions);
+
+    auto changed = [this] { scheduleRefresh(); };
+    subscriptions_.push_back(appState_.observeChanges(changed));
+    subscriptions_.push_back(appState_.volumeMonitor().observeChanges(changed));
+    subscriptions_.push_back(appState_.eventLog().observeChanges(changed));
+    refresh();
+}
+
+MenuBarView::~MenuBarView() = default;
+
+void MenuBarView::scheduleRefresh() {
+    if (refreshPending_)
+        return;
+    refreshPending_ = true;
+    QTimer::singleShot(0, this, [this] { refresh(); });
+}
+
+void MenuBarView::refresh() {
+    refreshPending_ = false;
+    globalSwitch_->setChecked(appState_.isActive.get());
+    const double interval = appState_.keepAliveInterval.get();
+    int selected = -1;
+    for (int i = 0; i < intervalPicker_->count(); ++i)
+        if (intervalPicker_->itemData(i).toDouble() == interval)
+            selected = i;
+    intervalPicker_->setCurrentIndex(selected);
+    launchAtLogin_->setChecked(appState_.launchAtLoginEnabled.get());
+    refreshVolumes();
+    refreshActivity();
+}
+
+void MenuBarView::refreshVolumes() {
+    const auto& volumes = appState_.volumeMonitor().volumes.get();
+    noVolumesLabel_->setVisible(volumes.empty());
+    // Records are only ever appended, so rows are kept (and keep their focus) by id.
+    for (const auto& volume : volumes) {
+        auto it = rows_.find(volume.id);
+        if (it == rows_.end()) {
+            auto* row = new VolumeRow(volume.id, appState_, volumeSection_);
+            volumeLayout_->addWidget(row);
+            it = rows_.emplace(volume.id, row).first;
+            rowOrder_.push_back(volume.id);
+        }
+        it->second->show(volume);
+    }
+}
+
+void MenuBarView::refreshActivity() {
+    auto* layout = static_cast<QVBoxLayout*>(activityList_->layout());
+    while (QLayoutItem* item = layout->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    const auto& events = appState_.eventLog().events.get();
+    const auto count = std::min<std::size_t>(events.size(), maxActivityRows);
+    for (std::size_t i = 0; i < count; ++i) {
+        const LogEvent& event = events[i];
+        auto* row = new QWidget(activityList_);
+        row->setObjectName(QStringLiteral("activityRow"));
+        auto* h = new QHBoxLayout(row);
+        h->setContentsMargins(0, 0, 0, 0);
+        h->setSpacing(6);
+        h->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+        auto* dotBox = new QVBoxLayout;
+        dotBox->setContentsMargins(0, 4, 0, 0);
+        auto* dot = new Dot(tintColor(dotTint(event.kind), palette()), row);
+        dot->setObjectName(QStringLiteral("kindDot"));
+        dot->setProperty("tint", static_cast<int>(dotTint(event.kind)));
+        dotBox->addWidget(dot);
+        dotBox->addStretch();
+        h->addLayout(dotBox);
+        auto* column = new QVBoxLayout;
+        column->setSpacing(0);
+        auto* labelLine = new QLabel(eventLabelLine(event), row);
+        labelLine->setObjectName(QStringLiteral("eventLabel"));
+        labelLine->setTextFormat(Qt::PlainText);
+        labelLine->setFont(captionFont(font()));
+        auto* timeLine = new QLabel(eventTimeText(event), row);
+        timeLine->setObjectName(QStringLiteral("eventTime"));
+        timeLine->setFont(caption2Font(font()));
+        setTextColor(timeLine, tintColor(Tint::secondary, palette()));
+        column->addWidget(labelLine);
+        column->addWidget(timeLine);
+        h->addLayout(column, 1);
+        row->setAccessibleName(labelLine->text() + QStringLiteral(", ") + timeLine->text());
+        layout->addWidget(row);
+    }
+    activityArea_->updateGeometry();
+}
+
+void MenuBarView::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        emit dismissRequested();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+} // namespace vornix

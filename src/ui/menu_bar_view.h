@@ -1,0 +1,73 @@
+#pragma once
+
+#include "app/app_state.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <map>
+#include <string>
+
+class QComboBox;
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QScrollArea;
+class QVBoxLayout;
+
+namespace vornix {
+
+class SwitchToggle;
+class VolumeRow;
+
+/// The panel. It holds no state of its own: it shows what AppState, its volume monitor and its
+/// event log publish, is brought up to date whenever one of them publishes, and every control
+/// calls exactly one AppState operation.
+class MenuBarView : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int width = 320;
+    static constexpr int inset = 12;
+    static constexpr int spacing = 10;
+    static constexpr int maxActivityRows = 20;
+    static constexpr int maxActivityHeight = 160;
+
+    /// `quit` asks the application to end; it runs after AppState::shutdown().
+    MenuBarView(AppState& appState, std::function<void()> showAbout, std::function<void()> quit,
+                QWidget* parent = nullptr);
+    ~MenuBarView() override;
+
+    /// Brings every control up to date now (updates are otherwise batched per event-loop turn).
+    void refresh();
+
+signals:
+    /// The user asked to close the panel (Escape).
+    void dismissRequested();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void scheduleRefresh();
+    void refreshVolumes();
+    void refreshActivity();
+
+    AppState& appState_;
+    std::function<void()> showAbout_;
+    std::function<void()> quit_;
+    std::vector<Subscription> subscriptions_;
+    bool refreshPending_ = false;
+
+    SwitchToggle* globalSwitch_;
+    QWidget* volumeSection_;
+    QVBoxLayout* volumeLayout_;
+    QLabel* noVolumesLabel_;
+    std::map<std::string, VolumeRow*> rows_;
+    std::vector<std::string> rowOrder_;
+    QComboBox* intervalPicker_;
+    QCheckBox* launchAtLogin_;
+    QScrollArea* activityArea_;
+    QWidget* activityList_;
+};
+
+} // namespace vornix

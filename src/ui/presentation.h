@@ -1,0 +1,45 @@
+#pragma once
+
+// What the panel shows for a value, as plain data, so it can be checked without drawing.
+
+#include "log/log_event.h"
+#include "volumes/watched_volume.h"
+
+#include <QColor>
+#include <QPalette>
+#include <QString>
+
+#include <array>
+
+namespace vornix {
+
+enum class Tint { green, orange, red, secondary };
+
+struct StatusLabel {
+    QString text;
+    Tint tint;
+    bool operator==(const StatusLabel&) const = default;
+};
+
+/// The status line of a volume row. The status decides; the mount flag matters only for idle.
+StatusLabel statusLabel(const WatchedVolume& volume);
+
+/// The colour of an activity row's dot.
+Tint dotTint(LogEvent::Kind kind);
+
+/// The label line of an activity row: the kind's label, then " — " and the volume name when
+/// there is one.
+QString eventLabelLine(const LogEvent& event);
+
+/// The time of day of an event, in the user's locale, without the date.
+QString eventTimeText(const LogEvent& event);
+
+/// "30s", "45s", ...: the interval truncated to whole seconds.
+QString intervalText(double seconds);
+
+inline constexpr std::array<double, 4> intervalOptions{30, 45, 60, 120};
+
+/// The colour of a tint on this palette.
+QColor tintColor(Tint tint, const QPalette& palette);
+
+} // namespace vornix

@@ -1,0 +1,67 @@
+#include "ui/tray_icons.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+
+namespace vornix {
+
+namespace {
+
+QPixmap drawDrive(int size, bool awake) {
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal s = size;
+    const qreal stroke = std::max<qreal>(1.0, s / 16.0);
+
+    // The drive: a rounded box in the lower part, with a status light.
+    const QRectF body(s * 0.06, s * 0.30, s * 0.80, s * 0.46);
+    p.setPen(QPen(QColor(0x20, 0x20, 0x20), stroke));
+    p.setBrush(QColor(0xf2, 0xf2, 0xf2));
+    p.drawRoundedRect(body, s * 0.10, s * 0.10);
+    p.setPen(QPen(QColor(0x20, 0x20, 0x20), stroke * 0.8));
+    p.drawLine(QPointF(body.left() + s * 0.10, body.center().y() + s * 0.08),
+               QPointF(body.right() - s * 0.30, body.center().y() + s * 0.08));
+    p.setPen(Qt::NoPen);
+    p.setBrush(awake ? QColor(0x2f, 0xa8, 0x4f) : QColor(0x8a, 0x8a, 0x8a));
+    p.drawEllipse(QPointF(body.right() - s * 0.14, body.center().y() + s * 0.08), s * 0.05,
+                  s * 0.05);
+
+    // The badge, bottom right, outlined in white so it stands out on any panel.
+    const QPointF c(s * 0.74, s * 0.74);
+    const qreal r = s * 0.25;
+    p.setPen(QPen(Qt::white, stroke));
+    p.setBrush(awake ? QColor(0x2f, 0xa8, 0x4f) : QColor(0xdc, 0x35, 0x2f));
+    p.drawEllipse(c, r, r);
+    QPen mark(Qt::white, std::max<qreal>(1.2, s / 11.0), Qt::SolidLine, Qt::RoundCap,
+              Qt::RoundJoin);
+    p.setPen(mark);
+    p.setBrush(Qt::NoBrush);
+    if (awake) {
+        QPainterPath check;
+        check.moveTo(c.x() - r * 0.50, c.y() + r * 0.02);
+        check.lineTo(c.x() - r * 0.12, c.y() + r * 0.40);
+        check.lineTo(c.x() + r * 0.52, c.y() - r * 0.38);
+        p.drawPath(check);
+    } else {
+        const qreal d = r * 0.40;
+        p.drawLine(QPointF(c.x() - d, c.y() - d), QPointF(c.x() + d, c.y() + d));
+        p.drawLine(QPointF(c.x() - d, c.y() + d), QPointF(c.x() + d, c.y() - d));
+    }
+    return pixmap;
+}
+
+} // namespace
+
+QIcon trayIcon(bool awake) {
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 44, 48, 64, 96, 128, 256})
+        icon.addPixmap(drawDrive(size, awake));
+    return icon;
+}
+
+QIcon applicationIcon() { return trayIcon(true); }
+
+} // namespace vornix

@@ -1,0 +1,138 @@
+#include "ui/vornix_app.h"
+
+#include "ui/menu_bar_view.h"
+#include "ui/tray_icons.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QCursor>
+#include <QEvent>
+#include <QMenu>
+#include <QMessageBox>
+#include <QScreen>
+
+namespace vornix {
+
+VornixApp::VornixApp(AppPorts ports, Options options)
+    : appState_(std::make_unique<AppState>(ports)), options_(std::move(options)) {
+    auto quit = options_.quit ? options_.quit : [] { QCoreApplication::quit(); };
+
+    panel_ = new MenuBarView(
+        *appState_, [this] { showAboutPanel(); }, quit);
+    panel_->setWindowTitle(QStringLiteral("Vornix"));
+    panel_->setWindowIcon(applicationIcon());
+    if (options_.trayAvailable) {
+        // A frameless tool window rather than a popup: popups are invisible to screen readers.
+        panel_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+        panel_->installEventFilter(this);
+    } else {
+        panel_->setWindowFlags(Qt::Window);
+    }
+    connect(panel_, &MenuBarView::dismissRequested, panel_, &QWidget::hide);
+
+    if (options_.trayAvailable) {
+        tray_ = new QSystemTrayIcon(this);
+        connect(tray_, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::Trigger ||
+                        reason == QSystemTrayIcon::DoubleClick)
+                        togglePanel();
+                });
+        // Some trays only ever show the menu, never report a click: the menu opens the panel.
+        auto* menu = new QMenu(panel_);
+        menu->addAction(tr("Open Vornix"), this, [this] { showPanel(); });
+        menu->addSeparator();
+        menu->addAction(tr("Quit"), this, [this, quit] {
+            appState_->shutdown();
+            quit();
+        });
+        tray_->setContextMenu(menu);
+        activeSubscription_ = appState_->isActive.subscribe([this](bool) { updateTray(); });
+        tray_->show();
+    }
+}
+
+VornixApp::~VornixApp() {
+    activeSubscription_.reset();
+    delete about_.data();
+    delete panel_;
+}
+
+QString VornixApp::title(bool active) {
+    return active ? tr("Drives awake") : tr("Drives idle");
+}
+
+void VornixApp::updateTray() {
+    const bool active = appState_->isActive.get();
+    tray_->setIcon(trayIcon(active));
+    tray_->setToolTip(title(active));
+}
+
+QRect VornixApp::panelGeometry() const {
+    panel_->adjustSize();
+    const QSize size = panel_->sizeHint().expandedTo(panel_->size());
+    const QRect icon = tray_ ? tray_->geometry() : QRect();
+    const QPoint anchor = icon.isValid() ? icon.center() : QCursor::pos();
+    QScreen* screen = QGuiApplication::screenAt(anchor);
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect(QPoint(0, 0), size);
+
+    // Below the icon when it sits in the upper half of the screen, above it otherwise.
+    QRect rect(QPoint(anchor.x() - size.width() / 2, 0), size);
+    if (anchor.y() < area.center().y())
+        rect.moveTop(icon.isValid() ? icon.bottom() + 4 : anchor.y() + 4);
+    else
+        rect.moveBottom(icon.isValid() ? icon.top() - 4 : anchor.y() - 4);
+    // Always fully on screen.
+    rect.moveLeft(std::clamp(rect.left(), area.left(), std::max(area.left(), area.right() - size.width() + 1)));
+    rect.moveTop(std::clamp(rect.top(), area.top(), std::max(area.top(), area.bottom() - size.height() + 1)));
+    return rect;
+}
+
+void VornixApp::showPanel() {
+    delegate_.appState = appState_.get();
+    panel_->refresh();
+    if (options_.trayAvailable)
+        panel_->setGeometry(panelGeometry());
+    panel_->show();
+    panel_->raise();
+    panel_->activateWindow();
+}
+
+void VornixApp::togglePanel() {
+    if (panel_->isVisible())
+        panel_->hide();
+    else
+        showPanel();
+}
+
+void VornixApp::showAboutPanel() {
+    if (!about_) {
+        about_ = new QMessageBox(QMessageBox::NoIcon, tr("About Vornix"), QStringLiteral("Vornix"),
+                                 QMessageBox::Ok);
+        about_->setAttribute(Qt::WA_DeleteOnClose);
+        about_->setWindowModality(Qt::NonModal);
+        about_->setIconPixmap(applicationIcon().pixmap(64, 64));
+        about_->setTextFormat(Qt::PlainText);
+        about_->setInformativeText(tr(
+            "Keeps external drives spinning and tells you when one disconnects unexpectedly."));
+        about_->setObjectName(QStringLiteral("aboutBox"));
+    }
+    about_->show();
+    about_->raise();
+    about_->activateWindow();
+}
+
+bool VornixApp::eventFilter(QObject* watched, QEvent* event) {
+    // A click outside the panel takes the focus elsewhere: the panel closes, like a menu.
+    if (watched == panel_ && event->type() == QEvent::WindowDeactivate) {
+        QWidget* active = QApplication::activeWindow();
+        if (!active || (active != panel_ && !panel_->isAncestorOf(active) &&
+                        active->parentWidget() != panel_))
+            panel_->hide();
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+} // namespace vornix
