@@ -17,7 +17,9 @@ const QString interface = QStringLiteral("org.freedesktop.Notifications");
 DBusDesktopNotifier::DBusDesktopNotifier(QDBusConnection bus, Options options)
     : bus_(std::move(bus)), options_(std::move(options)), context_(new QObject) {}
 
-DBusDesktopNotifier::~DBusDesktopNotifier() { delete context_; }
+DBusDesktopNotifier::~DBusDesktopNotifier() {
+    delete context_;
+}
 
 QString DBusDesktopNotifier::escapeMarkup(const QString& text) {
     QString out;
@@ -43,8 +45,8 @@ void DBusDesktopNotifier::post(const DesktopNotification& notification) {
     // capabilities; ask each time, since the server may be replaced while we run.
     auto capabilities =
         QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("GetCapabilities"));
-    auto* watcher = new QDBusPendingCallWatcher(
-        bus_.asyncCall(capabilities, options_.timeoutMs), context_);
+    auto* watcher =
+        new QDBusPendingCallWatcher(bus_.asyncCall(capabilities, options_.timeoutMs), context_);
 
     const QString title = QString::fromStdString(notification.title);
     const QString body = QString::fromStdString(notification.body);
@@ -57,8 +59,8 @@ void DBusDesktopNotifier::post(const DesktopNotification& notification) {
             QDBusPendingReply<QStringList> reply = *finished;
             if (reply.isError() && reply.error().type() == QDBusError::ServiceUnknown)
                 return; // nobody to show it
-            const bool markup = !reply.isError() &&
-                                reply.value().contains(QStringLiteral("body-markup"));
+            const bool markup =
+                !reply.isError() && reply.value().contains(QStringLiteral("body-markup"));
 
             QVariantMap hints;
             hints.insert(QStringLiteral("sound-name"), QStringLiteral("device-removed"));
@@ -69,8 +71,7 @@ void DBusDesktopNotifier::post(const DesktopNotification& notification) {
             auto notify =
                 QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("Notify"));
             notify << options.appName << quint32(0) << options.iconName << title
-                   << (markup ? escapeMarkup(body) : body) << QStringList() << hints
-                   << qint32(-1);
+                   << (markup ? escapeMarkup(body) : body) << QStringList() << hints << qint32(-1);
             // Fire and forget: a refusal or a timeout changes nothing for the program.
             bus.asyncCall(notify, options.timeoutMs);
         });
