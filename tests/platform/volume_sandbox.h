@@ -11,6 +11,10 @@
 
 namespace vornix::testing {
 
+/// As root, enters a private mount namespace and executes this program again in it with the
+/// sysfs shim preloaded; returns only where that cannot be done (or was done already).
+void enterSandbox(char** argv);
+
 /// Why the sandbox cannot run here, or none when it can.
 std::optional<std::string> sandboxUnavailable();
 
