@@ -27,8 +27,12 @@ QFont scaledFont(const QFont& base, qreal factor) {
         font.setPixelSize(std::max(8, static_cast<int>(font.pixelSize() * factor)));
     return font;
 }
-QFont captionFont(const QFont& base) { return scaledFont(base, 0.85); }
-QFont caption2Font(const QFont& base) { return scaledFont(base, 0.77); }
+QFont captionFont(const QFont& base) {
+    return scaledFont(base, 0.85);
+}
+QFont caption2Font(const QFont& base) {
+    return scaledFont(base, 0.77);
+}
 
 void setTextColor(QLabel* label, const QColor& color) {
     QPalette pal = label->palette();
@@ -158,7 +162,8 @@ MenuBarView::MenuBarView(AppState& appState, std::function<void()> showAbout,
 
     globalSwitch_ = new SwitchToggle(tr("Keep drives awake"), this);
     globalSwitch_->setObjectName(QStringLiteral("globalSwitch"));
-    connect(globalSwitch_, &QAbstractButton::clicked, this, [this] { appState_.toggleGlobalActive(); });
+    connect(globalSwitch_, &QAbstractButton::clicked, this,
+            [this] { appState_.toggleGlobalActive(); });
     layout->addWidget(globalSwitch_);
     layout->addWidget(divider(this));
 

@@ -3,6 +3,7 @@
 #include "engine_fakes.h"
 #include "log_fakes.h"
 #include "virtual_time.h"
+#include "volume_fakes.h"
 
 #include <gtest/gtest.h>
 
@@ -39,7 +40,8 @@ struct Harness {
     testing::RecordingSystemLog systemLog;
     testing::RecordingNotifier notifier;
     EventLog log{time, systemLog, notifier};
-    VolumeMonitor monitor{log, time};
+    testing::FakeVolumeSystem volumeSystem;
+    VolumeMonitor monitor{log, time, volumeSystem.ports()};
     testing::FakePingFileSystem fs;
     testing::ManualWorkerQueue workers{time};
     std::unique_ptr<Vornix> engine =
