@@ -83,6 +83,12 @@ TEST_F(VolumeSystemTest, MountPointsWithEscapedCharactersAndLabelsWithQuotesOrUn
     for (const auto& path : awkward)
         mountAt("tmpfs", path, "tmpfs");
 
+    // Hidden by the fstab: left out of the list, still announced when mounted.
+    const std::string hidden = media + "u/hidden";
+    std::ofstream(*scratch / "fstab")
+        << "/dev/nothing " << hidden << " ext4 noauto,x-gvfs-hide 0 0\n";
+    mountAt("tmpfs", hidden, "tmpfs");
+
     LinuxVolumeSystem system(options());
     NotificationLog notifications(system);
     EXPECT_EQ(system.mountedVolumePaths(), awkward);
