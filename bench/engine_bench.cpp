@@ -12,6 +12,7 @@
 #include "platform/linux/ping_file_system.h"
 
 #include "scratch_mounts.h"
+#include "volume_fakes.h"
 
 #include <algorithm>
 #include <chrono>
@@ -209,7 +210,8 @@ struct Rig {
     CountingLog systemLog;
     SilentNotifier notifier;
     EventLog log{queue, systemLog, notifier};
-    VolumeMonitor monitor{log, queue};
+    vornix::testing::FakeVolumeSystem volumeSystem; // the list is set by hand below
+    VolumeMonitor monitor{log, queue, volumeSystem.ports()};
     TimedFileSystem fs;
     WorkerPool pool{queue};
     Vornix engine{monitor, log, {queue, queue, pool, fs}};
