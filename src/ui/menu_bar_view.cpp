@@ -289,6 +289,9 @@ void MenuBarView::refreshVolumes() {
         if (it == rows_.end()) {
             auto* row = new VolumeRow(volume.id, appState_, volumeSection_);
             volumeLayout_->addWidget(row);
+            // A child added to a shown widget would show only on the next turn, after
+            // fitHeight() has left it out of the panel's height.
+            row->setVisible(true);
             it = rows_.emplace(volume.id, row).first;
             rowOrder_.push_back(volume.id);
         }
@@ -335,6 +338,7 @@ void MenuBarView::refreshActivity() {
         h->addLayout(column, 1);
         row->setAccessibleName(labelLine->text() + QStringLiteral(", ") + timeLine->text());
         layout->addWidget(row);
+        row->setVisible(true); // counted by fitHeight(), as the volume rows are
     }
     activityArea_->updateGeometry();
 }

@@ -221,6 +221,30 @@ TEST(PanelActivity, ShowsTheTwentyNewestWithDotsAndLabelLines) {
               rows[1]->findChild<QLabel*>("eventTime")->text()); // same minute, same text
 }
 
+// What arrives while the panel is open gets room in it at once: rows made in a shown panel
+// must count when its height is set, or the layout squeezes the activity list to nothing.
+TEST(PanelActivity, RowsArrivingWhileOpenAreGivenTheirHeight) {
+    Panel p;
+    auto& view = p.open();
+    p.settle();
+    auto* area = p.find<QScrollArea>("activityArea");
+    for (int events = 1; events <= 25; events += 8) {
+        p.h.mountLater("UUID-" + std::to_string(events), "Drive" + std::to_string(events));
+        for (int i = 0; i < 8; ++i)
+            p.h.app->eventLog().record(Kind::pingSucceeded, "Drive", "");
+        p.settle();
+        const auto rows = p.rows("activityRow");
+        ASSERT_FALSE(rows.empty());
+        EXPECT_GE(area->height(),
+                  std::min(rows[0]->sizeHint().height(), MenuBarView::maxActivityHeight))
+            << events << " rounds of events";
+        for (auto* row : p.rows("volumeRow"))
+            EXPECT_GE(row->height(), row->minimumSizeHint().height());
+        EXPECT_GE(view.height(), view.layout()->totalMinimumSize().height());
+    }
+    EXPECT_NEAR(area->height(), MenuBarView::maxActivityHeight, 1); // full: it scrolls
+}
+
 TEST(PanelActivity, DotColoursByKind) {
     const std::vector<std::pair<Kind, Tint>> cases{{Kind::mounted, Tint::green},
                                                    {Kind::unmountedByUser, Tint::green},
