@@ -1,7 +1,12 @@
 // vornix-test-fusefs: a small in-memory file system (flat: regular files in the root only) whose
 // faults the tests control, for what only a misbehaving drive does.
 //
-//   vornix-test-fusefs MOUNTPOINT     (stays in the foreground until unmounted or sent SIGTERM)
+//   vornix-test-fusefs [--block-device DEVICE] MOUNTPOINT
+//
+// It stays in the foreground until unmounted or sent SIGTERM. With --block-device (root only)
+// it is mounted as "fuseblk" on that device, the way exfat-fuse and ntfs-3g mount a drive, so
+// the mount table gives the device's numbers and the file system reads as that drive's; the
+// device's contents are never read or written.
 //
 // It reports 2 GiB free. Control it through the file ".fusefs-control" in its root:
 //   echo block-writes     > MOUNTPOINT/.fusefs-control   writes to files block until released
@@ -23,6 +28,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -278,10 +284,14 @@ int onStatfs(const char*, struct statvfs* info) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s MOUNTPOINT\n", argv[0]);
+    const char* device = nullptr;
+    if (argc == 4 && std::strcmp(argv[1], "--block-device") == 0)
+        device = argv[2];
+    else if (argc != 2) {
+        std::fprintf(stderr, "usage: %s [--block-device DEVICE] MOUNTPOINT\n", argv[0]);
         return 2;
     }
+    const char* mountPoint = argv[argc - 1];
     fuse_operations ops{};
     ops.init = onInit;
     ops.getattr = onGetattr;
@@ -301,12 +311,15 @@ int main(int argc, char* argv[]) {
 
     fuse_args args = FUSE_ARGS_INIT(0, nullptr);
     fuse_opt_add_arg(&args, argv[0]);
-    fuse_opt_add_arg(&args, "-ofsname=vornix-test,subtype=vornix-test");
+    const std::string options =
+        device ? std::string("-oblkdev,fsname=") + device + ",subtype=vornix-test"
+               : std::string("-ofsname=vornix-test,subtype=vornix-test");
+    fuse_opt_add_arg(&args, options.c_str());
     fuse* session = fuse_new(&args, &ops, sizeof ops, nullptr);
     if (!session)
         return 1;
     int status = 1;
-    if (fuse_mount(session, argv[1]) == 0) {
+    if (fuse_mount(session, mountPoint) == 0) {
         fuse_set_signal_handlers(fuse_get_session(session));
         // Multithreaded, so that a blocked write never holds up the control file.
         fuse_loop_config* config = fuse_loop_cfg_create();

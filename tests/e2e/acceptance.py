@@ -1,0 +1,723 @@
+#!/usr/bin/python3
+"""The end-to-end acceptance run: the installed vornix on a desktop stack, with external drives,
+used the way a person uses it and checked only from outside the program.
+
+Usage: acceptance.py --build DIR [--artifacts DIR]        (as root; Debian's python3)
+
+In a mount and PID namespace of its own it starts a private systemd-journald, a private system
+bus with the real systemd-logind, Xvfb with a tray (trayer), a session bus with dunst as the
+notification server and the accessibility bus, and six drives under /media/<user> shown to
+vornix as USB disks (ext4, xfs, exFAT through exfat-fuse, and the tests' FUSE file system),
+then runs the scenario below step by step. Each step is checked through the drives' files,
+`journalctl -t vornix -o json`, what the notification server was sent (dbus-monitor),
+`systemd-inhibit --list`, the panel read over AT-SPI, and screenshots.
+
+Writes DIR/report.md, the screenshots and every process's log (logs/) to the artifacts folder
+(default BUILD/e2e). Exits 0 when every step passed, and also where the machine cannot run it
+(not root, no loop devices, no FUSE, no Xvfb...), printing "skipped: <reason>"; 1 otherwise.
+Every mount, loop device and process it made is gone when it returns, failed or not: they live
+in its namespaces, and the loop devices clear themselves once nothing holds them.
+"""
+
+import argparse
+import configparser
+import contextlib
+import datetime
+import os
+import platform
+import pwd
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from e2e_desktop import Desktop, Panel, inhibitors, journal, missing_tools  # noqa: E402
+from e2e_sandbox import MediaRoot, attached_loop_devices, mount, unmount  # noqa: E402
+from e2e_support import (Failure, Processes, Skip, command_line, end, live_pids,  # noqa: E402
+                         process_state, wait_for)
+
+INTERVAL = 2  # seconds, from the settings file: any value from 1 s to 24 h is accepted there
+STALL_TIMEOUT = 8
+FLOOR = 52_428_800
+ASSERTION = "Vornix is keeping external drives awake"
+TITLE = "Drive disconnected unexpectedly"
+BODY = '"{}" disappeared without being ejected. Check the cable/connection.'
+PING = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+DASH = "\u2014"
+
+# name, kind, MiB, file-system UUID (exFAT's serial is whatever mkfs.exfat makes)
+DRIVES = [
+    ("Backup", "ext4", 96, "5e1f0a2c-0000-4000-8000-0000000000b1"),
+    ("Archive", "xfs", 300, "5e1f0a2c-0000-4000-8000-0000000000a2"),
+    ("Photos", "ext4", 128, "5e1f0a2c-0000-4000-8000-0000000000f3"),
+    ("Card", "exfat", 96, None),
+    ("Flaky", "fusefs", 16, "5e1f0a2c-0000-4000-8000-0000000000c5"),
+    ("Spare", "ext4", 32, "5e1f0a2c-0000-4000-8000-0000000000d6"),
+]
+EXCLUDED = "Spare"
+
+
+# --- the report -------------------------------------------------------------------------------
+
+class Report:
+    def __init__(self, artifacts):
+        self.artifacts = artifacts
+        self.steps = []
+        self.started = time.monotonic()
+        self.facts = []
+
+    @contextlib.contextmanager
+    def step(self, title):
+        entry = {"title": title, "result": "FAIL", "notes": [], "shots": [], "error": None}
+        self.steps.append(entry)
+        print(f"== {title}", flush=True)
+        started = time.monotonic()
+        try:
+            yield entry
+            entry["result"] = "pass"
+        except Exception as error:
+            entry["error"] = str(error) if isinstance(error, Failure) else \
+                f"{type(error).__name__}: {error}"
+            raise
+        finally:
+            entry["seconds"] = time.monotonic() - started
+            for note in entry["notes"]:
+                print(f"   {note}", flush=True)
+            print(f"   {entry['result']} ({entry['seconds']:.1f} s)", flush=True)
+
+    def counts(self):
+        passed = sum(1 for s in self.steps if s["result"] == "pass")
+        return passed, len(self.steps) - passed
+
+    def write(self, skipped=None, planned=()):
+        os.makedirs(self.artifacts, exist_ok=True)
+        lines = ["# Vornix end-to-end acceptance run", ""]
+        uname = platform.uname()
+        lines.append(f"{datetime.datetime.now().isoformat(timespec='seconds')}, "
+                     f"{_os_name()}, kernel {uname.release}, {os.cpu_count()} cores.")
+        lines.append("")
+        if skipped:
+            lines += [f"skipped: {skipped}", ""]
+        else:
+            passed, failed = self.counts()
+            not_run = [t for t in planned if t not in {s["title"] for s in self.steps}]
+            lines.append(f"**{passed} passed, {failed} failed"
+                         f"{f', {len(not_run)} not run' if not_run else ''}** in "
+                         f"{time.monotonic() - self.started:.0f} s.")
+            lines += ["", *self.facts, "", "| # | step | result | time | checked |",
+                      "|---|---|---|---|---|"]
+            for i, s in enumerate(self.steps, 1):
+                checked = "; ".join(s["notes"]).replace("|", "\\|")
+                if s["error"]:
+                    checked += (" — " if checked else "") + "**" + \
+                        s["error"].splitlines()[0].replace("|", "\\|") + "**"
+                lines.append(f"| {i} | {s['title']} | {s['result']} | {s['seconds']:.1f} s | "
+                             f"{checked} |")
+            for title in not_run:
+                lines.append(f"| – | {title} | not run | | |")
+            lines += ["", "## Screenshots", ""]
+            for i, s in enumerate(self.steps, 1):
+                for shot in s["shots"]:
+                    lines += [f"Step {i}, {s['title']}:", "", f"![{shot}]({shot})", ""]
+            failed_steps = [s for s in self.steps if s["error"] and "\n" in s["error"]]
+            for s in failed_steps:
+                lines += [f"## {s['title']}", "", "```", s["error"], "```", ""]
+            lines += ["Every program's output is in `logs/`."]
+        with open(os.path.join(self.artifacts, "report.md"), "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+
+def _os_name():
+    try:
+        with open("/etc/os-release") as f:
+            for line in f:
+                if line.startswith("PRETTY_NAME="):
+                    return line.split("=", 1)[1].strip().strip('"')
+    except OSError:
+        pass
+    return platform.system()
+
+
+# --- the scenario -----------------------------------------------------------------------------
+
+class Scenario:
+    STEPS = [
+        "vornix starts in the tray; its panel lists the drives, one excluded by the settings file",
+        "keep-awake switched on with the mouse takes a logind idle inhibitor",
+        f"the ping files land on the watched drives and keep landing every {INTERVAL} s",
+        "Photos filled past the floor reads \"Nearly full \u2014 paused\"",
+        "Archive remounted read-only reads \"Read-only \u2014 can't ping\"",
+        "Flaky hanging reads \"Slow to respond\" while the others stay \"Active\"",
+        "the interval changed to 30 s in the picker",
+        "umount of Backup gives \"Ejected (user)\"",
+        "Card pulled while mounted gives \"Unexpected disconnect\" and exactly one notification",
+        "Card plugged in again comes back in the same row",
+        "the next tick comes one new interval after the change",
+        "Quit leaves no inhibitor, thread or process; the settings hold interval and exclusion",
+    ]
+
+    def __init__(self, report, desktop, media, vornix, shim, processes):
+        self.report, self.desktop, self.media = report, desktop, media
+        self.program, self.shim, self.processes = vornix, shim, processes
+        self.vornix = None
+        self.panel = None
+        self.drives = {d.name: d for d in media.drives}
+        self.settings = os.path.join(desktop.environment()["XDG_CONFIG_HOME"], "vornix",
+                                     "vornix.conf")
+        self.interval_changed_at = None
+        self.card_row = None
+
+    # helpers
+
+    def watched(self):
+        return [d for d in self.media.drives if d.name != EXCLUDED]
+
+    def entries(self, label, volume="system", since=0.0):
+        """The journal's lines for `label` and `volume` from `since` on. journald drops the
+        space that ends a line with an empty detail, so the detail is matched apart."""
+        head = f"{label} {DASH} {volume}"
+        return [e for e in journal() if e["time"] >= since and
+                (e["message"] == head or e["message"].startswith(head + " "))]
+
+    def wait_entries(self, label, volume="system", count=1, since=0.0, timeout=10):
+        return wait_for(lambda: (lambda found: found if len(found) >= count else None)(
+            self.entries(label, volume, since)), timeout,
+            f"{count} journal line(s) \"{label} {DASH} {volume}\"")
+
+    def wait_status(self, name, status, timeout=10):
+        wait_for(lambda: self.panel.status(name) == status, timeout,
+                 f"{name}'s row to read {status!r} (it reads {self.panel.status(name)!r})")
+
+    def read_ping(self, drive):
+        with open(drive.ping_file, "rb") as f:
+            return f.read()
+
+    def shot(self, step, name):
+        step["shots"].append(self.desktop.screenshot(name))
+
+    def vornix_inhibitors(self):
+        return [i for i in inhibitors(self.desktop.system_bus) if i["who"] == "Vornix"]
+
+    def picker(self):
+        combos = self.panel.find_all(self.panel.at.ROLE_COMBO_BOX)
+        if len(combos) != 1:
+            raise Failure(f"{len(combos)} combo boxes in the panel, not the interval picker")
+        return combos[0]
+
+    def picker_list(self):
+        combo = self.picker()
+        lists = [combo.getChildAtIndex(i) for i in range(combo.childCount)]
+        lists = [node for node in lists if node and node.getRole() == self.panel.at.ROLE_LIST]
+        if not lists:
+            raise Failure("the interval picker has no list of entries")
+        return lists[0]
+
+    def picker_entries(self):
+        entries = self.picker_list()
+        return [entries.getChildAtIndex(i) for i in range(entries.childCount)]
+
+    def picker_selection(self):
+        """The entry the picker shows as chosen, or None."""
+        selected = [e.name for e in self.picker_entries()
+                    if self.panel.has(e, self.panel.at.STATE_SELECTED)]
+        return selected[0] if selected else None
+
+    def settings_file(self):
+        parser = configparser.ConfigParser(interpolation=None)
+        parser.read(self.settings)
+        return dict(parser["General"]) if parser.has_section("General") else {}
+
+    # steps
+
+    def start(self, step):
+        os.makedirs(os.path.dirname(self.settings), exist_ok=True)
+        spare = self.drives[EXCLUDED]
+        with open(self.settings, "w") as f:
+            f.write(f"[General]\nkeepAliveInterval={INTERVAL}\nexcludedVolumeIDs={spare.uuid}\n")
+        env = self.desktop.environment()
+        env.update(QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
+                   LD_PRELOAD=self.shim)
+        started = time.monotonic()
+        self.vornix = self.processes.spawn("vornix", [self.program], env)
+        wait_for(lambda: self.vornix.poll() is not None or self.desktop.tray_icon(), 15,
+                 "vornix's icon in the tray")
+        if self.vornix.poll() is not None:
+            raise Failure(f"vornix ended at start with status {self.vornix.returncode}")
+        icon = self.desktop.tray_icon()
+        step["notes"].append(f"icon in the tray {1000 * (time.monotonic() - started):.0f} ms "
+                             "after the start")
+        self.panel = Panel(self.vornix.pid)
+        wait_for(self.panel.application, 15, "vornix on the accessibility bus")
+        self.desktop.click(icon[0] + icon[2] // 2, icon[1] + icon[3] // 2)
+        at = self.panel.at
+        switch = wait_for(lambda: self.panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"), 10,
+                          "the panel to open on a click of the icon")
+        names = [d.name for d in self.media.drives]
+        rows = wait_for(lambda: (lambda r: r if sorted(x["name"] for x in r) == sorted(names)
+                                 else None)(self.panel.volume_rows()), 10,
+                        f"a row for each of {', '.join(names)}")
+        problems = []
+        if self.panel.has(switch, at.STATE_CHECKED):
+            problems.append("keep-awake starts switched on")
+        for row in rows:
+            if row["status"] != "Idle" or not row["enabled"]:
+                problems.append(f"{row['name']} reads {row['status']!r}, "
+                                f"{'enabled' if row['enabled'] else 'disabled'}")
+            if row["watched"] != (row["name"] != EXCLUDED):
+                problems.append(f"{row['name']}'s watch switch is "
+                                f"{'on' if row['watched'] else 'off'}")
+            if "USB" not in row["labels"]:
+                problems.append(f"{row['name']} has no USB badge ({row['labels']})")
+        entries = [e.name for e in self.picker_entries()]
+        if entries != ["30s", "45s", "60s", "120s"]:
+            problems.append(f"the picker offers {entries}")
+        if self.picker_selection() is not None:
+            problems.append(f"the picker shows {self.picker_selection()!r} for an interval of "
+                            f"{INTERVAL} s")
+        if problems:
+            raise Failure("; ".join(problems))
+        step["notes"].append(f"{len(rows)} rows, all \"Idle\" with a USB badge; "
+                             f"{EXCLUDED}'s switch off; the picker shows no entry for "
+                             f"{INTERVAL} s")
+        self.shot(step, "01-panel-at-start.png")
+
+    def switch_on(self, step):
+        at = self.panel.at
+        switch = self.panel.find(at.ROLE_CHECK_BOX, "Keep drives awake")
+        since = time.time() - 1
+        self.desktop.click(*self.panel.centre(switch))
+        wait_for(lambda: self.panel.has(switch, at.STATE_CHECKED), 5,
+                 "the switch to read on")
+        held = wait_for(self.vornix_inhibitors, 5, "a Vornix inhibitor in systemd-inhibit --list")
+        lock = held[0]
+        if (len(held), lock["what"], lock["mode"], lock["why"], lock["pid"]) != (
+                1, "idle", "block", ASSERTION, self.vornix.pid):
+            raise Failure(f"logind holds {held}, not one idle block lock \"{ASSERTION}\" of "
+                          f"pid {self.vornix.pid}")
+        entry = self.wait_entries("Sleep prevention started", "system", since=since)[0]
+        if entry["priority"] != 6:
+            raise Failure(f"\"Sleep prevention started\" logged at priority {entry['priority']}")
+        step["notes"].append(f"logind: {lock['who']} {lock['what']} {lock['mode']} "
+                             f"\"{lock['why']}\"; journal: \"{entry['message']}\"")
+
+    def pings_land(self, step):
+        gaps = []
+        for drive in self.watched():
+            found = self.wait_entries("Keep-alive ping ok", drive.name, count=3,
+                                      timeout=6 * INTERVAL + 5)
+            times = [e["time"] for e in found]
+            gaps += [b - a for a, b in zip(times, times[1:])]
+        if not all(0.5 * INTERVAL <= g <= 2 * INTERVAL for g in gaps):
+            raise Failure(f"pings {INTERVAL} s apart expected, gaps were "
+                          f"{', '.join(f'{g:.2f}' for g in gaps)} s")
+        first = {}
+        for drive in self.watched():
+            first[drive.name] = stamp = self.read_ping(drive)
+            now = time.time()
+            if not PING.match(stamp.decode(errors="replace")) or len(stamp) != 20:
+                raise Failure(f"{drive.ping_file} holds {stamp!r}")
+            written = datetime.datetime.strptime(stamp.decode(), "%Y-%m-%dT%H:%M:%SZ").replace(
+                tzinfo=datetime.timezone.utc).timestamp()
+            if abs(written - now) > 3 * INTERVAL + 2:
+                raise Failure(f"{drive.name}'s ping {stamp!r} is {now - written:.0f} s old")
+            mode = os.stat(drive.ping_file).st_mode & 0o7777
+            if drive.kind != "exfat" and mode != 0o644:  # exFAT keeps no permissions
+                raise Failure(f"{drive.ping_file} has mode {mode:o}")
+        wait_for(lambda: all(self.read_ping(d) > first[d.name] for d in self.watched()),
+                 3 * INTERVAL, "a newer ping on every watched drive")
+        if os.path.exists(self.drives[EXCLUDED].ping_file):
+            raise Failure(f"the excluded {EXCLUDED} has a ping file")
+        for drive in self.watched():
+            self.wait_status(drive.name, "Active", timeout=5)
+        if self.panel.status(EXCLUDED) != "Idle":
+            raise Failure(f"{EXCLUDED} reads {self.panel.status(EXCLUDED)!r}")
+        step["notes"].append(f"20-byte UTC stamps, mode 0644, on {len(self.watched())} drives; "
+                             f"gaps {min(gaps):.2f}–{max(gaps):.2f} s; none on {EXCLUDED}; "
+                             "rows \"Active\"")
+        self.shot(step, "02-keeping-awake.png")
+
+    def fill(self, step):
+        photos = self.drives["Photos"]
+        photos.fill_leaving(30 << 20)
+        free = photos.free_bytes()
+        if free >= FLOOR:
+            raise Failure(f"Photos still has {free} bytes free")
+        since = time.time()
+        self.wait_status("Photos", "Nearly full \u2014 paused")
+        before = self.read_ping(photos)
+        found = self.wait_entries("Volume nearly full", "Photos", count=2, since=since,
+                                  timeout=3 * INTERVAL + 5)
+        if found[0]["priority"] != 3:
+            raise Failure(f"\"Volume nearly full\" logged at priority {found[0]['priority']}")
+        if self.read_ping(photos) != before:
+            raise Failure("the ping file of the full drive was written")
+        step["notes"].append(f"{free / 2**20:.0f} MiB free; \"{found[0]['message'].strip()}\" "
+                             "at priority 3 on each tick; its ping file left alone")
+
+    def read_only(self, step):
+        since = time.time()
+        self.drives["Archive"].remount_read_only()
+        self.wait_status("Archive", "Read-only \u2014 can't ping")
+        found = self.wait_entries("Volume read-only", "Archive", since=since)
+        if found[0]["priority"] != 3:
+            raise Failure(f"\"Volume read-only\" logged at priority {found[0]['priority']}")
+        step["notes"].append(f"journal: \"{found[0]['message'].strip()}\" at priority 3")
+
+    def hang(self, step):
+        flaky = self.drives["Flaky"]
+        since = time.time()
+        flaky.control("block-writes")
+        self.wait_status("Flaky", "Slow to respond", timeout=STALL_TIMEOUT + 2 * INTERVAL + 5)
+        stalled = self.wait_entries("Keep-alive ping stalled", "Flaky", since=since)[0]
+        waited = stalled["time"] - since
+        if not STALL_TIMEOUT - 0.5 <= waited <= STALL_TIMEOUT + INTERVAL + 2:
+            raise Failure(f"the stall was reported {waited:.1f} s after the drive hung")
+        if int(flaky.fusefs_status()["blocked"]) < 1:
+            raise Failure("no write of vornix is waiting on the hung drive")
+        others = {"Backup": "Active", "Card": "Active", "Photos": "Nearly full \u2014 paused",
+                  "Archive": "Read-only \u2014 can't ping"}
+        for name in ("Backup", "Card"):
+            self.wait_entries("Keep-alive ping ok", name, since=stalled["time"])
+        for name, status in others.items():
+            if self.panel.status(name) != status:
+                raise Failure(f"{name} reads {self.panel.status(name)!r} beside the hung drive")
+        step["notes"].append(f"\"Slow to respond\" {waited:.1f} s after the hang; "
+                             "Backup and Card pinged on after it and read \"Active\"")
+        self.shot(step, "03-full-read-only-slow.png")
+
+    def change_interval(self, step):
+        at = self.panel.at
+        self.desktop.click(*self.panel.centre(self.picker()))
+        wait_for(lambda: self.panel.showing(self.picker_list()), 5, "the picker's list to open")
+        entry = [e for e in self.picker_entries() if e.name == "30s"][0]
+        since = time.time()
+        self.desktop.click(*self.panel.centre(entry))
+        wait_for(lambda: self.picker_selection() == "30s", 5, "the picker to show 30s")
+        if self.panel.showing(self.picker_list()):
+            raise Failure("the picker's list stays open")
+        if not self.panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"):
+            raise Failure("the panel closed on choosing an interval")
+        wait_for(lambda: self.settings_file().get("keepaliveinterval") == "30", 5,
+                 "keepAliveInterval=30 in the settings file")
+        # The engine starts again with the new interval: its first tick comes at once.
+        first = self.wait_entries("Volume nearly full", "Photos", since=since, timeout=5)
+        self.interval_changed_at = first[0]["time"]
+        step["notes"].append("picked 30s with the mouse; keepAliveInterval=30 written; "
+                             "a tick at once")
+        self.shot(step, "04-interval-30s.png")
+
+    def eject(self, step):
+        since = time.time()
+        self.drives["Backup"].umount()
+        self.wait_status("Backup", "Disconnected")
+        found = self.wait_entries("Ejected (user)", "Backup", since=since)
+        if found[0]["priority"] != 6:
+            raise Failure(f"\"Ejected (user)\" logged at priority {found[0]['priority']}")
+        row = self.panel.row("Backup")
+        if row["enabled"]:
+            raise Failure("the unmounted drive's watch switch is still enabled")
+        if self.desktop.notifications.notifications():
+            raise Failure("an eject raised a notification")
+        step["notes"].append(f"journal: \"{found[0]['message']}\" at priority 6; row "
+                             "\"Disconnected\", switch dimmed; no notification")
+
+    def pull(self, step):
+        card = self.drives["Card"]
+        rows = self.panel.volume_rows()
+        index = [r["name"] for r in rows].index("Card")
+        self.card_row = (index, len(rows), rows[index]["node"].path)
+        pulled = time.time()
+        card.pull()
+        found = self.wait_entries("Unexpected disconnect", "Card", since=pulled)
+        if found[0]["priority"] != 3:
+            raise Failure(f"\"Unexpected disconnect\" logged at priority {found[0]['priority']}")
+        self.wait_status("Card", "Disconnected")
+        notes = wait_for(lambda: [n for n in self.desktop.notifications.notifications()
+                                  if n["id"] is not None], 5,
+                         "the notification server to answer a notification")
+        wanted = {"app": "Vornix", "title": TITLE, "body": BODY.format("Card")}
+        got = notes[0]
+        if len(notes) != 1 or {k: got[k] for k in wanted} != wanted:
+            raise Failure(f"the server was sent {notes}, not one {wanted}")
+        if not any(line.startswith(f"Unexpected disconnect {DASH} Card")
+                   for line in self.panel.activity()[:3]):
+            raise Failure(f"the activity list reads {self.panel.activity()[:3]}")
+        latency = got["time"] - pulled
+        self.report.facts.append(f"Cable pull (uevent) to the notification at the server: "
+                                 f"{1000 * latency:.0f} ms.")
+        step["notes"].append(f"journal at priority 3; the server got \"{got['title']}\" / "
+                             f"\"{got['body']}\" {1000 * latency:.0f} ms after the pull "
+                             f"(its id {got['id']})")
+        self.shot(step, "05-unexpected-disconnect.png")
+
+    def plug_in(self, step):
+        since = time.time()
+        self.drives["Card"].plug_in()
+        self.wait_entries("Mounted", "Card", since=since)
+        self.wait_status("Card", "Idle")
+        rows = self.panel.volume_rows()
+        names = [r["name"] for r in rows]
+        index, count, path = self.card_row
+        if len(rows) != count or names.index("Card") != index or \
+                rows[index]["node"].path != path or not rows[index]["enabled"]:
+            raise Failure(f"rows now {names}; Card was row {index + 1} of {count}")
+        step["notes"].append(f"row {index + 1} of {count}, the same accessible object, "
+                             "\"Idle\" with its switch enabled again")
+        self.shot(step, "06-card-back.png")
+
+    def next_tick(self, step):
+        ticks = self.wait_entries("Volume nearly full", "Photos", count=2,
+                                  since=self.interval_changed_at - 0.001, timeout=40)
+        gap = ticks[1]["time"] - ticks[0]["time"]
+        if not 29 <= gap <= 32:
+            raise Failure(f"ticks {gap:.1f} s apart after choosing 30 s")
+        step["notes"].append(f"{gap:.1f} s between the ticks after the change")
+
+    def bus_connections(self, pid):
+        """The (bus address, unique name) of each connection `pid` has on the two buses."""
+        import dbus
+        found = set()
+        for address in (self.desktop.session_bus, self.desktop.system_bus):
+            bus = dbus.bus.BusConnection(address)
+            try:
+                for name in bus.list_names():
+                    if name.startswith(":") and bus.call_blocking(
+                            "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                            "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s",
+                            (name,)) == pid:
+                        found.add((address, str(name)))
+            except dbus.DBusException:
+                pass
+            finally:
+                bus.close()
+        return found
+
+    def quit(self, step):
+        at = self.panel.at
+        button = wait_for(lambda: self.panel.find(at.ROLE_PUSH_BUTTON, "Quit"), 5,
+                          "the Quit button")
+        pid = self.vornix.pid
+        connections = self.bus_connections(pid)
+        if not connections:
+            raise Failure("vornix has no bus connection to see closed")
+        self.desktop.click(*self.panel.centre(button))
+        # The write on the hung drive is still in the kernel, where nothing can end it before
+        # the drive answers: the program must end without it.
+        wait_for(lambda: process_state(pid) in (None, "Z"), 10, "vornix's main thread to end")
+        wait_for(lambda: not self.vornix_inhibitors(), 5, "the inhibitor to be given back")
+        wait_for(lambda: not self.desktop.tray_icon(), 5, "the tray icon to go")
+        wait_for(lambda: not any(self.desktop.name_has_owner(address, name)
+                                 for address, name in connections), 5,
+                 "vornix's bus connections to close")
+        left = stuck_threads(pid)
+        if any("fuse" not in stack for _, _, stack in left):
+            raise Failure("threads still running after Quit: " +
+                          "; ".join(f"{tid} {state} {stack}" for tid, state, stack in left))
+        self.shot(step, "07-after-quit.png")
+        self.drives["Flaky"].control("release")
+        try:
+            status = self.vornix.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            raise Failure("vornix is still there 10 s after its hung write was answered") \
+                from None
+        if status != 0:
+            raise Failure(f"vornix ended with status {status}")
+        others = [p for p in live_pids() if command_line(p).startswith(self.program)]
+        if others:
+            raise Failure("left behind: " + ", ".join(f"{p} {command_line(p)}" for p in others))
+        settings = self.settings_file()
+        spare = self.drives[EXCLUDED].uuid
+        if settings.get("keepaliveinterval") != "30" or \
+                settings.get("excludedvolumeids") != spare:
+            raise Failure(f"the settings file holds {settings}")
+        if len(self.desktop.notifications.notifications()) != 1:
+            raise Failure("more than one notification was sent")
+        step["notes"].append(
+            f"main thread ended at once with Flaky's write still hung: tray icon, inhibitor and "
+            f"{len(connections)} bus connections gone, {len(left)} thread left only inside the "
+            "drive's request in the kernel; once the drive answered, exit status 0 and no "
+            f"process left; settings: keepAliveInterval=30, excludedVolumeIDs={spare}")
+
+    def run(self):
+        actions = [self.start, self.switch_on, self.pings_land, self.fill, self.read_only,
+                   self.hang, self.change_interval, self.eject, self.pull, self.plug_in,
+                   self.next_tick, self.quit]
+        for title, action in zip(self.STEPS, actions):
+            with self.report.step(title) as step:
+                action(step)
+
+
+def stuck_threads(pid):
+    """(tid, state, kernel stack) of each thread of `pid` other than an exited one."""
+    found = []
+    try:
+        tids = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return found
+    for tid in tids:
+        state = process_state(f"{pid}/task/{tid}")
+        if state in (None, "Z"):
+            continue
+        try:
+            with open(f"/proc/{pid}/task/{tid}/stack") as f:
+                stack = " < ".join(line.split()[-1].split("+")[0] for line in f)
+        except OSError:
+            stack = "?"
+        found.append((int(tid), state, stack))
+    return found
+
+
+# --- inside the namespaces --------------------------------------------------------------------
+
+def inner(args):
+    def terminate(*_):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGTERM, terminate)
+
+    logs = os.path.join(args.artifacts, "logs")
+    os.makedirs(logs, exist_ok=True)
+    report = Report(args.artifacts)
+    scratch = os.path.join(args.scratch, "ns")
+    os.makedirs(scratch, exist_ok=True)
+    mount("vornix-e2e-scratch", scratch, "tmpfs", "mode=0755")
+    processes = Processes(logs)
+    media = desktop = scenario = None
+    status = 1
+    try:
+        with report.step("the desktop stack and six USB drives start") as step:
+            desktop = Desktop(scratch, args.artifacts, logs, processes)
+            desktop.start()
+            media = MediaRoot(scratch, logs, args.fusefs, pwd.getpwuid(os.getuid()).pw_name)
+            for name, kind, size, uuid in DRIVES:
+                media.add(name, kind, size, uuid).mount()
+            step["notes"].append("journald, system bus + systemd-logind, Xvfb " +
+                                 desktop.display + ", trayer, session bus + AT-SPI, dunst; " +
+                                 ", ".join(f"{d.name} ({d.kind}, {d.loop.name})"
+                                           for d in media.drives))
+        report.facts.append(f"vornix: `{args.vornix}` ({args.installed_by}).")
+        scenario = Scenario(report, desktop, media, args.vornix, args.shim, processes)
+        scenario.run()
+        status = 0
+    except (Failure, Exception, KeyboardInterrupt) as error:
+        if not isinstance(error, Failure):
+            traceback.print_exc()
+        print(f"FAILED: {error}", flush=True)
+        if desktop and desktop.display:
+            with contextlib.suppress(Exception):
+                report.steps[-1]["shots"].append(desktop.screenshot("failure.png"))
+        if scenario and scenario.panel:
+            with contextlib.suppress(Exception):
+                with open(os.path.join(logs, "panel-tree.txt"), "w") as f:
+                    f.write(scenario.panel.describe())
+    finally:
+        if media:
+            media.release()  # no write left hanging on a drive: the program can end
+        if scenario and scenario.vornix:
+            end(scenario.vornix)
+        with contextlib.suppress(Exception):
+            with open(os.path.join(logs, "journal.txt"), "w") as f:
+                subprocess.run(["journalctl", "--no-pager", "-o", "short-precise"], stdout=f,
+                               timeout=20)
+        if media:
+            media.close()
+        processes.end_all()
+        unmount(scratch, lazy=True)
+    titles = ["the desktop stack and six USB drives start"] + Scenario.STEPS
+    report.write(planned=titles)
+    passed, failed = report.counts()
+    print(f"report: {os.path.join(args.artifacts, 'report.md')}")
+    print(f"e2e: {passed} passed, {failed + len(titles) - len(report.steps)} failed", flush=True)
+    return status
+
+
+# --- outside ----------------------------------------------------------------------------------
+
+def why_not_here():
+    if os.geteuid() != 0:
+        return "needs root (loop devices, mounts, namespaces)"
+    for path, what in (("/dev/loop-control", "loop devices"), ("/dev/fuse", "FUSE")):
+        if not os.access(path, os.R_OK | os.W_OK):
+            return f"no {what} ({path})"
+    missing = missing_tools()
+    if missing:
+        return "missing: " + ", ".join(missing)
+    probe = subprocess.run(["unshare", "--mount", "--pid", "--fork", "--mount-proc", "true"],
+                           capture_output=True, text=True)
+    if probe.returncode != 0:
+        return f"cannot make mount and PID namespaces: {probe.stderr.strip()}"
+    return None
+
+
+def install(build, prefix, log):
+    """The program as installed: `cmake --install`, or a copy where the build has no install
+    rules for it yet."""
+    with open(log, "w") as f:
+        subprocess.run(["cmake", "--install", build, "--prefix", prefix], stdout=f, stderr=f,
+                       timeout=120)
+    program = os.path.join(prefix, "bin", "vornix")
+    if os.access(program, os.X_OK):
+        return program, "cmake --install"
+    os.makedirs(os.path.dirname(program), exist_ok=True)
+    shutil.copy2(os.path.join(build, "bin", "vornix"), program)
+    return program, "copied from the build: it has no install rule for it"
+
+
+def outer(args):
+    build = os.path.abspath(args.build)
+    artifacts = os.path.abspath(args.artifacts or os.path.join(build, "e2e"))
+    shutil.rmtree(artifacts, ignore_errors=True)
+    os.makedirs(artifacts)
+    reason = why_not_here()
+    if reason:
+        print(f"skipped: {reason}")
+        Report(artifacts).write(skipped=reason)
+        return 0
+    needed = {"vornix": os.path.join(build, "bin", "vornix"),
+              "fusefs": os.path.join(build, "bin", "vornix-test-fusefs"),
+              "shim": os.path.join(build, "tests", "platform", "libvornix_sysfs_shim.so")}
+    absent = [path for path in needed.values() if not os.path.exists(path)]
+    if absent:
+        print(f"FAILED: not built: {', '.join(absent)}")
+        return 1
+    scratch = tempfile.mkdtemp(prefix="vornix-e2e-")
+    try:
+        program, how = install(build, os.path.join(scratch, "prefix"),
+                               os.path.join(artifacts, "install.log"))
+        print(f"vornix installed at {program} ({how})", flush=True)
+        argv = ["unshare", "--mount", "--pid", "--fork", "--kill-child", "--mount-proc",
+                sys.executable, os.path.abspath(__file__), "--inner", "--build", build,
+                "--artifacts", artifacts, "--scratch", scratch, "--vornix", program,
+                "--installed-by", how, "--fusefs", needed["fusefs"], "--shim", needed["shim"]]
+        status = subprocess.run(argv, stdin=subprocess.DEVNULL).returncode
+        # The namespaces are gone with their last process; the loop devices clear themselves
+        # as their last holder goes.
+        try:
+            wait_for(lambda: not attached_loop_devices(scratch), 10,
+                     "the loop devices to be detached")
+        except Failure:
+            print(f"FAILED: loop devices left attached: {attached_loop_devices(scratch)}")
+            status = 1
+        return status
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--artifacts")
+    for hidden in ("--scratch", "--vornix", "--installed-by", "--fusefs", "--shim"):
+        parser.add_argument(hidden, help=argparse.SUPPRESS)
+    parser.add_argument("--inner", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    return inner(args) if args.inner else outer(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
