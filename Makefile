@@ -20,7 +20,7 @@ e2e: deps-test build
 	$(PYTHON3) tests/e2e/acceptance.py --build $(BUILD)
 
 bench: deps-test build
-	$(BUILD)/bin/vornix-bench-report
+	scripts/bench-report --build $(BUILD)
 
 deps-run:
 	@scripts/install-deps run

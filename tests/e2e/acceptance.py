@@ -39,7 +39,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from e2e_desktop import Desktop, Panel, inhibitors, journal, missing_tools  # noqa: E402
 from e2e_sandbox import MediaRoot, attached_loop_devices, mount, unmount  # noqa: E402
-from e2e_support import (Failure, Processes, Skip, command_line, end, live_pids,  # noqa: E402
+from e2e_support import (Failure, Processes, command_line, end, live_pids,  # noqa: E402
                          process_state, wait_for)
 
 INTERVAL = 2  # seconds, from the settings file: any value from 1 s to 24 h is accepted there
@@ -573,6 +573,75 @@ def stuck_threads(pid):
     return found
 
 
+def measure_footprint(desktop, drive, program, shim, processes, seconds, pulls=10):
+    """What vornix costs sitting in the tray, keep-awake off, one USB drive present, the
+    accessibility bus up but unused (as on a person's desktop): resident memory once settled,
+    and the wake-ups of all its threads (context switches) and its CPU time over `seconds`.
+    Then the time from a cable pull (the kernel's uevent) to the notification at the server,
+    over `pulls` pulls of the drive."""
+    env = desktop.environment()
+    env.update(QT_QPA_PLATFORM="xcb", LD_PRELOAD=shim)
+    started = time.monotonic()
+    vornix = processes.spawn("vornix-footprint", [program], env)
+    wait_for(lambda: vornix.poll() is not None or desktop.tray_icon(), 15, "the tray icon")
+    if vornix.poll() is not None:
+        raise Failure(f"vornix ended at start with status {vornix.returncode}")
+    icon_ms = 1000 * (time.monotonic() - started)
+    desktop.xdotool("mousemove", 2, 700)  # the pointer off the icon
+
+    def status(path):
+        with open(path) as f:
+            return {k: v.strip() for k, _, v in (line.partition(":") for line in f)}
+
+    def resident():
+        return int(status(f"/proc/{vornix.pid}/status")["VmRSS"].split()[0])
+
+    def switches():
+        total = 0
+        for tid in os.listdir(f"/proc/{vornix.pid}/task"):
+            with contextlib.suppress(OSError):
+                fields = status(f"/proc/{vornix.pid}/task/{tid}/status")
+                total += int(fields["voluntary_ctxt_switches"]) + \
+                    int(fields["nonvoluntary_ctxt_switches"])
+        return total
+
+    def cpu_ms():
+        with open(f"/proc/{vornix.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return 1000 * (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    last = {"rss": -1, "since": time.monotonic()}
+
+    def settled():
+        rss = resident()
+        if rss != last["rss"]:
+            last.update(rss=rss, since=time.monotonic())
+        return rss if time.monotonic() - last["since"] >= 1.0 else None
+    rss = wait_for(settled, 15, "resident memory to settle", interval=0.1)
+    threads = len(os.listdir(f"/proc/{vornix.pid}/task"))
+    before, cpu_before = switches(), cpu_ms()
+    time.sleep(seconds)  # the measuring window itself
+    wakeups, cpu = switches() - before, cpu_ms() - cpu_before
+
+    latencies = []
+    for pull in range(pulls):
+        pulled = time.time()
+        drive.pull()
+        sent = wait_for(lambda: (lambda n: n if len(n) > pull else None)(
+            desktop.notifications.notifications()), 10, "the disconnect notification")
+        latencies.append(1000 * (sent[pull]["time"] - pulled))
+        drive.plug_in()
+        wait_for(lambda: [e for e in journal() if e["time"] >= pulled and
+                          e["message"].startswith(f"Mounted {DASH} {drive.name}")], 10,
+                 "the drive to be back")
+    latencies.sort()
+    print(f"footprint: icon_ms={icon_ms:.0f} rss_kib={rss} threads={threads} "
+          f"wakeups={wakeups} seconds={seconds:g} cpu_ms={cpu:.0f} pulls={pulls} "
+          f"notify_median_ms={latencies[len(latencies) // 2]:.1f} "
+          f"notify_worst_ms={latencies[-1]:.1f}", flush=True)
+    end(vornix)
+
+
 # --- inside the namespaces --------------------------------------------------------------------
 
 def inner(args):
@@ -590,16 +659,20 @@ def inner(args):
     media = desktop = scenario = None
     status = 1
     try:
-        with report.step("the desktop stack and six USB drives start") as step:
+        with report.step("the desktop stack and the USB drives start") as step:
             desktop = Desktop(scratch, args.artifacts, logs, processes)
             desktop.start()
             media = MediaRoot(scratch, logs, args.fusefs, pwd.getpwuid(os.getuid()).pw_name)
-            for name, kind, size, uuid in DRIVES:
+            for name, kind, size, uuid in DRIVES[:1] if args.footprint else DRIVES:
                 media.add(name, kind, size, uuid).mount()
             step["notes"].append("journald, system bus + systemd-logind, Xvfb " +
                                  desktop.display + ", trayer, session bus + AT-SPI, dunst; " +
                                  ", ".join(f"{d.name} ({d.kind}, {d.loop.name})"
                                            for d in media.drives))
+        if args.footprint:
+            measure_footprint(desktop, media.drives[0], args.vornix, args.shim, processes,
+                              args.footprint)
+            return 0
         report.facts.append(f"vornix: `{args.vornix}` ({args.installed_by}).")
         scenario = Scenario(report, desktop, media, args.vornix, args.shim, processes)
         scenario.run()
@@ -628,7 +701,9 @@ def inner(args):
             media.close()
         processes.end_all()
         unmount(scratch, lazy=True)
-    titles = ["the desktop stack and six USB drives start"] + Scenario.STEPS
+    if args.footprint:
+        return status
+    titles = ["the desktop stack and the USB drives start"] + Scenario.STEPS
     report.write(planned=titles)
     passed, failed = report.counts()
     print(f"report: {os.path.join(args.artifacts, 'report.md')}")
@@ -670,13 +745,15 @@ def install(build, prefix, log):
 
 def outer(args):
     build = os.path.abspath(args.build)
-    artifacts = os.path.abspath(args.artifacts or os.path.join(build, "e2e"))
+    artifacts = os.path.abspath(args.artifacts or os.path.join(
+        build, "e2e-footprint" if args.footprint else "e2e"))
     shutil.rmtree(artifacts, ignore_errors=True)
     os.makedirs(artifacts)
     reason = why_not_here()
     if reason:
         print(f"skipped: {reason}")
-        Report(artifacts).write(skipped=reason)
+        if not args.footprint:
+            Report(artifacts).write(skipped=reason)
         return 0
     needed = {"vornix": os.path.join(build, "bin", "vornix"),
               "fusefs": os.path.join(build, "bin", "vornix-test-fusefs"),
@@ -694,6 +771,8 @@ def outer(args):
                 sys.executable, os.path.abspath(__file__), "--inner", "--build", build,
                 "--artifacts", artifacts, "--scratch", scratch, "--vornix", program,
                 "--installed-by", how, "--fusefs", needed["fusefs"], "--shim", needed["shim"]]
+        if args.footprint:
+            argv += ["--footprint", str(args.footprint)]
         status = subprocess.run(argv, stdin=subprocess.DEVNULL).returncode
         # The namespaces are gone with their last process; the loop devices clear themselves
         # as their last holder goes.
@@ -714,6 +793,9 @@ def main():
     parser.add_argument("--artifacts")
     for hidden in ("--scratch", "--vornix", "--installed-by", "--fusefs", "--shim"):
         parser.add_argument(hidden, help=argparse.SUPPRESS)
+    parser.add_argument("--footprint", type=float, metavar="SECONDS",
+                        help="instead of the scenario, measure what vornix costs idling in the "
+                        "tray over SECONDS (for make bench)")
     parser.add_argument("--inner", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     return inner(args) if args.inner else outer(args)
