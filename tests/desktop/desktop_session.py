@@ -466,8 +466,7 @@ class DesktopSession:
             _end(process.pid, process)
         for _ in range(2):
             orphans = live_processes(lambda ppid, pgid, sid: ppid == os.getpid())
-            for pid in orphans:
-                self.log(f"  ending orphan {pid}: {command_line(pid)}")
+            for pid in orphans:  # services the buses started for the session
                 _end(pid, None)
         _reap()
         shutil.rmtree(self.tmp, ignore_errors=True)

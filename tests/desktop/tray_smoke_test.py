@@ -147,10 +147,11 @@ class SmokeTest:
         with self.step("the tray icon appears"):
             started = time.monotonic()
             vornix = s.start_vornix(self.program)
-            self.icon = wait_for(lambda: vornix.poll() is None and s.tray_icon(), 10,
-                                 "vornix's icon in the tray") if vornix.poll() is None else None
-            if self.icon is None:
+            wait_for(lambda: vornix.poll() is not None or s.tray_icon(), 10,
+                     "vornix's icon in the tray")
+            if vornix.poll() is not None:
                 raise Failure(f"vornix ended at start with status {vornix.returncode}")
+            self.icon = s.tray_icon()
             print(f"  icon at {self.icon}, {1000 * (time.monotonic() - started):.0f} ms after "
                   "the start")
             self.screen = Screen(vornix.pid)
@@ -281,7 +282,9 @@ class SmokeTest:
     def quit(self, vornix):
         s = self.session
         quit_button = self.control(self.at.ROLE_PUSH_BUTTON, "Quit")
-        senders = {grant["sender"] for grant in s.services.held().values()}
+        buses = {"portal": "session", "logind": "system"}
+        connections = {(buses[mechanism], grant["sender"])
+                       for (mechanism, _), grant in s.services.held().items()}
         below = set(descendants(vornix.pid))
         s.click(*centre(self.screen.extents(quit_button)))
         try:
@@ -294,10 +297,9 @@ class SmokeTest:
                  "the portal and logind to see the inhibitors given back")
         ways = sorted({e["via"] for e in s.services.events("release")})
         print(f"  inhibitors given back by: {', '.join(ways)}")
-        for sender in senders:
-            for bus in ("session", "system"):
-                if s.services.name_has_owner(bus, sender):
-                    raise Failure(f"vornix's connection {sender} is still on the {bus} bus")
+        for bus, sender in connections:
+            if s.services.name_has_owner(bus, sender):
+                raise Failure(f"vornix's connection {sender} is still on the {bus} bus")
         left = sorted(set(pid for pid in below if os.path.exists(f"/proc/{pid}")) |
                       set(live_processes(lambda ppid, pgid, sid: vornix.pid in (pgid, sid))))
         if left:
