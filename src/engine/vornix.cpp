@@ -7,10 +7,13 @@ namespace vornix {
 
 namespace {
 
-/// A write in flight is shared by every ping of the same volume at the same mount path.
+/// A write in flight is shared by every ping of the same volume at the same mount path on the
+/// same device. A drive plugged in again while its old write still hangs comes back under
+/// another device name (the hung write keeps the old one taken), so it gets a write of its own.
 struct WriteKey {
     std::string id;
     std::string mountPath;
+    std::string bsdName;
     auto operator<=>(const WriteKey&) const = default;
 };
 
@@ -112,7 +115,7 @@ void Vornix::Core::pingAllWatchedVolumes() {
 void Vornix::Core::ping(const WatchedVolume& volume) {
     if (!volume.mountPath)
         return;
-    WriteKey key{volume.id, *volume.mountPath};
+    WriteKey key{volume.id, *volume.mountPath, volume.bsdName.value_or("")};
     auto found = inFlight.find(key);
     const bool joining = found != inFlight.end();
     if (!joining) {

@@ -15,8 +15,8 @@ namespace vornix {
 /// on a worker thread, guarded by an 8-second stall timer. Each outcome becomes a status on the
 /// volume and an event in the log, on every ping. Main thread only.
 ///
-/// At most one write per volume (and mount path) is in the kernel at a time. A ping of a volume
-/// whose previous write has not returned starts no new write and no free-space test (a file
+/// At most one write per volume (and mount path and device) is in the kernel at a time. A ping of a
+/// volume whose previous write has not returned starts no new write and no free-space test (a file
 /// system stuck in a write may be just as stuck answering that test): it joins the write in
 /// flight, keeps its own stall timer, and gets its own result handling when that write returns.
 /// Pings whose stall has fired are only counted, so a volume stuck for hours costs the same

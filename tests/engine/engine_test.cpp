@@ -3,6 +3,7 @@
 #include "engine_fakes.h"
 #include "log_fakes.h"
 #include "virtual_time.h"
+#include "volume_fakes.h"
 
 #include <gtest/gtest.h>
 
@@ -39,7 +40,8 @@ struct Harness {
     testing::RecordingSystemLog systemLog;
     testing::RecordingNotifier notifier;
     EventLog log{time, systemLog, notifier};
-    VolumeMonitor monitor{log, time};
+    testing::FakeVolumeSystem volumeSystem;
+    VolumeMonitor monitor{log, time, volumeSystem.ports()};
     testing::FakePingFileSystem fs;
     testing::ManualWorkerQueue workers{time};
     std::unique_ptr<Vornix> engine =
@@ -328,6 +330,24 @@ TEST(Engine, StuckVolumeHoldsOneWriteStallsEveryIntervalAndSparesTheOthers) {
     EXPECT_EQ(h.volume("S").status, VolumeStatus::active);
 }
 
+TEST(Engine, DrivePluggedInAgainWhileItsOldWriteHangsGetsAWriteOfItsOwn) {
+    auto drive = mounted("A", "Alpha");
+    drive.bsdName = "sdb1";
+    Harness h({drive});
+    h.engine->start(45);
+    h.time.runPending();
+    h.time.advance(45); // joins the hanging write
+    EXPECT_EQ(h.workers.pending(), 1u);
+
+    drive.bsdName = "sdc1"; // same volume, same mount point, new device
+    h.monitor.volumes = {drive};
+    h.time.advance(45);
+    ASSERT_EQ(h.workers.pending(), 2u);
+    h.workers.run(1);
+    h.time.runPending();
+    EXPECT_EQ(h.volume("A").status, VolumeStatus::active);
+}
+
 TEST(Engine, SwitchingOffLeavesPingsInFlightToFinish) {
     struct Row {
         const char* name;
@@ -411,11 +431,6 @@ TEST(Engine, DestroyedWhileHandlingAJoinedWriteStopsAtOnce) {
     h.completeWrites();
     EXPECT_EQ(h.count(Kind::volumeReadOnly, "Alpha"), 1);
     EXPECT_EQ(h.engine, nullptr);
-}
-
-TEST(Engine, PingFileLiesDirectlyUnderTheMountPath) {
-    EXPECT_EQ(Vornix::pingFileLocation("/media/u/Backup"), "/media/u/Backup/.vornix_ping");
-    EXPECT_EQ(Vornix::pingFileLocation("/"), "/.vornix_ping");
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // vornix-test-fusefs: a small in-memory file system (flat: regular files in the root only) whose
 // faults the tests control, for what only a misbehaving drive does.
 //
-//   vornix-test-fusefs MOUNTPOINT            (runs in the foreground until unmounted or killed)
+//   vornix-test-fusefs MOUNTPOINT     (stays in the foreground until unmounted or sent SIGTERM)
 //
 // It reports 2 GiB free. Control it through the file ".fusefs-control" in its root:
 //   echo block-writes     > MOUNTPOINT/.fusefs-control   writes to files block until released
@@ -15,7 +15,7 @@
 // Several commands may be written at once, separated by white space. Run as root, or where
 // the user may mount FUSE file systems.
 
-#define FUSE_USE_VERSION 31
+#define FUSE_USE_VERSION 312
 #include <fuse.h>
 #include <fuse_lowlevel.h>
 
@@ -299,10 +299,25 @@ int main(int argc, char* argv[]) {
     ops.flush = onFlush;
     ops.statfs = onStatfs;
 
-    // Foreground and multithreaded, so a blocked write never holds up the control file.
-    char name[] = "vornix-test-fusefs";
-    char foreground[] = "-f";
-    char options[] = "-ofsname=vornix-test,subtype=vornix-test";
-    char* args[] = {name, foreground, options, argv[1], nullptr};
-    return fuse_main(4, args, &ops, nullptr);
+    fuse_args args = FUSE_ARGS_INIT(0, nullptr);
+    fuse_opt_add_arg(&args, argv[0]);
+    fuse_opt_add_arg(&args, "-ofsname=vornix-test,subtype=vornix-test");
+    fuse* session = fuse_new(&args, &ops, sizeof ops, nullptr);
+    if (!session)
+        return 1;
+    int status = 1;
+    if (fuse_mount(session, argv[1]) == 0) {
+        fuse_set_signal_handlers(fuse_get_session(session));
+        // Multithreaded, so that a blocked write never holds up the control file.
+        fuse_loop_config* config = fuse_loop_cfg_create();
+        fuse_loop_cfg_set_max_threads(config, 64);
+        fuse_loop_mt(session, config); // ends on SIGTERM, SIGINT or unmounting
+        status = 0;
+        fuse_loop_cfg_destroy(config);
+        fuse_remove_signal_handlers(fuse_get_session(session));
+        fuse_unmount(session);
+    }
+    fuse_destroy(session);
+    fuse_opt_free_args(&args);
+    return status;
 }

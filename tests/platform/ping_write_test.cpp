@@ -13,6 +13,7 @@
 #include <regex>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 
@@ -192,6 +193,13 @@ TEST_F(Scratch, RefusalsWriteNothing) {
          [](const std::string& dir) {
              EXPECT_EQ(mountTmpfs(dir), "");
              EXPECT_EQ(::mkfifo((dir + pingName).c_str(), 0644), 0);
+             return dir + pingName;
+         },
+         noDevice, [](const std::string&) {}},
+        {"device node",
+         [](const std::string& dir) {
+             EXPECT_EQ(mountTmpfs(dir), "");
+             EXPECT_EQ(::mknod((dir + pingName).c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
              return dir + pingName;
          },
          noDevice, [](const std::string&) {}},

@@ -8,6 +8,7 @@
 #include "log_fakes.h"
 #include "scratch_mounts.h"
 #include "virtual_time.h"
+#include "volume_fakes.h"
 #include "wait_for.h"
 
 #include <gtest/gtest.h>
@@ -42,7 +43,8 @@ TEST(StuckDrive, OtherDrivesStayActiveAndThreadsStayBounded) {
     RecordingSystemLog systemLog;
     RecordingNotifier notifier;
     EventLog log(time, systemLog, notifier);
-    VolumeMonitor monitor(log, time);
+    FakeVolumeSystem volumeSystem;
+    VolumeMonitor monitor(log, time, volumeSystem.ports());
     monitor.volumes = {
         WatchedVolume{
             .id = "S", .name = "Stuck", .isCurrentlyMounted = true, .mountPath = fuse.dir()},

@@ -48,7 +48,10 @@ void enterSandbox(char** argv) {
     setenv("VORNIX_VOLUME_SANDBOX", "1", 1);
     setenv("LD_PRELOAD", VORNIX_SYSFS_SHIM, 1);
     // Sanitizer builds would refuse a library preloaded ahead of their runtime.
-    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 0);
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::string asanOptions =
+        std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
+    setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
     execv("/proc/self/exe", argv);
 }
 

@@ -83,6 +83,12 @@ TEST_F(VolumeSystemTest, MountPointsWithEscapedCharactersAndLabelsWithQuotesOrUn
     for (const auto& path : awkward)
         mountAt("tmpfs", path, "tmpfs");
 
+    // Hidden by the fstab: left out of the list, still announced when mounted.
+    const std::string hidden = media + "u/hidden";
+    std::ofstream(*scratch / "fstab")
+        << "/dev/nothing " << hidden << " ext4 noauto,x-gvfs-hide 0 0\n";
+    mountAt("tmpfs", hidden, "tmpfs");
+
     LinuxVolumeSystem system(options());
     NotificationLog notifications(system);
     EXPECT_EQ(system.mountedVolumePaths(), awkward);
@@ -206,17 +212,15 @@ TEST_F(VolumeSystemTest, VolumesJoinLeaveAndComeBackThroughTheRealKernel) {
     EXPECT_EQ(monitor.volume(ext4Id)->name, "Backup2");
     EXPECT_EQ(monitor.volumes.get().size(), 2u);
 
-    // Pulled while mounted (the kernel says remove), then unmounted lazily as udisks does:
-    // one unexpected disconnect, one notification, and the unmount adds nothing.
-    ext4.uevent("remove");
-    ASSERT_TRUE(spinUntil([&] { return left(ext4Id); }));
-    EXPECT_EQ(latestKind(), Kind::unexpectedDisconnect);
-    EXPECT_EQ(notifier.posted.size(), 1u);
-    const auto recorded = log.events.get().size();
+    // Pulled while mounted (the kernel says remove), and unmounted lazily at once as udisks
+    // does, before the program wakes: both wake-ups are pending together, and whichever comes
+    // first, it is one unexpected disconnect with one notification, never an eject.
     const auto wakeUps = system.counters().mountTableWakeUps;
+    ext4.uevent("remove");
     unmount(media + "u/Backup2", true);
-    ASSERT_TRUE(spinUntil([&] { return system.counters().mountTableWakeUps > wakeUps; }));
-    EXPECT_EQ(log.events.get().size(), recorded);
+    ASSERT_TRUE(
+        spinUntil([&] { return left(ext4Id) && system.counters().mountTableWakeUps > wakeUps; }));
+    EXPECT_EQ(latestKind(), Kind::unexpectedDisconnect);
     EXPECT_EQ(notifier.posted.size(), 1u);
 
     // Plugged in again: the record is reused.

@@ -25,7 +25,7 @@ struct AppHarness {
     FakeSettingsStore settings;
     FakeVolumeSystem volumeSystem;
     FakePingFileSystem fileSystem;
-    ImmediateWorkerQueue workers{time};
+    ManualWorkerQueue workers{time};
     std::unique_ptr<AppState> app;
 
     static std::string mountPathFor(const std::string& name) { return "/media/user/" + name; }
@@ -42,9 +42,10 @@ struct AppHarness {
     }
 
     AppState& create() {
-        app = std::make_unique<AppState>(AppPorts{
-            time, systemLog, notifier, power, loginItem, settings, volumeSystem.ports(),
-            EnginePorts{time, time, workers, fileSystem}});
+        workers.runImmediately = true;
+        app = std::make_unique<AppState>(AppPorts{time, systemLog, notifier, power, loginItem,
+                                                  settings, volumeSystem.ports(),
+                                                  EnginePorts{time, time, workers, fileSystem}});
         return *app;
     }
 

@@ -171,13 +171,14 @@ TestFuse::~TestFuse() {
     if (pid_ < 0)
         return;
     command("normal");
-    unmount(dir_);
-    ::kill(pid_, SIGTERM);
+    ::kill(pid_, SIGTERM); // it unmounts itself on the way out
     int status = 0;
     if (!waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; })) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, &status, 0);
     }
+    if (isMountRoot(dir_))
+        unmount(dir_);
 }
 
 bool TestFuse::command(const std::string& text) const {

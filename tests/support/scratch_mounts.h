@@ -55,7 +55,7 @@ public:
     };
 
     explicit TestFuse(std::string dir);
-    /// Releases blocked writes, unmounts and stops the file system.
+    /// Releases blocked writes and stops the file system, which unmounts it.
     ~TestFuse();
     TestFuse(const TestFuse&) = delete;
     TestFuse& operator=(const TestFuse&) = delete;

@@ -99,11 +99,22 @@ LinuxVolumeSystem::classification(const std::string& mountPath) const {
 }
 
 std::optional<std::vector<std::string>> LinuxVolumeSystem::mountedVolumePaths() {
+    // Hiding matters to the scan alone, so only the scan pays for the userspace options.
     const auto hiddenByFstab = fstabTargetsWithOption(options_.fstab, "x-gvfs-hide");
+    const auto withUserOptions = readMountTable(true);
+    const auto hiddenByOptions = [&](const std::string& target) {
+        if (!withUserOptions)
+            return false;
+        for (auto it = withUserOptions->rbegin(); it != withUserOptions->rend(); ++it)
+            if (it->target == target)
+                return hasMountOption(it->options, "x-gvfs-hide");
+        return false;
+    };
     std::vector<std::string> paths;
     for (const auto& mount : rootMounts()) {
         if (std::find(hiddenByFstab.begin(), hiddenByFstab.end(), mount.target) !=
-            hiddenByFstab.end())
+                hiddenByFstab.end() ||
+            hiddenByOptions(mount.target))
             continue;
         const auto found = classification(mount.target);
         if (found && found->hidden)

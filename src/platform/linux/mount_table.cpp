@@ -25,10 +25,14 @@ void appendOptions(std::string& out, const char* options) {
 
 } // namespace
 
-std::optional<std::vector<MountEntry>> readMountTable() {
+std::optional<std::vector<MountEntry>> readMountTable(bool userOptions) {
     Table table(mnt_new_table());
     Iter iter(mnt_new_iter(MNT_ITER_FORWARD));
-    if (!table || !iter || mnt_table_parse_mtab(table.get(), nullptr) != 0)
+    if (!table || !iter)
+        return std::nullopt;
+    const int parsed = userOptions ? mnt_table_parse_mtab(table.get(), nullptr)
+                                   : mnt_table_parse_file(table.get(), "/proc/self/mountinfo");
+    if (parsed != 0)
         return std::nullopt;
     std::vector<MountEntry> entries;
     entries.reserve(static_cast<std::size_t>(mnt_table_get_nents(table.get())));

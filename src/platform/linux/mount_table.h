@@ -21,9 +21,10 @@ struct MountEntry {
     std::string options{}; // kernel, file-system and userspace options, comma-separated
 };
 
-/// This process's mount table, read through libmount (with the userspace options it keeps for
-/// mounts made by mount(8)); none when it cannot be read.
-std::optional<std::vector<MountEntry>> readMountTable();
+/// This process's mount table, read through libmount; none when it cannot be read. With
+/// `userOptions`, the userspace options that mount(8) keeps aside (x-gvfs-hide) are merged in,
+/// at the price of reading and matching one more file.
+std::optional<std::vector<MountEntry>> readMountTable(bool userOptions = false);
 
 /// Targets of `fstab` entries that carry `option`; empty when the file is missing or unreadable.
 std::vector<std::string> fstabTargetsWithOption(const std::string& fstab,
