@@ -53,7 +53,7 @@ class Screen:
             if child is not None:
                 yield from self._walk(child, depth + 1, with_depth)
 
-    def find_all(self, role, name=None, showing=True):
+    def find_all(self, role, name=None, visible=True):
         app = self.application()
         if app is None:
             return []
@@ -62,16 +62,32 @@ class Screen:
             try:
                 if node.getRole() != role or (name is not None and node.name != name):
                     continue
-                if showing and not self.has(node, self.at.STATE_SHOWING):
+                if visible and not self.visible(node):
                     continue
                 found.append(node)
             except Exception:
                 continue
         return found
 
-    def find(self, role, name=None, showing=True):
-        found = self.find_all(role, name, showing)
+    def find(self, role, name=None, visible=True):
+        found = self.find_all(role, name, visible)
         return found[0] if found else None
+
+    def visible(self, node):
+        """Showing, and with some area that no enclosing widget clips away. (Qt reports a
+        widget inside a zero-height scroll area as showing.)"""
+        if not self.has(node, self.at.STATE_SHOWING):
+            return False
+        x, y, w, h = self.extents(node)
+        if w <= 0 or h <= 0:
+            return False
+        parent = node.parent
+        while parent is not None and parent.getRole() != self.at.ROLE_APPLICATION:
+            px, py, pw, ph = self.extents(parent)
+            if x < px or y < py or x + w > px + pw or y + h > py + ph:
+                return False
+            parent = parent.parent
+        return True
 
     def has(self, node, state):
         return node.getState().contains(state)
@@ -104,7 +120,7 @@ class Screen:
 
 
 def role_name(role):
-    return getattr(role, "value_nick", str(role)).replace("-", " ").lower()
+    return str(role).lower().replace("role_", "").replace("_", " ")
 
 
 def centre(rect):
@@ -132,7 +148,7 @@ class SmokeTest:
 
     def control(self, role, name, timeout=5):
         return wait_for(lambda: self.screen.find(role, name), timeout,
-                        f"a showing {role_name(role)} named {name!r}")
+                        f"a visible {role_name(role)} named {name!r}")
 
     def expect_state(self, node, state, wanted, what, timeout=5):
         wait_for(lambda: self.screen.has(node, state) == wanted, timeout, what)
@@ -245,7 +261,7 @@ class SmokeTest:
         for role, name in expected:
             node = screen.find(role, name)
             if node is None:
-                problems.append(f"no showing {role_name(role)} {name!r}")
+                problems.append(f"no visible {role_name(role)} {name!r}")
                 continue
             if not screen.has(node, at.STATE_ENABLED):
                 problems.append(f"{name!r} is disabled")
