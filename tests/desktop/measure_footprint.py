@@ -7,17 +7,22 @@ accessibility bus present, no screen reader), it prints:
   - the time from starting vornix to its icon embedded in the tray, over N starts;
   - resident memory (VmRSS) with the panel never opened, open, and closed again;
   - the wake-ups of every thread over S seconds of idling with the panel closed (voluntary and
-    involuntary context switches from /proc/PID/task/*/status) and the CPU time spent.
+    involuntary context switches from /proc/PID/task/*/status) and the CPU time spent, beside
+    the mount-table changes and kernel uevents of the machine meanwhile, which vornix is
+    right to wake for (it watches both for drives).
 This is a measurement, not a test: it judges nothing and exits 0 when it could measure.
 """
 
 import argparse
 import os
+import select
 import signal
+import socket
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from desktop_session import SCREEN, SKIP, DesktopSession, Failure, Skip, wait_for
@@ -56,6 +61,53 @@ def cpu_ticks(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+class MachineEvents(threading.Thread):
+    """Counts what wakes a volume watcher by right: changes of the mount table and kernel
+    uevents. Both come from the whole machine (other programs, other tests), not from vornix."""
+
+    NETLINK_KOBJECT_UEVENT = 15
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.mount_changes = self.uevents = self.block_uevents = 0
+        self._done = threading.Event()
+        self._mountinfo = open("/proc/self/mountinfo")
+        try:
+            self._uevents = socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM,
+                                          self.NETLINK_KOBJECT_UEVENT)
+            self._uevents.bind((0, 1))
+        except OSError:
+            self._uevents = None
+
+    def run(self):
+        poller = select.poll()
+        poller.register(self._mountinfo, select.POLLPRI | select.POLLERR)
+        if self._uevents:
+            poller.register(self._uevents, select.POLLIN)
+        while not self._done.is_set():
+            for fd, _ in poller.poll(100):
+                if fd == self._mountinfo.fileno():
+                    self.mount_changes += 1
+                    self._mountinfo.seek(0)
+                    self._mountinfo.read()
+                else:
+                    message = self._uevents.recv(65536)
+                    self.uevents += 1
+                    self.block_uevents += b"SUBSYSTEM=block" in message
+
+    def stop(self):
+        self._done.set()
+        self.join()
+        self._mountinfo.close()
+        if self._uevents:
+            self._uevents.close()
+
+    def describe(self):
+        uevents = (f"{self.uevents} kernel uevents ({self.block_uevents} of block devices)"
+                   if self._uevents else "kernel uevents not countable here")
+        return f"{self.mount_changes} mount-table changes, {uevents}"
 
 
 def settled_memory(pid, timeout=5.0):
@@ -117,9 +169,12 @@ def measure(session, program, runs, idle_seconds):
     closed = settled_memory(process.pid)
 
     print(f"Idle, panel closed, {idle_seconds:g} s:")
+    machine = MachineEvents()
+    machine.start()
     before, cpu_before = threads(process.pid), cpu_ticks(process.pid)
     time.sleep(idle_seconds)  # the measuring window itself
     after, cpu_after = threads(process.pid), cpu_ticks(process.pid)
+    machine.stop()
     total = 0
     for tid, (name, count) in sorted(after.items()):
         delta = count - before.get(tid, (name, 0))[1]
@@ -131,6 +186,7 @@ def measure(session, program, runs, idle_seconds):
         print(f"  threads ended meanwhile: {sorted(gone)}")
     print(f"  total {total} wake-ups ({total / idle_seconds:.2f}/s), "
           f"CPU time {1000 * (cpu_after - cpu_before) / TICKS:.0f} ms")
+    print(f"  meanwhile on the machine: {machine.describe()}")
 
     session.click(icon[0] + icon[2] // 2, icon[1] + icon[3] // 2)
     wait_for(lambda: panel_window(session), 10, "the panel to open")
