@@ -317,7 +317,7 @@ class DesktopSession:
         kwargs.setdefault("stdout", log)
         kwargs.setdefault("stderr", log)
         with log:
-            process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, process_group=0,
+            process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, start_new_session=True,
                                        **kwargs)
         self._processes.append((name, process))
         return process
@@ -432,6 +432,13 @@ class DesktopSession:
             if w > 1 and h > 1 and px <= x and py <= y and x + w <= px + pw and \
                     y + h <= py + ph:
                 return geometry
+        return None
+
+    def topmost_window(self):
+        """Geometry of the highest viewable top-level window, or None."""
+        for window in reversed(self.x11.children(self.x11.root)):  # listed bottom to top
+            if self.x11.viewable(window):
+                return self.x11.geometry(window)
         return None
 
     def xdotool(self, *args):

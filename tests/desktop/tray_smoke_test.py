@@ -8,6 +8,7 @@ lacks a tool of the desktop. The screenshots and every process's output stay in 
 
 import argparse
 import contextlib
+import glob
 import os
 import subprocess
 import sys
@@ -19,6 +20,7 @@ from desktop_session import (SCREEN, SKIP, DesktopSession, Failure, Skip, comman
 
 ASSERTION_NAME = "Vornix is keeping external drives awake"
 SUSPEND = 4  # the portal's flag for (idle) suspend
+CREDITS = "Keeps external drives spinning and tells you when one disconnects unexpectedly."
 
 
 class Screen:
@@ -225,6 +227,13 @@ class SmokeTest:
             self.expect_state(switch, self.at.STATE_CHECKED, True, "the switch to read checked")
             wait_for(lambda: len(s.services.held()) == 2, 5, "the inhibitors again")
 
+        with self.step("ticking \"Launch at Login\" writes the autostart entry, unticking "
+                       "removes it"):
+            self.launch_at_login()
+
+        with self.step("\"About Vornix\" shows the name and the credits, in front"):
+            self.about()
+
         with self.step("Escape closes the panel; starting vornix again opens it"):
             s.xdotool("key", "Escape")
             wait_for(lambda: not self.screen.find(self.at.ROLE_CHECK_BOX, "Keep drives awake"),
@@ -294,6 +303,53 @@ class SmokeTest:
                 problems.append(f"the interval picker shows {selected!r}, not the default 45s")
         if problems:
             raise Failure("; ".join(problems) + "\n" + screen.describe())
+
+    def launch_at_login(self):
+        s, at = self.session, self.at
+        box = self.control(at.ROLE_CHECK_BOX, "Launch at Login")
+        folder = os.path.join(s.environment()["XDG_CONFIG_HOME"], "autostart")
+
+        def entry():
+            found = glob.glob(os.path.join(folder, "*.desktop"))
+            if len(found) != 1:
+                return None
+            with open(found[0]) as f:
+                lines = f.read().splitlines()
+            return None if "Hidden=true" in lines else lines
+
+        def on_the_box():  # the tick box itself, at the left, as a person clicks it
+            x, y, _, h = self.screen.extents(box)
+            return x + 6, y + h // 2
+
+        s.click(*on_the_box())
+        self.expect_state(box, at.STATE_CHECKED, True, "\"Launch at Login\" to read checked")
+        lines = wait_for(entry, 5, f"an autostart entry in {folder}")
+        program = os.path.realpath(self.program)
+        if not any(line.startswith("Exec=") and program in line for line in lines):
+            raise Failure(f"the autostart entry does not start {program}: {lines}")
+        s.click(*on_the_box())
+        self.expect_state(box, at.STATE_CHECKED, False, "\"Launch at Login\" to read unchecked")
+        wait_for(lambda: entry() is None, 5, "the autostart entry to go")
+
+    def about(self):
+        s, at = self.session, self.at
+        s.click(*centre(self.screen.extents(self.control(at.ROLE_PUSH_BUTTON, "About Vornix"))))
+        name = self.control(at.ROLE_LABEL, "Vornix")
+        box = self.screen.window_of(name)
+        if not [label for label in self.screen.find_all(at.ROLE_LABEL, CREDITS)
+                if self.screen.window_of(label) == box]:
+            raise Failure(f"the About box does not read {CREDITS!r}\n" + self.screen.describe())
+        top = wait_for(s.topmost_window, 5, "a window on top")
+        if top != self.screen.extents(box):
+            raise Failure(f"the About box {self.screen.extents(box)} is not in front ({top} is)")
+        s.screenshot("about.png")
+        s.click(*centre(self.screen.extents(self.control(at.ROLE_PUSH_BUTTON, "OK"))))
+        wait_for(lambda: not self.screen.find(at.ROLE_LABEL, "Vornix"), 5,
+                 "the About box to close")
+        # Like a menu, the panel may have closed when the About box took the focus.
+        if not self.screen.find(at.ROLE_CHECK_BOX, "Keep drives awake"):
+            s.click(*centre(self.icon))
+            self.control(at.ROLE_CHECK_BOX, "Keep drives awake")
 
     def quit(self, vornix):
         s = self.session
