@@ -13,7 +13,6 @@ import ctypes
 import ctypes.util
 import json
 import os
-import queue
 import select
 import shutil
 import signal
@@ -524,7 +523,7 @@ class InhibitServices:
 
     def __init__(self, session):
         self._events = []
-        self._changed = threading.Condition()
+        self._lock = threading.Lock()
         self._buses = {"session": session.session_bus, "system": session.system_bus}
         self._process = session._spawn(
             "inhibit-services",
@@ -536,12 +535,11 @@ class InhibitServices:
     def _read(self):
         for line in self._process.stdout:
             event = json.loads(line)
-            with self._changed:
+            with self._lock:
                 self._events.append(event)
-                self._changed.notify_all()
 
     def events(self, kind=None):
-        with self._changed:
+        with self._lock:
             return [e for e in self._events if kind is None or e["event"] == kind]
 
     def held(self):
