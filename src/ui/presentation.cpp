@@ -17,16 +17,22 @@ QString tr(const char* text) {
 StatusLabel statusLabel(const WatchedVolume& volume) {
     switch (volume.status) {
     case VolumeStatus::active:
-        return {tr("Active"), Tint::green};
+        return {QCoreApplication::translate("vornix::MenuBarView", "Active"), Tint::green};
     case VolumeStatus::idle:
-        return volume.isCurrentlyMounted ? StatusLabel{tr("Idle"), Tint::secondary}
-                                         : StatusLabel{tr("Disconnected"), Tint::secondary};
+        return volume.isCurrentlyMounted
+                   ? StatusLabel{QCoreApplication::translate("vornix::MenuBarView", "Idle"),
+                                 Tint::secondary}
+                   : StatusLabel{QCoreApplication::translate("vornix::MenuBarView", "Disconnected"),
+                                 Tint::secondary};
     case VolumeStatus::stalled:
-        return {tr("Slow to respond"), Tint::orange};
+        return {QCoreApplication::translate("vornix::MenuBarView", "Slow to respond"),
+                Tint::orange};
     case VolumeStatus::readOnly:
-        return {tr("Read-only \u2014 can't ping"), Tint::red};
+        return {QCoreApplication::translate("vornix::MenuBarView", "Read-only \u2014 can't ping"),
+                Tint::red};
     case VolumeStatus::full:
-        return {tr("Nearly full \u2014 paused"), Tint::red};
+        return {QCoreApplication::translate("vornix::MenuBarView", "Nearly full \u2014 paused"),
+                Tint::red};
     }
     return {};
 }
