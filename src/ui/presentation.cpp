@@ -9,10 +9,21 @@
 namespace vornix {
 
 namespace {
-QString tr(const char* text) {
-    return QCoreApplication::translate("vornix::MenuBarView", text);
-}
+// The event labels come from the core; listed here so the translation tools collect them.
+[[maybe_unused]] constexpr const char* eventLabels[] = {
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Mounted"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Ejected (user)"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Unexpected disconnect"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Keep-alive ping ok"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Keep-alive ping stalled"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Keep-alive ping failed"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Volume read-only"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Volume nearly full"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention started"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention stopped"),
+};
 } // namespace
+
 
 StatusLabel statusLabel(const WatchedVolume& volume) {
     switch (volume.status) {
