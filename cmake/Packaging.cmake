@@ -25,10 +25,11 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The libraries the program links come from dpkg-shlibdeps (dpkg-dev). Qt loads its platform
-# plugins (xcb, wayland) at run time, out of sight of shlibdeps, so the X11 one is named here.
+# The dependencies are the packages of the libraries the program links, from dpkg-shlibdeps
+# (dpkg-dev). Qt's X11 platform plugin, loaded at run time, ships in libqt6gui6 itself.
+# qt6-wayland is deliberately not recommended: a native Wayland window cannot be placed next to
+# the tray icon, while the X11 plugin under XWayland can.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_SOURCE_GENERATOR TGZ)
