@@ -65,14 +65,20 @@ void AppState::toggleVolume(const std::string& id) {
     const auto volume = volumeMonitor_->volume(id);
     if (!volume)
         return;
-    volumeMonitor_->setWatched(id, !volume->isWatched);
-    persistExclusions();
+    const bool watched = !volume->isWatched;
+    // The store is written first: the flip publishes the list, and the exclusions subscriber
+    // would switch a volume still listed as excluded straight back off.
+    auto volumes = volumeMonitor_->volumes.get();
+    for (auto& v : volumes)
+        if (v.id == id)
+            v.isWatched = watched;
+    persistExclusions(volumes);
+    volumeMonitor_->setWatched(id, watched);
 }
 
-void AppState::persistExclusions() {
+void AppState::persistExclusions(const std::vector<WatchedVolume>& volumes) {
     // The list holds only the volumes seen since start. An exclusion stored for a drive that
     // has not been connected since is the user's choice all the same: it is kept.
-    const auto& volumes = volumeMonitor_->volumes.get();
     std::unordered_set<std::string> listed;
     std::vector<std::string> ids;
     for (const auto& volume : volumes) {

@@ -67,7 +67,7 @@ public:
 
 private:
     void applyPersistedExclusions(const std::vector<WatchedVolume>& volumes);
-    void persistExclusions();
+    void persistExclusions(const std::vector<WatchedVolume>& volumes);
     std::vector<std::string> storedExclusions() const;
 
     SettingsStore& settings_;

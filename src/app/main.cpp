@@ -32,8 +32,8 @@ int main(int argc, char* argv[]) {
     if (!instance.claim())
         return 0; // the running instance shows its panel
 
-    vornix::linux_platform::UnixSignalWatcher signals({SIGTERM, SIGINT, SIGHUP});
-    QObject::connect(&signals, &vornix::linux_platform::UnixSignalWatcher::received,
+    vornix::linux_platform::UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
+    QObject::connect(&signalWatcher, &vornix::linux_platform::UnixSignalWatcher::received,
                      &application, [] { QApplication::quit(); });
 
     vornix::linux_platform::LinuxPlatform platform;
@@ -48,7 +48,5 @@ int main(int argc, char* argv[]) {
         app.showPanel();
 
     const int status = QApplication::exec();
-    // Workers still stuck in the kernel are not waited for: the process ends around them.
-    platform.abandonWorkers();
     return status;
 }

@@ -27,8 +27,12 @@ QFont scaledFont(const QFont& base, qreal factor) {
         font.setPixelSize(std::max(8, static_cast<int>(font.pixelSize() * factor)));
     return font;
 }
-QFont captionFont(const QFont& base) { return scaledFont(base, 0.85); }
-QFont caption2Font(const QFont& base) { return scaledFont(base, 0.77); }
+QFont captionFont(const QFont& base) {
+    return scaledFont(base, 0.85);
+}
+QFont caption2Font(const QFont& base) {
+    return scaledFont(base, 0.77);
+}
 
 void setTextColor(QLabel* label, const QColor& color) {
     QPalette pal = label->palette();
@@ -99,6 +103,7 @@ public:
         row->addWidget(watch_, 0, Qt::AlignVCenter);
 
         name_->setTextFormat(Qt::PlainText);
+        name_->setWordWrap(true);
         badge_->setTextFormat(Qt::PlainText);
         badge_->setObjectName(QStringLiteral("protocolBadge"));
         badge_->setFont(caption2Font(font()));
@@ -150,15 +155,15 @@ MenuBarView::MenuBarView(AppState& appState, std::function<void()> showAbout,
     : QWidget(parent), appState_(appState), showAbout_(std::move(showAbout)),
       quit_(std::move(quit)) {
     setObjectName(QStringLiteral("menuBarView"));
-    setFixedWidth(width);
+    setFixedWidth(panelWidth);
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(inset, inset, inset, inset);
-    layout->setSpacing(spacing);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
+    layout->setContentsMargins(panelInset, panelInset, panelInset, panelInset);
+    layout->setSpacing(panelSpacing);
 
     globalSwitch_ = new SwitchToggle(tr("Keep drives awake"), this);
     globalSwitch_->setObjectName(QStringLiteral("globalSwitch"));
-    connect(globalSwitch_, &QAbstractButton::clicked, this, [this] { appState_.toggleGlobalActive(); });
+    connect(globalSwitch_, &QAbstractButton::clicked, this,
+            [this] { appState_.toggleGlobalActive(); });
     layout->addWidget(globalSwitch_);
     layout->addWidget(divider(this));
 
@@ -166,7 +171,7 @@ MenuBarView::MenuBarView(AppState& appState, std::function<void()> showAbout,
     volumeSection_->setObjectName(QStringLiteral("volumeSection"));
     volumeLayout_ = new QVBoxLayout(volumeSection_);
     volumeLayout_->setContentsMargins(0, 0, 0, 0);
-    volumeLayout_->setSpacing(spacing);
+    volumeLayout_->setSpacing(panelSpacing);
     noVolumesLabel_ = new QLabel(tr("No external drives detected"), volumeSection_);
     noVolumesLabel_->setObjectName(QStringLiteral("noVolumesLabel"));
     setTextColor(noVolumesLabel_, tintColor(Tint::secondary, palette()));
@@ -264,6 +269,15 @@ void MenuBarView::refresh() {
     launchAtLogin_->setChecked(appState_.launchAtLoginEnabled.get());
     refreshVolumes();
     refreshActivity();
+    fitHeight();
+}
+
+void MenuBarView::fitHeight() {
+    // The width is fixed; the height follows the contents.
+    layout()->activate();
+    const int height = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(panelWidth)
+                                                     : layout()->totalSizeHint().height();
+    setFixedHeight(height);
 }
 
 void MenuBarView::refreshVolumes() {

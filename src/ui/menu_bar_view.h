@@ -26,9 +26,9 @@ class VolumeRow;
 class MenuBarView : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int width = 320;
-    static constexpr int inset = 12;
-    static constexpr int spacing = 10;
+    static constexpr int panelWidth = 320;
+    static constexpr int panelInset = 12;
+    static constexpr int panelSpacing = 10;
     static constexpr int maxActivityRows = 20;
     static constexpr int maxActivityHeight = 160;
 
@@ -51,6 +51,7 @@ private:
     void scheduleRefresh();
     void refreshVolumes();
     void refreshActivity();
+    void fitHeight();
 
     AppState& appState_;
     std::function<void()> showAbout_;

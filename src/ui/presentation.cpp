@@ -9,7 +9,9 @@
 namespace vornix {
 
 namespace {
-QString tr(const char* text) { return QCoreApplication::translate("vornix::MenuBarView", text); }
+QString tr(const char* text) {
+    return QCoreApplication::translate("vornix::MenuBarView", text);
+}
 } // namespace
 
 StatusLabel statusLabel(const WatchedVolume& volume) {
@@ -47,16 +49,17 @@ Tint dotTint(LogEvent::Kind kind) {
 QString eventLabelLine(const LogEvent& event) {
     const std::string_view text = label(event.kind);
     QString line = QCoreApplication::translate(
-        "vornix::LogEvent", QByteArray(text.data(), static_cast<qsizetype>(text.size())).constData());
+        "vornix::LogEvent",
+        QByteArray(text.data(), static_cast<qsizetype>(text.size())).constData());
     if (event.volumeName)
         line += QStringLiteral(" \u2014 ") + QString::fromStdString(*event.volumeName);
     return line;
 }
 
 QString eventTimeText(const LogEvent& event) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        event.timestamp.time_since_epoch())
-                        .count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(event.timestamp.time_since_epoch())
+            .count();
     const QTime time = QDateTime::fromMSecsSinceEpoch(ms).toLocalTime().time();
     return QLocale::system().toString(time, QLocale::ShortFormat);
 }

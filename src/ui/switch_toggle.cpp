@@ -11,8 +11,7 @@ constexpr int spacing = 8;
 
 SwitchToggle::SwitchToggle(const QString& text, QWidget* parent) : QCheckBox(text, parent) {
     setCursor(Qt::PointingHandCursor);
-    setSizePolicy(text.isEmpty() ? QSizePolicy::Fixed : QSizePolicy::Preferred,
-                  QSizePolicy::Fixed);
+    setSizePolicy(text.isEmpty() ? QSizePolicy::Fixed : QSizePolicy::Preferred, QSizePolicy::Fixed);
 }
 
 QSize SwitchToggle::trackSize() const {
@@ -25,10 +24,13 @@ QSize SwitchToggle::sizeHint() const {
     if (text().isEmpty())
         return track + QSize(2, 2);
     const QSize label = fontMetrics().size(Qt::TextShowMnemonic, text());
-    return {label.width() + spacing + track.width() + 2, std::max(label.height(), track.height()) + 2};
+    return {label.width() + spacing + track.width() + 2,
+            std::max(label.height(), track.height()) + 2};
 }
 
-bool SwitchToggle::hitButton(const QPoint& pos) const { return rect().contains(pos); }
+bool SwitchToggle::hitButton(const QPoint& pos) const {
+    return rect().contains(pos);
+}
 
 void SwitchToggle::paintEvent(QPaintEvent*) {
     QPainter p(this);
@@ -39,7 +41,8 @@ void SwitchToggle::paintEvent(QPaintEvent*) {
                           track.width(), track.height());
 
     if (!text().isEmpty()) {
-        p.setPen(pal.color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
+        p.setPen(
+            pal.color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
         p.drawText(QRect(0, 0, trackRect.left() - spacing, height()),
                    Qt::AlignVCenter | Qt::AlignLeft | Qt::TextShowMnemonic, text());
     }

@@ -62,6 +62,8 @@ QIcon trayIcon(bool awake) {
     return icon;
 }
 
-QIcon applicationIcon() { return trayIcon(true); }
+QIcon applicationIcon() {
+    return trayIcon(true);
+}
 
 } // namespace vornix

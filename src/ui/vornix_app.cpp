@@ -85,8 +85,10 @@ QRect VornixApp::panelGeometry() const {
     else
         rect.moveBottom(icon.isValid() ? icon.top() - 4 : anchor.y() - 4);
     // Always fully on screen.
-    rect.moveLeft(std::clamp(rect.left(), area.left(), std::max(area.left(), area.right() - size.width() + 1)));
-    rect.moveTop(std::clamp(rect.top(), area.top(), std::max(area.top(), area.bottom() - size.height() + 1)));
+    rect.moveLeft(std::clamp(rect.left(), area.left(),
+                             std::max(area.left(), area.right() - size.width() + 1)));
+    rect.moveTop(std::clamp(rect.top(), area.top(),
+                            std::max(area.top(), area.bottom() - size.height() + 1)));
     return rect;
 }
 
@@ -115,8 +117,8 @@ void VornixApp::showAboutPanel() {
         about_->setWindowModality(Qt::NonModal);
         about_->setIconPixmap(applicationIcon().pixmap(64, 64));
         about_->setTextFormat(Qt::PlainText);
-        about_->setInformativeText(tr(
-            "Keeps external drives spinning and tells you when one disconnects unexpectedly."));
+        about_->setInformativeText(
+            tr("Keeps external drives spinning and tells you when one disconnects unexpectedly."));
         about_->setObjectName(QStringLiteral("aboutBox"));
     }
     about_->show();
@@ -128,8 +130,8 @@ bool VornixApp::eventFilter(QObject* watched, QEvent* event) {
     // A click outside the panel takes the focus elsewhere: the panel closes, like a menu.
     if (watched == panel_ && event->type() == QEvent::WindowDeactivate) {
         QWidget* active = QApplication::activeWindow();
-        if (!active || (active != panel_ && !panel_->isAncestorOf(active) &&
-                        active->parentWidget() != panel_))
+        if (!active ||
+            (active != panel_ && !panel_->isAncestorOf(active) && active->parentWidget() != panel_))
             panel_->hide();
     }
     return QObject::eventFilter(watched, event);

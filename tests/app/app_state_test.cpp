@@ -42,9 +42,9 @@ TEST(AppStateCreation, StoredIntervalIsUsedOnlyWhenUsable) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const std::vector<std::pair<std::optional<double>, double>> cases{
-        {std::nullopt, 45}, {0, 45},     {-30, 45},   {nan, 45},     {inf, 45},
-        {-inf, 45},         {0.5, 45},   {86401, 45}, {1e300, 45},   {1, 1},
-        {90, 90},           {120, 120},  {30, 30},    {86400, 86400}};
+        {std::nullopt, 45}, {0, 45},    {-30, 45},   {nan, 45},     {inf, 45},
+        {-inf, 45},         {0.5, 45},  {86401, 45}, {1e300, 45},   {1, 1},
+        {90, 90},           {120, 120}, {30, 30},    {86400, 86400}};
     for (const auto& [stored, expected] : cases) {
         AppHarness h;
         if (stored)
@@ -139,8 +139,8 @@ TEST(AppStateCommands, GlobalSwitchHoldsTheAssertionRunsTheEngineAndRecords) {
             EXPECT_EQ(e.volumeName, std::nullopt);
             EXPECT_EQ(e.detail, "");
         }
-    EXPECT_EQ(switches, (std::vector<Kind>{Kind::sleepPreventionStopped,
-                                           Kind::sleepPreventionStarted}));
+    EXPECT_EQ(switches,
+              (std::vector<Kind>{Kind::sleepPreventionStopped, Kind::sleepPreventionStarted}));
 }
 
 TEST(AppStateCommands, RefusedAssertionStillStartsTheEngineAndRecords) {

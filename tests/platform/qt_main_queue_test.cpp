@@ -71,3 +71,25 @@ TEST(QtMainQueue, TimerMillisecondsAreClamped) {
 
 } // namespace
 } // namespace vornix::linux_platform
+
+namespace vornix::linux_platform {
+namespace {
+
+TEST(QtMainQueue, TimerDroppedFromInsideItsOwnTickStopsCleanly) {
+    vornix::testing::qtApp();
+    QtMainQueue queue;
+    int ticks = 0;
+    std::unique_ptr<RepeatingTimer> timer;
+    timer = queue.startRepeating(0.001, [&] {
+        ++ticks;
+        timer.reset(); // as an engine stopped by something its tick did
+    });
+    ASSERT_TRUE(vornix::testing::spinUntil([&] { return ticks == 1; }));
+    bool later = false;
+    auto probe = queue.postDelayed(0.02, [&] { later = true; });
+    ASSERT_TRUE(vornix::testing::spinUntil([&] { return later; }));
+    EXPECT_EQ(ticks, 1);
+}
+
+} // namespace
+} // namespace vornix::linux_platform

@@ -71,16 +71,6 @@ TEST_F(DiscoveryTest, OnlyMountsUnderTheMediaRootsAreCandidatesAndAreJudgedBefor
     }
 }
 
-TEST_F(DiscoveryTest, MediaRootsComeFromThePorts) {
-    auto ports = system.ports();
-    ports.mediaRoots = {"/tmp/test-media/"};
-    VolumeMonitor custom(log, time, ports);
-    system.plugIn("/media/u/X", externalVolumeValues("X", "A"), "sdb1");
-    system.plugIn("/tmp/test-media/Y", externalVolumeValues("Y", "B"), "sdc1");
-    EXPECT_FALSE(custom.volume("A"));
-    EXPECT_TRUE(custom.volume("B"));
-}
-
 TEST_F(DiscoveryTest, VirtualProtocolsAreRejectedIgnoringCaseAndLeaveNoTrace) {
     start();
     const std::pair<std::optional<std::string>, bool> protocols[] = {

@@ -153,20 +153,5 @@ TEST_F(DiskArbitrationTest, RecycledDeviceNamesNeverReachAVolumeThatIsNotTheirs)
     EXPECT_EQ(notifier.posted.size(), 1u);
 }
 
-TEST_F(DiskArbitrationTest, AVolumeThatLeftComesBackInItsOwnRecord) {
-    monitor->setWatched("UB", false);
-    system.remove("/media/u/Backup", false);
-    EXPECT_EQ(kinds(), std::vector{Kind::mounted}); // unwatched: nothing recorded
-    system.plugIn("/media/u/Backup1", externalVolumeValues("Backup", "UB"), "sdd1");
-    ASSERT_EQ(count(), 1u);
-    const auto v = *monitor->volume("UB");
-    EXPECT_TRUE(v.isCurrentlyMounted);
-    EXPECT_EQ(v.mountPath, "/media/u/Backup1");
-    EXPECT_FALSE(v.isWatched);
-    EXPECT_EQ(v.status, VolumeStatus::idle);
-    EXPECT_TRUE(v.lastPingAt.has_value());
-    EXPECT_EQ(kinds(), (std::vector{Kind::mounted, Kind::mounted}));
-}
-
 } // namespace
 } // namespace vornix

@@ -36,27 +36,46 @@ private:
 class QtRepeatingTimer final : public RepeatingTimer {
 public:
     QtRepeatingTimer(QObject* parent, double intervalSeconds, Task tick)
-        : timer_(new QTimer(parent)), tick_(std::move(tick)) {
+        : state_(std::make_shared<State>(State{std::move(tick), true})),
+          timer_(new QTimer(parent)) {
         timer_->setTimerType(Qt::PreciseTimer);
         timer_->setInterval(timerMilliseconds(intervalSeconds));
-        QObject::connect(timer_, &QTimer::timeout, timer_, [this] { tick_(); });
-        // The first tick comes at once but never inside the caller.
+        // The handlers hold the state, not this object: the owner may drop the timer from
+        // inside a tick, and the first tick may still be queued when it does.
+        auto state = state_;
+        QObject::connect(timer_, &QTimer::timeout, timer_, [state] { state->fire(); });
+        QPointer<QTimer> timer = timer_;
         QMetaObject::invokeMethod(
             timer_,
-            [this] {
-                timer_->start();
-                tick_();
+            [state, timer] {
+                if (!state->alive || !timer)
+                    return;
+                timer->start();
+                state->fire();
             },
             Qt::QueuedConnection);
     }
     ~QtRepeatingTimer() override {
-        // Deleting the timer also drops the queued first tick, which is bound to it.
-        delete timer_.data();
+        state_->alive = false;
+        if (timer_) {
+            timer_->stop();
+            timer_->deleteLater();
+        }
     }
 
 private:
+    struct State {
+        Task tick;
+        bool alive;
+        void fire() {
+            if (!alive)
+                return;
+            auto keep = tick; // survives the owner dropping the timer during the call
+            keep();
+        }
+    };
+    std::shared_ptr<State> state_;
     QPointer<QTimer> timer_;
-    Task tick_;
 };
 
 } // namespace

@@ -20,7 +20,7 @@ void onSignal(int signal) {
 }
 } // namespace
 
-UnixSignalWatcher::UnixSignalWatcher(std::initializer_list<int> signals, QObject* parent)
+UnixSignalWatcher::UnixSignalWatcher(std::initializer_list<int> signalNumbers, QObject* parent)
     : QObject(parent) {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0)
@@ -37,7 +37,7 @@ UnixSignalWatcher::UnixSignalWatcher(std::initializer_list<int> signals, QObject
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signal : signals)
+    for (int signal : signalNumbers)
         ::sigaction(signal, &action, nullptr);
 }
 

@@ -1,0 +1,61 @@
+#pragma once
+
+// What the keep-alive engine needs from the platform besides the main queue and the clock.
+
+#include "app/scheduling.h"
+#include "engine/ping_result.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace vornix {
+
+/// The blocking write of one ping file, given the file's full path.
+using PingWrite = std::function<PingResult(const std::string& pingFilePath)>;
+
+/// The file-system side of a ping.
+class PingFileSystem {
+public:
+    virtual ~PingFileSystem() = default;
+
+    /// Bytes the user may still write on the file system mounted at `mountPath`, or none when
+    /// the system cannot say. Main thread; blocks while the file system answers.
+    virtual std::optional<std::int64_t> freeBytes(const std::string& mountPath) const = 0;
+
+    /// The write itself. Writes the present UTC time as "YYYY-MM-DDTHH:MM:SSZ" (20 bytes, no line
+    /// end) at offset 0 of the file, creating it with mode 0644, never truncating it, and flushes
+    /// it to the medium. Called on worker threads, several at once, possibly for the same file,
+    /// and may block for as long as the drive takes. The function owns whatever it uses, so one
+    /// that returns after the engine and this object are gone touches nothing freed.
+    virtual PingWrite writer() const = 0;
+};
+
+/// Work for a worker thread. It returns what the main thread should then do with its outcome
+/// (or an empty task for nothing).
+using WorkerJob = std::function<Task()>;
+
+/// Threads for blocking work.
+class WorkerQueue {
+public:
+    virtual ~WorkerQueue() = default;
+
+    /// Runs `job` on a worker thread, never inside this call, and posts the task it returns to
+    /// the main queue. A job blocked in the kernel never delays other jobs. Once the queue is
+    /// destroyed nothing more is posted: a job that returns later has its task dropped on the
+    /// worker thread, so jobs and their tasks capture values and weak references only.
+    /// Main thread only.
+    virtual void submit(WorkerJob job) = 0;
+};
+
+/// The platform services the engine is built on; all must outlive the engine, and the worker
+/// queue must be destroyed before the main queue.
+struct EnginePorts {
+    MainQueue& mainQueue;
+    const WallClock& clock;
+    WorkerQueue& workers;
+    PingFileSystem& fileSystem;
+};
+
+} // namespace vornix

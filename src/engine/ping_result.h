@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <utility>
+
+namespace vornix {
+
+/// The outcome of one write of the ping file.
+struct PingResult {
+    enum class Kind {
+        success,    // the timestamp was written and flushed to the medium
+        readOnly,   // the file system refused the write as read-only
+        volumeGone, // the volume is no longer mounted where it was
+        failure,    // anything else; `message` is the system's description of the error
+    };
+
+    Kind kind = Kind::success;
+    std::string message{};
+
+    static PingResult success() { return {Kind::success, {}}; }
+    static PingResult readOnly() { return {Kind::readOnly, {}}; }
+    static PingResult volumeGone() { return {Kind::volumeGone, {}}; }
+    static PingResult failure(std::string message) { return {Kind::failure, std::move(message)}; }
+
+    bool operator==(const PingResult&) const = default;
+};
+
+} // namespace vornix

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "engine/engine_ports.h"
+#include "log/event_log.h"
+#include "volumes/volume_monitor.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace vornix {
+
+/// The keep-alive engine. While running, it pings every watched, mounted volume at once and then
+/// every `interval` seconds: a free-space test on the main thread, then a write of the ping file
+/// on a worker thread, guarded by an 8-second stall timer. Each outcome becomes a status on the
+/// volume and an event in the log, on every ping. Main thread only.
+///
+/// At most one write per volume (and mount path and device) is in the kernel at a time. A ping of a
+/// volume whose previous write has not returned starts no new write and no free-space test (a file
+/// system stuck in a write may be just as stuck answering that test): it joins the write in
+/// flight, keeps its own stall timer, and gets its own result handling when that write returns.
+/// Pings whose stall has fired are only counted, so a volume stuck for hours costs the same
+/// memory and threads as one stuck for a minute.
+///
+/// Destroying the engine leaves writes in flight to finish on their own; every tick, stall timer
+/// or result that arrives afterwards does nothing.
+class Vornix {
+public:
+    static constexpr double initialInterval = 45.0;
+    static constexpr double stallTimeout = 8.0;
+    static constexpr std::int64_t freeSpaceFloor = 52'428'800; // 50 × 1,048,576 bytes
+    static constexpr const char* pingFileName = ".vornix_ping";
+
+    Vornix(VolumeMonitor& volumeMonitor, EventLog& eventLog, EnginePorts ports);
+    ~Vornix();
+    Vornix(const Vornix&) = delete;
+    Vornix& operator=(const Vornix&) = delete;
+
+    /// Replaces any running timer with one that ticks at once (never inside this call) and then
+    /// every `interval` seconds. Callers pass positive intervals.
+    void start(double interval);
+    /// Drops the timer. Pings already dispatched still get their stall report and result.
+    void stop();
+    /// Restarts a running engine with the new interval (so a pass runs at once); on a stopped
+    /// engine it only stores the value.
+    void setInterval(double interval);
+
+    bool isRunning() const;
+    /// The interval most recently given.
+    double interval() const;
+
+    /// Where the ping file of a volume mounted at `mountPath` lives.
+    static std::string pingFileLocation(const std::string& mountPath);
+
+private:
+    struct Core;
+    std::shared_ptr<Core> core_;
+};
+
+} // namespace vornix

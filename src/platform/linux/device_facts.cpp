@@ -1,0 +1,148 @@
+#include "platform/linux/device_facts.h"
+
+#include <blkid/blkid.h>
+#include <libudev.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace vornix::linux_platform {
+
+namespace {
+
+struct DeviceDeleter {
+    void operator()(udev_device* d) const { udev_device_unref(d); }
+};
+using DevicePtr = std::unique_ptr<udev_device, DeviceDeleter>;
+
+struct ProbeDeleter {
+    void operator()(blkid_probe p) const { blkid_free_probe(p); }
+};
+
+std::optional<std::string> text(const char* value) {
+    if (!value)
+        return std::nullopt;
+    return std::string(value);
+}
+
+// The sysfs value of `attribute`, or none. libudev caches attributes per device object, so this
+// is read from a fresh object whenever "now" matters.
+std::optional<std::string> attribute(udev_device* device, const char* name) {
+    return text(udev_device_get_sysattr_value(device, name));
+}
+
+std::optional<unsigned long long> sizeOf(udev_device* device) {
+    const auto value = attribute(device, "size");
+    if (!value)
+        return std::nullopt;
+    char* end = nullptr;
+    const auto size = std::strtoull(value->c_str(), &end, 10);
+    if (end == value->c_str())
+        return std::nullopt;
+    return size;
+}
+
+udev_device* wholeDiskOf(udev_device* device) {
+    const char* type = udev_device_get_devtype(device);
+    if (type && std::strcmp(type, "partition") == 0)
+        return udev_device_get_parent_with_subsystem_devtype(device, "block", "disk");
+    return device;
+}
+
+} // namespace
+
+void DeviceFactsReader::UdevDeleter::operator()(struct udev* u) const {
+    udev_unref(u);
+}
+
+DeviceFactsReader::DeviceFactsReader() : udev_(udev_new()) {}
+DeviceFactsReader::~DeviceFactsReader() = default;
+
+ProbedFileSystem probeFileSystem(const std::string& devnode) {
+    ProbedFileSystem result;
+    std::unique_ptr<blkid_struct_probe, ProbeDeleter> probe(
+        blkid_new_probe_from_filename(devnode.c_str()));
+    if (!probe)
+        return result;
+    blkid_probe_enable_superblocks(probe.get(), 1);
+    blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_LABEL | BLKID_SUBLKS_UUID);
+    if (blkid_do_safeprobe(probe.get()) != 0)
+        return result;
+    const char* value = nullptr;
+    if (blkid_probe_lookup_value(probe.get(), "UUID", &value, nullptr) == 0 && value)
+        result.uuid = value;
+    if (blkid_probe_lookup_value(probe.get(), "LABEL", &value, nullptr) == 0 && value)
+        result.label = value;
+    return result;
+}
+
+std::optional<BlockDeviceFacts> DeviceFactsReader::read(dev_t devno) const {
+    if (!udev_)
+        return std::nullopt;
+    DevicePtr device(udev_device_new_from_devnum(udev_.get(), 'b', devno));
+    if (!device)
+        return std::nullopt;
+
+    BlockDeviceFacts facts;
+    facts.kernelName = text(udev_device_get_sysname(device.get())).value_or("");
+    facts.devpath = text(udev_device_get_devpath(device.get())).value_or("");
+
+    if (udev_device* disk = wholeDiskOf(device.get())) {
+        if (const auto removable = attribute(disk, "removable"))
+            facts.removable = *removable == "1";
+    }
+    for (udev_device* parent = udev_device_get_parent(device.get()); parent;
+         parent = udev_device_get_parent(parent)) {
+        if (const char* subsystem = udev_device_get_subsystem(parent)) {
+            facts.busChain.emplace_back(subsystem);
+            if (std::strcmp(subsystem, "pci") == 0 && attribute(parent, "removable") == "removable")
+                facts.removableAncestor = true;
+        }
+    }
+
+    if (udev_device_get_is_initialized(device.get())) {
+        if (const auto label =
+                text(udev_device_get_property_value(device.get(), "ID_FS_LABEL_ENC")))
+            facts.fsLabel = decodeUdevEscapes(*label);
+        else
+            facts.fsLabel = text(udev_device_get_property_value(device.get(), "ID_FS_LABEL"));
+        facts.fsUuid = text(udev_device_get_property_value(device.get(), "ID_FS_UUID"));
+        facts.udisksIgnore =
+            text(udev_device_get_property_value(device.get(), "UDISKS_IGNORE")) == "1";
+    } else if (const char* node = udev_device_get_devnode(device.get())) {
+        auto probed = probeFileSystem(node);
+        facts.fsUuid = std::move(probed.uuid);
+        facts.fsLabel = std::move(probed.label);
+    }
+    return facts;
+}
+
+DevicePresence DeviceFactsReader::presence(dev_t devno) {
+    if (!udev_)
+        return DevicePresence::absent;
+    DevicePtr device(udev_device_new_from_devnum(udev_.get(), 'b', devno));
+    if (!device)
+        return DevicePresence::absent;
+    const auto size = sizeOf(device.get());
+    if (size && *size == 0)
+        return DevicePresence::noMedia;
+    return DevicePresence::present;
+}
+
+std::optional<DeviceIdentity> DeviceFactsReader::identity(dev_t devno) {
+    if (!udev_)
+        return std::nullopt;
+    DevicePtr device(udev_device_new_from_devnum(udev_.get(), 'b', devno));
+    if (!device)
+        return std::nullopt;
+    DeviceIdentity id;
+    id.kernelName = text(udev_device_get_sysname(device.get())).value_or("");
+    id.wholeDisk = devno;
+    if (udev_device* disk = wholeDiskOf(device.get()))
+        id.wholeDisk = udev_device_get_devnum(disk);
+    if (id.kernelName.empty())
+        return std::nullopt;
+    return id;
+}
+
+} // namespace vornix::linux_platform

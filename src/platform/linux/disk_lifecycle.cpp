@@ -1,0 +1,149 @@
+#include "platform/linux/disk_lifecycle.h"
+
+#include <sys/sysmacros.h>
+
+#include <set>
+
+namespace vornix::linux_platform {
+
+namespace {
+
+bool isBlockDevice(dev_t device) {
+    return major(device) != 0;
+}
+
+std::set<dev_t> blockDevicesOf(const std::vector<RootMount>& mounts) {
+    std::set<dev_t> devices;
+    for (const auto& m : mounts)
+        if (isBlockDevice(m.device))
+            devices.insert(m.device);
+    return devices;
+}
+
+} // namespace
+
+void DiskLifecycle::track(dev_t device) {
+    if (devices_.count(device))
+        return;
+    Tracked tracked;
+    tracked.wholeDisk = device;
+    if (const auto id = probe_.identity(device)) {
+        tracked.bsdName = id->kernelName;
+        tracked.wholeDisk = id->wholeDisk;
+    }
+    devices_.emplace(device, std::move(tracked));
+}
+
+void DiskLifecycle::reportGone(dev_t device, Tracked& tracked, std::vector<VolumeReport>& out) {
+    if (tracked.reportedGone)
+        return;
+    tracked.reportedGone = true;
+    if (!tracked.bsdName.empty())
+        out.push_back({VolumeReport::Kind::disappeared, tracked.bsdName, {}, device});
+}
+
+void DiskLifecycle::start(const std::vector<RootMount>& mounts) {
+    mounts_ = mounts;
+    devices_.clear();
+    for (const auto device : blockDevicesOf(mounts))
+        track(device);
+}
+
+std::optional<std::string> DiskLifecycle::mountPointOf(dev_t device) const {
+    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
+        if (it->device == device)
+            return it->target;
+    return std::nullopt;
+}
+
+std::vector<VolumeReport> DiskLifecycle::mountsChanged(const std::vector<RootMount>& mounts) {
+    std::vector<VolumeReport> out;
+    const auto before = blockDevicesOf(mounts_);
+    const auto after = blockDevicesOf(mounts);
+
+    for (auto it = devices_.begin(); it != devices_.end();) {
+        if (after.count(it->first)) {
+            ++it;
+            continue;
+        }
+        auto& tracked = it->second;
+        if (!tracked.reportedGone && !tracked.bsdName.empty() &&
+            probe_.presence(it->first) == DevicePresence::present) {
+            out.push_back({VolumeReport::Kind::unmountRequested, tracked.bsdName, {}, it->first});
+        }
+        reportGone(it->first, tracked, out);
+        it = devices_.erase(it);
+    }
+    for (const auto device : after)
+        track(device);
+
+    std::map<int, const RootMount*> old;
+    for (const auto& m : mounts_)
+        old[m.mountId] = &m;
+    for (const auto& m : mounts) {
+        const auto was = old.find(m.mountId);
+        if (was != old.end()) {
+            if (was->second->target != m.target) // moved
+                out.push_back({VolumeReport::Kind::renamed, {}, m.target, m.device});
+            continue;
+        }
+        const bool knownDevice = isBlockDevice(m.device) && before.count(m.device);
+        out.push_back({knownDevice ? VolumeReport::Kind::renamed : VolumeReport::Kind::mounted,
+                       {},
+                       m.target,
+                       m.device});
+    }
+    mounts_ = mounts;
+    return out;
+}
+
+std::vector<VolumeReport> DiskLifecycle::blockEvent(const BlockEvent& event) {
+    std::vector<VolumeReport> out;
+    using Action = BlockEvent::Action;
+    // Devices that hold no volume under a root cost nothing beyond this look-up.
+    bool concerned = false;
+    for (const auto& [device, tracked] : devices_)
+        concerned = concerned || device == event.device || tracked.wholeDisk == event.device;
+    if (!concerned)
+        return out;
+    bool gone = event.action == Action::remove;
+    if (event.action == Action::change)
+        gone = probe_.presence(event.device) != DevicePresence::present;
+
+    if (gone) {
+        // A whole disk's departure or lost media takes its partitions with it.
+        for (auto& [device, tracked] : devices_)
+            if (device == event.device || tracked.wholeDisk == event.device)
+                reportGone(device, tracked, out);
+        return out;
+    }
+    if (event.action != Action::add && event.action != Action::change)
+        return out;
+    const auto it = devices_.find(event.device);
+    if (it == devices_.end())
+        return out;
+    auto& tracked = it->second;
+    if (tracked.reportedGone) {
+        // A device that went away while still mounted only counts again once it is back.
+        if (event.action != Action::add)
+            return out;
+        tracked.reportedGone = false;
+        if (const auto id = probe_.identity(event.device)) {
+            tracked.bsdName = id->kernelName;
+            tracked.wholeDisk = id->wholeDisk;
+        }
+    }
+    if (const auto path = mountPointOf(event.device); path && !tracked.bsdName.empty())
+        out.push_back({VolumeReport::Kind::appeared, tracked.bsdName, *path, event.device});
+    return out;
+}
+
+std::vector<VolumeReport> DiskLifecycle::resynchronize() {
+    std::vector<VolumeReport> out;
+    for (auto& [device, tracked] : devices_)
+        if (!tracked.reportedGone && probe_.presence(device) != DevicePresence::present)
+            reportGone(device, tracked, out);
+    return out;
+}
+
+} // namespace vornix::linux_platform

@@ -1,0 +1,103 @@
+#pragma once
+
+// The Linux stand-in for disk arbitration and the workspace's mount notifications, as pure
+// logic: fed with the mounts under the media roots after every change of the mount table, and
+// with the block-device events, it says which volumes were mounted or moved, which disks
+// appeared while mounted, which were unmounted in good order (an unmount request, then the
+// departure) and which vanished while mounted (a departure with no request). A device is reported
+// gone once per mounted lifetime.
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vornix::linux_platform {
+
+/// One mount under a media root, in mount-table order.
+struct RootMount {
+    int mountId = 0;
+    dev_t device = 0; // major 0: no block device (tmpfs, network or plain FUSE)
+    std::string target{};
+
+    bool operator==(const RootMount&) const = default;
+};
+
+enum class DevicePresence {
+    absent,  // no such device in sysfs
+    noMedia, // the device is there with size 0: the card was taken out
+    present,
+};
+
+struct DeviceIdentity {
+    std::string kernelName{}; // "sdb1"
+    dev_t wholeDisk = 0;      // the disk a partition belongs to; the device itself otherwise
+};
+
+/// Reads the state of a device from sysfs at the moment of the call.
+class DeviceProbe {
+public:
+    virtual ~DeviceProbe() = default;
+    virtual DevicePresence presence(dev_t device) = 0;
+    virtual std::optional<DeviceIdentity> identity(dev_t device) = 0;
+};
+
+struct BlockEvent {
+    enum class Action { add, change, remove, other };
+    Action action = Action::other;
+    dev_t device = 0;
+    std::string kernelName{};
+
+    bool operator==(const BlockEvent&) const = default;
+};
+
+struct VolumeReport {
+    enum class Kind { mounted, renamed, appeared, unmountRequested, disappeared };
+    Kind kind = Kind::mounted;
+    std::string bsdName{};    // disk reports
+    std::string volumePath{}; // mounted, renamed, appeared
+    dev_t device = 0;
+
+    bool operator==(const VolumeReport&) const = default;
+};
+
+class DiskLifecycle {
+public:
+    explicit DiskLifecycle(DeviceProbe& probe) : probe_(probe) {}
+
+    /// The mounts present at start: known from then on, reported by no one.
+    void start(const std::vector<RootMount>& mounts);
+
+    /// The mount table changed. Departures come first (for each disk that lost its last mount:
+    /// an unmount request and the departure when it is still there with media, the departure
+    /// alone otherwise), then new mounts (a device that was mounted elsewhere before is a
+    /// rename).
+    std::vector<VolumeReport> mountsChanged(const std::vector<RootMount>& mounts);
+
+    /// A block-device event, handled with the device state read now.
+    std::vector<VolumeReport> blockEvent(const BlockEvent& event);
+
+    /// Events were lost: every mounted device that is gone or empty now is reported gone.
+    std::vector<VolumeReport> resynchronize();
+
+    const std::vector<RootMount>& mounts() const { return mounts_; }
+    /// The newest mount point of a device, if it is mounted under a root.
+    std::optional<std::string> mountPointOf(dev_t device) const;
+
+private:
+    struct Tracked {
+        std::string bsdName;
+        dev_t wholeDisk = 0;
+        bool reportedGone = false;
+    };
+    void track(dev_t device);
+    void reportGone(dev_t device, Tracked& tracked, std::vector<VolumeReport>& out);
+
+    DeviceProbe& probe_;
+    std::vector<RootMount> mounts_;
+    std::map<dev_t, Tracked> devices_; // block devices with at least one mount under a root
+};
+
+} // namespace vornix::linux_platform

@@ -1,0 +1,25 @@
+#include "platform/linux/linux_platform.h"
+
+#include <QDBusConnection>
+
+namespace vornix::linux_platform {
+
+LinuxPlatform::LinuxPlatform() : LinuxPlatform(Options{}) {}
+
+LinuxPlatform::LinuxPlatform(Options options)
+    : systemLog_(VORNIX_APP_ID, "events"),
+      notifier_(QDBusConnection::sessionBus(), {.desktopEntry = QStringLiteral(VORNIX_APP_ID)}),
+      inhibitor_(QDBusConnection::sessionBus(), QDBusConnection::systemBus(),
+                 {.applicationID = QStringLiteral(VORNIX_APP_ID),
+                  .applicationName = QStringLiteral("Vornix")}),
+      loginItem_(VORNIX_APP_ID), settings_(options.settingsPath),
+      volumes_(std::move(options.volumes)), workers_(mainQueue_) {}
+
+AppPorts LinuxPlatform::ports() {
+    return AppPorts{clock_,           systemLog_,
+                    notifier_,        inhibitor_,
+                    loginItem_,       settings_,
+                    volumes_.ports(), EnginePorts{mainQueue_, clock_, workers_, pingFileSystem_}};
+}
+
+} // namespace vornix::linux_platform

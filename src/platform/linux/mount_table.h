@@ -1,0 +1,54 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct libmnt_monitor;
+
+namespace vornix::linux_platform {
+
+/// One line of the mount table, unescaped.
+struct MountEntry {
+    int id = 0;
+    dev_t device = 0;
+    std::string target{};
+    std::string source{};
+    std::string fsType{};
+    std::string options{}; // kernel, file-system and userspace options, comma-separated
+};
+
+/// This process's mount table, read through libmount; none when it cannot be read. With
+/// `userOptions`, the userspace options that mount(8) keeps aside (x-gvfs-hide) are merged in,
+/// at the price of reading and matching one more file.
+std::optional<std::vector<MountEntry>> readMountTable(bool userOptions = false);
+
+/// Targets of `fstab` entries that carry `option`; empty when the file is missing or unreadable.
+std::vector<std::string> fstabTargetsWithOption(const std::string& fstab,
+                                                const std::string& option);
+
+/// Tells when this process's mount table changed: its fd becomes readable.
+class MountTableMonitor {
+public:
+    MountTableMonitor();
+    ~MountTableMonitor();
+    MountTableMonitor(const MountTableMonitor&) = delete;
+    MountTableMonitor& operator=(const MountTableMonitor&) = delete;
+
+    /// -1 when the kernel could not be watched.
+    int fd() const { return fd_; }
+    /// Consumes the pending change notices, so the fd is quiet until the next change.
+    void drain();
+
+private:
+    struct Deleter {
+        void operator()(libmnt_monitor* m) const;
+    };
+    std::unique_ptr<libmnt_monitor, Deleter> monitor_;
+    int fd_ = -1;
+};
+
+} // namespace vornix::linux_platform

@@ -1,0 +1,177 @@
+#include "platform/linux/ping_file_system.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace vornix::linux_platform {
+
+namespace {
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0)
+            ::close(fd_); // its result tells nothing more once the data is flushed
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+std::string errorText(int error) {
+    char buffer[256];
+    // The GNU variant: returns the text, which may or may not be in `buffer`.
+    return ::strerror_r(error, buffer, sizeof buffer);
+}
+
+PingResult failure(int error) {
+    return PingResult::failure(errorText(error));
+}
+
+/// The error that opening `mode` for writing with O_NOFOLLOW | O_NONBLOCK gives, for entries
+/// that are no regular file: the kernel's own answer for a symlink, a directory, and a FIFO
+/// without a reader or a socket; devices and FIFOs with a reader are answered alike.
+int refusalFor(mode_t mode) {
+    if (S_ISLNK(mode))
+        return ELOOP;
+    if (S_ISDIR(mode))
+        return EISDIR;
+    return ENXIO;
+}
+
+enum class MountRoot { yes, no, unknown };
+
+MountRoot isMountRoot(int dirFd, int& error) {
+    struct statx info {};
+    if (::statx(dirFd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE, &info) != 0) {
+        error = errno;
+        return MountRoot::unknown;
+    }
+    if (info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)
+        return (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) ? MountRoot::yes : MountRoot::no;
+    // Kernels before 5.8 do not say: a mount root lies on another device than its parent, or
+    // is its own parent.
+    struct stat self {
+    }, parent{};
+    if (::fstat(dirFd, &self) != 0 || ::fstatat(dirFd, "..", &parent, 0) != 0) {
+        error = errno;
+        return MountRoot::unknown;
+    }
+    const bool root = self.st_dev != parent.st_dev || self.st_ino == parent.st_ino;
+    return root ? MountRoot::yes : MountRoot::no;
+}
+
+} // namespace
+
+std::string iso8601(WallTime time) {
+    const std::time_t seconds =
+        std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(time));
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[32];
+    const auto length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return std::string(text, length);
+}
+
+PingResult writeAndFlush(const std::string& pingFilePath) {
+    const std::string stamp = iso8601(std::chrono::system_clock::now());
+    if (stamp.size() != 20)
+        return failure(EOVERFLOW);
+
+    const auto slash = pingFilePath.rfind('/');
+    const std::string directory =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : pingFilePath.substr(0, slash));
+    const std::string name =
+        slash == std::string::npos ? pingFilePath : pingFilePath.substr(slash + 1);
+
+    const FileDescriptor dir(
+        ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir)
+        return errno == ENOENT ? PingResult::volumeGone() : failure(errno);
+    int error = 0;
+    switch (isMountRoot(dir.get(), error)) {
+    case MountRoot::no:
+        return PingResult::volumeGone(); // unmounted: this is the file system underneath
+    case MountRoot::unknown:
+        return failure(error);
+    case MountRoot::yes:
+        break;
+    }
+
+    // Spares devices even the open: opening some has effects of its own.
+    struct stat existing {};
+    if (::fstatat(dir.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISREG(existing.st_mode))
+        return failure(refusalFor(existing.st_mode));
+
+    const FileDescriptor file(::openat(
+        dir.get(), name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+    if (!file) {
+        if (errno == EROFS)
+            return PingResult::readOnly();
+        if (errno == ENOENT)
+            return PingResult::volumeGone();
+        return failure(errno);
+    }
+    // Something may have been put in its place since the look above.
+    struct stat opened {};
+    if (::fstat(file.get(), &opened) != 0)
+        return failure(errno);
+    if (!S_ISREG(opened.st_mode))
+        return failure(refusalFor(opened.st_mode));
+    const int flags = ::fcntl(file.get(), F_GETFL);
+    if (flags == -1 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) == -1)
+        return failure(errno);
+
+    std::size_t written = 0;
+    while (written < stamp.size()) {
+        const auto count = ::pwrite(file.get(), stamp.data() + written, stamp.size() - written,
+                                    static_cast<off_t>(written));
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno == EROFS ? PingResult::readOnly() : failure(errno);
+        }
+        if (count == 0)
+            return failure(EIO); // no progress: never report half a timestamp as written
+        written += static_cast<std::size_t>(count);
+    }
+
+    int flushed;
+    do
+        flushed = ::fsync(file.get());
+    while (flushed != 0 && errno == EINTR);
+    if (flushed == 0)
+        return PingResult::success();
+    if (errno != EINVAL && errno != EOPNOTSUPP)
+        return failure(errno);
+    // The file system cannot flush one file: flush all of it.
+    if (::syncfs(file.get()) != 0)
+        return failure(errno);
+    return PingResult::success();
+}
+
+std::optional<std::int64_t> LinuxPingFileSystem::freeBytes(const std::string& mountPath) const {
+    struct statvfs info {};
+    if (::statvfs(mountPath.c_str(), &info) != 0)
+        return std::nullopt;
+    constexpr auto most = static_cast<unsigned long long>(std::numeric_limits<std::int64_t>::max());
+    const auto blocks = static_cast<unsigned long long>(info.f_bavail);
+    const auto size = static_cast<unsigned long long>(info.f_frsize);
+    if (size != 0 && blocks > most / size)
+        return std::numeric_limits<std::int64_t>::max();
+    return static_cast<std::int64_t>(blocks * size);
+}
+
+} // namespace vornix::linux_platform

@@ -1,0 +1,149 @@
+#include "platform/linux/volume_classification.h"
+
+#include <algorithm>
+#include <array>
+
+namespace vornix::linux_platform {
+
+namespace {
+
+bool chainHas(const BlockDeviceFacts& device, std::string_view subsystem) {
+    return std::find(device.busChain.begin(), device.busChain.end(), subsystem) !=
+           device.busChain.end();
+}
+
+// SATA disks sit under an "ataN" port directory that has no subsystem of its own.
+bool devpathHasAtaPort(std::string_view devpath) {
+    std::size_t start = 0;
+    while (start < devpath.size()) {
+        auto end = devpath.find('/', start);
+        if (end == std::string_view::npos)
+            end = devpath.size();
+        const auto part = devpath.substr(start, end - start);
+        if (part.size() > 3 && part.starts_with("ata") &&
+            std::all_of(part.begin() + 3, part.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+} // namespace
+
+bool isOnHotPluggableBus(const BlockDeviceFacts& device) {
+    if (device.devpath.starts_with("/devices/virtual/"))
+        return false;
+    static constexpr std::array<std::string_view, 6> hotPlug{"thunderbolt", "usb", "firewire",
+                                                             "ieee1394",    "mmc", "sdio"};
+    return device.removableAncestor ||
+           std::any_of(hotPlug.begin(), hotPlug.end(),
+                       [&](std::string_view bus) { return chainHas(device, bus); });
+}
+
+std::optional<std::string> deviceProtocol(const BlockDeviceFacts& device) {
+    if (device.devpath.starts_with("/devices/virtual/")) {
+        if (device.kernelName.starts_with("loop"))
+            return "Disk Image";
+        return "Virtual Interface"; // dm-, md, nbd, zram, ram and any other virtual device
+    }
+    // The outermost bus is the one the user plugged into: a USB enclosure holds a SATA disk.
+    static constexpr std::array<std::pair<std::string_view, std::string_view>, 9> buses{{
+        {"thunderbolt", "Thunderbolt"},
+        {"usb", "USB"},
+        {"firewire", "FireWire"},
+        {"ieee1394", "FireWire"},
+        {"mmc", "SD Card"},
+        {"sdio", "SD Card"},
+        {"nvme", "NVMe"},
+        {"ata", "SATA"},
+        {"virtio", "Virtio"},
+    }};
+    for (const auto& [bus, name] : buses)
+        if (chainHas(device, bus))
+            return std::string(name);
+    if (devpathHasAtaPort(device.devpath))
+        return "SATA";
+    if (chainHas(device, "scsi"))
+        return "SCSI";
+    return std::nullopt;
+}
+
+bool isNetworkFileSystem(std::string_view fsType) {
+    static constexpr std::array<std::string_view, 14> network{
+        "nfs", "nfs4",      "cifs",   "smb3",  "smbfs", "9p",   "ceph",
+        "afs", "glusterfs", "lustre", "ncpfs", "coda",  "gfs2", "ocfs2"};
+    if (std::find(network.begin(), network.end(), fsType) != network.end())
+        return true;
+    static constexpr std::array<std::string_view, 11> networkFuse{
+        "fuse.sshfs",     "fuse.rclone",     "fuse.s3fs",    "fuse.gcsfuse",
+        "fuse.glusterfs", "fuse.cephfs",     "fuse.davfs",   "fuse.curlftpfs",
+        "fuse.smbnetfs",  "fuse.gvfsd-fuse", "fuse.afpfs-ng"};
+    return std::find(networkFuse.begin(), networkFuse.end(), fsType) != networkFuse.end();
+}
+
+bool hasMountOption(std::string_view options, std::string_view name) {
+    std::size_t start = 0;
+    while (start <= options.size()) {
+        auto end = options.find(',', start);
+        if (end == std::string_view::npos)
+            end = options.size();
+        auto option = options.substr(start, end - start);
+        if (const auto eq = option.find('='); eq != std::string_view::npos)
+            option = option.substr(0, eq);
+        if (option == name)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string decodeUdevEscapes(std::string_view encoded) {
+    const auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    out.reserve(encoded.size());
+    for (std::size_t i = 0; i < encoded.size(); ++i) {
+        if (encoded[i] == '\\' && i + 3 < encoded.size() && encoded[i + 1] == 'x' &&
+            hex(encoded[i + 2]) >= 0 && hex(encoded[i + 3]) >= 0) {
+            out.push_back(static_cast<char>(hex(encoded[i + 2]) * 16 + hex(encoded[i + 3])));
+            i += 3;
+        } else {
+            out.push_back(encoded[i]);
+        }
+    }
+    return out;
+}
+
+VolumeClassification classifyVolume(const MountFacts& mount,
+                                    const std::optional<BlockDeviceFacts>& device) {
+    VolumeClassification result;
+    result.values.isLocal = !isNetworkFileSystem(mount.fsType);
+    result.hidden = hasMountOption(mount.options, "x-gvfs-hide");
+    if (!device)
+        return result;
+
+    const bool hotPlug = isOnHotPluggableBus(*device);
+    auto& values = result.values;
+    if (device->fsLabel && !device->fsLabel->empty())
+        values.name = device->fsLabel;
+    if (device->fsUuid && !device->fsUuid->empty())
+        values.uuid = device->fsUuid;
+    values.isRemovable = device->removable;
+    values.isEjectable = hotPlug;
+    if (hotPlug || device->removable == true)
+        values.isInternal = false;
+    else if (device->removable == false)
+        values.isInternal = true;
+    result.protocol = deviceProtocol(*device);
+    result.hidden = result.hidden || device->udisksIgnore;
+    return result;
+}
+
+} // namespace vornix::linux_platform

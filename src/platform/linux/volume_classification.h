@@ -1,0 +1,63 @@
+#pragma once
+
+// From what Linux knows about a mount and its block device to the facts the volume monitor
+// judges: pure functions, so every rule can be checked without a kernel.
+
+#include "volumes/volume_ports.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vornix::linux_platform {
+
+/// What sysfs and the udev database (or libblkid) say about one block device.
+struct BlockDeviceFacts {
+    std::string kernelName{};            // "sdb1"
+    std::string devpath{};               // "/devices/pci0000:00/.../block/sdb/sdb1"
+    std::vector<std::string> busChain{}; // subsystems of the ancestors, nearest first
+    bool removableAncestor = false;      // a PCI ancestor reports itself "removable"
+    std::optional<bool> removable{};     // the whole disk's sysfs "removable"
+    std::optional<std::string> fsUuid{};
+    std::optional<std::string> fsLabel{};
+    bool udisksIgnore = false; // UDISKS_IGNORE=1
+};
+
+/// One line of the mount table.
+struct MountFacts {
+    std::string target{};
+    std::string fsType{};
+    std::string options{}; // comma-separated: kernel, file-system and userspace options
+};
+
+struct VolumeClassification {
+    VolumeResourceValues values{};
+    std::optional<std::string> protocol{};
+    bool hidden = false;
+
+    bool operator==(const VolumeClassification&) const = default;
+};
+
+/// The resource values, protocol and hidden flag of a mount. `device` is absent for mounts
+/// without a block device (or whose device is already gone): its booleans are then unknown.
+VolumeClassification classifyVolume(const MountFacts& mount,
+                                    const std::optional<BlockDeviceFacts>& device);
+
+/// The bus as users know it ("USB", "SD Card", ...), or what marks a virtual device ("Disk
+/// Image" for loop devices, "Virtual Interface" for dm, md, nbd, zram, ram); none if unknown.
+std::optional<std::string> deviceProtocol(const BlockDeviceFacts& device);
+
+/// Whether the device hangs off a bus whose devices come and go while the machine runs.
+bool isOnHotPluggableBus(const BlockDeviceFacts& device);
+
+/// Network file systems, FUSE ones included ("fuse.sshfs").
+bool isNetworkFileSystem(std::string_view fsType);
+
+/// Whether the comma-separated `options` hold `name` (alone or as "name=value").
+bool hasMountOption(std::string_view options, std::string_view name);
+
+/// Undoes udev's "\xNN" escapes (ID_FS_LABEL_ENC); malformed escapes are kept as they are.
+std::string decodeUdevEscapes(std::string_view encoded);
+
+} // namespace vornix::linux_platform

@@ -1,0 +1,323 @@
+// vornix-test-fusefs: a small in-memory file system (flat: regular files in the root only) whose
+// faults the tests control, for what only a misbehaving drive does.
+//
+//   vornix-test-fusefs MOUNTPOINT     (stays in the foreground until unmounted or sent SIGTERM)
+//
+// It reports 2 GiB free. Control it through the file ".fusefs-control" in its root:
+//   echo block-writes     > MOUNTPOINT/.fusefs-control   writes to files block until released
+//   echo release          > MOUNTPOINT/.fusefs-control   blocked writes go on; no more blocking
+//   echo write-eio        > MOUNTPOINT/.fusefs-control   writes answer EIO
+//   echo fsync-eio        > MOUNTPOINT/.fusefs-control   fsync answers EIO
+//   echo fsync-eopnotsupp > MOUNTPOINT/.fusefs-control   fsync answers EOPNOTSUPP
+//   echo normal           > MOUNTPOINT/.fusefs-control   all of the above off, blocked writes go on
+//   cat MOUNTPOINT/.fusefs-control    ->  "blocked=N writes=N fsyncs=N\n"
+// (writes and fsyncs count the calls on files, answered or not; blocked counts writes waiting.)
+// Several commands may be written at once, separated by white space. Run as root, or where
+// the user may mount FUSE file systems.
+
+#define FUSE_USE_VERSION 312
+#include <fuse.h>
+#include <fuse_lowlevel.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* controlName = "/.fusefs-control";
+
+struct File {
+    std::vector<char> data;
+    mode_t mode = S_IFREG | 0644;
+};
+
+struct Filesystem {
+    std::mutex mutex;
+    std::condition_variable released;
+    std::map<std::string, File> files; // by path, "/name"
+    bool blockWrites = false;
+    bool writeEio = false;
+    int fsyncError = 0;
+    unsigned long releaseGeneration = 0;
+    unsigned long writes = 0;
+    unsigned long fsyncs = 0;
+    unsigned long blocked = 0;
+};
+
+Filesystem fs;
+
+bool isControl(const char* path) {
+    return std::strcmp(path, controlName) == 0;
+}
+
+std::string status() {
+    std::ostringstream out;
+    out << "blocked=" << fs.blocked << " writes=" << fs.writes << " fsyncs=" << fs.fsyncs << "\n";
+    return out.str();
+}
+
+void releaseBlocked() {
+    fs.blockWrites = false;
+    ++fs.releaseGeneration;
+    fs.released.notify_all();
+}
+
+int command(const std::string& text) {
+    std::istringstream in(text);
+    std::string word;
+    while (in >> word) {
+        if (word == "block-writes")
+            fs.blockWrites = true;
+        else if (word == "release")
+            releaseBlocked();
+        else if (word == "write-eio")
+            fs.writeEio = true;
+        else if (word == "fsync-eio")
+            fs.fsyncError = EIO;
+        else if (word == "fsync-eopnotsupp")
+            fs.fsyncError = EOPNOTSUPP;
+        else if (word == "normal") {
+            fs.writeEio = false;
+            fs.fsyncError = 0;
+            releaseBlocked();
+        } else
+            return -EINVAL;
+    }
+    return 0;
+}
+
+bool sessionEnded() {
+    auto* context = fuse_get_context();
+    return context && context->fuse && fuse_session_exited(fuse_get_session(context->fuse));
+}
+
+void* onInit(fuse_conn_info*, fuse_config* config) {
+    config->direct_io = 1; // every write reaches us, and the control file is never cached
+    config->attr_timeout = 0;
+    config->entry_timeout = 0;
+    config->negative_timeout = 0;
+    return nullptr;
+}
+
+int onGetattr(const char* path, struct stat* st, fuse_file_info*) {
+    std::lock_guard lock(fs.mutex);
+    *st = {};
+    st->st_nlink = 1;
+    st->st_uid = getuid();
+    st->st_gid = getgid();
+    if (std::strcmp(path, "/") == 0) {
+        st->st_mode = S_IFDIR | 0755;
+        st->st_nlink = 2;
+        return 0;
+    }
+    if (isControl(path)) {
+        st->st_mode = S_IFREG | 0666;
+        return 0;
+    }
+    const auto found = fs.files.find(path);
+    if (found == fs.files.end())
+        return -ENOENT;
+    st->st_mode = found->second.mode;
+    st->st_size = static_cast<off_t>(found->second.data.size());
+    return 0;
+}
+
+int onReaddir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
+              fuse_readdir_flags) {
+    if (std::strcmp(path, "/") != 0)
+        return -ENOTDIR;
+    std::lock_guard lock(fs.mutex);
+    fill(buffer, ".", nullptr, 0, fuse_fill_dir_flags{});
+    fill(buffer, "..", nullptr, 0, fuse_fill_dir_flags{});
+    fill(buffer, controlName + 1, nullptr, 0, fuse_fill_dir_flags{});
+    for (const auto& [name, file] : fs.files)
+        fill(buffer, name.c_str() + 1, nullptr, 0, fuse_fill_dir_flags{});
+    return 0;
+}
+
+int onOpen(const char* path, fuse_file_info* info) {
+    std::lock_guard lock(fs.mutex);
+    if (isControl(path))
+        return 0;
+    const auto found = fs.files.find(path);
+    if (found == fs.files.end())
+        return -ENOENT;
+    if (info->flags & O_TRUNC)
+        found->second.data.clear();
+    return 0;
+}
+
+int onCreate(const char* path, mode_t mode, fuse_file_info*) {
+    if (std::strchr(path + 1, '/'))
+        return -ENOENT; // flat
+    std::lock_guard lock(fs.mutex);
+    auto& file = fs.files[path];
+    file.mode = S_IFREG | (mode & 07777);
+    return 0;
+}
+
+int onRead(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info*) {
+    std::lock_guard lock(fs.mutex);
+    std::string control;
+    const std::vector<char>* data = nullptr;
+    std::vector<char> controlData;
+    if (isControl(path)) {
+        control = status();
+        controlData.assign(control.begin(), control.end());
+        data = &controlData;
+    } else {
+        const auto found = fs.files.find(path);
+        if (found == fs.files.end())
+            return -ENOENT;
+        data = &found->second.data;
+    }
+    if (offset >= static_cast<off_t>(data->size()))
+        return 0;
+    const auto count = std::min(size, data->size() - static_cast<size_t>(offset));
+    std::memcpy(buffer, data->data() + offset, count);
+    return static_cast<int>(count);
+}
+
+int onWrite(const char* path, const char* buffer, size_t size, off_t offset, fuse_file_info*) {
+    std::unique_lock lock(fs.mutex);
+    if (isControl(path)) {
+        const int error = command(std::string(buffer, size));
+        return error ? error : static_cast<int>(size);
+    }
+    ++fs.writes;
+    if (fs.blockWrites) {
+        ++fs.blocked;
+        const auto generation = fs.releaseGeneration;
+        while (fs.releaseGeneration == generation) {
+            fs.released.wait_for(lock, std::chrono::milliseconds(100));
+            if (sessionEnded()) {
+                --fs.blocked;
+                return -EIO;
+            }
+        }
+        --fs.blocked;
+    }
+    if (fs.writeEio)
+        return -EIO;
+    const auto found = fs.files.find(path);
+    if (found == fs.files.end())
+        return -ENOENT;
+    auto& data = found->second.data;
+    if (data.size() < static_cast<size_t>(offset) + size)
+        data.resize(static_cast<size_t>(offset) + size);
+    std::memcpy(data.data() + offset, buffer, size);
+    return static_cast<int>(size);
+}
+
+int onTruncate(const char* path, off_t size, fuse_file_info*) {
+    std::lock_guard lock(fs.mutex);
+    if (isControl(path))
+        return 0;
+    const auto found = fs.files.find(path);
+    if (found == fs.files.end())
+        return -ENOENT;
+    found->second.data.resize(static_cast<size_t>(size));
+    return 0;
+}
+
+int onChmod(const char* path, mode_t mode, fuse_file_info*) {
+    std::lock_guard lock(fs.mutex);
+    const auto found = fs.files.find(path);
+    if (found == fs.files.end())
+        return isControl(path) || std::strcmp(path, "/") == 0 ? 0 : -ENOENT;
+    found->second.mode = S_IFREG | (mode & 07777);
+    return 0;
+}
+
+int onChown(const char*, uid_t, gid_t, fuse_file_info*) {
+    return 0;
+}
+
+int onUtimens(const char*, const timespec*, fuse_file_info*) {
+    return 0;
+}
+
+int onUnlink(const char* path) {
+    std::lock_guard lock(fs.mutex);
+    return fs.files.erase(path) ? 0 : -ENOENT;
+}
+
+int onFsync(const char* path, int, fuse_file_info*) {
+    std::lock_guard lock(fs.mutex);
+    if (isControl(path))
+        return 0;
+    ++fs.fsyncs;
+    return -fs.fsyncError;
+}
+
+int onFlush(const char*, fuse_file_info*) {
+    return 0;
+}
+
+int onStatfs(const char*, struct statvfs* info) {
+    *info = {};
+    info->f_bsize = 4096;
+    info->f_frsize = 4096;
+    info->f_blocks = 1UL << 20; // 4 GiB
+    info->f_bfree = 1UL << 19;
+    info->f_bavail = 1UL << 19;
+    info->f_files = 1000;
+    info->f_ffree = 1000;
+    info->f_namemax = 255;
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s MOUNTPOINT\n", argv[0]);
+        return 2;
+    }
+    fuse_operations ops{};
+    ops.init = onInit;
+    ops.getattr = onGetattr;
+    ops.readdir = onReaddir;
+    ops.open = onOpen;
+    ops.create = onCreate;
+    ops.read = onRead;
+    ops.write = onWrite;
+    ops.truncate = onTruncate;
+    ops.chmod = onChmod;
+    ops.chown = onChown;
+    ops.utimens = onUtimens;
+    ops.unlink = onUnlink;
+    ops.fsync = onFsync;
+    ops.flush = onFlush;
+    ops.statfs = onStatfs;
+
+    fuse_args args = FUSE_ARGS_INIT(0, nullptr);
+    fuse_opt_add_arg(&args, argv[0]);
+    fuse_opt_add_arg(&args, "-ofsname=vornix-test,subtype=vornix-test");
+    fuse* session = fuse_new(&args, &ops, sizeof ops, nullptr);
+    if (!session)
+        return 1;
+    int status = 1;
+    if (fuse_mount(session, argv[1]) == 0) {
+        fuse_set_signal_handlers(fuse_get_session(session));
+        // Multithreaded, so that a blocked write never holds up the control file.
+        fuse_loop_config* config = fuse_loop_cfg_create();
+        fuse_loop_cfg_set_max_threads(config, 64);
+        fuse_loop_mt(session, config); // ends on SIGTERM, SIGINT or unmounting
+        status = 0;
+        fuse_loop_cfg_destroy(config);
+        fuse_remove_signal_handlers(fuse_get_session(session));
+        fuse_unmount(session);
+    }
+    fuse_destroy(session);
+    fuse_opt_free_args(&args);
+    return status;
+}

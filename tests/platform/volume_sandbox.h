@@ -1,0 +1,79 @@
+#pragma once
+
+// Real mounts for the volume system tests, inside the test process's own mount namespace (the
+// test's main enters one before anything runs), so nothing is seen or left behind on the host.
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vornix::testing {
+
+/// As root, enters a private mount namespace and executes this program again in it with the
+/// sysfs shim preloaded; returns only where that cannot be done (or was done already).
+void enterSandbox(char** argv);
+
+/// Why the sandbox cannot run here, or none when it can.
+std::optional<std::string> sandboxUnavailable();
+
+/// Runs a program with its output discarded; returns its exit status (-1: did not run).
+int run(const std::vector<std::string>& argv);
+
+/// A mount made with mount(2) (no utab entry), or through a helper program; detached lazily at
+/// destruction if still there.
+void mountOrThrow(const std::string& source, const std::string& target, const std::string& type,
+                  const std::string& data = {});
+bool isMountPoint(const std::string& path);
+void unmount(const std::string& path, bool lazy = false);
+
+/// A sparse file attached to a free loop device; detached at destruction.
+class LoopDevice {
+public:
+    explicit LoopDevice(const std::string& image);
+    ~LoopDevice();
+    LoopDevice(const LoopDevice&) = delete;
+    LoopDevice& operator=(const LoopDevice&) = delete;
+
+    const std::string& node() const { return node_; } // "/dev/loop5"
+    std::string name() const;                         // "loop5"
+    dev_t device() const { return device_; }
+    /// A synthetic uevent ("add", "change", "remove") for this device, as the kernel sends it.
+    void uevent(const std::string& action) const;
+
+private:
+    int index_ = -1;
+    int fd_ = -1;
+    std::string node_;
+    dev_t device_ = 0;
+};
+
+/// Makes loop devices look, to libudev, like disks on a USB bus: a device tree fabricated on a
+/// tmpfs inside /sys, and /sys/dev/block repointed at it. The production rules are unchanged.
+class FakeUsbSysfs {
+public:
+    FakeUsbSysfs();
+    ~FakeUsbSysfs();
+    /// The loop device now reads as a removable=0 USB disk named after it.
+    void showAsUsb(const LoopDevice& loop, unsigned long long sizeSectors);
+    /// The loop device reads as what it is.
+    void showAsLoop(const LoopDevice& loop);
+
+private:
+    void link(dev_t device, const std::string& target);
+};
+
+/// A scratch directory on its own tmpfs; gone at destruction.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+} // namespace vornix::testing

@@ -1,0 +1,75 @@
+#pragma once
+
+// Real file systems for tests, made in a private mount namespace so that nothing is seen
+// outside the test process and nothing outlives it: tmpfs, a loop-mounted ext4 image, and the
+// tests' own FUSE file system (tests/fusefs) whose faults the test controls.
+
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+namespace vornix::testing {
+
+/// Moves this process into a mount namespace of its own (once; threads started later share it).
+/// Empty when done, otherwise why it cannot be (not root, no namespaces): a reason to skip.
+std::string enterPrivateMountNamespace();
+
+/// A fresh directory under /tmp, removed with everything in it, after detaching any mount below.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    /// Makes the subdirectory `name` and returns its path.
+    std::string subdir(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+/// Each returns empty on success, otherwise the error.
+std::string mountTmpfs(const std::string& dir, const std::string& options = "size=64m",
+                       bool readOnly = false);
+std::string remountReadOnly(const std::string& dir);
+/// Makes an ext4 image of `megabytes` at `image` and mounts it on a loop device (detached again
+/// when unmounted).
+std::string mountExt4Image(const std::string& image, const std::string& dir, int megabytes = 64);
+/// Detaches the mount at `dir`, if any.
+void unmount(const std::string& dir);
+bool isMountRoot(const std::string& dir);
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+
+/// The tests' FUSE file system mounted at a directory for the life of this object; see
+/// tests/fusefs/vornix_test_fusefs.cpp for the commands.
+class TestFuse {
+public:
+    struct Status {
+        int blocked = 0;
+        int writes = 0;
+        int fsyncs = 0;
+    };
+
+    explicit TestFuse(std::string dir);
+    /// Releases blocked writes and stops the file system, which unmounts it.
+    ~TestFuse();
+    TestFuse(const TestFuse&) = delete;
+    TestFuse& operator=(const TestFuse&) = delete;
+
+    /// Empty once mounted, otherwise why not.
+    const std::string& error() const { return error_; }
+    const std::string& dir() const { return dir_; }
+    bool command(const std::string& text) const;
+    std::optional<Status> status() const;
+
+private:
+    std::string dir_;
+    std::string error_;
+    pid_t pid_ = -1;
+};
+
+} // namespace vornix::testing

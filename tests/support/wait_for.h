@@ -1,0 +1,22 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace vornix::testing {
+
+/// Polls `done` until it holds or `timeout` passes: for waiting on real threads, processes and
+/// the kernel, never on our own timers. Returns whether `done` held.
+inline bool waitFor(const std::function<bool()>& done,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+} // namespace vornix::testing
