@@ -63,7 +63,9 @@ QIcon trayIcon(bool awake) {
 }
 
 QIcon applicationIcon() {
-    return trayIcon(true);
+    // The installed theme icon where there is one; the drawn one for a build tree.
+    static const QIcon icon = QIcon::fromTheme(QStringLiteral(VORNIX_APP_ID), trayIcon(true));
+    return icon;
 }
 
 } // namespace vornix
