@@ -64,8 +64,7 @@ QIcon trayIcon(bool awake) {
 
 QIcon applicationIcon() {
     // The installed theme icon where there is one; the drawn one for a build tree.
-    static const QIcon icon = QIcon::fromTheme(QStringLiteral(VORNIX_APP_ID), trayIcon(true));
-    return icon;
+    return QIcon::fromTheme(QStringLiteral(VORNIX_APP_ID), trayIcon(true));
 }
 
 } // namespace vornix
