@@ -56,7 +56,7 @@ private:
     bool inhibitThroughGnomeSession(const QString& reason, Hold& hold);
     bool inhibitThroughPowerManagement(const QString& reason, Hold& hold);
     void closePortalRequest(const QString& path);
-    void withdraw(Hold& hold);
+    void withdraw(const Hold& hold);
 
     QDBusConnection sessionBus_;
     QDBusConnection systemBus_;
