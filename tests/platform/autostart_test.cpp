@@ -142,7 +142,9 @@ TEST_P(AutostartEntry, EnableWritesAnEntryTheDesktopAcceptsDisableRemovesIt) {
 
     item.registerItem();
     const std::string text = readFile(entry);
-    EXPECT_NE(text.find("\nExec=" + runningProgram() + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nExec=" + XdgAutostartLoginItem::execArgument(runningProgram()) + "\n"),
+              std::string::npos)
+        << text;
     EXPECT_NE(text.find("\nX-GNOME-Autostart-enabled=true\n"), std::string::npos) << text;
     EXPECT_EQ(validatorComplaints(entry), "");
     EXPECT_EQ(fs::status(entry).permissions(), fs::perms(0644));
@@ -162,6 +164,40 @@ INSTANTIATE_TEST_SUITE_P(
                       HomeCase{"HomeConfigWhenUnset", "", "/home/.config", false},
                       HomeCase{"RelativeXdgConfigHomeIsIgnored", "rel", "/home/.config", false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+struct ImageCase {
+    const char* name;
+    bool imageSet, mountHoldsUs;
+    bool startsImage;
+};
+
+class RunningProgram : public ::testing::TestWithParam<ImageCase> {};
+
+TEST_P(RunningProgram, IsWhatStartsAtLoginUnlessWeRunFromAnAppImage) {
+    const ImageCase& c = GetParam();
+    TempDir temp;
+    const std::string image = temp.path + "/Vornix.AppImage";
+    writeFile(image, "", fs::perms(0755));
+    const std::string mount =
+        c.mountHoldsUs ? fs::path(runningProgram()).parent_path().string() : temp.path;
+    ScopedEnv imageEnv("APPIMAGE", c.imageSet ? image.c_str() : nullptr);
+    ScopedEnv mountEnv("APPDIR", mount.c_str());
+    XdgAutostartLoginItem item(appID, {}, temp.path);
+
+    item.registerItem();
+    const std::string exec =
+        "\nExec=" + XdgAutostartLoginItem::execArgument(c.startsImage ? image : runningProgram()) +
+        "\n";
+    EXPECT_NE(readFile(item.entryPath()).find(exec), std::string::npos)
+        << readFile(item.entryPath());
+}
+
+INSTANTIATE_TEST_SUITE_P(XdgAutostartLoginItem, RunningProgram,
+                         ::testing::Values(ImageCase{"FromInsideAnAppImage", true, true, true},
+                                           ImageCase{"StartedByAnotherAppImage", true, false,
+                                                     false},
+                                           ImageCase{"NoAppImage", false, true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct PathCase {
     const char* name;
