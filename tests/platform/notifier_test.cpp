@@ -80,8 +80,7 @@ TEST_F(NotifierTest, ServerReceivesExactTextsReplacesIdZeroAndHints) {
     EXPECT_EQ(call.appName, "Vornix");
     EXPECT_EQ(call.replacesId, 0u);
     EXPECT_EQ(call.summary, "Drive disconnected unexpectedly");
-    EXPECT_EQ(call.body,
-              "\"Backup\" disappeared without being ejected. Check the cable/connection.");
+    EXPECT_EQ(call.body, "\"Backup\" disappeared without being ejected. Check the cable/connection.");
     EXPECT_EQ(call.hints.value("sound-name").toString(), "device-removed");
     EXPECT_EQ(call.hints.value("category").toString(), "device.removed");
     EXPECT_EQ(call.hints.value("desktop-entry").toString(), "io.vornix.Vornix");
