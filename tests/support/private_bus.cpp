@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +44,7 @@ PrivateBus::PrivateBus(Kind kind) {
     }
     pid_ = fork();
     if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM); // no daemon outlives a crashed test
         dup2(pipeFds[1], 3);
         close(pipeFds[0]);
         if (pipeFds[1] != 3)

@@ -161,9 +161,6 @@ std::string XdgAutostartLoginItem::entryPath() const {
 std::string XdgAutostartLoginItem::programPath() const {
     if (!programPath_.empty())
         return programPath_;
-    // An AppImage runs from a mount that is gone at the next login; the image itself stays.
-    if (const char* image = std::getenv("APPIMAGE"); image && image[0] == '/')
-        return image;
     char buffer[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
     if (n <= 0)
@@ -173,6 +170,14 @@ std::string XdgAutostartLoginItem::programPath() const {
     static constexpr std::string_view deleted = " (deleted)";
     if (path.ends_with(deleted))
         path.resize(path.size() - deleted.size());
+    // An AppImage runs from a mount that is gone at the next login; the image itself stays.
+    // The variables are inherited by whatever an AppImage starts, so only trust them when we
+    // run from inside that mount.
+    const char* image = std::getenv("APPIMAGE");
+    const char* mount = std::getenv("APPDIR");
+    if (image && image[0] == '/' && mount && mount[0] == '/' &&
+        path.starts_with(std::string(mount) + "/"))
+        return image;
     return path;
 }
 
