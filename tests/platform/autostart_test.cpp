@@ -221,6 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{"ProgramMoved", "[Desktop Entry]\nExec=/nonexistent/vornix\n", Status::notFound},
         EntryCase{"ProgramFromPath", "[Desktop Entry]\nExec=vornix --flag\n", Status::enabled},
         EntryCase{"SpacesAroundEquals", "[Desktop Entry]\nExec = {}\nHidden = true\n",
+                  Status::notRegistered},
+        EntryCase{"WindowsLineEnds", "[Desktop Entry]\r\nExec={}\r\nHidden=true\r\n",
                   Status::notRegistered}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -88,10 +88,10 @@ bool isFalse(const std::string& value) {
 }
 
 std::string trim(const std::string& text) {
-    const auto begin = text.find_first_not_of(" \t");
+    const auto begin = text.find_first_not_of(" \t\r");
     if (begin == std::string::npos)
         return {};
-    return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+    return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
 }
 
 // The value escapes of desktop entries: \s \n \t \r \\.
@@ -244,7 +244,7 @@ LoginItemStatus XdgAutostartLoginItem::status() const {
     bool hidden = false, switchedOff = false;
     while (std::getline(file, line)) {
         if (line.starts_with('[')) {
-            group = line;
+            group = trim(line);
             continue;
         }
         const auto equals = line.find('=');
