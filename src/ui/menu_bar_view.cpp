@@ -289,6 +289,8 @@ void MenuBarView::refreshVolumes() {
         if (it == rows_.end()) {
             auto* row = new VolumeRow(volume.id, appState_, volumeSection_);
             volumeLayout_->addWidget(row);
+            // At once, not on the next turn as layouts do, so that fitHeight() counts it.
+            row->setVisible(true);
             it = rows_.emplace(volume.id, row).first;
             rowOrder_.push_back(volume.id);
         }
@@ -335,6 +337,7 @@ void MenuBarView::refreshActivity() {
         h->addLayout(column, 1);
         row->setAccessibleName(labelLine->text() + QStringLiteral(", ") + timeLine->text());
         layout->addWidget(row);
+        row->setVisible(true); // counted by fitHeight() even while the panel is open
     }
     activityArea_->updateGeometry();
 }

@@ -144,6 +144,23 @@ TEST(PanelVolumes, EmptyTextGivesWayToRowsAndUnmountedRowsKeepTheirFlag) {
     EXPECT_EQ(p.rows("volumeRow")[0]->findChild<QLabel*>("statusLabel")->text(), "Disconnected");
 }
 
+TEST(PanelLayout, RowsArrivingWhileItIsOpenCanBeSeenAtOnce) {
+    // Only the panel's own refresh runs here (no extra refresh() as settle() does): a row must
+    // not wait for the panel to be opened again to get its room.
+    Panel p;
+    p.open();
+    QCoreApplication::processEvents();
+    p.h.mountLater("UUID-A", "Alpha");
+    p.h.app->eventLog().record(Kind::sleepPreventionStarted, std::nullopt, "");
+    for (int turn = 0; turn < 3; ++turn)
+        QCoreApplication::processEvents();
+    for (const char* name : {"volumeRow", "activityRow", "quitButton"}) {
+        auto* widget = p.find<QWidget>(name);
+        ASSERT_NE(widget, nullptr) << name;
+        EXPECT_FALSE(widget->visibleRegion().isEmpty()) << name << " is cut off";
+    }
+}
+
 TEST(PanelVolumes, EachFlipOfAWatchSwitchCallsToggleOnce) {
     Panel p;
     p.h.presentAtLaunch("UUID-A", "Alpha");
