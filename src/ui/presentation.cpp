@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QLocale>
+#include <QRegularExpression>
 
 #include <chrono>
 
@@ -23,7 +24,6 @@ namespace {
     QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention stopped"),
 };
 } // namespace
-
 
 StatusLabel statusLabel(const WatchedVolume& volume) {
     switch (volume.status) {
@@ -78,7 +78,11 @@ QString eventTimeText(const LogEvent& event) {
         std::chrono::duration_cast<std::chrono::milliseconds>(event.timestamp.time_since_epoch())
             .count();
     const QTime time = QDateTime::fromMSecsSinceEpoch(ms).toLocalTime().time();
-    return QLocale::system().toString(time, QLocale::ShortFormat);
+    const QLocale locale = QLocale::system();
+    // Hours and minutes in the user's clock style; some locales' short format has seconds too.
+    QString format = locale.timeFormat(QLocale::ShortFormat);
+    format.remove(QRegularExpression(QStringLiteral("[.:]?s+")));
+    return locale.toString(time, format.trimmed());
 }
 
 QString intervalText(double seconds) {

@@ -283,6 +283,16 @@ TEST(PanelCommands, LaunchAtLoginRefusalLeavesTheBoxAsItWas) {
     EXPECT_EQ(p.h.app->eventLog().events.get().front().detail, "Login item: Read-only file system");
 }
 
+TEST(PanelActivity, TimeOfDayHasNoDateAndNoSeconds) {
+    using namespace std::chrono;
+    const auto minute = floor<minutes>(system_clock::now()) - hours(30);
+    LogEvent early{.timestamp = minute + seconds(1)}, late{.timestamp = minute + seconds(59)},
+        next{.timestamp = minute + seconds(61)};
+    EXPECT_EQ(eventTimeText(early), eventTimeText(late));
+    EXPECT_NE(eventTimeText(late), eventTimeText(next));
+    EXPECT_FALSE(eventTimeText(early).contains(QString::number(QDate::currentDate().year())));
+}
+
 /// Marks every text it is asked for, to show which texts go through translation.
 class MarkingTranslator : public QTranslator {
 public:
