@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: run test deps-run deps-test configure build bench clean
+.PHONY: run test deps-run deps-test configure build bench clean package deps-package check-package
 
 run: deps-run build
 	$(BUILD)/bin/vornix
@@ -15,6 +15,17 @@ test: deps-test build
 
 bench: deps-test build
 	$(BUILD)/bin/vornix-bench-report
+
+# The Debian package, $(BUILD)/vornix_1.0_<arch>.deb (CPack; dependencies from dpkg-shlibdeps).
+package: deps-package build
+	cmake --build $(BUILD) --target package
+
+# Installs that package with apt in a fresh Debian 12 chroot and starts it there.
+check-package:
+	BUILD=$(BUILD) scripts/check-package
+
+deps-package:
+	@scripts/install-deps package
 
 deps-run:
 	@scripts/install-deps run

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QTest>
+#include <QTranslator>
 
 #include <gtest/gtest.h>
 
@@ -280,6 +281,46 @@ TEST(PanelCommands, LaunchAtLoginRefusalLeavesTheBoxAsItWas) {
     EXPECT_FALSE(box->isChecked());
     ASSERT_FALSE(p.h.app->eventLog().events.get().empty());
     EXPECT_EQ(p.h.app->eventLog().events.get().front().detail, "Login item: Read-only file system");
+}
+
+TEST(PanelActivity, TimeOfDayHasNoDateAndNoSeconds) {
+    using namespace std::chrono;
+    const auto minute = floor<minutes>(system_clock::now()) - hours(30);
+    LogEvent early{.timestamp = minute + seconds(1)}, late{.timestamp = minute + seconds(59)},
+        next{.timestamp = minute + seconds(61)};
+    EXPECT_EQ(eventTimeText(early), eventTimeText(late));
+    EXPECT_NE(eventTimeText(late), eventTimeText(next));
+    EXPECT_FALSE(eventTimeText(early).contains(QString::number(QDate::currentDate().year())));
+}
+
+/// Marks every text it is asked for, to show which texts go through translation.
+class MarkingTranslator : public QTranslator {
+public:
+    QString translate(const char*, const char* source, const char*, int) const override {
+        return QStringLiteral("<") + QString::fromUtf8(source) + QStringLiteral(">");
+    }
+    bool isEmpty() const override { return false; }
+};
+
+TEST(PanelTexts, FixedTextsAreLookedUpByThemselvesAndSystemNamesAreNot) {
+    MarkingTranslator translator;
+    QCoreApplication::installTranslator(&translator);
+    Panel p;
+    p.h.presentAtLaunch("UUID-A", "Mounted"); // a volume named like a fixed text
+    p.open();
+    QCoreApplication::removeTranslator(&translator);
+
+    EXPECT_EQ(p.find<SwitchToggle>("globalSwitch")->text(), "<Keep drives awake>");
+    EXPECT_EQ(p.find<QPushButton>("quitButton")->text(), "<Quit>");
+    const auto row = p.rows("volumeRow").at(0);
+    EXPECT_EQ(row->findChild<QLabel*>("statusLabel")->text(), "<Idle>");
+    EXPECT_EQ(row->findChild<QLabel*>("protocolBadge")->text(), "USB");
+    QStringList names;
+    for (auto* label : row->findChildren<QLabel*>())
+        names << label->text();
+    EXPECT_TRUE(names.contains("Mounted"));
+    EXPECT_EQ(p.rows("activityRow").at(0)->findChild<QLabel*>("eventLabel")->text(),
+              QString::fromUtf8("<Mounted> \u2014 Mounted"));
 }
 
 TEST(TrayTitle, TellsTheTwoStatesApart) {
