@@ -8,7 +8,7 @@ CMAKE_ARGS ?=
 # Debian's own python3: pyatspi and python3-dbus are installed for it.
 PYTHON3 ?= $(shell test -x /usr/bin/python3 && echo /usr/bin/python3 || echo python3)
 
-.PHONY: run test e2e deps-run deps-test configure build bench clean
+.PHONY: run test e2e deps-run deps-test configure build bench clean package deps-package check-package
 
 run: deps-run build
 	$(BUILD)/bin/vornix
@@ -21,6 +21,17 @@ e2e: deps-test build
 
 bench: deps-test build
 	scripts/bench-report --build $(BUILD)
+
+# The Debian package, $(BUILD)/vornix_1.0_<arch>.deb (CPack; dependencies from dpkg-shlibdeps).
+package: deps-package build
+	cmake --build $(BUILD) --target package
+
+# Installs that package with apt in a fresh Debian 12 chroot and starts it there.
+check-package:
+	BUILD=$(BUILD) scripts/check-package
+
+deps-package:
+	@scripts/install-deps package
 
 deps-run:
 	@scripts/install-deps run

@@ -20,6 +20,33 @@
 
 namespace vornix {
 
+/// Keeps one subscription alive. Destroying (or reset()) ends it, also from inside a delivery;
+/// a subscription that outlives its publisher ends harmlessly.
+class Subscription {
+public:
+    Subscription() = default;
+    explicit Subscription(std::function<void()> cancel) : cancel_(std::move(cancel)) {}
+    Subscription(Subscription&& other) noexcept : cancel_(std::exchange(other.cancel_, {})) {}
+    Subscription& operator=(Subscription&& other) noexcept {
+        if (this != &other) {
+            reset();
+            cancel_ = std::exchange(other.cancel_, {});
+        }
+        return *this;
+    }
+    Subscription(const Subscription&) = delete;
+    Subscription& operator=(const Subscription&) = delete;
+    ~Subscription() { reset(); }
+
+    void reset() {
+        if (auto cancel = std::exchange(cancel_, {}))
+            cancel();
+    }
+
+private:
+    std::function<void()> cancel_;
+};
+
 namespace detail {
 
 template <class... Args> class SlotList {
@@ -33,6 +60,19 @@ public:
         auto slot = std::make_shared<Slot>(Slot{std::move(fn), true});
         slots_.push_back(slot);
         return slot;
+    }
+
+    /// A token that ends `slot`'s subscription; it holds neither the slot nor the list.
+    static Subscription tokenFor(const std::shared_ptr<SlotList>& list,
+                                 const std::shared_ptr<Slot>& slot) {
+        std::weak_ptr<Slot> weakSlot = slot;
+        std::weak_ptr<SlotList> weakList = list;
+        return Subscription([weakSlot, weakList] {
+            if (auto s = weakSlot.lock())
+                s->active = false;
+            if (auto l = weakList.lock())
+                l->prune();
+        });
     }
 
     // Calls every slot that is still active when its turn comes. Slots added during the call
@@ -63,33 +103,6 @@ private:
 
 } // namespace detail
 
-/// Keeps one subscription alive. Destroying (or reset()) ends it, also from inside a delivery;
-/// a subscription that outlives its publisher ends harmlessly.
-class Subscription {
-public:
-    Subscription() = default;
-    explicit Subscription(std::function<void()> cancel) : cancel_(std::move(cancel)) {}
-    Subscription(Subscription&& other) noexcept : cancel_(std::exchange(other.cancel_, {})) {}
-    Subscription& operator=(Subscription&& other) noexcept {
-        if (this != &other) {
-            reset();
-            cancel_ = std::exchange(other.cancel_, {});
-        }
-        return *this;
-    }
-    Subscription(const Subscription&) = delete;
-    Subscription& operator=(const Subscription&) = delete;
-    ~Subscription() { reset(); }
-
-    void reset() {
-        if (auto cancel = std::exchange(cancel_, {}))
-            cancel();
-    }
-
-private:
-    std::function<void()> cancel_;
-};
-
 /// Base of every object whose properties are published. Views observe the object as a whole.
 class ObservableObject {
 public:
@@ -100,15 +113,7 @@ public:
     /// `changed` runs after any published property of this object has stored a new value and
     /// before that property's own subscribers are called.
     Subscription observeChanges(std::function<void()> changed) {
-        auto slots = changeSlots_;
-        std::weak_ptr<ChangeSlot> slot = slots->add(std::move(changed));
-        std::weak_ptr<Slots> weakSlots = slots;
-        return Subscription([slot, weakSlots] {
-            if (auto s = slot.lock())
-                s->active = false;
-            if (auto list = weakSlots.lock())
-                list->prune();
-        });
+        return Slots::tokenFor(changeSlots_, changeSlots_->add(std::move(changed)));
     }
 
 protected:
@@ -117,7 +122,6 @@ protected:
 private:
     template <class T> friend class Published;
     using Slots = detail::SlotList<>;
-    using ChangeSlot = Slots::Slot;
 
     void notifyChanged() {
         auto keep = changeSlots_;
@@ -151,16 +155,8 @@ public:
 
     /// Calls `receive` with the current value before returning, then with every new value.
     [[nodiscard]] Subscription subscribe(std::function<void(const T&)> receive) {
-        auto slots = slots_;
-        auto slot = slots->add(std::move(receive));
-        std::weak_ptr<typename Slots::Slot> weakSlot = slot;
-        std::weak_ptr<Slots> weakSlots = slots;
-        Subscription token([weakSlot, weakSlots] {
-            if (auto s = weakSlot.lock())
-                s->active = false;
-            if (auto list = weakSlots.lock())
-                list->prune();
-        });
+        auto slot = slots_->add(std::move(receive));
+        Subscription token = Slots::tokenFor(slots_, slot);
         slot->fn(value_);
         return token;
     }

@@ -289,8 +289,7 @@ void MenuBarView::refreshVolumes() {
         if (it == rows_.end()) {
             auto* row = new VolumeRow(volume.id, appState_, volumeSection_);
             volumeLayout_->addWidget(row);
-            // A child added to a shown widget would show only on the next turn, after
-            // fitHeight() has left it out of the panel's height.
+            // At once, not on the next turn as layouts do, so that fitHeight() counts it.
             row->setVisible(true);
             it = rows_.emplace(volume.id, row).first;
             rowOrder_.push_back(volume.id);
@@ -338,7 +337,7 @@ void MenuBarView::refreshActivity() {
         h->addLayout(column, 1);
         row->setAccessibleName(labelLine->text() + QStringLiteral(", ") + timeLine->text());
         layout->addWidget(row);
-        row->setVisible(true); // counted by fitHeight(), as the volume rows are
+        row->setVisible(true); // counted by fitHeight() even while the panel is open
     }
     activityArea_->updateGeometry();
 }

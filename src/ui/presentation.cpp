@@ -3,30 +3,47 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QLocale>
+#include <QRegularExpression>
 
 #include <chrono>
 
 namespace vornix {
 
 namespace {
-QString tr(const char* text) {
-    return QCoreApplication::translate("vornix::MenuBarView", text);
-}
+// The event labels come from the core; listed here so the translation tools collect them.
+[[maybe_unused]] constexpr const char* eventLabels[] = {
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Mounted"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Ejected (user)"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Unexpected disconnect"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Keep-alive ping ok"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Keep-alive ping stalled"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Keep-alive ping failed"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Volume read-only"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Volume nearly full"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention started"),
+    QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention stopped"),
+};
 } // namespace
 
 StatusLabel statusLabel(const WatchedVolume& volume) {
     switch (volume.status) {
     case VolumeStatus::active:
-        return {tr("Active"), Tint::green};
+        return {QCoreApplication::translate("vornix::MenuBarView", "Active"), Tint::green};
     case VolumeStatus::idle:
-        return volume.isCurrentlyMounted ? StatusLabel{tr("Idle"), Tint::secondary}
-                                         : StatusLabel{tr("Disconnected"), Tint::secondary};
+        return volume.isCurrentlyMounted
+                   ? StatusLabel{QCoreApplication::translate("vornix::MenuBarView", "Idle"),
+                                 Tint::secondary}
+                   : StatusLabel{QCoreApplication::translate("vornix::MenuBarView", "Disconnected"),
+                                 Tint::secondary};
     case VolumeStatus::stalled:
-        return {tr("Slow to respond"), Tint::orange};
+        return {QCoreApplication::translate("vornix::MenuBarView", "Slow to respond"),
+                Tint::orange};
     case VolumeStatus::readOnly:
-        return {tr("Read-only \u2014 can't ping"), Tint::red};
+        return {QCoreApplication::translate("vornix::MenuBarView", "Read-only \u2014 can't ping"),
+                Tint::red};
     case VolumeStatus::full:
-        return {tr("Nearly full \u2014 paused"), Tint::red};
+        return {QCoreApplication::translate("vornix::MenuBarView", "Nearly full \u2014 paused"),
+                Tint::red};
     }
     return {};
 }
@@ -61,7 +78,11 @@ QString eventTimeText(const LogEvent& event) {
         std::chrono::duration_cast<std::chrono::milliseconds>(event.timestamp.time_since_epoch())
             .count();
     const QTime time = QDateTime::fromMSecsSinceEpoch(ms).toLocalTime().time();
-    return QLocale::system().toString(time, QLocale::ShortFormat);
+    const QLocale locale = QLocale::system();
+    // Hours and minutes in the user's clock style; some locales' short format has seconds too.
+    QString format = locale.timeFormat(QLocale::ShortFormat);
+    format.remove(QRegularExpression(QStringLiteral("[.:]?s+")));
+    return locale.toString(time, format.trimmed());
 }
 
 QString intervalText(double seconds) {

@@ -1,7 +1,9 @@
 #include "ui/single_instance.h"
 
+#include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QStandardPaths>
 
 #include <unistd.h>
 
@@ -11,6 +13,11 @@ SingleInstance::SingleInstance(QString name, QObject* parent)
     : QObject(parent), name_(std::move(name)) {}
 
 QString SingleInstance::defaultName() {
+    // The user's runtime folder (mode 0700) rather than the shared temporary folder, where
+    // another user could take the name first and keep this user's Vornix from ever starting.
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (!runtime.isEmpty())
+        return QDir(runtime).filePath(QStringLiteral("vornix-instance"));
     return QStringLiteral("vornix-%1").arg(::getuid());
 }
 

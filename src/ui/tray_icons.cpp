@@ -63,7 +63,8 @@ QIcon trayIcon(bool awake) {
 }
 
 QIcon applicationIcon() {
-    return trayIcon(true);
+    // The installed theme icon where there is one; the drawn one for a build tree.
+    return QIcon::fromTheme(QStringLiteral(VORNIX_APP_ID), trayIcon(true));
 }
 
 } // namespace vornix

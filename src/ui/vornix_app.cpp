@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QEvent>
+#include <QGridLayout>
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
@@ -120,6 +121,10 @@ void VornixApp::showAboutPanel() {
         about_->setInformativeText(
             tr("Keeps external drives spinning and tells you when one disconnects unexpectedly."));
         about_->setObjectName(QStringLiteral("aboutBox"));
+        // Room for the credits on one or two lines rather than a narrow column.
+        if (auto* grid = qobject_cast<QGridLayout*>(about_->layout()))
+            grid->addItem(new QSpacerItem(380, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                          grid->rowCount(), 0, 1, grid->columnCount());
     }
     about_->show();
     about_->raise();

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,10 +44,16 @@ PrivateBus::PrivateBus(Kind kind) {
     }
     pid_ = fork();
     if (pid_ == 0) {
-        dup2(pipeFds[1], 3);
-        close(pipeFds[0]);
-        if (pipeFds[1] != 3)
+        prctl(PR_SET_PDEATHSIG, SIGTERM); // no daemon outlives a crashed test
+        // The address goes to descriptor 3. In a process with few descriptors open the pipe may
+        // itself be 3 and 4, so the write end is moved first and the read end closed only if
+        // it is not the descriptor just made.
+        if (pipeFds[1] != 3) {
+            dup2(pipeFds[1], 3);
             close(pipeFds[1]);
+        }
+        if (pipeFds[0] != 3)
+            close(pipeFds[0]);
         const std::string configArg = "--config-file=" + config;
         execlp("dbus-daemon", "dbus-daemon", configArg.c_str(), "--nofork", "--nopidfile",
                "--print-address=3", static_cast<char*>(nullptr));

@@ -22,7 +22,7 @@ public:
     DBusDesktopNotifier(QDBusConnection bus, Options options);
     ~DBusDesktopNotifier() override;
 
-    /// The freedesktop specification has no permission prompt: this asks nothing.
+    /// Desktop notification servers have no permission prompt: this asks nothing.
     void requestAuthorization() override {}
     void post(const DesktopNotification& notification) override;
 

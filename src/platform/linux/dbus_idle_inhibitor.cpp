@@ -119,7 +119,7 @@ void DBusIdleInhibitor::release(std::uint32_t id) {
     if (it == holds_.end())
         return;
     withdraw(it->second);
-    holds_.erase(it);
+    holds_.erase(it); // closes our descriptor of the logind lock
 }
 
 bool DBusIdleInhibitor::inhibitThroughPortal(const QString& reason, Hold& hold) {
@@ -163,8 +163,8 @@ void DBusIdleInhibitor::closePortalRequest(const QString& path) {
 }
 
 // Nothing here waits: the services end a withdrawn inhibition on their own time, and one that
-// does not answer cannot hold us up.
-void DBusIdleInhibitor::withdraw(Hold& hold) {
+// does not answer cannot hold us up. The logind lock ends when the hold is destroyed.
+void DBusIdleInhibitor::withdraw(const Hold& hold) {
     if (!hold.portalRequest.isEmpty())
         closePortalRequest(hold.portalRequest);
     if (hold.gnomeCookie) {
@@ -182,7 +182,6 @@ void DBusIdleInhibitor::withdraw(Hold& hold) {
         call.setAutoStartService(false);
         sessionBus_.send(call);
     }
-    hold = Hold{}; // closes our descriptor of the logind lock
 }
 
 } // namespace vornix::linux_platform

@@ -38,7 +38,9 @@ public:
     DBusIdleInhibitor(const DBusIdleInhibitor&) = delete;
     DBusIdleInhibitor& operator=(const DBusIdleInhibitor&) = delete;
 
-    /// `name` is the reason every mechanism shows. Held when at least one mechanism granted it.
+    /// Whatever the type and level, this is idle-sleep prevention: the only kind Linux desktops
+    /// offer. `name` is the reason every mechanism shows. Held when at least one mechanism
+    /// granted it.
     std::optional<std::uint32_t> create(std::string_view type, std::uint32_t level,
                                         std::string_view name) override;
     void release(std::uint32_t id) override;
@@ -56,7 +58,7 @@ private:
     bool inhibitThroughGnomeSession(const QString& reason, Hold& hold);
     bool inhibitThroughPowerManagement(const QString& reason, Hold& hold);
     void closePortalRequest(const QString& path);
-    void withdraw(Hold& hold);
+    void withdraw(const Hold& hold);
 
     QDBusConnection sessionBus_;
     QDBusConnection systemBus_;

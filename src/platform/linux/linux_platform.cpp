@@ -8,7 +8,8 @@ LinuxPlatform::LinuxPlatform() : LinuxPlatform(Options{}) {}
 
 LinuxPlatform::LinuxPlatform(Options options)
     : systemLog_(VORNIX_APP_ID, "events"),
-      notifier_(QDBusConnection::sessionBus(), {.desktopEntry = QStringLiteral(VORNIX_APP_ID)}),
+      notifier_(QDBusConnection::sessionBus(), {.iconName = QStringLiteral(VORNIX_APP_ID),
+                                                .desktopEntry = QStringLiteral(VORNIX_APP_ID)}),
       inhibitor_(QDBusConnection::sessionBus(), QDBusConnection::systemBus(),
                  {.applicationID = QStringLiteral(VORNIX_APP_ID),
                   .applicationName = QStringLiteral("Vornix")}),

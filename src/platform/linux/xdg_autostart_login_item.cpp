@@ -88,10 +88,10 @@ bool isFalse(const std::string& value) {
 }
 
 std::string trim(const std::string& text) {
-    const auto begin = text.find_first_not_of(" \t");
+    const auto begin = text.find_first_not_of(" \t\r");
     if (begin == std::string::npos)
         return {};
-    return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+    return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
 }
 
 // The value escapes of desktop entries: \s \n \t \r \\.
@@ -161,9 +161,6 @@ std::string XdgAutostartLoginItem::entryPath() const {
 std::string XdgAutostartLoginItem::programPath() const {
     if (!programPath_.empty())
         return programPath_;
-    // An AppImage runs from a mount that is gone at the next login; the image itself stays.
-    if (const char* image = std::getenv("APPIMAGE"); image && image[0] == '/')
-        return image;
     char buffer[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
     if (n <= 0)
@@ -173,6 +170,14 @@ std::string XdgAutostartLoginItem::programPath() const {
     static constexpr std::string_view deleted = " (deleted)";
     if (path.ends_with(deleted))
         path.resize(path.size() - deleted.size());
+    // An AppImage runs from a mount that is gone at the next login; the image itself stays.
+    // The variables are inherited by whatever an AppImage starts, so only trust them when we
+    // run from inside that mount.
+    const char* image = std::getenv("APPIMAGE");
+    const char* mount = std::getenv("APPDIR");
+    if (image && image[0] == '/' && mount && mount[0] == '/' &&
+        path.starts_with(std::string(mount) + "/"))
+        return image;
     return path;
 }
 
@@ -239,7 +244,7 @@ LoginItemStatus XdgAutostartLoginItem::status() const {
     bool hidden = false, switchedOff = false;
     while (std::getline(file, line)) {
         if (line.starts_with('[')) {
-            group = line;
+            group = trim(line);
             continue;
         }
         const auto equals = line.find('=');

@@ -1,0 +1,233 @@
+"""Measures what the tray program costs while it sits in the tray.
+
+Usage: measure_footprint.py --vornix PATH [--runs N] [--idle-seconds S] [--artifacts DIR]
+
+In a private desktop (see desktop_session.py), as a person's desktop would run it (an
+accessibility bus present, no screen reader), it prints:
+  - the time from starting vornix to its icon embedded in the tray, over N starts;
+  - resident memory (VmRSS) with the panel never opened, open, and closed again;
+  - the wake-ups of every thread over S seconds of idling with the panel closed (voluntary and
+    involuntary context switches from /proc/PID/task/*/status) and the CPU time spent, beside
+    the mount-table changes and kernel uevents of the machine meanwhile, which vornix is
+    right to wake for (it watches both for drives).
+This is a measurement, not a test: it judges nothing and exits 0 when it could measure.
+"""
+
+import argparse
+import os
+import select
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+from desktop_session import SCREEN, SKIP, DesktopSession, Failure, Skip, wait_for
+
+TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def status_fields(path):
+    fields = {}
+    with open(path) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            fields[key] = value.strip()
+    return fields
+
+
+def memory(pid):
+    f = status_fields(f"/proc/{pid}/status")
+    return {key: int(f[key].split()[0]) for key in ("VmRSS", "RssAnon", "RssFile", "RssShmem")}
+
+
+def threads(pid):
+    """{tid: (name, voluntary + involuntary context switches)}"""
+    found = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            f = status_fields(f"/proc/{pid}/task/{tid}/status")
+        except OSError:
+            continue
+        found[int(tid)] = (f["Name"], int(f["voluntary_ctxt_switches"]) +
+                           int(f["nonvoluntary_ctxt_switches"]))
+    return found
+
+
+def cpu_ticks(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+class MachineEvents(threading.Thread):
+    """Counts what wakes a volume watcher by right: changes of the mount table and kernel
+    uevents. Both come from the whole machine (other programs, other tests), not from vornix."""
+
+    NETLINK_KOBJECT_UEVENT = 15
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.mount_changes = self.uevents = self.block_uevents = 0
+        self._done = threading.Event()
+        self._mountinfo = open("/proc/self/mountinfo")
+        try:
+            self._uevents = socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM,
+                                          self.NETLINK_KOBJECT_UEVENT)
+            self._uevents.bind((0, 1))
+        except OSError:
+            self._uevents = None
+
+    def run(self):
+        poller = select.poll()
+        poller.register(self._mountinfo, select.POLLPRI | select.POLLERR)
+        if self._uevents:
+            poller.register(self._uevents, select.POLLIN)
+        while not self._done.is_set():
+            for fd, _ in poller.poll(100):
+                if fd == self._mountinfo.fileno():
+                    self.mount_changes += 1
+                    self._mountinfo.seek(0)
+                    self._mountinfo.read()
+                else:
+                    message = self._uevents.recv(65536)
+                    self.uevents += 1
+                    self.block_uevents += b"SUBSYSTEM=block" in message
+
+    def stop(self):
+        self._done.set()
+        self.join()
+        self._mountinfo.close()
+        if self._uevents:
+            self._uevents.close()
+
+    def describe(self):
+        uevents = (f"{self.uevents} kernel uevents ({self.block_uevents} of block devices)"
+                   if self._uevents else "kernel uevents not countable here")
+        return f"{self.mount_changes} mount-table changes, {uevents}"
+
+
+def settled_memory(pid, timeout=5.0):
+    """VmRSS once it has not changed for a second (or after `timeout`)."""
+    deadline = time.monotonic() + timeout
+    last, since = None, time.monotonic()
+    while time.monotonic() < deadline:
+        now = memory(pid)
+        if now["VmRSS"] != (last or {}).get("VmRSS"):
+            last, since = now, time.monotonic()
+        elif time.monotonic() - since >= 1.0:
+            break
+        time.sleep(0.1)
+    return last
+
+
+def stop(process):
+    process.send_signal(signal.SIGTERM)
+    try:
+        process.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+def panel_window(session):
+    """The panel's window once it is shown: a viewable top-level window of vornix 320 wide."""
+    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "Vornix"],
+                         env=session.environment(), capture_output=True, text=True).stdout
+    for window in out.split():
+        geometry = session.x11.geometry(int(window))
+        if geometry and geometry[2] == 320:
+            return geometry
+    return None
+
+
+def describe(kib):
+    return f"{kib / 1024:.1f} MiB"
+
+
+def measure(session, program, runs, idle_seconds):
+    print(f"Start to tray icon ({runs} starts):")
+    times = []
+    for _ in range(runs):
+        started = time.monotonic()
+        process = session.start_vornix(program, accessible=False)
+        wait_for(lambda: process.poll() is not None or session.tray_icon(), 10,
+                 "the tray icon", interval=0.002)
+        if process.poll() is not None:
+            raise Failure(f"vornix ended at start with status {process.returncode}")
+        times.append(1000 * (time.monotonic() - started))
+        stop(process)
+    print(f"  median {statistics.median(times):.0f} ms, min {min(times):.0f} ms, "
+          f"max {max(times):.0f} ms (each: {', '.join(f'{t:.0f}' for t in times)})")
+
+    process = session.start_vornix(program, accessible=False)
+    icon = wait_for(session.tray_icon, 10, "the tray icon")
+    session.xdotool("mousemove", 2, SCREEN[1] - 2)  # the pointer off the icon
+    closed = settled_memory(process.pid)
+
+    print(f"Idle, panel closed, {idle_seconds:g} s:")
+    machine = MachineEvents()
+    machine.start()
+    before, cpu_before = threads(process.pid), cpu_ticks(process.pid)
+    time.sleep(idle_seconds)  # the measuring window itself
+    after, cpu_after = threads(process.pid), cpu_ticks(process.pid)
+    machine.stop()
+    total = 0
+    for tid, (name, count) in sorted(after.items()):
+        delta = count - before.get(tid, (name, 0))[1]
+        total += delta
+        mark = "" if tid in before else " (new)"
+        print(f"  thread {tid} {name!r}: {delta} context switches{mark}")
+    gone = set(before) - set(after)
+    if gone:
+        print(f"  threads ended meanwhile: {sorted(gone)}")
+    print(f"  total {total} wake-ups ({total / idle_seconds:.2f}/s), "
+          f"CPU time {1000 * (cpu_after - cpu_before) / TICKS:.0f} ms")
+    print(f"  meanwhile on the machine: {machine.describe()}")
+
+    session.click(icon[0] + icon[2] // 2, icon[1] + icon[3] // 2)
+    wait_for(lambda: panel_window(session), 10, "the panel to open")
+    opened = settled_memory(process.pid)
+    session.xdotool("key", "Escape")
+    wait_for(lambda: not panel_window(session), 10, "the panel to close")
+    closed_again = settled_memory(process.pid)
+    print("Resident memory (VmRSS; anonymous / file-backed / shared):")
+    for label, m in (("panel never opened", closed), ("panel open", opened),
+                     ("panel closed again", closed_again)):
+        print(f"  {label}: {describe(m['VmRSS'])} ({describe(m['RssAnon'])} / "
+              f"{describe(m['RssFile'])} / {describe(m['RssShmem'])})")
+    stop(process)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--vornix", required=True)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--idle-seconds", type=float, default=60)
+    parser.add_argument("--artifacts", default=None,
+                        help="where the logs of the session go (default: a temporary folder)")
+    args = parser.parse_args()
+    if not os.access(args.vornix, os.X_OK):
+        print(f"no vornix program at {args.vornix}", file=sys.stderr)
+        return 1
+    artifacts = args.artifacts or tempfile.mkdtemp(prefix="vornix-footprint-")
+    session = DesktopSession(artifacts)
+    try:
+        session.start()
+        measure(session, os.path.abspath(args.vornix), args.runs, args.idle_seconds)
+    except Skip as reason:
+        print(f"cannot measure here: {reason}", file=sys.stderr)
+        return SKIP
+    except Failure as failure:
+        print(f"measurement failed: {failure} (logs in {artifacts})", file=sys.stderr)
+        return 1
+    finally:
+        session.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
