@@ -241,8 +241,9 @@ class Scenario:
         with open(self.settings, "w") as f:
             f.write(f"[General]\nkeepAliveInterval={INTERVAL}\nexcludedVolumeIDs={spare.uuid}\n")
         env = self.desktop.environment()
+        prefix = os.path.dirname(os.path.dirname(self.program))
         env.update(QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
-                   LD_PRELOAD=self.shim)
+                   LD_PRELOAD=self.shim, XDG_DATA_DIRS=f"{prefix}/share:/usr/share")
         started = time.monotonic()
         self.vornix = self.processes.spawn("vornix", [self.program], env)
         wait_for(lambda: self.vornix.poll() is not None or self.desktop.tray_icon(), 15,
@@ -663,17 +664,18 @@ def inner(args):
             desktop = Desktop(scratch, args.artifacts, logs, processes)
             desktop.start()
             media = MediaRoot(scratch, logs, args.fusefs, pwd.getpwuid(os.getuid()).pw_name)
-            for name, kind, size, uuid in DRIVES[:1] if args.footprint else DRIVES:
+            drives = DRIVES[:1] if args.footprint is not None else DRIVES
+            for name, kind, size, uuid in drives:
                 media.add(name, kind, size, uuid).mount()
             step["notes"].append("journald, system bus + systemd-logind, Xvfb " +
                                  desktop.display + ", trayer, session bus + AT-SPI, dunst; " +
                                  ", ".join(f"{d.name} ({d.kind}, {d.loop.name})"
                                            for d in media.drives))
-        if args.footprint:
+        if args.footprint is not None:
             measure_footprint(desktop, media.drives[0], args.vornix, args.shim, processes,
                               args.footprint)
             return 0
-        report.facts.append(f"vornix: `{args.vornix}` ({args.installed_by}).")
+        report.facts.append(f"vornix: `{args.vornix}`, installed with `cmake --install`.")
         scenario = Scenario(report, desktop, media, args.vornix, args.shim, processes)
         scenario.run()
         status = 0
@@ -701,7 +703,7 @@ def inner(args):
             media.close()
         processes.end_all()
         unmount(scratch, lazy=True)
-    if args.footprint:
+    if args.footprint is not None:
         return status
     titles = ["the desktop stack and the USB drives start"] + Scenario.STEPS
     report.write(planned=titles)
@@ -730,29 +732,25 @@ def why_not_here():
 
 
 def install(build, prefix, log):
-    """The program as installed: `cmake --install`, or a copy where the build has no install
-    rules for it yet."""
+    """The program as a person installs it: `cmake --install` into a prefix of the run."""
     with open(log, "w") as f:
         subprocess.run(["cmake", "--install", build, "--prefix", prefix], stdout=f, stderr=f,
                        timeout=120)
     program = os.path.join(prefix, "bin", "vornix")
-    if os.access(program, os.X_OK):
-        return program, "cmake --install"
-    os.makedirs(os.path.dirname(program), exist_ok=True)
-    shutil.copy2(os.path.join(build, "bin", "vornix"), program)
-    return program, "copied from the build: it has no install rule for it"
-
+    if not os.access(program, os.X_OK):
+        raise Failure(f"cmake --install put no bin/vornix into {prefix}; see {log}")
+    return program
 
 def outer(args):
     build = os.path.abspath(args.build)
     artifacts = os.path.abspath(args.artifacts or os.path.join(
-        build, "e2e-footprint" if args.footprint else "e2e"))
+        build, "e2e-footprint" if args.footprint is not None else "e2e"))
     shutil.rmtree(artifacts, ignore_errors=True)
     os.makedirs(artifacts)
     reason = why_not_here()
     if reason:
         print(f"skipped: {reason}")
-        if not args.footprint:
+        if args.footprint is None:
             Report(artifacts).write(skipped=reason)
         return 0
     needed = {"vornix": os.path.join(build, "bin", "vornix"),
@@ -764,14 +762,18 @@ def outer(args):
         return 1
     scratch = tempfile.mkdtemp(prefix="vornix-e2e-")
     try:
-        program, how = install(build, os.path.join(scratch, "prefix"),
-                               os.path.join(artifacts, "install.log"))
-        print(f"vornix installed at {program} ({how})", flush=True)
+        try:
+            program = install(build, os.path.join(scratch, "prefix"),
+                              os.path.join(artifacts, "install.log"))
+        except Failure as failure:
+            print(f"FAILED: {failure}")
+            return 1
+        print(f"vornix installed at {program} (cmake --install)", flush=True)
         argv = ["unshare", "--mount", "--pid", "--fork", "--kill-child", "--mount-proc",
                 sys.executable, os.path.abspath(__file__), "--inner", "--build", build,
                 "--artifacts", artifacts, "--scratch", scratch, "--vornix", program,
-                "--installed-by", how, "--fusefs", needed["fusefs"], "--shim", needed["shim"]]
-        if args.footprint:
+                "--fusefs", needed["fusefs"], "--shim", needed["shim"]]
+        if args.footprint is not None:
             argv += ["--footprint", str(args.footprint)]
         status = subprocess.run(argv, stdin=subprocess.DEVNULL).returncode
         # The namespaces are gone with their last process; the loop devices clear themselves
@@ -791,7 +793,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build", required=True)
     parser.add_argument("--artifacts")
-    for hidden in ("--scratch", "--vornix", "--installed-by", "--fusefs", "--shim"):
+    for hidden in ("--scratch", "--vornix", "--fusefs", "--shim"):
         parser.add_argument(hidden, help=argparse.SUPPRESS)
     parser.add_argument("--footprint", type=float, metavar="SECONDS",
                         help="instead of the scenario, measure what vornix costs idling in the "

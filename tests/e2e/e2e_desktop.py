@@ -244,9 +244,8 @@ class Desktop:
         return name
 
 
-SYSTEM_BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
+# The system bus's own policy (as in /usr/share/dbus-1/system.conf) and the services' rules.
+SYSTEM_BUS_CONFIG = """<busconfig>
   <type>system</type>
   <listen>unix:path={socket}</listen>
   <auth>EXTERNAL</auth>
