@@ -172,8 +172,18 @@ class Scenario:
                                      "vornix.conf")
         self.interval_changed_at = None
         self.card_row = None
+        self.quitting = False
 
     # helpers
+
+    def wait(self, condition, timeout, what):
+        """wait_for, failing at once should vornix end before it was asked to."""
+        def check():
+            if self.vornix is not None and not self.quitting and self.vornix.poll() is not None:
+                raise Failure(f"vornix ended with status {self.vornix.returncode} while "
+                              f"waiting for {what}")
+            return condition()
+        return wait_for(check, timeout, what)
 
     def watched(self):
         return [d for d in self.media.drives if d.name != EXCLUDED]
@@ -186,13 +196,21 @@ class Scenario:
                 (e["message"] == head or e["message"].startswith(head + " "))]
 
     def wait_entries(self, label, volume="system", count=1, since=0.0, timeout=10):
-        return wait_for(lambda: (lambda found: found if len(found) >= count else None)(
-            self.entries(label, volume, since)), timeout,
-            f"{count} journal line(s) \"{label} {DASH} {volume}\"")
+        def enough():
+            found = self.entries(label, volume, since)
+            return found if len(found) >= count else None
+        return self.wait(enough, timeout, f"{count} journal line(s) \"{label} {DASH} {volume}\"")
 
     def wait_status(self, name, status, timeout=10):
-        wait_for(lambda: self.panel.status(name) == status, timeout,
-                 f"{name}'s row to read {status!r} (it reads {self.panel.status(name)!r})")
+        seen = {}
+
+        def reads():
+            seen["status"] = self.panel.status(name)
+            return seen["status"] == status
+        try:
+            self.wait(reads, timeout, f"{name}'s row to read {status!r}")
+        except Failure as failure:
+            raise Failure(f"{failure}; it reads {seen.get('status')!r}") from None
 
     def read_ping(self, drive):
         with open(drive.ping_file, "rb") as f:
@@ -246,23 +264,23 @@ class Scenario:
                    LD_PRELOAD=self.shim, XDG_DATA_DIRS=f"{prefix}/share:/usr/share")
         started = time.monotonic()
         self.vornix = self.processes.spawn("vornix", [self.program], env)
-        wait_for(lambda: self.vornix.poll() is not None or self.desktop.tray_icon(), 15,
-                 "vornix's icon in the tray")
+        self.wait(lambda: self.vornix.poll() is not None or self.desktop.tray_icon(), 15,
+                  "vornix's icon in the tray")
         if self.vornix.poll() is not None:
             raise Failure(f"vornix ended at start with status {self.vornix.returncode}")
         icon = self.desktop.tray_icon()
         step["notes"].append(f"icon in the tray {1000 * (time.monotonic() - started):.0f} ms "
                              "after the start")
         self.panel = Panel(self.vornix.pid)
-        wait_for(self.panel.application, 15, "vornix on the accessibility bus")
+        self.wait(self.panel.application, 15, "vornix on the accessibility bus")
         self.desktop.click(icon[0] + icon[2] // 2, icon[1] + icon[3] // 2)
         at = self.panel.at
-        switch = wait_for(lambda: self.panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"), 10,
-                          "the panel to open on a click of the icon")
+        switch = self.wait(lambda: self.panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"), 10,
+                           "the panel to open on a click of the icon")
         names = [d.name for d in self.media.drives]
-        rows = wait_for(lambda: (lambda r: r if sorted(x["name"] for x in r) == sorted(names)
-                                 else None)(self.panel.volume_rows()), 10,
-                        f"a row for each of {', '.join(names)}")
+        rows = self.wait(lambda: (lambda r: r if sorted(x["name"] for x in r) == sorted(names)
+                                  else None)(self.panel.volume_rows()), 10,
+                         f"a row for each of {', '.join(names)}")
         problems = []
         if self.panel.has(switch, at.STATE_CHECKED):
             problems.append("keep-awake starts switched on")
@@ -293,9 +311,9 @@ class Scenario:
         switch = self.panel.find(at.ROLE_CHECK_BOX, "Keep drives awake")
         since = time.time() - 1
         self.desktop.click(*self.panel.centre(switch))
-        wait_for(lambda: self.panel.has(switch, at.STATE_CHECKED), 5,
-                 "the switch to read on")
-        held = wait_for(self.vornix_inhibitors, 5, "a Vornix inhibitor in systemd-inhibit --list")
+        self.wait(lambda: self.panel.has(switch, at.STATE_CHECKED), 5,
+                  "the switch to read on")
+        held = self.wait(self.vornix_inhibitors, 5, "a Vornix inhibitor in systemd-inhibit --list")
         lock = held[0]
         if (len(held), lock["what"], lock["mode"], lock["why"], lock["pid"]) != (
                 1, "idle", "block", ASSERTION, self.vornix.pid):
@@ -330,8 +348,8 @@ class Scenario:
             mode = os.stat(drive.ping_file).st_mode & 0o7777
             if drive.kind != "exfat" and mode != 0o644:  # exFAT keeps no permissions
                 raise Failure(f"{drive.ping_file} has mode {mode:o}")
-        wait_for(lambda: all(self.read_ping(d) > first[d.name] for d in self.watched()),
-                 3 * INTERVAL, "a newer ping on every watched drive")
+        self.wait(lambda: all(self.read_ping(d) > first[d.name] for d in self.watched()),
+                  3 * INTERVAL, "a newer ping on every watched drive")
         if os.path.exists(self.drives[EXCLUDED].ping_file):
             raise Failure(f"the excluded {EXCLUDED} has a ping file")
         for drive in self.watched():
@@ -395,17 +413,17 @@ class Scenario:
     def change_interval(self, step):
         at = self.panel.at
         self.desktop.click(*self.panel.centre(self.picker()))
-        wait_for(lambda: self.panel.showing(self.picker_list()), 5, "the picker's list to open")
+        self.wait(lambda: self.panel.showing(self.picker_list()), 5, "the picker's list to open")
         entry = [e for e in self.picker_entries() if e.name == "30s"][0]
         since = time.time()
         self.desktop.click(*self.panel.centre(entry))
-        wait_for(lambda: self.picker_selection() == "30s", 5, "the picker to show 30s")
+        self.wait(lambda: self.picker_selection() == "30s", 5, "the picker to show 30s")
         if self.panel.showing(self.picker_list()):
             raise Failure("the picker's list stays open")
         if not self.panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"):
             raise Failure("the panel closed on choosing an interval")
-        wait_for(lambda: self.settings_file().get("keepaliveinterval") == "30", 5,
-                 "keepAliveInterval=30 in the settings file")
+        self.wait(lambda: self.settings_file().get("keepaliveinterval") == "30", 5,
+                  "keepAliveInterval=30 in the settings file")
         # The engine starts again with the new interval: its first tick comes at once.
         first = self.wait_entries("Volume nearly full", "Photos", since=since, timeout=5)
         self.interval_changed_at = first[0]["time"]
@@ -439,9 +457,9 @@ class Scenario:
         if found[0]["priority"] != 3:
             raise Failure(f"\"Unexpected disconnect\" logged at priority {found[0]['priority']}")
         self.wait_status("Card", "Disconnected")
-        notes = wait_for(lambda: [n for n in self.desktop.notifications.notifications()
-                                  if n["id"] is not None], 5,
-                         "the notification server to answer a notification")
+        notes = self.wait(lambda: [n for n in self.desktop.notifications.notifications()
+                                   if n["id"] is not None], 5,
+                          "the notification server to answer a notification")
         wanted = {"app": "Vornix", "title": TITLE, "body": BODY.format("Card")}
         got = notes[0]
         if len(notes) != 1 or {k: got[k] for k in wanted} != wanted:
@@ -501,21 +519,22 @@ class Scenario:
 
     def quit(self, step):
         at = self.panel.at
-        button = wait_for(lambda: self.panel.find(at.ROLE_PUSH_BUTTON, "Quit"), 5,
-                          "the Quit button")
+        button = self.wait(lambda: self.panel.find(at.ROLE_PUSH_BUTTON, "Quit"), 5,
+                           "the Quit button")
         pid = self.vornix.pid
         connections = self.bus_connections(pid)
         if not connections:
             raise Failure("vornix has no bus connection to see closed")
+        self.quitting = True
         self.desktop.click(*self.panel.centre(button))
         # The write on the hung drive is still in the kernel, where nothing can end it before
         # the drive answers: the program must end without it.
-        wait_for(lambda: process_state(pid) in (None, "Z"), 10, "vornix's main thread to end")
-        wait_for(lambda: not self.vornix_inhibitors(), 5, "the inhibitor to be given back")
-        wait_for(lambda: not self.desktop.tray_icon(), 5, "the tray icon to go")
-        wait_for(lambda: not any(self.desktop.name_has_owner(address, name)
-                                 for address, name in connections), 5,
-                 "vornix's bus connections to close")
+        self.wait(lambda: process_state(pid) in (None, "Z"), 10, "vornix's main thread to end")
+        self.wait(lambda: not self.vornix_inhibitors(), 5, "the inhibitor to be given back")
+        self.wait(lambda: not self.desktop.tray_icon(), 5, "the tray icon to go")
+        self.wait(lambda: not any(self.desktop.name_has_owner(address, name)
+                                  for address, name in connections), 5,
+                  "vornix's bus connections to close")
         left = stuck_threads(pid)
         if any("fuse" not in stack for _, _, stack in left):
             raise Failure("threads still running after Quit: " +
