@@ -698,7 +698,7 @@ def inner(args):
         scenario = Scenario(report, desktop, media, args.vornix, args.shim, processes)
         scenario.run()
         status = 0
-    except (Failure, Exception, KeyboardInterrupt) as error:
+    except (Exception, KeyboardInterrupt) as error:
         if not isinstance(error, Failure):
             traceback.print_exc()
         print(f"FAILED: {error}", flush=True)
