@@ -1,7 +1,9 @@
 # The two commands of the README:
 #   make run    install what is missing, build, and start Vornix
 #   make test   install what is missing, build, and run every test
+# and, for developers:
 #   make e2e    the end-to-end acceptance run on a private desktop (root; report in build/e2e)
+#   make bench  the benchmarks in one table
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
