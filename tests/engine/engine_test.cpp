@@ -208,41 +208,20 @@ TEST(Engine, ResultsAreAppliedByResultAndTimeliness) {
         bool newPingTime;
         std::vector<Recorded> events; // after the stall report, if any
     };
+    using S = VolumeStatus;
     const auto io = PingResult::failure("Input/output error");
+    const std::vector<Recorded> none, succeeded{{Kind::pingSucceeded, "Alpha", ""}},
+        readOnly{{Kind::volumeReadOnly, "Alpha", ""}},
+        failed{{Kind::pingFailed, "Alpha", "Input/output error"}};
     const Row rows[] = {
-        {"timely success",
-         PingResult::success(),
-         false,
-         VolumeStatus::active,
-         true,
-         {{Kind::pingSucceeded, "Alpha", ""}}},
-        {"late success", PingResult::success(), true, VolumeStatus::stalled, false, {}},
-        {"timely read-only",
-         PingResult::readOnly(),
-         false,
-         VolumeStatus::readOnly,
-         false,
-         {{Kind::volumeReadOnly, "Alpha", ""}}},
-        {"late read-only",
-         PingResult::readOnly(),
-         true,
-         VolumeStatus::readOnly,
-         false,
-         {{Kind::volumeReadOnly, "Alpha", ""}}},
-        {"timely gone", PingResult::volumeGone(), false, VolumeStatus::active, false, {}},
-        {"late gone", PingResult::volumeGone(), true, VolumeStatus::stalled, false, {}},
-        {"timely failure",
-         io,
-         false,
-         VolumeStatus::active,
-         false,
-         {{Kind::pingFailed, "Alpha", "Input/output error"}}},
-        {"late failure",
-         io,
-         true,
-         VolumeStatus::stalled,
-         false,
-         {{Kind::pingFailed, "Alpha", "Input/output error"}}},
+        {"timely success", PingResult::success(), false, S::active, true, succeeded},
+        {"late success", PingResult::success(), true, S::stalled, false, none},
+        {"timely read-only", PingResult::readOnly(), false, S::readOnly, false, readOnly},
+        {"late read-only", PingResult::readOnly(), true, S::readOnly, false, readOnly},
+        {"timely gone", PingResult::volumeGone(), false, S::active, false, none},
+        {"late gone", PingResult::volumeGone(), true, S::stalled, false, none},
+        {"timely failure", io, false, S::active, false, failed},
+        {"late failure", io, true, S::stalled, false, failed},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
