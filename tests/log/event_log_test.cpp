@@ -124,10 +124,5 @@ TEST_F(EventLogTest, EventsAndNotificationsHaveDistinctIds) {
     EXPECT_EQ(ids.size(), 1000u);
 }
 
-TEST_F(EventLogTest, AuthorizationIsPassedThrough) {
-    log.requestNotificationAuthorization();
-    EXPECT_EQ(notifier.authorizationRequests, 1);
-}
-
 } // namespace
 } // namespace vornix
