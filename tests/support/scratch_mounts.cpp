@@ -61,8 +61,10 @@ std::string enterPrivateMountNamespace() {
 
 ScratchDir::ScratchDir() {
     char pattern[] = "/tmp/vornix-test-XXXXXX";
-    if (::mkdtemp(pattern))
+    if (::mkdtemp(pattern)) {
         path_ = pattern;
+        mountTmpfs(path_, "mode=0755");
+    }
 }
 
 ScratchDir::~ScratchDir() {
@@ -107,8 +109,8 @@ std::string mountExt4Image(const std::string& image, const std::string& dir, int
     return {};
 }
 
-void unmount(const std::string& dir) {
-    ::umount2(dir.c_str(), MNT_DETACH);
+void unmount(const std::string& dir, bool lazy) {
+    ::umount2(dir.c_str(), lazy ? MNT_DETACH : 0);
 }
 
 bool isMountRoot(const std::string& dir) {
@@ -178,7 +180,7 @@ TestFuse::~TestFuse() {
         ::waitpid(pid_, &status, 0);
     }
     if (isMountRoot(dir_))
-        unmount(dir_);
+        unmount(dir_, true);
 }
 
 bool TestFuse::command(const std::string& text) const {
