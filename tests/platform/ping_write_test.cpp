@@ -4,12 +4,10 @@
 #include "platform/linux/ping_file_system.h"
 
 #include "scratch_mounts.h"
-#include "wait_for.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
-#include <atomic>
 #include <fcntl.h>
 #include <regex>
 #include <sys/fsuid.h>
@@ -238,25 +236,6 @@ TEST_F(MisbehavingDrive, FaultsMapToResults) {
         ASSERT_TRUE(after);
         EXPECT_EQ(after->fsyncs - before->fsyncs, row.fsyncs);
     }
-}
-
-TEST_F(MisbehavingDrive, BlockedWriteReturnsOnlyOnceReleased) {
-    ASSERT_TRUE(fuse->command("block-writes"));
-    std::atomic<bool> returned{false};
-    PingResult result;
-    std::thread writer([&] {
-        result = writeAndFlush(file);
-        returned = true;
-    });
-    EXPECT_TRUE(waitFor([&] {
-        const auto status = fuse->status();
-        return status && status->blocked == 1;
-    }));
-    EXPECT_FALSE(returned);
-    ASSERT_TRUE(fuse->command("release"));
-    writer.join();
-    EXPECT_EQ(result, PingResult::success());
-    EXPECT_EQ(readFile(file).size(), 20u);
 }
 
 } // namespace
