@@ -26,13 +26,11 @@ SKIP = 77
 
 class Checks:
     def __init__(self):
-        self.passed = 0
-        self.failures = []
+        self.passed, self.failures = 0, []
 
     def expect(self, ok, what):
-        if ok:
-            self.passed += 1
-        else:
+        self.passed += bool(ok)
+        if not ok:
             self.failures.append(what)
             print(f"FAIL {what}")
         return ok

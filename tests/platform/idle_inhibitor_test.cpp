@@ -132,9 +132,6 @@ struct SessionCase {
     Mode portal, gnome, powerManagement;
     int holder; // index into the stand-ins: 0 portal, 1 gnome-session, 2 PowerManagement; -1
 };
-void PrintTo(const SessionCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class SessionBus : public ::testing::TestWithParam<SessionCase> {
 protected:
