@@ -14,7 +14,9 @@ import ctypes
 import glob
 import json
 import os
+import re
 import select
+import shlex
 import shutil
 import signal
 import subprocess
@@ -65,8 +67,9 @@ def required_tools():
 
 
 def removable_media_mounts():
-    with open("/proc/self/mountinfo") as table:
-        points = [line.split()[4] for line in table]
+    with open("/proc/self/mountinfo") as table:  # "My Disk" is listed as "My\040Disk"
+        points = [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m[1], 8)), line.split()[4])
+                  for line in table]
     return [point for point in points if point.startswith(("/media/", "/run/media/"))]
 
 
@@ -334,7 +337,7 @@ class DesktopSession:
             if os.geteuid() != 0 or not shutil.which("unshare"):
                 raise Skip("drives are mounted under /media (" + ", ".join(mounts) +
                            "); the test would write to them, and hiding them needs root")
-            script = " ".join(f"umount -l '{m}' 2>/dev/null;" for m in reversed(mounts))
+            script = " ".join(f"umount -l {shlex.quote(m)} 2>/dev/null;" for m in reversed(mounts))
             argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
                     script + ' exec "$0"', program]
         process = self._spawn(name, argv, env=env)
