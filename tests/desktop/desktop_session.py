@@ -9,11 +9,14 @@ even after a failure: it is the child subreaper of its process, so nothing start
 can slip away by being orphaned.
 """
 
+import contextlib
 import ctypes
-import ctypes.util
+import glob
 import json
 import os
+import re
 import select
+import shlex
 import shutil
 import signal
 import subprocess
@@ -54,7 +57,7 @@ def required_tools():
                if not shutil.which(tool)]
     if not os.path.exists("/usr/share/dbus-1/services/org.a11y.Bus.service"):
         missing.append("at-spi2-core (org.a11y.Bus)")
-    for module in ("pyatspi", "dbus", "gi"):
+    for module in ("pyatspi", "dbus", "gi", "Xlib"):
         try:
             __import__(module)
         except ImportError:
@@ -64,13 +67,10 @@ def required_tools():
 
 
 def removable_media_mounts():
-    mounts = []
-    with open("/proc/self/mountinfo") as table:
-        for line in table:
-            point = line.split()[4]
-            if point.startswith(("/media/", "/run/media/")):
-                mounts.append(point)
-    return mounts
+    with open("/proc/self/mountinfo") as table:  # "My Disk" is listed as "My\040Disk"
+        points = [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m[1], 8)), line.split()[4])
+                  for line in table]
+    return [point for point in points if point.startswith(("/media/", "/run/media/"))]
 
 
 # --- processes --------------------------------------------------------------------------------
@@ -85,14 +85,15 @@ def _stat(pid):
         return None
 
 
-def _all_pids():
-    return [int(entry) for entry in os.listdir("/proc") if entry.isdigit()]
+def _alive(pid):
+    st = _stat(pid)
+    return st is not None and st[0] != "Z"
 
 
 def live_processes(predicate):
     """Pids (not zombies) whose (ppid, pgid, sid) satisfy `predicate`."""
     found = []
-    for pid in _all_pids():
+    for pid in (int(entry) for entry in os.listdir("/proc") if entry.isdigit()):
         st = _stat(pid)
         if st and st[0] != "Z" and predicate(*st[1:]):
             found.append(pid)
@@ -103,18 +104,11 @@ def descendants(pid):
     found, todo = [], [pid]
     while todo:
         parent = todo.pop()
-        try:
-            tasks = os.listdir(f"/proc/{parent}/task")
-        except OSError:
-            continue
-        for task in tasks:
-            try:
-                with open(f"/proc/{parent}/task/{task}/children") as f:
-                    children = [int(c) for c in f.read().split()]
-            except OSError:
-                continue
-            found += children
-            todo += children
+        for task in glob.glob(f"/proc/{parent}/task/*/children"):
+            with contextlib.suppress(OSError, ValueError), open(task) as f:
+                children = [int(c) for c in f.read().split()]
+                found += children
+                todo += children
     return found
 
 
@@ -126,135 +120,74 @@ def command_line(pid):
         return "?"
 
 
-def _become_subreaper():
-    libc = ctypes.CDLL(None, use_errno=True)
-    PR_SET_CHILD_SUBREAPER = 36
-    libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+def _end(pid, grace=3.0):
+    """SIGTERM to the process group `pid` leads and to the process, SIGKILL after `grace`."""
+    for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, 5.0)):
+        for send in (os.killpg, os.kill):
+            with contextlib.suppress(OSError):
+                send(pid, sig)
+        deadline = time.monotonic() + wait
+        while _alive(pid) and time.monotonic() < deadline:
+            time.sleep(0.02)
 
 
 def _reap():
-    while True:
-        try:
-            pid, _ = os.waitpid(-1, os.WNOHANG)
-        except ChildProcessError:
-            return
-        if pid == 0:
-            return
+    with contextlib.suppress(ChildProcessError):
+        while os.waitpid(-1, os.WNOHANG)[0]:
+            pass
 
 
 # --- X11 --------------------------------------------------------------------------------------
 
 class X11:
-    """The few Xlib calls the session needs, through ctypes (no Python X binding is needed)."""
-
-    class _ClassHint(ctypes.Structure):
-        _fields_ = [("res_name", ctypes.c_void_p), ("res_class", ctypes.c_void_p)]
-
-    class _Attributes(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_int) for name in
-                    ("x", "y", "width", "height", "border_width", "depth")] + [
-            ("visual", ctypes.c_void_p), ("root", ctypes.c_ulong), ("c_class", ctypes.c_int),
-            ("bit_gravity", ctypes.c_int), ("win_gravity", ctypes.c_int),
-            ("backing_store", ctypes.c_int), ("backing_planes", ctypes.c_ulong),
-            ("backing_pixel", ctypes.c_ulong), ("save_under", ctypes.c_int),
-            ("colormap", ctypes.c_ulong), ("map_installed", ctypes.c_int),
-            ("map_state", ctypes.c_int), ("all_event_masks", ctypes.c_long),
-            ("your_event_mask", ctypes.c_long), ("do_not_propagate_mask", ctypes.c_long),
-            ("override_redirect", ctypes.c_int), ("screen", ctypes.c_void_p)]
-
-    IS_VIEWABLE = 2
+    """The few X requests the session needs. Windows are given and returned as ids; a window
+    that is gone reads as having no children, class or geometry."""
 
     def __init__(self, display):
-        path = ctypes.util.find_library("X11")
-        if not path:
-            raise Skip("libX11 is missing")
-        x = ctypes.CDLL(path)
-        x.XOpenDisplay.restype = ctypes.c_void_p
-        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        x.XDefaultRootWindow.restype = ctypes.c_ulong
-        x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-        x.XInternAtom.restype = ctypes.c_ulong
-        x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-        x.XGetSelectionOwner.restype = ctypes.c_ulong
-        x.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
-        x.XQueryTree.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [
-            ctypes.POINTER(ctypes.c_ulong)] * 2 + [
-            ctypes.POINTER(ctypes.POINTER(ctypes.c_ulong)), ctypes.POINTER(ctypes.c_uint)]
-        x.XGetClassHint.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_void_p]
-        x.XFree.argtypes = [ctypes.c_void_p]
-        x.XGetGeometry.argtypes = [ctypes.c_void_p, ctypes.c_ulong,
-                                   ctypes.POINTER(ctypes.c_ulong)] + [
-            ctypes.POINTER(ctypes.c_int)] * 2 + [ctypes.POINTER(ctypes.c_uint)] * 4
-        x.XTranslateCoordinates.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong,
-                                            ctypes.c_int, ctypes.c_int,
-                                            ctypes.POINTER(ctypes.c_int),
-                                            ctypes.POINTER(ctypes.c_int),
-                                            ctypes.POINTER(ctypes.c_ulong)]
-        x.XGetWindowAttributes.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_void_p]
-        x.XCloseDisplay.argtypes = [ctypes.c_void_p]
-        # Windows come and go under us; Xlib's default handler would end the process.
-        handler_type = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
-        self._handler = handler_type(lambda d, e: 0)
-        x.XSetErrorHandler.argtypes = [handler_type]
-        x.XSetErrorHandler(self._handler)
-        self._x = x
-        self._display = x.XOpenDisplay(display.encode())
-        if not self._display:
-            raise Failure(f"cannot open display {display}")
-        self.root = x.XDefaultRootWindow(self._display)
+        from Xlib import X, error
+        from Xlib.display import Display
+        self._viewable, self._error = X.IsViewable, error.XError
+        try:
+            self._display = Display(display)
+        except Exception as failure:
+            raise Failure(f"cannot open display {display}: {failure}")
+        self._display.set_error_handler(lambda *_: None)  # windows come and go under us
+        self.root = self._display.screen().root.id
 
     def close(self):
         if self._display:
-            self._x.XCloseDisplay(self._display)
+            self._display.close()
             self._display = None
+
+    def _ask(self, window, request, otherwise=None):
+        try:
+            return request(self._display.create_resource_object("window", int(window)))
+        except self._error:
+            return otherwise
 
     def tray_owner(self):
         """The window that owns the system-tray selection of screen 0, or 0."""
-        atom = self._x.XInternAtom(self._display, b"_NET_SYSTEM_TRAY_S0", 0)
-        return self._x.XGetSelectionOwner(self._display, atom)
+        owner = self._display.get_selection_owner(
+            self._display.intern_atom("_NET_SYSTEM_TRAY_S0"))
+        return getattr(owner, "id", owner)
 
     def children(self, window):
-        root, parent = ctypes.c_ulong(), ctypes.c_ulong()
-        kids, count = ctypes.POINTER(ctypes.c_ulong)(), ctypes.c_uint()
-        if not self._x.XQueryTree(self._display, window, ctypes.byref(root), ctypes.byref(parent),
-                                  ctypes.byref(kids), ctypes.byref(count)):
-            return []
-        result = [kids[i] for i in range(count.value)]
-        if kids:
-            self._x.XFree(kids)
-        return result
+        return self._ask(window, lambda w: [c.id for c in w.query_tree().children], [])
 
     def window_class(self, window):
-        hint = self._ClassHint()
-        if not self._x.XGetClassHint(self._display, window, ctypes.byref(hint)):
-            return None
-        names = []
-        for address in (hint.res_name, hint.res_class):
-            names.append(ctypes.string_at(address).decode(errors="replace") if address else "")
-            if address:
-                self._x.XFree(address)
-        return tuple(names)
+        return self._ask(window, lambda w: w.get_wm_class())
 
     def geometry(self, window):
         """(x, y, width, height) in root coordinates, or None when the window is gone."""
-        root, x, y = ctypes.c_ulong(), ctypes.c_int(), ctypes.c_int()
-        w, h, border, depth = ctypes.c_uint(), ctypes.c_uint(), ctypes.c_uint(), ctypes.c_uint()
-        if not self._x.XGetGeometry(self._display, window, ctypes.byref(root), ctypes.byref(x),
-                                    ctypes.byref(y), ctypes.byref(w), ctypes.byref(h),
-                                    ctypes.byref(border), ctypes.byref(depth)):
-            return None
-        ax, ay, child = ctypes.c_int(), ctypes.c_int(), ctypes.c_ulong()
-        if not self._x.XTranslateCoordinates(self._display, window, self.root, 0, 0,
-                                             ctypes.byref(ax), ctypes.byref(ay),
-                                             ctypes.byref(child)):
-            return None
-        return ax.value, ay.value, w.value, h.value
+        def ask(w):
+            size = w.get_geometry()
+            at = self._display.create_resource_object("window", self.root).translate_coords(
+                w, 0, 0)
+            return at.x, at.y, size.width, size.height
+        return self._ask(window, ask)
 
     def viewable(self, window):
-        attributes = self._Attributes()
-        return bool(self._x.XGetWindowAttributes(self._display, window,
-                                                 ctypes.byref(attributes))) and \
-            attributes.map_state == self.IS_VIEWABLE
+        return self._ask(window, lambda w: w.get_attributes().map_state == self._viewable, False)
 
     def find_below(self, window, wm_class):
         """The first window under `window` whose WM_CLASS class name is `wm_class`."""
@@ -293,16 +226,12 @@ class DesktopSession:
             "LANG": "C.UTF-8",
             "TMPDIR": self._dir("tmp"),
             "XDG_RUNTIME_DIR": self._dir("runtime"),
-            "XDG_CONFIG_HOME": self._dir("config"),
-            "XDG_DATA_HOME": self._dir("data"),
-            "XDG_CACHE_HOME": self._dir("cache"),
+            **{f"XDG_{name.upper()}_HOME": self._dir(name) for name in ("config", "data", "cache")},
         }
-        if self.display:
-            env["DISPLAY"] = self.display
-        if self.session_bus:
-            env["DBUS_SESSION_BUS_ADDRESS"] = self.session_bus
-        if self.system_bus:
-            env["DBUS_SYSTEM_BUS_ADDRESS"] = self.system_bus
+        for name, value in (("DISPLAY", self.display), ("DBUS_SESSION_BUS_ADDRESS",
+                            self.session_bus), ("DBUS_SYSTEM_BUS_ADDRESS", self.system_bus)):
+            if value:
+                env[name] = value
         return env
 
     def _dir(self, name):
@@ -348,7 +277,7 @@ class DesktopSession:
 
     def start(self):
         required_tools()
-        _become_subreaper()
+        ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER: orphans come to us
         number = self._spawn_printing(
             "xvfb", ["Xvfb", "-displayfd", "{fd}", "-screen", "0",
                      f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp", "-noreset"], 10)
@@ -408,7 +337,7 @@ class DesktopSession:
             if os.geteuid() != 0 or not shutil.which("unshare"):
                 raise Skip("drives are mounted under /media (" + ", ".join(mounts) +
                            "); the test would write to them, and hiding them needs root")
-            script = " ".join(f"umount -l '{m}' 2>/dev/null;" for m in reversed(mounts))
+            script = " ".join(f"umount -l {shlex.quote(m)} 2>/dev/null;" for m in reversed(mounts))
             argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
                     script + ' exec "$0"', program]
         process = self._spawn(name, argv, env=env)
@@ -468,12 +397,11 @@ class DesktopSession:
         if self.x11:
             self.x11.close()  # before its server goes: Xlib ends a process that loses it
             self.x11 = None
-        for name, process in reversed(self._processes):
-            _end(process.pid, process)
-        for _ in range(2):
-            orphans = live_processes(lambda ppid, pgid, sid: ppid == os.getpid())
-            for pid in orphans:  # services the buses started for the session
-                _end(pid, None)
+        for _, process in reversed(self._processes):
+            _end(process.pid)
+        for _ in range(2):  # then the services the buses started for the session
+            for pid in live_processes(lambda ppid, pgid, sid: ppid == os.getpid()):
+                _end(pid)
         _reap()
         shutil.rmtree(self.tmp, ignore_errors=True)
 
@@ -483,39 +411,6 @@ class DesktopSession:
     def __exit__(self, *exc):
         self.close()
         return False
-
-
-def _end(pid, process, grace=3.0):
-    """SIGTERM to the process group `pid` leads (or to the process), SIGKILL after `grace`."""
-    def signal_all(sig):
-        for send in (lambda: os.killpg(pid, sig), lambda: os.kill(pid, sig)):
-            try:
-                send()
-            except (ProcessLookupError, PermissionError):
-                pass
-    if process is not None and process.poll() is not None:
-        signal_all(signal.SIGKILL)  # what the leader left in its group
-        return
-    signal_all(signal.SIGTERM)
-    deadline = time.monotonic() + grace
-    while time.monotonic() < deadline:
-        if process is not None:
-            if process.poll() is not None:
-                break
-        else:
-            try:
-                if os.waitpid(pid, os.WNOHANG)[0]:
-                    break
-            except ChildProcessError:
-                if not _stat(pid) or _stat(pid)[0] == "Z":
-                    break
-        time.sleep(0.02)
-    signal_all(signal.SIGKILL)
-    if process is not None:
-        try:
-            process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            pass
 
 
 class InhibitServices:

@@ -43,32 +43,21 @@ class Screen:
                 continue
         return None
 
-    def _walk(self, node, depth=0, with_depth=False):
-        yield (node, depth) if with_depth else node
-        if depth > 40:
-            return
-        try:
-            children = [node.getChildAtIndex(i) for i in range(node.childCount)]
-        except Exception:
-            return
-        for child in children:
-            if child is not None:
-                yield from self._walk(child, depth + 1, with_depth)
+    def _walk(self, node, depth=0):
+        """(node, depth) of `node` and everything below it."""
+        yield node, depth
+        with contextlib.suppress(Exception):
+            for child in [node.getChildAtIndex(i) for i in range(node.childCount)]:
+                if child is not None and depth < 40:
+                    yield from self._walk(child, depth + 1)
 
     def find_all(self, role, name=None, visible=True):
-        app = self.application()
-        if app is None:
-            return []
-        found = []
-        for node in self._walk(app):
-            try:
-                if node.getRole() != role or (name is not None and node.name != name):
-                    continue
-                if visible and not self.visible(node):
-                    continue
-                found.append(node)
-            except Exception:
-                continue
+        app, found = self.application(), []
+        for node, _ in self._walk(app) if app else ():
+            with contextlib.suppress(Exception):
+                if node.getRole() == role and name in (None, node.name) and \
+                        (not visible or self.visible(node)):
+                    found.append(node)
         return found
 
     def find(self, role, name=None, visible=True):
@@ -109,12 +98,12 @@ class Screen:
         app = self.application()
         if app is None:
             return "(vornix is not on the accessibility bus)"
+        shown = (self.at.STATE_CHECKED, self.at.STATE_ENABLED, self.at.STATE_SHOWING)
         lines = []
-        for node, depth in self._walk(app, with_depth=True):
+        for node, depth in self._walk(app):
             try:
                 states = [self.at.stateToString(s) for s in node.getState().getStates()
-                          if s in (self.at.STATE_CHECKED, self.at.STATE_ENABLED,
-                                   self.at.STATE_SHOWING)]
+                          if s in shown]
                 lines.append(f"  {'  ' * depth}{node.getRoleName()} {node.name!r} {states}")
             except Exception as error:
                 lines.append(f"  ? {error}")
@@ -293,7 +282,7 @@ class SmokeTest:
                       for i in range(relation.getNTargets())]
             if "Ping interval" not in labels and combo.name != "Ping interval":
                 problems.append(f"the interval picker is not labelled \"Ping interval\" ({labels})")
-            entries = [node.name for node in screen._walk(combo)
+            entries = [node.name for node, _ in screen._walk(combo)
                        if node.getRole() == at.ROLE_LIST_ITEM]
             if entries != ["30s", "45s", "60s", "120s"]:
                 problems.append(f"the interval picker offers {entries}")

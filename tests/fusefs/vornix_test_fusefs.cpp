@@ -34,14 +34,13 @@
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <vector>
 
 namespace {
 
 constexpr const char* controlName = "/.fusefs-control";
 
 struct File {
-    std::vector<char> data;
+    std::string data;
     mode_t mode = S_IFREG | 0644;
 };
 
@@ -65,9 +64,8 @@ bool isControl(const char* path) {
 }
 
 std::string status() {
-    std::ostringstream out;
-    out << "blocked=" << fs.blocked << " writes=" << fs.writes << " fsyncs=" << fs.fsyncs << "\n";
-    return out.str();
+    return "blocked=" + std::to_string(fs.blocked) + " writes=" + std::to_string(fs.writes) +
+           " fsyncs=" + std::to_string(fs.fsyncs) + "\n";
 }
 
 void releaseBlocked() {
@@ -136,19 +134,6 @@ int onGetattr(const char* path, struct stat* st, fuse_file_info*) {
     return 0;
 }
 
-int onReaddir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
-              fuse_readdir_flags) {
-    if (std::strcmp(path, "/") != 0)
-        return -ENOTDIR;
-    std::lock_guard lock(fs.mutex);
-    fill(buffer, ".", nullptr, 0, fuse_fill_dir_flags{});
-    fill(buffer, "..", nullptr, 0, fuse_fill_dir_flags{});
-    fill(buffer, controlName + 1, nullptr, 0, fuse_fill_dir_flags{});
-    for (const auto& [name, file] : fs.files)
-        fill(buffer, name.c_str() + 1, nullptr, 0, fuse_fill_dir_flags{});
-    return 0;
-}
-
 int onOpen(const char* path, fuse_file_info* info) {
     std::lock_guard lock(fs.mutex);
     if (isControl(path))
@@ -172,19 +157,13 @@ int onCreate(const char* path, mode_t mode, fuse_file_info*) {
 
 int onRead(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info*) {
     std::lock_guard lock(fs.mutex);
-    std::string control;
-    const std::vector<char>* data = nullptr;
-    std::vector<char> controlData;
-    if (isControl(path)) {
-        control = status();
-        controlData.assign(control.begin(), control.end());
-        data = &controlData;
-    } else {
-        const auto found = fs.files.find(path);
-        if (found == fs.files.end())
-            return -ENOENT;
-        data = &found->second.data;
-    }
+    const std::string control = status();
+    const auto found = fs.files.find(path);
+    const std::string* data = isControl(path)           ? &control
+                              : found != fs.files.end() ? &found->second.data
+                                                        : nullptr;
+    if (!data)
+        return -ENOENT;
     if (offset >= static_cast<off_t>(data->size()))
         return 0;
     const auto count = std::min(size, data->size() - static_cast<size_t>(offset));
@@ -234,38 +213,12 @@ int onTruncate(const char* path, off_t size, fuse_file_info*) {
     return 0;
 }
 
-int onChmod(const char* path, mode_t mode, fuse_file_info*) {
-    std::lock_guard lock(fs.mutex);
-    const auto found = fs.files.find(path);
-    if (found == fs.files.end())
-        return isControl(path) || std::strcmp(path, "/") == 0 ? 0 : -ENOENT;
-    found->second.mode = S_IFREG | (mode & 07777);
-    return 0;
-}
-
-int onChown(const char*, uid_t, gid_t, fuse_file_info*) {
-    return 0;
-}
-
-int onUtimens(const char*, const timespec*, fuse_file_info*) {
-    return 0;
-}
-
-int onUnlink(const char* path) {
-    std::lock_guard lock(fs.mutex);
-    return fs.files.erase(path) ? 0 : -ENOENT;
-}
-
 int onFsync(const char* path, int, fuse_file_info*) {
     std::lock_guard lock(fs.mutex);
     if (isControl(path))
         return 0;
     ++fs.fsyncs;
     return -fs.fsyncError;
-}
-
-int onFlush(const char*, fuse_file_info*) {
-    return 0;
 }
 
 int onStatfs(const char*, struct statvfs* info) {
@@ -295,18 +248,12 @@ int main(int argc, char* argv[]) {
     fuse_operations ops{};
     ops.init = onInit;
     ops.getattr = onGetattr;
-    ops.readdir = onReaddir;
     ops.open = onOpen;
     ops.create = onCreate;
     ops.read = onRead;
     ops.write = onWrite;
     ops.truncate = onTruncate;
-    ops.chmod = onChmod;
-    ops.chown = onChown;
-    ops.utimens = onUtimens;
-    ops.unlink = onUnlink;
     ops.fsync = onFsync;
-    ops.flush = onFlush;
     ops.statfs = onStatfs;
 
     fuse_args args = FUSE_ARGS_INIT(0, nullptr);

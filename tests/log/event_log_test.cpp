@@ -47,22 +47,20 @@ TEST_F(EventLogTest, SystemLogLinesAndLevels) {
         LogLevel level;
         std::string line;
     };
+    const LogLevel info = LogLevel::info, error = LogLevel::error;
+    const std::optional<std::string> system;
     const std::vector<Case> cases{
-        {Kind::sleepPreventionStarted, std::nullopt, "", LogLevel::info,
-         "Sleep prevention started \u2014 system "},
-        {Kind::sleepPreventionStopped, std::nullopt, "", LogLevel::info,
-         "Sleep prevention stopped \u2014 system "},
-        {Kind::mounted, "Backup", "", LogLevel::info, "Mounted \u2014 Backup "},
-        {Kind::unmountedByUser, "Backup", "", LogLevel::info, "Ejected (user) \u2014 Backup "},
-        {Kind::pingSucceeded, "Backup", "", LogLevel::info, "Keep-alive ping ok \u2014 Backup "},
-        {Kind::unexpectedDisconnect, "Backup", "", LogLevel::error,
-         "Unexpected disconnect \u2014 Backup "},
-        {Kind::pingStalled, "Backup", "", LogLevel::error,
-         "Keep-alive ping stalled \u2014 Backup "},
-        {Kind::pingFailed, std::nullopt, "Login item: Permission denied", LogLevel::error,
+        {Kind::sleepPreventionStarted, system, "", info, "Sleep prevention started \u2014 system "},
+        {Kind::sleepPreventionStopped, system, "", info, "Sleep prevention stopped \u2014 system "},
+        {Kind::mounted, "Backup", "", info, "Mounted \u2014 Backup "},
+        {Kind::unmountedByUser, "Backup", "", info, "Ejected (user) \u2014 Backup "},
+        {Kind::pingSucceeded, "Backup", "", info, "Keep-alive ping ok \u2014 Backup "},
+        {Kind::unexpectedDisconnect, "Backup", "", error, "Unexpected disconnect \u2014 Backup "},
+        {Kind::pingStalled, "Backup", "", error, "Keep-alive ping stalled \u2014 Backup "},
+        {Kind::pingFailed, system, "Login item: Permission denied", error,
          "Keep-alive ping failed \u2014 system Login item: Permission denied"},
-        {Kind::volumeReadOnly, "Backup", "", LogLevel::error, "Volume read-only \u2014 Backup "},
-        {Kind::volumeFull, "Backup", "", LogLevel::error, "Volume nearly full \u2014 Backup "},
+        {Kind::volumeReadOnly, "Backup", "", error, "Volume read-only \u2014 Backup "},
+        {Kind::volumeFull, "Backup", "", error, "Volume nearly full \u2014 Backup "},
     };
     for (const auto& c : cases) {
         systemLog.lines.clear();
@@ -122,11 +120,6 @@ TEST_F(EventLogTest, EventsAndNotificationsHaveDistinctIds) {
         ids.insert(id);
     }
     EXPECT_EQ(ids.size(), 1000u);
-}
-
-TEST_F(EventLogTest, AuthorizationIsPassedThrough) {
-    log.requestNotificationAuthorization();
-    EXPECT_EQ(notifier.authorizationRequests, 1);
 }
 
 } // namespace

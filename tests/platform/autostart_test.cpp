@@ -22,14 +22,6 @@ namespace fs = std::filesystem;
 using Status = LoginItemStatus;
 const std::string appID = VORNIX_APP_ID;
 
-template <class Row>
-requires requires(const Row& row) {
-    row.name;
-}
-void PrintTo(const Row& row, std::ostream* os) {
-    *os << row.name;
-}
-
 struct TempDir {
     TempDir() {
         char name[] = "/tmp/vornix-autostart-XXXXXX";

@@ -6,6 +6,7 @@
 
 #include "private_bus.h"
 #include "qt_spin.h"
+#include "wait_for.h"
 
 #include <QDBusConnection>
 #include <QDir>
@@ -17,13 +18,13 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 
 namespace vornix::linux_platform {
 namespace {
 
 using vornix::testing::PrivateBus;
+using vornix::testing::processThreads;
 using vornix::testing::spinUntil;
 
 // A power manager that answers on a thread of its own, since the program asks it synchronously.
@@ -42,14 +43,6 @@ public slots:
     }
     void UnInhibit(uint) { --held; }
 };
-
-std::size_t threadCount() {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/task"))
-        ++n;
-    return n;
-}
 
 TEST(CompositionRoot, KeepAwakeOnOffAndQuitLeaveNothingRunning) {
     PrivateBus session;
@@ -80,7 +73,7 @@ TEST(CompositionRoot, KeepAwakeOnOffAndQuitLeaveNothingRunning) {
         Qt::BlockingQueuedConnection);
     ASSERT_TRUE(registered);
 
-    const std::size_t threadsBefore = threadCount();
+    const std::size_t threadsBefore = processThreads();
     {
         LinuxPlatform platform({.settingsPath = config.path() + "/vornix/vornix.conf",
                                 .volumes = {.mediaRoots = {media.path().toStdString() + "/"}}});
@@ -106,8 +99,8 @@ TEST(CompositionRoot, KeepAwakeOnOffAndQuitLeaveNothingRunning) {
         EXPECT_EQ(app.eventLog().events.get().size(), 3u);
     }
     // Every worker the program started has ended.
-    EXPECT_TRUE(spinUntil([&] { return threadCount() <= threadsBefore; }, 5000))
-        << threadCount() << " threads, " << threadsBefore << " before";
+    EXPECT_TRUE(spinUntil([&] { return processThreads() <= threadsBefore; }, 5000))
+        << processThreads() << " threads, " << threadsBefore << " before";
     EXPECT_EQ(standIn->granted.load(), 2);
 
     // What it persisted is read back by the next run.

@@ -8,11 +8,10 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QSocketNotifier>
 
 #include <cstdio>
+#include <iostream>
 #include <string>
-#include <unistd.h>
 
 using vornix::PowerAssertionManager;
 using vornix::linux_platform::DBusIdleInhibitor;
@@ -36,30 +35,17 @@ int main(int argc, char** argv) {
                                  .applicationName = QStringLiteral("Vornix"),
                                  .timeoutMs = std::stoi(argv[3])});
 
-    std::string pending;
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        char buffer[256];
-        const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n <= 0) {
-            app.quit();
-            return;
+    // The buses' own threads carry the messages: no event loop is needed between commands.
+    for (std::string line; std::getline(std::cin, line); std::fflush(stdout)) {
+        if (line == "acquire") {
+            const auto id = inhibitor.create(PowerAssertionManager::assertionType,
+                                             PowerAssertionManager::assertionLevel,
+                                             PowerAssertionManager::assertionName);
+            std::printf(id ? "held %u\n" : "none\n", id.value_or(0));
+        } else if (line.starts_with("release ")) {
+            inhibitor.release(static_cast<std::uint32_t>(std::stoul(line.substr(8))));
+            std::printf("released\n");
         }
-        pending.append(buffer, static_cast<std::size_t>(n));
-        for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
-            const std::string line = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            if (line == "acquire") {
-                const auto id = inhibitor.create(PowerAssertionManager::assertionType,
-                                                 PowerAssertionManager::assertionLevel,
-                                                 PowerAssertionManager::assertionName);
-                std::printf(id ? "held %u\n" : "none\n", id.value_or(0));
-            } else if (line.starts_with("release ")) {
-                inhibitor.release(static_cast<std::uint32_t>(std::stoul(line.substr(8))));
-                std::printf("released\n");
-            }
-            std::fflush(stdout);
-        }
-    });
-    return app.exec();
+    }
+    return 0;
 }

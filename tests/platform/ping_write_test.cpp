@@ -4,11 +4,10 @@
 #include "platform/linux/ping_file_system.h"
 
 #include "scratch_mounts.h"
-#include "wait_for.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <array>
 #include <fcntl.h>
 #include <regex>
 #include <sys/fsuid.h>
@@ -53,32 +52,25 @@ enum class Medium { tmpfs, ext4, fuse };
 struct WriteOnMedium : Scratch, ::testing::WithParamInterface<Medium> {
     std::unique_ptr<TestFuse> fuse;
 
-    /// A fresh mount of the medium; skips the test where the machine cannot make one.
-    std::string mountMedium() {
-        const auto dir = scratch->subdir("volume");
-        std::string error;
+    /// Mounts a fresh medium at `dir`; empty when done, otherwise why the machine cannot.
+    std::string mountMedium(const std::string& dir) {
         switch (GetParam()) {
         case Medium::tmpfs:
-            error = mountTmpfs(dir);
-            break;
+            return mountTmpfs(dir);
         case Medium::ext4:
-            error = mountExt4Image(scratch->path() + "/ext4.img", dir);
-            break;
+            return mountExt4Image(scratch->path() + "/ext4.img", dir);
         case Medium::fuse:
             fuse = std::make_unique<TestFuse>(dir);
-            error = fuse->error();
-            break;
+            return fuse->error();
         }
-        if (!error.empty())
-            return {};
-        return dir;
+        return "unknown medium";
     }
 };
 
 TEST_P(WriteOnMedium, CreatesExactlyTheStampWithMode0644AndOverwritesOnlyItsBytes) {
-    const auto volume = mountMedium();
-    if (volume.empty())
-        GTEST_SKIP() << "this medium cannot be mounted here";
+    const auto volume = scratch->subdir("volume");
+    if (const auto why = mountMedium(volume); !why.empty())
+        GTEST_SKIP() << why;
     const auto file = volume + pingName;
     const mode_t oldMask = ::umask(0);
     auto before = std::chrono::system_clock::now();
@@ -101,20 +93,11 @@ TEST_P(WriteOnMedium, CreatesExactlyTheStampWithMode0644AndOverwritesOnlyItsByte
     EXPECT_EQ(overwritten.substr(20), tail);
 }
 
-std::string mediumName(const ::testing::TestParamInfo<Medium>& info) {
-    switch (info.param) {
-    case Medium::tmpfs:
-        return "tmpfs";
-    case Medium::ext4:
-        return "ext4";
-    case Medium::fuse:
-        return "fuse";
-    }
-    return "unknown";
-}
-
-INSTANTIATE_TEST_SUITE_P(Media, WriteOnMedium,
-                         ::testing::Values(Medium::tmpfs, Medium::ext4, Medium::fuse), mediumName);
+INSTANTIATE_TEST_SUITE_P(
+    Media, WriteOnMedium, ::testing::Values(Medium::tmpfs, Medium::ext4, Medium::fuse),
+    [](const auto& info) {
+        return std::string(std::array{"tmpfs", "ext4", "fuse"}[static_cast<int>(info.param)]);
+    });
 
 /// Runs the write as user nobody on this thread only (the file-system uid is per thread, and
 /// leaving uid 0 drops the capabilities that would bypass permissions).
@@ -129,93 +112,61 @@ PingResult writeAsNobody(const std::string& file) {
 }
 
 TEST_F(Scratch, RefusalsWriteNothing) {
+    using Dir = const std::string&;
     struct Row {
         const char* name;
-        // Prepares a volume under `dir` and returns the ping file's path.
-        std::function<std::string(const std::string& dir)> prepare;
+        std::function<void(Dir)> prepare; // on a fresh tmpfs mounted at the directory
         PingResult expected;
-        // What must hold afterwards.
-        std::function<void(const std::string& dir)> check;
+        std::function<void(Dir)> check; // what must hold afterwards
+        std::string file = pingName;    // below the directory
     };
     const auto loop = PingResult::failure("Too many levels of symbolic links");
     const auto noDevice = PingResult::failure("No such device or address");
     const std::string precious = "precious content\n";
+    const auto nothing = [](Dir) {};
+    const auto noPing = [](Dir dir) { EXPECT_FALSE(exists(dir + pingName)); };
+    const auto fifo = [](Dir dir) { EXPECT_EQ(::mkfifo((dir + pingName).c_str(), 0644), 0); };
     const Row rows[] = {
-        {"read-only mount",
-         [](const std::string& dir) {
-             EXPECT_EQ(mountTmpfs(dir, "size=64m", true), "");
-             return dir + pingName;
-         },
-         PingResult::readOnly(),
-         [](const std::string& dir) { EXPECT_FALSE(exists(dir + pingName)); }},
+        {"read-only mount", [](Dir dir) { EXPECT_EQ(remountReadOnly(dir), ""); },
+         PingResult::readOnly(), noPing},
         {"read-only mount with the file",
-         [&](const std::string& dir) {
-             EXPECT_EQ(mountTmpfs(dir), "");
+         [&](Dir dir) {
              writeFile(dir + pingName, precious);
              EXPECT_EQ(remountReadOnly(dir), "");
-             return dir + pingName;
          },
-         PingResult::readOnly(),
-         [&](const std::string& dir) { EXPECT_EQ(readFile(dir + pingName), precious); }},
-        {"vanished directory", [](const std::string& dir) { return dir + "/gone" + pingName; },
-         PingResult::volumeGone(), [](const std::string&) {}},
-        {"directory that is no longer a mount root",
-         [](const std::string& dir) {
-             EXPECT_EQ(mountTmpfs(dir), "");
-             unmount(dir);
-             return dir + pingName;
-         },
-         PingResult::volumeGone(),
-         [](const std::string& dir) { EXPECT_FALSE(exists(dir + pingName)); }},
+         PingResult::readOnly(), [&](Dir dir) { EXPECT_EQ(readFile(dir + pingName), precious); }},
+        {"vanished directory", nothing, PingResult::volumeGone(), nothing, "/gone" + pingName},
+        {"directory that is no longer a mount root", [](Dir dir) { unmount(dir); },
+         PingResult::volumeGone(), noPing},
         {"symlink to a file",
-         [&](const std::string& dir) {
-             EXPECT_EQ(mountTmpfs(dir), "");
+         [&](Dir dir) {
              writeFile(dir + "/target", precious);
              EXPECT_EQ(::symlink((dir + "/target").c_str(), (dir + pingName).c_str()), 0);
-             return dir + pingName;
          },
-         loop, [&](const std::string& dir) { EXPECT_EQ(readFile(dir + "/target"), precious); }},
+         loop, [&](Dir dir) { EXPECT_EQ(readFile(dir + "/target"), precious); }},
         {"dangling symlink",
-         [](const std::string& dir) {
-             EXPECT_EQ(mountTmpfs(dir), "");
+         [](Dir dir) {
              EXPECT_EQ(::symlink((dir + "/nowhere").c_str(), (dir + pingName).c_str()), 0);
-             return dir + pingName;
          },
-         loop, [](const std::string& dir) { EXPECT_FALSE(exists(dir + "/nowhere")); }},
-        {"FIFO without a reader",
-         [](const std::string& dir) {
-             EXPECT_EQ(mountTmpfs(dir), "");
-             EXPECT_EQ(::mkfifo((dir + pingName).c_str(), 0644), 0);
-             return dir + pingName;
-         },
-         noDevice, [](const std::string&) {}},
-        {"FIFO with a reader",
-         [](const std::string& dir) {
-             EXPECT_EQ(mountTmpfs(dir), "");
-             EXPECT_EQ(::mkfifo((dir + pingName).c_str(), 0644), 0);
-             return dir + pingName;
-         },
-         noDevice, [](const std::string&) {}},
+         loop, [](Dir dir) { EXPECT_FALSE(exists(dir + "/nowhere")); }},
+        {"FIFO without a reader", fifo, noDevice, nothing},
+        {"FIFO with a reader", fifo, noDevice, nothing},
         {"device node",
-         [](const std::string& dir) {
-             EXPECT_EQ(mountTmpfs(dir), "");
+         [](Dir dir) {
              EXPECT_EQ(::mknod((dir + pingName).c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
-             return dir + pingName;
          },
-         noDevice, [](const std::string&) {}},
+         noDevice, nothing},
         {"directory in its place",
-         [](const std::string& dir) {
-             EXPECT_EQ(mountTmpfs(dir), "");
-             EXPECT_EQ(::mkdir((dir + pingName).c_str(), 0755), 0);
-             return dir + pingName;
-         },
-         PingResult::failure("Is a directory"), [](const std::string&) {}},
+         [](Dir dir) { EXPECT_EQ(::mkdir((dir + pingName).c_str(), 0755), 0); },
+         PingResult::failure("Is a directory"), nothing},
     };
     int index = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const auto dir = scratch->subdir("v" + std::to_string(index++));
-        const auto file = row.prepare(dir);
+        ASSERT_EQ(mountTmpfs(dir), "");
+        row.prepare(dir);
+        const auto file = dir + row.file;
         int reader = -1;
         if (std::string(row.name) == "FIFO with a reader")
             reader = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -285,25 +236,6 @@ TEST_F(MisbehavingDrive, FaultsMapToResults) {
         ASSERT_TRUE(after);
         EXPECT_EQ(after->fsyncs - before->fsyncs, row.fsyncs);
     }
-}
-
-TEST_F(MisbehavingDrive, BlockedWriteReturnsOnlyOnceReleased) {
-    ASSERT_TRUE(fuse->command("block-writes"));
-    std::atomic<bool> returned{false};
-    PingResult result;
-    std::thread writer([&] {
-        result = writeAndFlush(file);
-        returned = true;
-    });
-    EXPECT_TRUE(waitFor([&] {
-        const auto status = fuse->status();
-        return status && status->blocked == 1;
-    }));
-    EXPECT_FALSE(returned);
-    ASSERT_TRUE(fuse->command("release"));
-    writer.join();
-    EXPECT_EQ(result, PingResult::success());
-    EXPECT_EQ(readFile(file).size(), 20u);
 }
 
 } // namespace

@@ -69,12 +69,6 @@ TEST(QtMainQueue, TimerMillisecondsAreClamped) {
     EXPECT_EQ(timerMilliseconds(1e12), INT_MAX);
 }
 
-} // namespace
-} // namespace vornix::linux_platform
-
-namespace vornix::linux_platform {
-namespace {
-
 TEST(QtMainQueue, TimerDroppedFromInsideItsOwnTickStopsCleanly) {
     vornix::testing::qtApp();
     QtMainQueue queue;
@@ -84,10 +78,10 @@ TEST(QtMainQueue, TimerDroppedFromInsideItsOwnTickStopsCleanly) {
         ++ticks;
         timer.reset(); // as an engine stopped by something its tick did
     });
-    ASSERT_TRUE(vornix::testing::spinUntil([&] { return ticks == 1; }));
+    ASSERT_TRUE(spinUntil([&] { return ticks == 1; }));
     bool later = false;
     auto probe = queue.postDelayed(0.02, [&] { later = true; });
-    ASSERT_TRUE(vornix::testing::spinUntil([&] { return later; }));
+    ASSERT_TRUE(spinUntil([&] { return later; }));
     EXPECT_EQ(ticks, 1);
 }
 

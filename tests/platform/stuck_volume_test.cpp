@@ -13,20 +13,10 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 namespace vornix {
 namespace {
 
 using namespace vornix::testing;
-
-std::size_t processThreads() {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/task"))
-        ++n;
-    return n;
-}
 
 TEST(StuckDrive, OtherDrivesStayActiveAndThreadsStayBounded) {
     if (const auto why = enterPrivateMountNamespace(); !why.empty())

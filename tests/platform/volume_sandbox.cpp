@@ -30,7 +30,7 @@ const std::string fabricatedRoot = "/sys/devices/software";
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-void writeFile(const std::string& path, const std::string& text) {
+void put(const std::string& path, const std::string& text) {
     std::ofstream out(path);
     out << text;
     if (!out)
@@ -93,18 +93,6 @@ void mountOrThrow(const std::string& source, const std::string& target, const st
         fail("mount " + source + " on " + target);
 }
 
-bool isMountPoint(const std::string& path) {
-    struct statx st {};
-    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &st) != 0)
-        return false;
-    return (st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) &&
-           (st.stx_attributes & STATX_ATTR_MOUNT_ROOT);
-}
-
-void unmount(const std::string& path, bool lazy) {
-    ::umount2(path.c_str(), lazy ? MNT_DETACH : 0);
-}
-
 // ---- loop devices
 
 LoopDevice::LoopDevice(const std::string& image) {
@@ -152,7 +140,7 @@ std::string LoopDevice::name() const {
 }
 
 void LoopDevice::uevent(const std::string& action) const {
-    writeFile("/sys/devices/virtual/block/" + name() + "/uevent", action);
+    put("/sys/devices/virtual/block/" + name() + "/uevent", action);
 }
 
 // ---- the fabricated device tree
@@ -215,30 +203,14 @@ void FakeUsbSysfs::showAsUsb(const LoopDevice& loop, unsigned long long sizeSect
                                          dir + "/subsystem");
         }
         if (!level.uevent.empty())
-            writeFile(dir + "/uevent", level.uevent);
+            put(dir + "/uevent", level.uevent);
     }
-    writeFile(dir + "/uevent", "MAJOR=" + std::to_string(major(loop.device())) + "\nMINOR=" + n +
-                                   "\nDEVNAME=" + loop.name() + "\nDEVTYPE=disk\n");
-    writeFile(dir + "/dev", std::to_string(major(loop.device())) + ":" + n + "\n");
-    writeFile(dir + "/removable", "0\n");
-    writeFile(dir + "/size", std::to_string(sizeSectors) + "\n");
+    put(dir + "/uevent", "MAJOR=" + std::to_string(major(loop.device())) + "\nMINOR=" + n +
+                             "\nDEVNAME=" + loop.name() + "\nDEVTYPE=disk\n");
+    put(dir + "/dev", std::to_string(major(loop.device())) + ":" + n + "\n");
+    put(dir + "/removable", "0\n");
+    put(dir + "/size", std::to_string(sizeSectors) + "\n");
     link(loop.device(), "../.." + dir.substr(std::strlen("/sys")));
-}
-
-// ---- scratch
-
-ScratchDir::ScratchDir() {
-    char pattern[] = "/tmp/vornix-volumes-XXXXXX";
-    if (!mkdtemp(pattern))
-        fail("mkdtemp");
-    path_ = pattern;
-    mountOrThrow("vornix-scratch", path_, "tmpfs", "mode=0755");
-}
-
-ScratchDir::~ScratchDir() {
-    unmount(path_, true);
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
 }
 
 } // namespace vornix::testing

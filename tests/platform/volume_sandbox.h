@@ -3,6 +3,8 @@
 // Real mounts for the volume system tests, inside the test process's own mount namespace (the
 // test's main enters one before anything runs), so nothing is seen or left behind on the host.
 
+#include "scratch_mounts.h"
+
 #include <sys/types.h>
 
 #include <optional>
@@ -21,12 +23,9 @@ std::optional<std::string> sandboxUnavailable();
 /// Runs a program with its output discarded; returns its exit status (-1: did not run).
 int run(const std::vector<std::string>& argv);
 
-/// A mount made with mount(2) (no utab entry), or through a helper program; detached lazily at
-/// destruction if still there.
+/// A mount made with mount(2), so without a utab entry.
 void mountOrThrow(const std::string& source, const std::string& target, const std::string& type,
                   const std::string& data = {});
-bool isMountPoint(const std::string& path);
-void unmount(const std::string& path, bool lazy = false);
 
 /// A sparse file attached to a free loop device; detached at destruction.
 class LoopDevice {
@@ -62,18 +61,6 @@ public:
 
 private:
     void link(dev_t device, const std::string& target);
-};
-
-/// A scratch directory on its own tmpfs; gone at destruction.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
 };
 
 } // namespace vornix::testing

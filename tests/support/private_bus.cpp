@@ -14,14 +14,12 @@ namespace vornix::testing {
 namespace {
 // A bus anyone on this machine may use, like a session bus, but with the system bus's name
 // policy open enough for test services (logind, stand-ins) to own their names.
-const char* configText(PrivateBus::Kind kind) {
-    if (kind == PrivateBus::Kind::session)
-        return "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
-               "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
-               "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/>"
-               "</policy></busconfig>";
-    return "<busconfig><type>system</type><listen>unix:tmpdir=/tmp</listen>"
-           "<auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+std::string configText(PrivateBus::Kind kind) {
+    const bool session = kind == PrivateBus::Kind::session;
+    return std::string("<busconfig><type>") + (session ? "session" : "system") +
+           "</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth><policy "
+           "context=\"default\">" +
+           (session ? "" : "<allow user=\"*\"/>") +
            "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
            "<allow own=\"*\"/></policy></busconfig>";
 }

@@ -2,7 +2,6 @@
 
 #include "wait_for.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -12,48 +11,21 @@
 #include <filesystem>
 #include <fstream>
 #include <sched.h>
-#include <sstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 namespace vornix::testing {
-
-namespace {
-
-std::string errorText(int error) {
-    return std::strerror(error);
-}
-
-/// Mount points at or below `dir`, deepest first.
-std::vector<std::string> mountsBelow(const std::string& dir) {
-    std::vector<std::string> found;
-    std::ifstream in("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, devices, root, point;
-        fields >> id >> parent >> devices >> root >> point;
-        if (point == dir || point.rfind(dir + "/", 0) == 0)
-            found.push_back(point);
-    }
-    std::sort(found.begin(), found.end(),
-              [](const auto& a, const auto& b) { return a.size() > b.size(); });
-    return found;
-}
-
-} // namespace
 
 std::string enterPrivateMountNamespace() {
     static const std::string outcome = []() -> std::string {
         if (::geteuid() != 0)
             return "needs root to mount file systems";
         if (::unshare(CLONE_NEWNS) != 0)
-            return "no private mount namespace: " + errorText(errno);
+            return std::string("no private mount namespace: ") + std::strerror(errno);
         if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            return "cannot make mounts private: " + errorText(errno);
+            return std::string("cannot make mounts private: ") + std::strerror(errno);
         return {};
     }();
     return outcome;
@@ -61,15 +33,16 @@ std::string enterPrivateMountNamespace() {
 
 ScratchDir::ScratchDir() {
     char pattern[] = "/tmp/vornix-test-XXXXXX";
-    if (::mkdtemp(pattern))
+    if (::mkdtemp(pattern)) {
         path_ = pattern;
+        mountTmpfs(path_, "mode=0755");
+    }
 }
 
 ScratchDir::~ScratchDir() {
     if (path_.empty())
         return;
-    for (const auto& point : mountsBelow(path_))
-        ::umount2(point.c_str(), MNT_DETACH);
+    ::umount2(path_.c_str(), MNT_DETACH); // and with it every mount below
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
 }
@@ -83,20 +56,20 @@ std::string ScratchDir::subdir(const std::string& name) const {
 std::string mountTmpfs(const std::string& dir, const std::string& options, bool readOnly) {
     if (::mount("vornix-test", dir.c_str(), "tmpfs", readOnly ? MS_RDONLY : 0, options.c_str()) !=
         0)
-        return "tmpfs: " + errorText(errno);
+        return std::string("tmpfs: ") + std::strerror(errno);
     return {};
 }
 
 std::string remountReadOnly(const std::string& dir) {
     if (::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
-        return "remount: " + errorText(errno);
+        return std::string("remount: ") + std::strerror(errno);
     return {};
 }
 
 std::string mountExt4Image(const std::string& image, const std::string& dir, int megabytes) {
     { std::ofstream create(image); }
     if (::truncate(image.c_str(), static_cast<off_t>(megabytes) * 1024 * 1024) != 0)
-        return "image: " + errorText(errno);
+        return std::string("image: ") + std::strerror(errno);
     const std::string mkfs =
         "mkfs.ext4 -q -F -E nodiscard,lazy_itable_init=1 '" + image + "' >/dev/null 2>&1";
     if (std::system(mkfs.c_str()) != 0)
@@ -107,8 +80,8 @@ std::string mountExt4Image(const std::string& image, const std::string& dir, int
     return {};
 }
 
-void unmount(const std::string& dir) {
-    ::umount2(dir.c_str(), MNT_DETACH);
+void unmount(const std::string& dir, bool lazy) {
+    ::umount2(dir.c_str(), lazy ? MNT_DETACH : 0);
 }
 
 bool isMountRoot(const std::string& dir) {
@@ -147,7 +120,7 @@ TestFuse::TestFuse(std::string dir) : dir_(std::move(dir)) {
         ::_exit(127);
     }
     if (pid_ < 0) {
-        error_ = "fork: " + errorText(errno);
+        error_ = std::string("fork: ") + std::strerror(errno);
         return;
     }
     bool exited = false;
@@ -178,7 +151,7 @@ TestFuse::~TestFuse() {
         ::waitpid(pid_, &status, 0);
     }
     if (isMountRoot(dir_))
-        unmount(dir_);
+        unmount(dir_, true);
 }
 
 bool TestFuse::command(const std::string& text) const {

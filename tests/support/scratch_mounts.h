@@ -14,7 +14,8 @@ namespace vornix::testing {
 /// Empty when done, otherwise why it cannot be (not root, no namespaces): a reason to skip.
 std::string enterPrivateMountNamespace();
 
-/// A fresh directory under /tmp, removed with everything in it, after detaching any mount below.
+/// A fresh directory under /tmp on a tmpfs of its own (where it may mount one), removed with
+/// everything in it, after detaching any mount below.
 class ScratchDir {
 public:
     ScratchDir();
@@ -23,6 +24,7 @@ public:
     ScratchDir& operator=(const ScratchDir&) = delete;
 
     const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
     /// Makes the subdirectory `name` and returns its path.
     std::string subdir(const std::string& name) const;
 
@@ -37,8 +39,8 @@ std::string remountReadOnly(const std::string& dir);
 /// Makes an ext4 image of `megabytes` at `image` and mounts it on a loop device (detached again
 /// when unmounted).
 std::string mountExt4Image(const std::string& image, const std::string& dir, int megabytes = 64);
-/// Detaches the mount at `dir`, if any.
-void unmount(const std::string& dir);
+/// Unmounts `dir`, if it is mounted; a `lazy` unmount detaches it even while in use.
+void unmount(const std::string& dir, bool lazy = false);
 bool isMountRoot(const std::string& dir);
 
 std::string readFile(const std::string& path);

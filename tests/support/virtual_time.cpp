@@ -37,11 +37,6 @@ WallTime VirtualTime::now() const {
     return start_ + std::chrono::duration_cast<WallTime::duration>(now_);
 }
 
-double VirtualTime::elapsed() const {
-    std::lock_guard lock(mutex_);
-    return std::chrono::duration<double>(now_).count();
-}
-
 void VirtualTime::schedule(Nanos due, Task task, std::shared_ptr<bool> cancelled) {
     std::lock_guard lock(mutex_);
     queue_.emplace(std::pair{due, sequence_++}, Entry{std::move(task), std::move(cancelled)});

@@ -29,8 +29,6 @@ public:
     void runPending() { advance(0); }
     /// Tasks waiting, cancelled ones excluded.
     std::size_t pendingCount() const;
-    /// Seconds since construction.
-    double elapsed() const;
 
 private:
     using Nanos = std::chrono::nanoseconds;

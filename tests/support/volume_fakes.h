@@ -101,12 +101,10 @@ public:
     bool refuse = false;                     // openSession gives none
     std::map<std::string, Disk> disksByPath; // what diskForVolumePath answers
     std::vector<std::string> diskQueries;    // every path asked about
-    int sessionsOpened = 0;
 
     std::unique_ptr<DiskSession> openSession(DiskCallbacks callbacks) override {
         if (refuse)
             return nullptr;
-        ++sessionsOpened;
         auto shared = std::make_shared<DiskCallbacks>(std::move(callbacks));
         open_.push_back(shared);
         return std::make_unique<Session>(*this, shared);
@@ -163,11 +161,8 @@ struct FakeVolumeSystem {
     FakeVolumeCatalog catalog;
     FakeWorkspace workspace;
     FakeDiskArbitration diskArbitration;
-    bool withDiskArbitration = true;
 
-    VolumePorts ports() {
-        return VolumePorts{catalog, workspace, withDiskArbitration ? &diskArbitration : nullptr};
-    }
+    VolumePorts ports() { return VolumePorts{catalog, workspace, &diskArbitration}; }
 
     /// A drive mounted at `path` that the system describes with `values`, behind `bsdName` on
     /// `protocol`; announced by a mount notification when `announce` holds.

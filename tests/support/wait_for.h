@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -17,6 +18,12 @@ inline bool waitFor(const std::function<bool()>& done,
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+/// The threads of this process, as the kernel counts them.
+inline std::size_t processThreads() {
+    using Entries = std::filesystem::directory_iterator;
+    return static_cast<std::size_t>(std::distance(Entries("/proc/self/task"), Entries()));
 }
 
 } // namespace vornix::testing

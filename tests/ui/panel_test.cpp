@@ -1,7 +1,6 @@
 #include "ui/menu_bar_view.h"
 #include "ui/presentation.h"
 #include "ui/switch_toggle.h"
-#include "ui/vornix_app.h"
 
 #include "app_harness.h"
 
@@ -58,53 +57,42 @@ struct Panel {
     }
 };
 
-/// A description of each child of the panel, top to bottom.
-std::vector<std::string> outline(QLayout* layout) {
-    std::vector<std::string> out;
-    for (int i = 0; i < layout->count(); ++i) {
-        QLayoutItem* item = layout->itemAt(i);
-        if (auto* w = item->widget()) {
-            if (auto* s = qobject_cast<SwitchToggle*>(w))
-                out.push_back("switch:" + s->text().toStdString());
-            else if (auto* c = qobject_cast<QCheckBox*>(w))
-                out.push_back("checkbox:" + c->text().toStdString());
-            else if (auto* f = qobject_cast<QScrollArea*>(w); f)
-                out.push_back("scroll");
-            else if (auto* l = qobject_cast<QLabel*>(w))
-                out.push_back("text:" + l->text().toStdString());
-            else if (auto* f = qobject_cast<QFrame*>(w); f && f->frameShape() == QFrame::HLine)
-                out.push_back("divider");
-            else
-                out.push_back(w->objectName().toStdString());
-        } else if (auto* sub = item->layout()) {
-            std::string row = "row(";
-            for (int j = 0; j < sub->count(); ++j) {
-                if (auto* w = sub->itemAt(j)->widget()) {
-                    if (auto* b = qobject_cast<QPushButton*>(w))
-                        row += "button:" + b->text().toStdString() + ",";
-                    else if (auto* l = qobject_cast<QLabel*>(w))
-                        row += "text:" + l->text().toStdString() + ",";
-                    else
-                        row += w->objectName().toStdString() + ",";
-                } else if (sub->itemAt(j)->spacerItem()) {
-                    row += "space,";
-                }
-            }
-            out.push_back(row + ")");
-        }
+/// What a person sees of a layout item: "switch:Keep drives awake", "divider", "row(...)".
+std::string describe(QLayoutItem* item) {
+    if (auto* row = item->layout()) {
+        std::string out = "row(";
+        for (int i = 0; i < row->count(); ++i)
+            out += describe(row->itemAt(i)) + ",";
+        return out + ")";
     }
-    return out;
+    QWidget* w = item->widget();
+    if (!w)
+        return "space";
+    const std::string text = w->property("text").toString().toStdString();
+    if (qobject_cast<QScrollArea*>(w))
+        return "scroll";
+    if (auto* f = qobject_cast<QFrame*>(w); f && f->frameShape() == QFrame::HLine)
+        return "divider";
+    if (text.empty())
+        return w->objectName().toStdString();
+    return (qobject_cast<SwitchToggle*>(w)  ? "switch:"
+            : qobject_cast<QCheckBox*>(w)   ? "checkbox:"
+            : qobject_cast<QPushButton*>(w) ? "button:"
+                                            : "text:") +
+           text;
 }
 
 TEST(PanelLayout, ElevenChildrenInOrderWithTheirTextsAndConstants) {
     Panel p;
     auto& view = p.open();
-    EXPECT_EQ(outline(view.layout()),
-              (std::vector<std::string>{"switch:Keep drives awake", "divider", "volumeSection",
-                                        "divider", "row(text:Ping interval,space,intervalPicker,)",
-                                        "checkbox:Launch at Login", "divider",
-                                        "text:Recent activity", "scroll", "divider",
-                                        "row(button:About Vornix,space,button:Quit,)"}));
+    std::vector<std::string> outline;
+    for (int i = 0; i < view.layout()->count(); ++i)
+        outline.push_back(describe(view.layout()->itemAt(i)));
+    EXPECT_EQ(outline, (std::vector<std::string>{
+                           "switch:Keep drives awake", "divider", "volumeSection", "divider",
+                           "row(text:Ping interval,space,intervalPicker,)",
+                           "checkbox:Launch at Login", "divider", "text:Recent activity", "scroll",
+                           "divider", "row(button:About Vornix,space,button:Quit,)"}));
     EXPECT_EQ(view.width(), 320);
     EXPECT_EQ(view.layout()->spacing(), 10);
     EXPECT_EQ(view.layout()->contentsMargins(), QMargins(12, 12, 12, 12));
@@ -321,11 +309,6 @@ TEST(PanelTexts, FixedTextsAreLookedUpByThemselvesAndSystemNamesAreNot) {
     EXPECT_TRUE(names.contains("Mounted"));
     EXPECT_EQ(p.rows("activityRow").at(0)->findChild<QLabel*>("eventLabel")->text(),
               QString::fromUtf8("<Mounted> \u2014 Mounted"));
-}
-
-TEST(TrayTitle, TellsTheTwoStatesApart) {
-    EXPECT_EQ(VornixApp::title(false), "Drives idle");
-    EXPECT_EQ(VornixApp::title(true), "Drives awake");
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 
 Usage: measure_footprint.py --vornix PATH [--runs N] [--idle-seconds S] [--artifacts DIR]
 
-In a private desktop (see desktop_session.py), as a person's desktop would run it (an
+In a private desktop (see tests/desktop/desktop_session.py), as a person's desktop would run it (an
 accessibility bus present, no screen reader), it prints:
   - the time from starting vornix to its icon embedded in the tray, over N starts;
   - resident memory (VmRSS) with the panel never opened, open, and closed again;
@@ -25,6 +25,7 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/desktop"))
 from desktop_session import SCREEN, SKIP, DesktopSession, Failure, Skip, wait_for
 
 TICKS = os.sysconf("SC_CLK_TCK")
