@@ -16,53 +16,16 @@ This is a measurement, not a test: it judges nothing and exits 0 when it could m
 import argparse
 import os
 import select
-import signal
 import socket
 import statistics
-import subprocess
 import sys
 import tempfile
 import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/desktop"))
-from desktop_session import SCREEN, SKIP, DesktopSession, Failure, Skip, wait_for
-
-TICKS = os.sysconf("SC_CLK_TCK")
-
-
-def status_fields(path):
-    fields = {}
-    with open(path) as f:
-        for line in f:
-            key, _, value = line.partition(":")
-            fields[key] = value.strip()
-    return fields
-
-
-def memory(pid):
-    f = status_fields(f"/proc/{pid}/status")
-    return {key: int(f[key].split()[0]) for key in ("VmRSS", "RssAnon", "RssFile", "RssShmem")}
-
-
-def threads(pid):
-    """{tid: (name, voluntary + involuntary context switches)}"""
-    found = {}
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        try:
-            f = status_fields(f"/proc/{pid}/task/{tid}/status")
-        except OSError:
-            continue
-        found[int(tid)] = (f["Name"], int(f["voluntary_ctxt_switches"]) +
-                           int(f["nonvoluntary_ctxt_switches"]))
-    return found
-
-
-def cpu_ticks(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])  # utime + stime
-
+from desktop_session import (SCREEN, SKIP, DesktopSession, Failure, Skip,  # noqa: E402
+                             context_switches, cpu_ms, end, settled_memory, wait_for)
 
 class MachineEvents(threading.Thread):
     """Counts what wakes a volume watcher by right: changes of the mount table and kernel
@@ -111,38 +74,9 @@ class MachineEvents(threading.Thread):
         return f"{self.mount_changes} mount-table changes, {uevents}"
 
 
-def settled_memory(pid, timeout=5.0):
-    """VmRSS once it has not changed for a second (or after `timeout`)."""
-    deadline = time.monotonic() + timeout
-    last, since = None, time.monotonic()
-    while time.monotonic() < deadline:
-        now = memory(pid)
-        if now["VmRSS"] != (last or {}).get("VmRSS"):
-            last, since = now, time.monotonic()
-        elif time.monotonic() - since >= 1.0:
-            break
-        time.sleep(0.1)
-    return last
-
-
-def stop(process):
-    process.send_signal(signal.SIGTERM)
-    try:
-        process.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
-
-
 def panel_window(session):
-    """The panel's window once it is shown: a viewable top-level window of vornix 320 wide."""
-    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "Vornix"],
-                         env=session.environment(), capture_output=True, text=True).stdout
-    for window in out.split():
-        geometry = session.x11.geometry(int(window))
-        if geometry and geometry[2] == 320:
-            return geometry
-    return None
+    """The panel's window once it is shown: a viewable window of vornix 320 wide."""
+    return next((g for g in session.windows("Vornix") if g[2] == 320), None)
 
 
 def describe(kib):
@@ -160,21 +94,21 @@ def measure(session, program, runs, idle_seconds):
         if process.poll() is not None:
             raise Failure(f"vornix ended at start with status {process.returncode}")
         times.append(1000 * (time.monotonic() - started))
-        stop(process)
+        end(process, grace=10)
     print(f"  median {statistics.median(times):.0f} ms, min {min(times):.0f} ms, "
           f"max {max(times):.0f} ms (each: {', '.join(f'{t:.0f}' for t in times)})")
 
     process = session.start_vornix(program, accessible=False)
     icon = wait_for(session.tray_icon, 10, "the tray icon")
     session.xdotool("mousemove", 2, SCREEN[1] - 2)  # the pointer off the icon
-    closed = settled_memory(process.pid)
+    closed = settled_memory(process.pid, 15)
 
     print(f"Idle, panel closed, {idle_seconds:g} s:")
     machine = MachineEvents()
     machine.start()
-    before, cpu_before = threads(process.pid), cpu_ticks(process.pid)
+    before, cpu_before = context_switches(process.pid), cpu_ms(process.pid)
     time.sleep(idle_seconds)  # the measuring window itself
-    after, cpu_after = threads(process.pid), cpu_ticks(process.pid)
+    after, cpu_after = context_switches(process.pid), cpu_ms(process.pid)
     machine.stop()
     total = 0
     for tid, (name, count) in sorted(after.items()):
@@ -186,21 +120,21 @@ def measure(session, program, runs, idle_seconds):
     if gone:
         print(f"  threads ended meanwhile: {sorted(gone)}")
     print(f"  total {total} wake-ups ({total / idle_seconds:.2f}/s), "
-          f"CPU time {1000 * (cpu_after - cpu_before) / TICKS:.0f} ms")
+          f"CPU time {cpu_after - cpu_before:.0f} ms")
     print(f"  meanwhile on the machine: {machine.describe()}")
 
     session.click(icon[0] + icon[2] // 2, icon[1] + icon[3] // 2)
     wait_for(lambda: panel_window(session), 10, "the panel to open")
-    opened = settled_memory(process.pid)
+    opened = settled_memory(process.pid, 15)
     session.xdotool("key", "Escape")
     wait_for(lambda: not panel_window(session), 10, "the panel to close")
-    closed_again = settled_memory(process.pid)
+    closed_again = settled_memory(process.pid, 15)
     print("Resident memory (VmRSS; anonymous / file-backed / shared):")
     for label, m in (("panel never opened", closed), ("panel open", opened),
                      ("panel closed again", closed_again)):
         print(f"  {label}: {describe(m['VmRSS'])} ({describe(m['RssAnon'])} / "
               f"{describe(m['RssFile'])} / {describe(m['RssShmem'])})")
-    stop(process)
+    end(process, grace=10)
 
 
 def main():

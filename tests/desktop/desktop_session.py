@@ -1,12 +1,16 @@
-"""A private desktop for driving the real vornix program the way a person does.
+"""A private desktop for driving the real vornix program the way a person does, and the ways it
+is read from outside.
 
-DesktopSession starts, each of its own: an X server (Xvfb), a session bus on which D-Bus
-activation works (so the accessibility bus comes up on demand), a stand-in system bus, a system
-tray (trayer), and stand-ins for the idle inhibitors vornix asks for (see inhibit_services.py).
-It then starts vornix in it with configuration and runtime folders of its own, so nothing of the
-user's desktop, settings or drives is touched. Everything it started is ended when it closes,
-even after a failure: it is the child subreaper of its process, so nothing started underneath
-can slip away by being orphaned.
+Desktop starts the pieces, each of its own: an X server (Xvfb), a session bus on which D-Bus
+activation works (so the accessibility bus comes up on demand), a system bus, and a system tray
+(trayer); it finds the tray icon, clicks, types and takes screenshots. Processes starts programs
+with their output in log files and ends them, and whatever was orphaned under them, newest
+first. Accessible reads a program over AT-SPI the way a screen reader does.
+
+DesktopSession is the desktop of the tray smoke test and of the footprint measurement: a
+stand-in system bus, stand-ins for the idle inhibitors vornix asks for (see
+inhibit_services.py), and vornix started with configuration and runtime folders of its own, so
+nothing of the user's desktop, settings or drives is touched.
 """
 
 import contextlib
@@ -28,6 +32,8 @@ import time
 SKIP = 77
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCREEN = (1280, 800)
+TOOLS = ("Xvfb", "trayer", "xdotool", "import", "dbus-daemon")
+MODULES = ("pyatspi", "dbus", "Xlib")
 
 
 class Skip(Exception):
@@ -51,19 +57,17 @@ def wait_for(condition, timeout, what, interval=0.02):
         time.sleep(interval)
 
 
-def required_tools():
-    """Skips, saying what is missing, where a tool of the desktop is not installed."""
-    missing = [tool for tool in ("Xvfb", "trayer", "xdotool", "import", "dbus-daemon")
-               if not shutil.which(tool)]
+def missing_tools(tools=TOOLS, modules=MODULES):
+    """What of the desktop's programs and Python modules is not installed."""
+    missing = [tool for tool in tools if not shutil.which(tool)]
     if not os.path.exists("/usr/share/dbus-1/services/org.a11y.Bus.service"):
         missing.append("at-spi2-core (org.a11y.Bus)")
-    for module in ("pyatspi", "dbus", "gi", "Xlib"):
+    for module in modules:
         try:
             __import__(module)
         except ImportError:
             missing.append(f"python3 module {module} (run with Debian's python3)")
-    if missing:
-        raise Skip("missing: " + ", ".join(missing))
+    return missing
 
 
 def removable_media_mounts():
@@ -73,10 +77,21 @@ def removable_media_mounts():
     return [point for point in points if point.startswith(("/media/", "/run/media/"))]
 
 
+def name_has_owner(address, name):
+    """Whether `name` is on the bus at `address`."""
+    import dbus
+    bus = dbus.bus.BusConnection(address)
+    try:
+        return bool(bus.name_has_owner(name))
+    finally:
+        bus.close()
+
+
 # --- processes --------------------------------------------------------------------------------
 
 def _stat(pid):
-    """(state, ppid, pgid, sid) of a process, or None once it is gone."""
+    """(state, ppid, pgid, sid) of a process, or None once it is gone. `pid` may also be a
+    thread, "PID/task/TID"."""
     try:
         with open(f"/proc/{pid}/stat") as f:
             fields = f.read().rsplit(")", 1)[1].split()
@@ -85,12 +100,13 @@ def _stat(pid):
         return None
 
 
-def _alive(pid):
+def process_state(pid):
+    """The state letter of a process or thread: "Z" for a zombie, None once it is gone."""
     st = _stat(pid)
-    return st is not None and st[0] != "Z"
+    return st and st[0]
 
 
-def live_processes(predicate):
+def live_processes(predicate=lambda ppid, pgid, sid: True):
     """Pids (not zombies) whose (ppid, pgid, sid) satisfy `predicate`."""
     found = []
     for pid in (int(entry) for entry in os.listdir("/proc") if entry.isdigit()):
@@ -120,27 +136,120 @@ def command_line(pid):
         return "?"
 
 
-def _end(pid, grace=3.0):
-    """SIGTERM to the process group `pid` leads and to the process, SIGKILL after `grace`."""
+def end(process, grace=3.0):
+    """SIGTERM to the process group a process (a Popen or a pid) leads and to the process,
+    SIGKILL to what is left after `grace` seconds; a Popen is reaped."""
+    pid = getattr(process, "pid", process)
     for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, 5.0)):
         for send in (os.killpg, os.kill):
             with contextlib.suppress(OSError):
                 send(pid, sig)
         deadline = time.monotonic() + wait
-        while _alive(pid) and time.monotonic() < deadline:
+        while time.monotonic() < deadline and (
+                process.poll() is None if hasattr(process, "poll")
+                else process_state(pid) not in (None, "Z")):
             time.sleep(0.02)
 
 
-def _reap():
-    with contextlib.suppress(ChildProcessError):
-        while os.waitpid(-1, os.WNOHANG)[0]:
-            pass
+class Processes:
+    """Starts programs in sessions of their own, their output in `logs`/NAME.log, and ends
+    them all, newest first, then whatever was orphaned under them: the process is made the
+    child subreaper, so nothing started underneath slips away."""
+
+    def __init__(self, logs):
+        self.logs = logs
+        self.started = []  # (name, Popen)
+        os.makedirs(logs, exist_ok=True)
+        ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+
+    def spawn(self, name, argv, env, **kwargs):
+        log = open(os.path.join(self.logs, f"{name}.log"), "wb")
+        kwargs.setdefault("stdout", log)
+        kwargs.setdefault("stderr", log)
+        with log:
+            process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
+                                       start_new_session=True, **kwargs)
+        self.started.append((name, process))
+        return process
+
+    def spawn_printing(self, name, argv, env, timeout=10):
+        """Starts a program that writes one line to the descriptor it is given in place of
+        "{fd}" (Xvfb's -displayfd, dbus-daemon's --print-address) and returns that line."""
+        read_end, write_end = os.pipe()
+        try:
+            argv = [a.replace("{fd}", str(write_end)) for a in argv]
+            self.spawn(name, argv, env, pass_fds=(write_end,))
+            os.close(write_end)
+            write_end = -1
+            data = b""
+            deadline = time.monotonic() + timeout
+            while b"\n" not in data:
+                left = deadline - time.monotonic()
+                if left <= 0 or not select.select([read_end], [], [], left)[0]:
+                    raise Failure(f"{name} did not start within {timeout:g} s")
+                chunk = os.read(read_end, 4096)
+                if not chunk:
+                    raise Failure(f"{name} ended at start; see {name}.log")
+                data += chunk
+            return data.split(b"\n")[0].decode().strip()
+        finally:
+            os.close(read_end)
+            if write_end >= 0:
+                os.close(write_end)
+
+    def end_all(self):
+        """Never raises."""
+        for _, process in reversed(self.started):
+            end(process)
+        self.started.clear()
+        for _ in range(2):  # then the services the buses started, and what they left
+            for pid in live_processes(lambda ppid, pgid, sid: ppid == os.getpid()):
+                end(pid)
+        with contextlib.suppress(ChildProcessError):
+            while os.waitpid(-1, os.WNOHANG)[0]:
+                pass
+
+
+def process_status(pid):
+    """/proc/PID/status (or "PID/task/TID") as a dict of stripped strings."""
+    with open(f"/proc/{pid}/status") as f:
+        return {k: v.strip() for k, _, v in (line.partition(":") for line in f)}
+
+
+def context_switches(pid):
+    """{tid: (name, voluntary + involuntary context switches)} of each thread of `pid`."""
+    found = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        with contextlib.suppress(OSError):
+            f = process_status(f"{pid}/task/{tid}")
+            found[int(tid)] = (f["Name"], int(f["voluntary_ctxt_switches"]) +
+                               int(f["nonvoluntary_ctxt_switches"]))
+    return found
+
+
+def cpu_ms(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return 1000 * (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def settled_memory(pid, timeout):
+    """/proc/PID/status's memory fields (KiB) once VmRSS has not changed for a second."""
+    last = {"rss": None, "since": time.monotonic()}
+
+    def settled():
+        fields = process_status(pid)
+        now = {k: int(fields[k].split()[0]) for k in ("VmRSS", "RssAnon", "RssFile", "RssShmem")}
+        if now["VmRSS"] != last["rss"]:
+            last.update(rss=now["VmRSS"], since=time.monotonic())
+        return now if time.monotonic() - last["since"] >= 1.0 else None
+    return wait_for(settled, timeout, "resident memory to settle", interval=0.1)
 
 
 # --- X11 --------------------------------------------------------------------------------------
 
 class X11:
-    """The few X requests the session needs. Windows are given and returned as ids; a window
+    """The few X requests the desktop needs. Windows are given and returned as ids; a window
     that is gone reads as having no children, class or geometry."""
 
     def __init__(self, display):
@@ -190,39 +299,34 @@ class X11:
         return self._ask(window, lambda w: w.get_attributes().map_state == self._viewable, False)
 
     def find_below(self, window, wm_class):
-        """The first window under `window` whose WM_CLASS class name is `wm_class`."""
+        """The windows under `window` whose WM_CLASS class name is `wm_class`."""
+        found = []
         for child in self.children(window):
             names = self.window_class(child)
             if names and names[1] == wm_class:
-                return child
-            found = self.find_below(child, wm_class)
-            if found:
-                return found
-        return 0
+                found.append(child)
+            found += self.find_below(child, wm_class)
+        return found
 
 
-# --- the session ------------------------------------------------------------------------------
+# --- the desktop ------------------------------------------------------------------------------
 
-class DesktopSession:
-    def __init__(self, artifacts, accessibility=True, log=print):
-        self.artifacts = artifacts
-        self.accessibility = accessibility
-        self.log = log
-        self.tmp = tempfile.mkdtemp(prefix="vornix-desktop-")
-        self.display = None
-        self.session_bus = None
-        self.system_bus = None
+class Desktop:
+    """The X server, buses and tray of a private desktop, in `scratch`; screenshots go to
+    `artifacts`, the programs' output to `processes`' logs."""
+
+    def __init__(self, scratch, artifacts, processes, home=None, log=print):
+        self.scratch, self.artifacts, self.processes = scratch, artifacts, processes
+        self.home, self.log = home, log
+        self.display = self.session_bus = self.system_bus = None
         self.x11 = None
-        self.services = None
-        self._processes = []  # (name, Popen), ended in reverse order
-        self.vornix = None
         os.makedirs(artifacts, exist_ok=True)
 
-    # The environment every process of the session sees.
+    # The environment every process of the desktop sees.
     def environment(self):
         env = {
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-            "HOME": os.environ.get("HOME", self.tmp),
+            "HOME": self.home or os.environ.get("HOME", self.scratch),
             "LANG": "C.UTF-8",
             "TMPDIR": self._dir("tmp"),
             "XDG_RUNTIME_DIR": self._dir("runtime"),
@@ -235,115 +339,58 @@ class DesktopSession:
         return env
 
     def _dir(self, name):
-        path = os.path.join(self.tmp, name)
+        path = os.path.join(self.scratch, name)
         os.makedirs(path, mode=0o700, exist_ok=True)
         return path
 
-    def _spawn(self, name, argv, **kwargs):
-        kwargs.setdefault("env", self.environment())
-        log = open(os.path.join(self.artifacts, f"{name}.log"), "wb")
-        kwargs.setdefault("stdout", log)
-        kwargs.setdefault("stderr", log)
-        with log:
-            process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, start_new_session=True,
-                                       **kwargs)
-        self._processes.append((name, process))
-        return process
+    def spawn(self, name, argv, **kwargs):
+        return self.processes.spawn(name, argv, kwargs.pop("env", None) or self.environment(),
+                                    **kwargs)
 
-    def _spawn_printing(self, name, argv, timeout, **kwargs):
-        """Starts a program that writes one line to the descriptor it is given (Xvfb's
-        -displayfd, dbus-daemon's --print-address) and returns that line."""
-        read_end, write_end = os.pipe()
-        try:
-            argv = [a.replace("{fd}", str(write_end)) for a in argv]
-            self._spawn(name, argv, pass_fds=(write_end,), **kwargs)
-            os.close(write_end)
-            write_end = -1
-            data = b""
-            deadline = time.monotonic() + timeout
-            while b"\n" not in data:
-                left = deadline - time.monotonic()
-                if left <= 0 or not select.select([read_end], [], [], left)[0]:
-                    raise Failure(f"{name} did not start within {timeout:g} s")
-                chunk = os.read(read_end, 4096)
-                if not chunk:
-                    raise Failure(f"{name} ended at start; see {name}.log")
-                data += chunk
-            return data.split(b"\n")[0].decode().strip()
-        finally:
-            os.close(read_end)
-            if write_end >= 0:
-                os.close(write_end)
-
-    def start(self):
-        required_tools()
-        ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER: orphans come to us
-        number = self._spawn_printing(
+    def start_x(self):
+        number = self.processes.spawn_printing(
             "xvfb", ["Xvfb", "-displayfd", "{fd}", "-screen", "0",
-                     f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp", "-noreset"], 10)
+                     f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp", "-noreset"],
+            self.environment())
         self.display = f":{number}"
         self.x11 = X11(self.display)
         if shutil.which("xsetroot"):
-            subprocess.run(["xsetroot", "-solid", "#4b5563"], env=self.environment(), check=False)
+            subprocess.run(["xsetroot", "-solid", "#4b5563"], env=self.environment(),
+                           check=False, timeout=10)
 
-        self.session_bus = self._spawn_printing(
+    def start_system_bus(self, config):
+        """A dbus-daemon of the system kind, with the `config` text as its configuration."""
+        path = os.path.join(self.scratch, "system-bus.conf")
+        with open(path, "w") as f:
+            f.write(config)
+        self.system_bus = self.processes.spawn_printing(
+            "system-bus", ["dbus-daemon", f"--config-file={path}", "--nofork", "--nopidfile",
+                           "--print-address={fd}"], self.environment())
+
+    def start_session_bus(self):
+        """The session bus and, activated on it, the accessibility bus."""
+        self.session_bus = self.processes.spawn_printing(
             "session-bus", ["dbus-daemon", "--session", "--nofork", "--nopidfile",
-                            "--print-address={fd}"], 10)
-        config = os.path.join(self.tmp, "system-bus.conf")
-        with open(config, "w") as f:
-            f.write("<busconfig><type>system</type><listen>unix:tmpdir=/tmp</listen>"
-                    "<auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
-                    "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
-                    "<allow own=\"*\"/></policy></busconfig>")
-        self.system_bus = self._spawn_printing(
-            "system-bus", ["dbus-daemon", f"--config-file={config}", "--nofork", "--nopidfile",
-                           "--print-address={fd}"], 10)
-
-        self.services = InhibitServices(self)
-        if self.accessibility:
-            self._start_accessibility_bus()
-
-        self._spawn("trayer", ["trayer", "--edge", "top", "--align", "right", "--widthtype",
-                               "percent", "--width", "100", "--height", "28", "--transparent", "false",
-                               "--tint", "0xe5e7eb", "--iconspacing", "4"])
-        wait_for(self.x11.tray_owner, 10, "the system tray (trayer) to claim the tray selection")
-        return self
-
-    def _start_accessibility_bus(self):
-        # Qt joins the accessibility bus only once org.a11y.Bus is there, so it is started
-        # (activated) before vornix.
+                            "--print-address={fd}"], self.environment())
+        # Qt joins the accessibility bus only when org.a11y.Bus is there as it starts.
         import dbus
         bus = dbus.bus.BusConnection(self.session_bus)
         try:
             bus.call_blocking("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress",
-                              "", (), timeout=10)
+                              "", (), timeout=15)
         except dbus.DBusException as error:
             raise Skip(f"the accessibility bus cannot be started: {error}")
         finally:
             bus.close()
+        # pyatspi, in this process, finds the accessibility bus through these.
         for name in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
             os.environ[name] = self.environment()[name]
 
-    def start_vornix(self, program, accessible=True, name="vornix"):
-        env = self.environment()
-        env["QT_QPA_PLATFORM"] = "xcb"
-        if accessible:
-            env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
-        argv = [program]
-        mounts = removable_media_mounts()
-        if mounts:
-            # vornix would write its ping file onto the drives of the machine: it gets a mount
-            # namespace of its own in which they are not mounted.
-            if os.geteuid() != 0 or not shutil.which("unshare"):
-                raise Skip("drives are mounted under /media (" + ", ".join(mounts) +
-                           "); the test would write to them, and hiding them needs root")
-            script = " ".join(f"umount -l {shlex.quote(m)} 2>/dev/null;" for m in reversed(mounts))
-            argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                    script + ' exec "$0"', program]
-        process = self._spawn(name, argv, env=env)
-        if name == "vornix":
-            self.vornix = process
-        return process
+    def start_tray(self):
+        self.spawn("trayer", ["trayer", "--edge", "top", "--align", "right", "--widthtype",
+                              "percent", "--width", "100", "--height", "28", "--transparent",
+                              "false", "--tint", "0xe5e7eb", "--iconspacing", "4"])
+        wait_for(self.x11.tray_owner, 10, "the system tray (trayer) to claim the tray selection")
 
     def tray_icon(self, wm_class="Vornix"):
         """Root-relative geometry of the icon of `wm_class` once it is shown in the tray: a
@@ -352,15 +399,22 @@ class DesktopSession:
         for top in x11.children(x11.root):
             if (x11.window_class(top) or ("", ""))[1] != "trayer":
                 continue
-            icon = x11.find_below(top, wm_class)
-            panel, geometry = x11.geometry(top), icon and x11.geometry(icon)
-            if not (geometry and panel and x11.viewable(icon)):
-                continue
-            (x, y, w, h), (px, py, pw, ph) = geometry, panel
-            if w > 1 and h > 1 and px <= x and py <= y and x + w <= px + pw and \
-                    y + h <= py + ph:
-                return geometry
+            panel = x11.geometry(top)
+            for icon in x11.find_below(top, wm_class):
+                geometry = x11.geometry(icon)
+                if not (geometry and panel and x11.viewable(icon)):
+                    continue
+                (x, y, w, h), (px, py, pw, ph) = geometry, panel
+                if w > 1 and h > 1 and px <= x and py <= y and x + w <= px + pw and \
+                        y + h <= py + ph:
+                    return geometry
         return None
+
+    def windows(self, wm_class):
+        """Geometries of the viewable windows of `wm_class`, wherever they are."""
+        x11 = self.x11
+        return [g for g in (x11.geometry(w) for w in x11.find_below(x11.root, wm_class)
+                            if x11.viewable(w)) if g]
 
     def topmost_window(self):
         """Geometry of the highest viewable top-level window, or None."""
@@ -382,28 +436,180 @@ class DesktopSession:
         self.xdotool("mousemove", int(x), int(y))
 
     def screenshot(self, name, crop=None):
+        """The screen (or the `crop` rectangle of it) into artifacts/`name`; returns `name`."""
         path = os.path.join(self.artifacts, name)
         argv = ["import", "-display", self.display, "-window", "root"]
         if crop:
             x, y, w, h = crop
             argv += ["-crop", f"{w}x{h}+{x}+{y}", "+repage"]
-        subprocess.run(argv + [path], env=self.environment(), check=True, timeout=20)
+        subprocess.run(argv + [path], env=self.environment(), check=True, timeout=20,
+                       capture_output=True)
         self.log(f"  screenshot {path}")
-        return path
+        return name
 
     def close(self):
-        """Ends everything the session started, most recent first, then whatever was
-        orphaned under it; never raises."""
+        """Lets go of the X server, which must happen before it goes: Xlib ends a process that
+        loses its server."""
         if self.x11:
-            self.x11.close()  # before its server goes: Xlib ends a process that loses it
+            self.x11.close()
             self.x11 = None
-        for _, process in reversed(self._processes):
-            _end(process.pid)
-        for _ in range(2):  # then the services the buses started for the session
-            for pid in live_processes(lambda ppid, pgid, sid: ppid == os.getpid()):
-                _end(pid)
-        _reap()
-        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+# --- AT-SPI -----------------------------------------------------------------------------------
+
+class Accessible:
+    """A program as AT-SPI shows it. Everything is read anew each time (nothing cached)."""
+
+    def __init__(self, pid):
+        import pyatspi
+        self.at = pyatspi
+        self.pid = pid
+
+    def application(self):
+        desktop = self.at.Registry.getDesktop(0)
+        for i in range(desktop.childCount):
+            try:
+                app = desktop.getChildAtIndex(i)
+                if app is not None and app.get_process_id() == self.pid:
+                    app.clear_cache()
+                    return app
+            except Exception:  # an application leaving the bus while we look
+                continue
+        return None
+
+    def walk(self, node, depth=0):
+        """(node, depth) of `node` and everything below it."""
+        yield node, depth
+        with contextlib.suppress(Exception):
+            for child in [node.getChildAtIndex(i) for i in range(node.childCount)]:
+                if child is not None and depth < 40:
+                    yield from self.walk(child, depth + 1)
+
+    def find_all(self, role, name=None, visible=True):
+        app, found = self.application(), []
+        for node, _ in self.walk(app) if app else ():
+            with contextlib.suppress(Exception):
+                if node.getRole() == role and name in (None, node.name) and \
+                        (not visible or self.visible(node)):
+                    found.append(node)
+        return found
+
+    def find(self, role, name=None, visible=True):
+        found = self.find_all(role, name, visible)
+        return found[0] if found else None
+
+    def showing(self, node):
+        try:
+            return self.has(node, self.at.STATE_SHOWING)
+        except Exception:
+            return False
+
+    def visible(self, node):
+        """Showing, and with some area that no enclosing widget clips away. (Qt reports a
+        widget inside a zero-height scroll area as showing.)"""
+        if not self.showing(node):
+            return False
+        x, y, w, h = self.extents(node)
+        if w <= 0 or h <= 0:
+            return False
+        parent = node.parent
+        while parent is not None and parent.getRole() != self.at.ROLE_APPLICATION:
+            px, py, pw, ph = self.extents(parent)
+            if x < px or y < py or x + w > px + pw or y + h > py + ph:
+                return False
+            parent = parent.parent
+        return True
+
+    def has(self, node, state):
+        return node.getState().contains(state)
+
+    def extents(self, node):
+        e = node.queryComponent().getExtents(self.at.DESKTOP_COORDS)
+        return e.x, e.y, e.width, e.height
+
+    def centre(self, node):
+        return centre(self.extents(node))
+
+    def window_of(self, node):
+        """The top-level window (a child of the application) that holds `node`."""
+        while node.parent is not None and node.parent.getRole() != self.at.ROLE_APPLICATION:
+            node = node.parent
+        return node
+
+    def describe(self):
+        """The whole tree, one line per object, for a failure's report."""
+        app = self.application()
+        if app is None:
+            return "(vornix is not on the accessibility bus)"
+        shown = (self.at.STATE_CHECKED, self.at.STATE_ENABLED, self.at.STATE_SHOWING)
+        lines = []
+        for node, depth in self.walk(app):
+            try:
+                states = [self.at.stateToString(s) for s in node.getState().getStates()
+                          if s in shown]
+                lines.append(f"  {'  ' * depth}{node.getRoleName()} {node.name!r} {states}")
+            except Exception as error:
+                lines.append(f"  ? {error}")
+        return "\n".join(lines)
+
+
+def centre(rect):
+    x, y, w, h = rect
+    return x + w // 2, y + h // 2
+
+
+# --- the smoke test's desktop -----------------------------------------------------------------
+
+STAND_IN_SYSTEM_BUS = (
+    "<busconfig><type>system</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>"
+    "<policy context=\"default\"><allow user=\"*\"/><allow send_destination=\"*\"/>"
+    "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>")
+
+
+class DesktopSession(Desktop):
+    def __init__(self, artifacts, log=print):
+        super().__init__(tempfile.mkdtemp(prefix="vornix-desktop-"), artifacts,
+                         Processes(artifacts), log=log)
+        self.services = None
+        self.vornix = None
+
+    def start(self):
+        missing = missing_tools()
+        if missing:
+            raise Skip("missing: " + ", ".join(missing))
+        self.start_x()
+        self.start_session_bus()
+        self.start_system_bus(STAND_IN_SYSTEM_BUS)
+        self.services = InhibitServices(self)
+        self.start_tray()
+        return self
+
+    def start_vornix(self, program, accessible=True, name="vornix"):
+        env = self.environment()
+        env["QT_QPA_PLATFORM"] = "xcb"
+        if accessible:
+            env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+        argv = [program]
+        mounts = removable_media_mounts()
+        if mounts:
+            # vornix would write its ping file onto the drives of the machine: it gets a mount
+            # namespace of its own in which they are not mounted.
+            if os.geteuid() != 0 or not shutil.which("unshare"):
+                raise Skip("drives are mounted under /media (" + ", ".join(mounts) +
+                           "); the test would write to them, and hiding them needs root")
+            script = " ".join(f"umount -l {shlex.quote(m)} 2>/dev/null;" for m in reversed(mounts))
+            argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                    script + ' exec "$0"', program]
+        process = self.spawn(name, argv, env=env)
+        if name == "vornix":
+            self.vornix = process
+        return process
+
+    def close(self):
+        """Ends everything the session started; never raises."""
+        super().close()
+        self.processes.end_all()
+        shutil.rmtree(self.scratch, ignore_errors=True)
 
     def __enter__(self):
         return self
@@ -420,7 +626,7 @@ class InhibitServices:
         self._events = []
         self._lock = threading.Lock()
         self._buses = {"session": session.session_bus, "system": session.system_bus}
-        self._process = session._spawn(
+        self._process = session.spawn(
             "inhibit-services",
             [sys.executable, os.path.join(HERE, "inhibit_services.py"), session.session_bus,
              session.system_bus], stdout=subprocess.PIPE)
@@ -449,9 +655,4 @@ class InhibitServices:
 
     def name_has_owner(self, which, name):
         """Whether `name` is still on the session's "session" or "system" bus."""
-        import dbus
-        bus = dbus.bus.BusConnection(self._buses[which])
-        try:
-            return bool(bus.name_has_owner(name))
-        finally:
-            bus.close()
+        return name_has_owner(self._buses[which], name)

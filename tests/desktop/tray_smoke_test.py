@@ -15,108 +15,16 @@ import sys
 import time
 import traceback
 
-from desktop_session import (SCREEN, SKIP, DesktopSession, Failure, Skip, command_line,
-                             descendants, live_processes, wait_for)
+from desktop_session import (SCREEN, SKIP, Accessible, DesktopSession, Failure, Skip, centre,
+                             command_line, descendants, live_processes, wait_for)
 
 ASSERTION_NAME = "Vornix is keeping external drives awake"
 SUSPEND = 4  # the portal's flag for (idle) suspend
 CREDITS = "Keeps external drives spinning and tells you when one disconnects unexpectedly."
 
 
-class Screen:
-    """vornix as AT-SPI shows it. States are read anew each time (nothing cached)."""
-
-    def __init__(self, pid):
-        import pyatspi
-        self.at = pyatspi
-        self.pid = pid
-
-    def application(self):
-        desktop = self.at.Registry.getDesktop(0)
-        for i in range(desktop.childCount):
-            try:
-                app = desktop.getChildAtIndex(i)
-                if app is not None and app.get_process_id() == self.pid:
-                    app.clear_cache()
-                    return app
-            except Exception:  # an application leaving the bus while we look
-                continue
-        return None
-
-    def _walk(self, node, depth=0):
-        """(node, depth) of `node` and everything below it."""
-        yield node, depth
-        with contextlib.suppress(Exception):
-            for child in [node.getChildAtIndex(i) for i in range(node.childCount)]:
-                if child is not None and depth < 40:
-                    yield from self._walk(child, depth + 1)
-
-    def find_all(self, role, name=None, visible=True):
-        app, found = self.application(), []
-        for node, _ in self._walk(app) if app else ():
-            with contextlib.suppress(Exception):
-                if node.getRole() == role and name in (None, node.name) and \
-                        (not visible or self.visible(node)):
-                    found.append(node)
-        return found
-
-    def find(self, role, name=None, visible=True):
-        found = self.find_all(role, name, visible)
-        return found[0] if found else None
-
-    def visible(self, node):
-        """Showing, and with some area that no enclosing widget clips away. (Qt reports a
-        widget inside a zero-height scroll area as showing.)"""
-        if not self.has(node, self.at.STATE_SHOWING):
-            return False
-        x, y, w, h = self.extents(node)
-        if w <= 0 or h <= 0:
-            return False
-        parent = node.parent
-        while parent is not None and parent.getRole() != self.at.ROLE_APPLICATION:
-            px, py, pw, ph = self.extents(parent)
-            if x < px or y < py or x + w > px + pw or y + h > py + ph:
-                return False
-            parent = parent.parent
-        return True
-
-    def has(self, node, state):
-        return node.getState().contains(state)
-
-    def extents(self, node):
-        e = node.queryComponent().getExtents(self.at.DESKTOP_COORDS)
-        return e.x, e.y, e.width, e.height
-
-    def window_of(self, node):
-        """The top-level window (a child of the application) that holds `node`."""
-        while node.parent is not None and node.parent.getRole() != self.at.ROLE_APPLICATION:
-            node = node.parent
-        return node
-
-    def describe(self):
-        """The whole tree, one line per object, for the failure report."""
-        app = self.application()
-        if app is None:
-            return "(vornix is not on the accessibility bus)"
-        shown = (self.at.STATE_CHECKED, self.at.STATE_ENABLED, self.at.STATE_SHOWING)
-        lines = []
-        for node, depth in self._walk(app):
-            try:
-                states = [self.at.stateToString(s) for s in node.getState().getStates()
-                          if s in shown]
-                lines.append(f"  {'  ' * depth}{node.getRoleName()} {node.name!r} {states}")
-            except Exception as error:
-                lines.append(f"  ? {error}")
-        return "\n".join(lines)
-
-
 def role_name(role):
     return str(role).lower().replace("role_", "").replace("_", " ")
-
-
-def centre(rect):
-    x, y, w, h = rect
-    return x + w // 2, y + h // 2
 
 
 class SmokeTest:
@@ -161,7 +69,7 @@ class SmokeTest:
             self.icon = s.tray_icon()
             print(f"  icon at {self.icon}, {1000 * (time.monotonic() - started):.0f} ms after "
                   "the start")
-            self.screen = Screen(vornix.pid)
+            self.screen = Accessible(vornix.pid)
             self.at = self.screen.at
             wait_for(self.screen.application, 10, "vornix on the accessibility bus")
 
@@ -282,7 +190,7 @@ class SmokeTest:
                       for i in range(relation.getNTargets())]
             if "Ping interval" not in labels and combo.name != "Ping interval":
                 problems.append(f"the interval picker is not labelled \"Ping interval\" ({labels})")
-            entries = [node.name for node, _ in screen._walk(combo)
+            entries = [node.name for node, _ in screen.walk(combo)
                        if node.getRole() == at.ROLE_LIST_ITEM]
             if entries != ["30s", "45s", "60s", "120s"]:
                 problems.append(f"the interval picker offers {entries}")

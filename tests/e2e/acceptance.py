@@ -35,12 +35,14 @@ import tempfile
 import time
 import traceback
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "desktop")]
 
+from desktop_session import (Failure, Processes, command_line, context_switches,  # noqa: E402
+                             cpu_ms, end, live_processes, name_has_owner, process_state,
+                             settled_memory, wait_for)
 from e2e_desktop import Desktop, Panel, inhibitors, journal, missing_tools  # noqa: E402
 from e2e_sandbox import MediaRoot, attached_loop_devices, mount, unmount  # noqa: E402
-from e2e_support import (Failure, Processes, command_line, end, live_pids,  # noqa: E402
-                         process_state, wait_for)
 
 INTERVAL = 2  # seconds, from the settings file: any value from 1 s to 24 h is accepted there
 STALL_TIMEOUT = 8
@@ -532,7 +534,7 @@ class Scenario:
         self.wait(lambda: process_state(pid) in (None, "Z"), 10, "vornix's main thread to end")
         self.wait(lambda: not self.vornix_inhibitors(), 5, "the inhibitor to be given back")
         self.wait(lambda: not self.desktop.tray_icon(), 5, "the tray icon to go")
-        self.wait(lambda: not any(self.desktop.name_has_owner(address, name)
+        self.wait(lambda: not any(name_has_owner(address, name)
                                   for address, name in connections), 5,
                   "vornix's bus connections to close")
         left = stuck_threads(pid)
@@ -548,7 +550,7 @@ class Scenario:
                 from None
         if status != 0:
             raise Failure(f"vornix ended with status {status}")
-        others = [p for p in live_pids() if command_line(p).startswith(self.program)]
+        others = [p for p in live_processes() if command_line(p).startswith(self.program)]
         if others:
             raise Failure("left behind: " + ", ".join(f"{p} {command_line(p)}" for p in others))
         settings = self.settings_file()
@@ -609,39 +611,14 @@ def measure_footprint(desktop, drive, program, shim, processes, seconds, pulls=1
     icon_ms = 1000 * (time.monotonic() - started)
     desktop.xdotool("mousemove", 2, 700)  # the pointer off the icon
 
-    def status(path):
-        with open(path) as f:
-            return {k: v.strip() for k, _, v in (line.partition(":") for line in f)}
-
-    def resident():
-        return int(status(f"/proc/{vornix.pid}/status")["VmRSS"].split()[0])
-
     def switches():
-        total = 0
-        for tid in os.listdir(f"/proc/{vornix.pid}/task"):
-            with contextlib.suppress(OSError):
-                fields = status(f"/proc/{vornix.pid}/task/{tid}/status")
-                total += int(fields["voluntary_ctxt_switches"]) + \
-                    int(fields["nonvoluntary_ctxt_switches"])
-        return total
+        return sum(count for _, count in context_switches(vornix.pid).values())
 
-    def cpu_ms():
-        with open(f"/proc/{vornix.pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return 1000 * (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-    last = {"rss": -1, "since": time.monotonic()}
-
-    def settled():
-        rss = resident()
-        if rss != last["rss"]:
-            last.update(rss=rss, since=time.monotonic())
-        return rss if time.monotonic() - last["since"] >= 1.0 else None
-    rss = wait_for(settled, 15, "resident memory to settle", interval=0.1)
+    rss = settled_memory(vornix.pid, 15)["VmRSS"]
     threads = len(os.listdir(f"/proc/{vornix.pid}/task"))
-    before, cpu_before = switches(), cpu_ms()
+    before, cpu_before = switches(), cpu_ms(vornix.pid)
     time.sleep(seconds)  # the measuring window itself
-    wakeups, cpu = switches() - before, cpu_ms() - cpu_before
+    wakeups, cpu = switches() - before, cpu_ms(vornix.pid) - cpu_before
 
     latencies = []
     for pull in range(pulls):
@@ -680,7 +657,7 @@ def inner(args):
     status = 1
     try:
         with report.step("the desktop stack and the USB drives start") as step:
-            desktop = Desktop(scratch, args.artifacts, logs, processes)
+            desktop = Desktop(scratch, args.artifacts, processes)
             desktop.start()
             media = MediaRoot(scratch, logs, args.fusefs, pwd.getpwuid(os.getuid()).pw_name)
             drives = DRIVES[:1] if args.footprint is not None else DRIVES
@@ -720,6 +697,8 @@ def inner(args):
                                timeout=20)
         if media:
             media.close()
+        if desktop:
+            desktop.close()
         processes.end_all()
         unmount(scratch, lazy=True)
     if args.footprint is not None:

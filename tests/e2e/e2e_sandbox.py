@@ -15,7 +15,7 @@ import os
 import struct
 import subprocess
 
-from e2e_support import Failure, wait_for
+from desktop_session import Failure, wait_for
 
 LOOP_SET_FD = 0x4C00
 LOOP_CLR_FD = 0x4C01
