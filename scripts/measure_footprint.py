@@ -89,17 +89,14 @@ def measure(session, program, runs, idle_seconds):
     for _ in range(runs):
         started = time.monotonic()
         process = session.start_vornix(program, accessible=False)
-        wait_for(lambda: process.poll() is not None or session.tray_icon(), 10,
-                 "the tray icon", interval=0.002)
-        if process.poll() is not None:
-            raise Failure(f"vornix ended at start with status {process.returncode}")
+        session.wait_for_icon(process, 10, interval=0.002)
         times.append(1000 * (time.monotonic() - started))
         end(process, grace=10)
     print(f"  median {statistics.median(times):.0f} ms, min {min(times):.0f} ms, "
           f"max {max(times):.0f} ms (each: {', '.join(f'{t:.0f}' for t in times)})")
 
     process = session.start_vornix(program, accessible=False)
-    icon = wait_for(session.tray_icon, 10, "the tray icon")
+    icon = session.wait_for_icon(process, 10)
     session.xdotool("mousemove", 2, SCREEN[1] - 2)  # the pointer off the icon
     closed = settled_memory(process.pid, 15)
 

@@ -32,6 +32,7 @@ import time
 SKIP = 77
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCREEN = (1280, 800)
+DASH = "\u2014"
 TOOLS = ("Xvfb", "trayer", "xdotool", "import", "dbus-daemon")
 MODULES = ("pyatspi", "dbus", "Xlib")
 
@@ -392,6 +393,22 @@ class Desktop:
                               "false", "--tint", "0xe5e7eb", "--iconspacing", "4"])
         wait_for(self.x11.tray_owner, 10, "the system tray (trayer) to claim the tray selection")
 
+    def start_program(self, name, argv, accessible=True, **env):
+        """A Qt program on this desktop, on the accessibility bus if `accessible`, with `env`
+        added to the desktop's environment."""
+        env = {**self.environment(), "QT_QPA_PLATFORM": "xcb", **env}
+        if accessible:
+            env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+        return self.spawn(name, argv, env=env)
+
+    def wait_for_icon(self, process, timeout, interval=0.02):
+        """The geometry of the tray icon once shown; fails should `process` end first."""
+        wait_for(lambda: process.poll() is not None or self.tray_icon(), timeout,
+                 "vornix's icon in the tray", interval)
+        if process.poll() is not None:
+            raise Failure(f"vornix ended at start with status {process.returncode}")
+        return self.tray_icon()
+
     def tray_icon(self, wm_class="Vornix"):
         """Root-relative geometry of the icon of `wm_class` once it is shown in the tray: a
         viewable window inside trayer's panel. None before that."""
@@ -558,6 +575,98 @@ def centre(rect):
     return x + w // 2, y + h // 2
 
 
+class Panel(Accessible):
+    """vornix's panel as AT-SPI shows it."""
+
+    STATUSES = ("Active", "Idle", "Disconnected", "Slow to respond",
+                "Read-only \u2014 can't ping", "Nearly full \u2014 paused")
+
+    def volume_rows(self):
+        """The volume rows top to bottom: dicts of name, status, watched, enabled and the
+        row's accessible object. A row is the object whose switch carries its name."""
+        app = self.application()
+        if app is None:
+            return []
+        rows = []
+        for node, _ in self.walk(app):
+            try:
+                if not node.name or not self.showing(node):
+                    continue
+                children = [node.getChildAtIndex(i) for i in range(node.childCount)]
+                switch = [c for c in children if c is not None and c.name == node.name and
+                          c.getRole() in (self.at.ROLE_CHECK_BOX, self.at.ROLE_TOGGLE_BUTTON)]
+                if not switch:
+                    continue
+                labels = [c.name for c in children if c is not None and
+                          c.getRole() == self.at.ROLE_LABEL and self.showing(c)]
+                status = [text for text in labels if text in self.STATUSES]
+                rows.append({"name": node.name, "status": status[0] if status else None,
+                             "labels": labels,
+                             "watched": self.has(switch[0], self.at.STATE_CHECKED),
+                             "enabled": self.has(switch[0], self.at.STATE_ENABLED),
+                             "node": node, "top": self.extents(node)[1]})
+            except Exception:
+                continue
+        return sorted(rows, key=lambda r: r["top"])
+
+    def row(self, name):
+        for row in self.volume_rows():
+            if row["name"] == name:
+                return row
+        return None
+
+    def status(self, name):
+        row = self.row(name)
+        return row["status"] if row else None
+
+    def activity(self):
+        """The label lines a person sees in the activity list, top (newest) first: those
+        inside the list's visible area, whatever AT-SPI says is "showing"."""
+        app = self.application()
+        areas = [node for node, _ in self.walk(app)
+                 if node.name == "Recent activity" and node.getRole() != self.at.ROLE_LABEL] \
+            if app else []
+        if not areas:
+            return []
+        _, top, _, height = self.extents(areas[0])
+        lines = []
+        for node, _ in self.walk(areas[0]):
+            try:
+                if node.getRole() != self.at.ROLE_LABEL or \
+                        not (f" {DASH} " in node.name or node.name.startswith("Sleep")):
+                    continue
+                _, y, _, h = self.extents(node)
+                if h > 0 and top <= y and y + h <= top + height:
+                    lines.append((y, node.name))
+            except Exception:
+                continue
+        return [text for _, text in sorted(lines)]
+
+    def picker(self):
+        combos = self.find_all(self.at.ROLE_COMBO_BOX)
+        if len(combos) != 1:
+            raise Failure(f"{len(combos)} combo boxes in the panel, not the interval picker")
+        return combos[0]
+
+    def picker_list(self):
+        combo = self.picker()
+        lists = [combo.getChildAtIndex(i) for i in range(combo.childCount)]
+        lists = [node for node in lists if node and node.getRole() == self.at.ROLE_LIST]
+        if not lists:
+            raise Failure("the interval picker has no list of entries")
+        return lists[0]
+
+    def picker_entries(self):
+        entries = self.picker_list()
+        return [entries.getChildAtIndex(i) for i in range(entries.childCount)]
+
+    def picker_selection(self):
+        """The entry the picker shows as chosen, or None."""
+        selected = [e.name for e in self.picker_entries()
+                    if self.has(e, self.at.STATE_SELECTED)]
+        return selected[0] if selected else None
+
+
 # --- the smoke test's desktop -----------------------------------------------------------------
 
 STAND_IN_SYSTEM_BUS = (
@@ -585,10 +694,6 @@ class DesktopSession(Desktop):
         return self
 
     def start_vornix(self, program, accessible=True, name="vornix"):
-        env = self.environment()
-        env["QT_QPA_PLATFORM"] = "xcb"
-        if accessible:
-            env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
         argv = [program]
         mounts = removable_media_mounts()
         if mounts:
@@ -600,7 +705,7 @@ class DesktopSession(Desktop):
             script = " ".join(f"umount -l {shlex.quote(m)} 2>/dev/null;" for m in reversed(mounts))
             argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
                     script + ' exec "$0"', program]
-        process = self.spawn(name, argv, env=env)
+        process = self.start_program(name, argv, accessible)
         if name == "vornix":
             self.vornix = process
         return process

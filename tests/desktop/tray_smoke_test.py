@@ -62,11 +62,7 @@ class SmokeTest:
         with self.step("the tray icon appears"):
             started = time.monotonic()
             vornix = s.start_vornix(self.program)
-            wait_for(lambda: vornix.poll() is not None or s.tray_icon(), 10,
-                     "vornix's icon in the tray")
-            if vornix.poll() is not None:
-                raise Failure(f"vornix ended at start with status {vornix.returncode}")
-            self.icon = s.tray_icon()
+            self.icon = s.wait_for_icon(vornix, 10)
             print(f"  icon at {self.icon}, {1000 * (time.monotonic() - started):.0f} ms after "
                   "the start")
             self.screen = Accessible(vornix.pid)

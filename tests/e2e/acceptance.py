@@ -41,7 +41,8 @@ sys.path[:0] = [HERE, os.path.join(HERE, "..", "desktop")]
 from desktop_session import (Failure, Processes, command_line, context_switches,  # noqa: E402
                              cpu_ms, end, live_processes, name_has_owner, process_state,
                              settled_memory, wait_for)
-from e2e_desktop import Desktop, Panel, inhibitors, journal, missing_tools  # noqa: E402
+from desktop_session import DASH, Panel  # noqa: E402
+from e2e_desktop import Desktop, inhibitors, journal, missing_tools  # noqa: E402
 from e2e_sandbox import MediaRoot, attached_loop_devices, mount, unmount  # noqa: E402
 
 INTERVAL = 2  # seconds, from the settings file: any value from 1 s to 24 h is accepted there
@@ -51,7 +52,6 @@ ASSERTION = "Vornix is keeping external drives awake"
 TITLE = "Drive disconnected unexpectedly"
 BODY = '"{}" disappeared without being ejected. Check the cable/connection.'
 PING = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
-DASH = "\u2014"
 
 # name, kind, MiB, file-system UUID (exFAT's serial is whatever mkfs.exfat makes)
 DRIVES = [
@@ -164,9 +164,9 @@ class Scenario:
         "Quit leaves no inhibitor, thread or process; the settings hold interval and exclusion",
     ]
 
-    def __init__(self, report, desktop, media, vornix, shim, processes):
+    def __init__(self, report, desktop, media, vornix, shim):
         self.report, self.desktop, self.media = report, desktop, media
-        self.program, self.shim, self.processes = vornix, shim, processes
+        self.program, self.shim = vornix, shim
         self.vornix = None
         self.panel = None
         self.drives = {d.name: d for d in media.drives}
@@ -224,30 +224,6 @@ class Scenario:
     def vornix_inhibitors(self):
         return [i for i in inhibitors(self.desktop.system_bus) if i["who"] == "Vornix"]
 
-    def picker(self):
-        combos = self.panel.find_all(self.panel.at.ROLE_COMBO_BOX)
-        if len(combos) != 1:
-            raise Failure(f"{len(combos)} combo boxes in the panel, not the interval picker")
-        return combos[0]
-
-    def picker_list(self):
-        combo = self.picker()
-        lists = [combo.getChildAtIndex(i) for i in range(combo.childCount)]
-        lists = [node for node in lists if node and node.getRole() == self.panel.at.ROLE_LIST]
-        if not lists:
-            raise Failure("the interval picker has no list of entries")
-        return lists[0]
-
-    def picker_entries(self):
-        entries = self.picker_list()
-        return [entries.getChildAtIndex(i) for i in range(entries.childCount)]
-
-    def picker_selection(self):
-        """The entry the picker shows as chosen, or None."""
-        selected = [e.name for e in self.picker_entries()
-                    if self.panel.has(e, self.panel.at.STATE_SELECTED)]
-        return selected[0] if selected else None
-
     def settings_file(self):
         parser = configparser.ConfigParser(interpolation=None)
         parser.read(self.settings)
@@ -260,17 +236,12 @@ class Scenario:
         spare = self.drives[EXCLUDED]
         with open(self.settings, "w") as f:
             f.write(f"[General]\nkeepAliveInterval={INTERVAL}\nexcludedVolumeIDs={spare.uuid}\n")
-        env = self.desktop.environment()
         prefix = os.path.dirname(os.path.dirname(self.program))
-        env.update(QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
-                   LD_PRELOAD=self.shim, XDG_DATA_DIRS=f"{prefix}/share:/usr/share")
         started = time.monotonic()
-        self.vornix = self.processes.spawn("vornix", [self.program], env)
-        self.wait(lambda: self.vornix.poll() is not None or self.desktop.tray_icon(), 15,
-                  "vornix's icon in the tray")
-        if self.vornix.poll() is not None:
-            raise Failure(f"vornix ended at start with status {self.vornix.returncode}")
-        icon = self.desktop.tray_icon()
+        self.vornix = self.desktop.start_program(
+            "vornix", [self.program], LD_PRELOAD=self.shim,
+            XDG_DATA_DIRS=f"{prefix}/share:/usr/share")
+        icon = self.desktop.wait_for_icon(self.vornix, 15)
         step["notes"].append(f"icon in the tray {1000 * (time.monotonic() - started):.0f} ms "
                              "after the start")
         self.panel = Panel(self.vornix.pid)
@@ -295,11 +266,11 @@ class Scenario:
                                 f"{'on' if row['watched'] else 'off'}")
             if "USB" not in row["labels"]:
                 problems.append(f"{row['name']} has no USB badge ({row['labels']})")
-        entries = [e.name for e in self.picker_entries()]
+        entries = [e.name for e in self.panel.picker_entries()]
         if entries != ["30s", "45s", "60s", "120s"]:
             problems.append(f"the picker offers {entries}")
-        if self.picker_selection() is not None:
-            problems.append(f"the picker shows {self.picker_selection()!r} for an interval of "
+        if self.panel.picker_selection() is not None:
+            problems.append(f"the picker shows {self.panel.picker_selection()!r} for an interval of "
                             f"{INTERVAL} s")
         if problems:
             raise Failure("; ".join(problems))
@@ -414,13 +385,13 @@ class Scenario:
 
     def change_interval(self, step):
         at = self.panel.at
-        self.desktop.click(*self.panel.centre(self.picker()))
-        self.wait(lambda: self.panel.showing(self.picker_list()), 5, "the picker's list to open")
-        entry = [e for e in self.picker_entries() if e.name == "30s"][0]
+        self.desktop.click(*self.panel.centre(self.panel.picker()))
+        self.wait(lambda: self.panel.showing(self.panel.picker_list()), 5, "the picker's list to open")
+        entry = [e for e in self.panel.picker_entries() if e.name == "30s"][0]
         since = time.time()
         self.desktop.click(*self.panel.centre(entry))
-        self.wait(lambda: self.picker_selection() == "30s", 5, "the picker to show 30s")
-        if self.panel.showing(self.picker_list()):
+        self.wait(lambda: self.panel.picker_selection() == "30s", 5, "the picker to show 30s")
+        if self.panel.showing(self.panel.picker_list()):
             raise Failure("the picker's list stays open")
         if not self.panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"):
             raise Failure("the panel closed on choosing an interval")
@@ -595,19 +566,15 @@ def stuck_threads(pid):
     return found
 
 
-def measure_footprint(desktop, drive, program, shim, processes, seconds, pulls=10):
+def measure_footprint(desktop, drive, program, shim, seconds, pulls=10):
     """What vornix costs sitting in the tray, keep-awake off, one USB drive present, the
     accessibility bus up but unused (as on a person's desktop): resident memory once settled,
     and the wake-ups of all its threads (context switches) and its CPU time over `seconds`.
     Then the time from a cable pull (the kernel's uevent) to the notification at the server,
     over `pulls` pulls of the drive."""
-    env = desktop.environment()
-    env.update(QT_QPA_PLATFORM="xcb", LD_PRELOAD=shim)
     started = time.monotonic()
-    vornix = processes.spawn("vornix-footprint", [program], env)
-    wait_for(lambda: vornix.poll() is not None or desktop.tray_icon(), 15, "the tray icon")
-    if vornix.poll() is not None:
-        raise Failure(f"vornix ended at start with status {vornix.returncode}")
+    vornix = desktop.start_program("vornix-footprint", [program], False, LD_PRELOAD=shim)
+    desktop.wait_for_icon(vornix, 15)
     icon_ms = 1000 * (time.monotonic() - started)
     desktop.xdotool("mousemove", 2, 700)  # the pointer off the icon
 
@@ -668,11 +635,10 @@ def inner(args):
                                  ", ".join(f"{d.name} ({d.kind}, {d.loop.name})"
                                            for d in media.drives))
         if args.footprint is not None:
-            measure_footprint(desktop, media.drives[0], args.vornix, args.shim, processes,
-                              args.footprint)
+            measure_footprint(desktop, media.drives[0], args.vornix, args.shim, args.footprint)
             return 0
         report.facts.append(f"vornix: `{args.vornix}`, installed with `cmake --install`.")
-        scenario = Scenario(report, desktop, media, args.vornix, args.shim, processes)
+        scenario = Scenario(report, desktop, media, args.vornix, args.shim)
         scenario.run()
         status = 0
     except (Exception, KeyboardInterrupt) as error:

@@ -11,13 +11,12 @@ import json
 import os
 import subprocess
 
-from desktop_session import MODULES, TOOLS, Accessible, Failure, wait_for
+from desktop_session import MODULES, TOOLS, Failure, wait_for
 from desktop_session import Desktop as BaseDesktop
 from desktop_session import missing_tools as missing_desktop_tools
 from desktop_session import name_has_owner
 from e2e_sandbox import mount, run
 
-DASH = "\u2014"
 SYSTEMD = {"journald": "/lib/systemd/systemd-journald", "logind": "/lib/systemd/systemd-logind"}
 
 
@@ -197,71 +196,3 @@ def _string(argument):
     if argument.startswith('string "') and argument.endswith('"'):
         return argument[len('string "'):-1]
     return None
-
-
-class Panel(Accessible):
-    """vornix's panel as AT-SPI shows it; everything is read anew each time."""
-
-    STATUSES = ("Active", "Idle", "Disconnected", "Slow to respond",
-                "Read-only \u2014 can't ping", "Nearly full \u2014 paused")
-
-    def volume_rows(self):
-        """The volume rows top to bottom: dicts of name, status, watched, enabled and the
-        row's accessible object. A row is the object whose switch carries its name."""
-        app = self.application()
-        if app is None:
-            return []
-        rows = []
-        for node, _ in self.walk(app):
-            try:
-                if not node.name or not self.showing(node):
-                    continue
-                children = [node.getChildAtIndex(i) for i in range(node.childCount)]
-                switch = [c for c in children if c is not None and c.name == node.name and
-                          c.getRole() in (self.at.ROLE_CHECK_BOX, self.at.ROLE_TOGGLE_BUTTON)]
-                if not switch:
-                    continue
-                labels = [c.name for c in children if c is not None and
-                          c.getRole() == self.at.ROLE_LABEL and self.showing(c)]
-                status = [text for text in labels if text in self.STATUSES]
-                rows.append({"name": node.name, "status": status[0] if status else None,
-                             "labels": labels,
-                             "watched": self.has(switch[0], self.at.STATE_CHECKED),
-                             "enabled": self.has(switch[0], self.at.STATE_ENABLED),
-                             "node": node, "top": self.extents(node)[1]})
-            except Exception:
-                continue
-        return sorted(rows, key=lambda r: r["top"])
-
-    def row(self, name):
-        for row in self.volume_rows():
-            if row["name"] == name:
-                return row
-        return None
-
-    def status(self, name):
-        row = self.row(name)
-        return row["status"] if row else None
-
-    def activity(self):
-        """The label lines a person sees in the activity list, top (newest) first: those
-        inside the list's visible area, whatever AT-SPI says is "showing"."""
-        app = self.application()
-        areas = [node for node, _ in self.walk(app)
-                 if node.name == "Recent activity" and node.getRole() != self.at.ROLE_LABEL] \
-            if app else []
-        if not areas:
-            return []
-        _, top, _, height = self.extents(areas[0])
-        lines = []
-        for node, _ in self.walk(areas[0]):
-            try:
-                if node.getRole() != self.at.ROLE_LABEL or \
-                        not (f" {DASH} " in node.name or node.name.startswith("Sleep")):
-                    continue
-                _, y, _, h = self.extents(node)
-                if h > 0 and top <= y and y + h <= top + height:
-                    lines.append((y, node.name))
-            except Exception:
-                continue
-        return [text for _, text in sorted(lines)]
