@@ -716,13 +716,6 @@ class DesktopSession(Desktop):
         self.processes.end_all()
         shutil.rmtree(self.scratch, ignore_errors=True)
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
-
 
 class InhibitServices:
     """Runs inhibit_services.py on the session's buses and follows what it reports."""
