@@ -15,7 +15,7 @@ import sys
 import time
 import traceback
 
-from desktop_session import (SCREEN, SKIP, Accessible, DesktopSession, Failure, Skip, centre,
+from desktop_session import (SCREEN, SKIP, DesktopSession, Failure, Panel, Skip, centre,
                              command_line, descendants, live_processes, wait_for)
 
 ASSERTION_NAME = "Vornix is keeping external drives awake"
@@ -65,7 +65,7 @@ class SmokeTest:
             self.icon = s.wait_for_icon(vornix, 10)
             print(f"  icon at {self.icon}, {1000 * (time.monotonic() - started):.0f} ms after "
                   "the start")
-            self.screen = Accessible(vornix.pid)
+            self.screen = Panel(vornix.pid)
             self.at = self.screen.at
             wait_for(self.screen.application, 10, "vornix on the accessibility bus")
 
@@ -176,18 +176,16 @@ class SmokeTest:
             problems.append(f"top to bottom the panel reads {order}")
 
         # On Linux, Qt names a combo box after its current entry; the label names it by relation.
-        combos = screen.find_all(at.ROLE_COMBO_BOX)
-        if len(combos) != 1:
-            problems.append(f"{len(combos)} combo boxes instead of the interval picker")
+        try:
+            combo, entries = screen.picker(), [e.name for e in screen.picker_entries()]
+        except Failure as failure:
+            problems.append(str(failure))
         else:
-            combo = combos[0]
             labels = [relation.getTarget(i).name for relation in combo.getRelationSet()
                       if relation.getRelationType() == at.RELATION_LABELLED_BY
                       for i in range(relation.getNTargets())]
             if "Ping interval" not in labels and combo.name != "Ping interval":
                 problems.append(f"the interval picker is not labelled \"Ping interval\" ({labels})")
-            entries = [node.name for node, _ in screen.walk(combo)
-                       if node.getRole() == at.ROLE_LIST_ITEM]
             if entries != ["30s", "45s", "60s", "120s"]:
                 problems.append(f"the interval picker offers {entries}")
             selected = combo.queryText().getText(0, -1) if combo.name == "Ping interval" \
