@@ -143,6 +143,8 @@ public:
         setAccessibleName(name);
     }
 
+    QWidget* watchSwitch() const { return watch_; }
+
 private:
     QLabel* name_;
     QLabel* badge_;
@@ -296,6 +298,14 @@ void MenuBarView::refreshVolumes() {
         }
         it->second->show(volume);
     }
+    // Keyboard focus follows the panel top to bottom, rows included, though rows are made
+    // after the controls below them.
+    QWidget* previous = globalSwitch_;
+    for (const auto& id : rowOrder_) {
+        QWidget::setTabOrder(previous, rows_.at(id)->watchSwitch());
+        previous = rows_.at(id)->watchSwitch();
+    }
+    QWidget::setTabOrder(previous, intervalPicker_);
 }
 
 void MenuBarView::refreshActivity() {

@@ -11,6 +11,7 @@
 #include <QLayout>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTranslator>
 
@@ -256,6 +257,29 @@ TEST(PanelCommands, GlobalSwitchShowsThePublishedStateAndQuitShutsDownFirst) {
     EXPECT_EQ(p.quits, 1);
     EXPECT_FALSE(p.assertionHeldAtQuit);
     EXPECT_FALSE(p.h.app->vornix().isRunning());
+}
+
+TEST(PanelCommands, DrivenByKeyboardAlone) {
+    Panel p;
+    p.h.presentAtLaunch("UUID-A", "Alpha");
+    auto& view = p.open();
+    QSignalSpy dismissed(&view, &MenuBarView::dismissRequested);
+    auto* global = p.find<SwitchToggle>("globalSwitch");
+    global->setFocus();
+    QTest::keyClick(global, Qt::Key_Space);
+    p.settle();
+    EXPECT_TRUE(p.h.app->isActive.get());
+
+    // Tab reaches the volume's watch switch next, and Space flips it.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    auto* watch = p.rows("volumeRow").at(0)->findChild<SwitchToggle*>("watchSwitch");
+    ASSERT_EQ(QApplication::focusWidget(), watch);
+    QTest::keyClick(watch, Qt::Key_Space);
+    p.settle();
+    EXPECT_FALSE(p.h.app->volumeMonitor().volume("UUID-A")->isWatched);
+
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    EXPECT_EQ(dismissed.count(), 1);
 }
 
 TEST(PanelCommands, LaunchAtLoginRefusalLeavesTheBoxAsItWas) {
