@@ -34,6 +34,7 @@ import sys
 import tempfile
 import time
 import traceback
+import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "desktop")]
@@ -53,14 +54,17 @@ TITLE = "Drive disconnected unexpectedly"
 BODY = '"{}" disappeared without being ejected. Check the cable/connection.'
 PING = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 
-# name, kind, MiB, file-system UUID (exFAT's serial is whatever mkfs.exfat makes)
+# name, kind, MiB, file-system UUID (exFAT's serial is whatever mkfs.exfat makes). The UUIDs
+# are new for every run: the kernel refuses a second XFS with the UUID of one already mounted,
+# so two runs on one machine would otherwise collide.
+_RUN = uuid.uuid4().hex[:8]
 DRIVES = [
-    ("Backup", "ext4", 96, "5e1f0a2c-0000-4000-8000-0000000000b1"),
-    ("Archive", "xfs", 300, "5e1f0a2c-0000-4000-8000-0000000000a2"),
-    ("Photos", "ext4", 128, "5e1f0a2c-0000-4000-8000-0000000000f3"),
+    ("Backup", "ext4", 96, f"{_RUN}-0000-4000-8000-0000000000b1"),
+    ("Archive", "xfs", 300, f"{_RUN}-0000-4000-8000-0000000000a2"),
+    ("Photos", "ext4", 128, f"{_RUN}-0000-4000-8000-0000000000f3"),
     ("Card", "exfat", 96, None),
-    ("Flaky", "fusefs", 16, "5e1f0a2c-0000-4000-8000-0000000000c5"),
-    ("Spare", "ext4", 32, "5e1f0a2c-0000-4000-8000-0000000000d6"),
+    ("Flaky", "fusefs", 16, f"{_RUN}-0000-4000-8000-0000000000c5"),
+    ("Spare", "ext4", 32, f"{_RUN}-0000-4000-8000-0000000000d6"),
 ]
 EXCLUDED = "Spare"
 
@@ -628,8 +632,8 @@ def inner(args):
             desktop.start()
             media = MediaRoot(scratch, logs, args.fusefs, pwd.getpwuid(os.getuid()).pw_name)
             drives = DRIVES[:1] if args.footprint is not None else DRIVES
-            for name, kind, size, uuid in drives:
-                media.add(name, kind, size, uuid).mount()
+            for name, kind, size, fs_uuid in drives:
+                media.add(name, kind, size, fs_uuid).mount()
             step["notes"].append("journald, system bus + systemd-logind, Xvfb " +
                                  desktop.display + ", trayer, session bus + AT-SPI, dunst; " +
                                  ", ".join(f"{d.name} ({d.kind}, {d.loop.name})"
