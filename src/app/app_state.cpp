@@ -19,6 +19,11 @@ AppState::AppState(AppPorts ports) : settings_(ports.settings) {
     launchAtLoginEnabled = loginItemManager_->status() == LoginItemStatus::enabled;
     eventLog_->requestNotificationAuthorization();
 
+    // Read once: every later change goes through persistExclusions(), which keeps this copy,
+    // so the subscriber below, which runs on every publication of the list, never reads the
+    // store.
+    setExclusions(settings_.readStringArray(exclusionsKey).value_or(std::vector<std::string>{}));
+
     // Delivered at once with the volumes found at start, then after every change, once the
     // new list is stored, so the setWatched calls made here stand.
     cancellables_.push_back(volumeMonitor_->volumes.subscribe(
@@ -34,17 +39,14 @@ double AppState::usableInterval(std::optional<double> stored) {
     return *stored;
 }
 
-std::vector<std::string> AppState::storedExclusions() const {
-    return settings_.readStringArray(exclusionsKey).value_or(std::vector<std::string>{});
+void AppState::setExclusions(std::vector<std::string> ids) {
+    excludedSet_ = std::unordered_set<std::string>(ids.begin(), ids.end());
+    excluded_ = std::move(ids);
 }
 
 void AppState::applyPersistedExclusions(const std::vector<WatchedVolume>& volumes) {
-    const auto stored = storedExclusions();
-    const std::unordered_set<std::string> excluded(stored.begin(), stored.end());
-    if (volumes.empty())
-        return;
     for (const auto& volume : volumes)
-        if (excluded.contains(volume.id) && volume.isWatched)
+        if (excludedSet_.contains(volume.id) && volume.isWatched)
             volumeMonitor_->setWatched(volume.id, false);
 }
 
@@ -66,8 +68,8 @@ void AppState::toggleVolume(const std::string& id) {
     if (!volume)
         return;
     const bool watched = !volume->isWatched;
-    // The store is written first: the flip publishes the list, and the exclusions subscriber
-    // would switch a volume still listed as excluded straight back off.
+    // The exclusions are updated first: the flip publishes the list, and the exclusions
+    // subscriber would switch a volume still listed as excluded straight back off.
     auto volumes = volumeMonitor_->volumes.get();
     for (auto& v : volumes)
         if (v.id == id)
@@ -86,10 +88,11 @@ void AppState::persistExclusions(const std::vector<WatchedVolume>& volumes) {
         if (!volume.isWatched)
             ids.push_back(volume.id);
     }
-    for (const auto& id : storedExclusions())
+    for (const auto& id : excluded_)
         if (!listed.contains(id) && std::find(ids.begin(), ids.end(), id) == ids.end())
             ids.push_back(id);
     settings_.writeStringArray(exclusionsKey, ids);
+    setExclusions(std::move(ids));
 }
 
 void AppState::updateInterval(double interval) {

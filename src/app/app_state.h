@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace vornix {
@@ -68,7 +69,7 @@ public:
 private:
     void applyPersistedExclusions(const std::vector<WatchedVolume>& volumes);
     void persistExclusions(const std::vector<WatchedVolume>& volumes);
-    std::vector<std::string> storedExclusions() const;
+    void setExclusions(std::vector<std::string> ids);
 
     SettingsStore& settings_;
     std::unique_ptr<PowerAssertionManager> powerAssertionManager_;
@@ -76,6 +77,8 @@ private:
     std::unique_ptr<EventLog> eventLog_;
     std::unique_ptr<VolumeMonitor> volumeMonitor_;
     std::unique_ptr<Vornix> vornix_;
+    std::vector<std::string> excluded_; // as stored, in stored order
+    std::unordered_set<std::string> excludedSet_;
     std::vector<Subscription> cancellables_; // released first, before the services
 };
 

@@ -253,6 +253,11 @@ MenuBarView::MenuBarView(AppState& appState, std::function<void()> showAbout,
 MenuBarView::~MenuBarView() = default;
 
 void MenuBarView::scheduleRefresh() {
+    // A closed panel is brought up to date when it is shown, not on every ping.
+    if (!isVisible()) {
+        staleWhileHidden_ = true;
+        return;
+    }
     if (refreshPending_)
         return;
     refreshPending_ = true;
@@ -350,6 +355,14 @@ void MenuBarView::refreshActivity() {
         row->setVisible(true); // counted by fitHeight() even while the panel is open
     }
     activityArea_->updateGeometry();
+}
+
+void MenuBarView::showEvent(QShowEvent* event) {
+    if (staleWhileHidden_) {
+        staleWhileHidden_ = false;
+        refresh();
+    }
+    QWidget::showEvent(event);
 }
 
 void MenuBarView::keyPressEvent(QKeyEvent* event) {

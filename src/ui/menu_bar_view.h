@@ -46,6 +46,7 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void scheduleRefresh();
@@ -58,6 +59,7 @@ private:
     std::function<void()> quit_;
     std::vector<Subscription> subscriptions_;
     bool refreshPending_ = false;
+    bool staleWhileHidden_ = false;
 
     SwitchToggle* globalSwitch_;
     QWidget* volumeSection_;

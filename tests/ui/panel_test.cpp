@@ -150,6 +150,18 @@ TEST(PanelLayout, RowsArrivingWhileItIsOpenCanBeSeenAtOnce) {
     }
 }
 
+TEST(PanelLayout, AClosedPanelCatchesUpWhenShown) {
+    Panel p;
+    auto& view = p.open();
+    view.hide();
+    p.h.mountLater("UUID-A", "Alpha");
+    QCoreApplication::processEvents();
+    view.show();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(p.rows("volumeRow").size(), 1u);
+    EXPECT_EQ(p.rows("activityRow").size(), 1u); // its "Mounted" event
+}
+
 TEST(PanelVolumes, EachFlipOfAWatchSwitchCallsToggleOnce) {
     Panel p;
     p.h.presentAtLaunch("UUID-A", "Alpha");

@@ -15,6 +15,11 @@ struct DeviceDeleter {
 };
 using DevicePtr = std::unique_ptr<udev_device, DeviceDeleter>;
 
+/// The block device with this number, or none (also when udev could not be opened).
+DevicePtr blockDevice(struct udev* udev, dev_t devno) {
+    return DevicePtr(udev ? udev_device_new_from_devnum(udev, 'b', devno) : nullptr);
+}
+
 struct ProbeDeleter {
     void operator()(blkid_probe p) const { blkid_free_probe(p); }
 };
@@ -77,9 +82,7 @@ ProbedFileSystem probeFileSystem(const std::string& devnode) {
 }
 
 std::optional<BlockDeviceFacts> DeviceFactsReader::read(dev_t devno) const {
-    if (!udev_)
-        return std::nullopt;
-    DevicePtr device(udev_device_new_from_devnum(udev_.get(), 'b', devno));
+    const DevicePtr device = blockDevice(udev_.get(), devno);
     if (!device)
         return std::nullopt;
 
@@ -118,9 +121,7 @@ std::optional<BlockDeviceFacts> DeviceFactsReader::read(dev_t devno) const {
 }
 
 DevicePresence DeviceFactsReader::presence(dev_t devno) {
-    if (!udev_)
-        return DevicePresence::absent;
-    DevicePtr device(udev_device_new_from_devnum(udev_.get(), 'b', devno));
+    const DevicePtr device = blockDevice(udev_.get(), devno);
     if (!device)
         return DevicePresence::absent;
     const auto size = sizeOf(device.get());
@@ -130,9 +131,7 @@ DevicePresence DeviceFactsReader::presence(dev_t devno) {
 }
 
 std::optional<DeviceIdentity> DeviceFactsReader::identity(dev_t devno) {
-    if (!udev_)
-        return std::nullopt;
-    DevicePtr device(udev_device_new_from_devnum(udev_.get(), 'b', devno));
+    const DevicePtr device = blockDevice(udev_.get(), devno);
     if (!device)
         return std::nullopt;
     DeviceIdentity id;
