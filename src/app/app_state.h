@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/login_item_manager.h"
-#include "app/observable.h"
-#include "app/scheduling.h"
+#include "core/observable.h"
+#include "core/scheduling.h"
 #include "app/settings_store.h"
 #include "engine/power_assertion_manager.h"
 #include "engine/vornix.h"

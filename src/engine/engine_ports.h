@@ -2,7 +2,7 @@
 
 // What the keep-alive engine needs from the platform besides the main queue and the clock.
 
-#include "app/scheduling.h"
+#include "core/scheduling.h"
 #include "engine/ping_result.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/observable.h"
-#include "app/scheduling.h"
+#include "core/observable.h"
+#include "core/scheduling.h"
 #include "log/desktop_notifier.h"
 #include "log/log_event.h"
 #include "log/system_log.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/observable.h"
-#include "app/scheduling.h"
+#include "core/observable.h"
+#include "core/scheduling.h"
 #include "log/event_log.h"
 #include "volumes/volume_ports.h"
 #include "volumes/watched_volume.h"

@@ -4,7 +4,7 @@
 // desktop's mount and rename notifications, and disk arbitration (disk arrival, departure and
 // unmount requests). Every handler is called on the main thread.
 
-#include "app/observable.h"
+#include "core/observable.h"
 
 #include <functional>
 #include <memory>

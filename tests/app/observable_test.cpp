@@ -1,4 +1,4 @@
-#include "app/observable.h"
+#include "core/observable.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/scheduling.h"
+#include "core/scheduling.h"
 
 #include <cstdint>
 #include <map>
