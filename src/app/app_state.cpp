@@ -15,7 +15,7 @@ AppState::AppState(AppPorts ports) : settings_(ports.settings) {
     volumeMonitor_ = std::make_unique<VolumeMonitor>(*eventLog_, ports.clock, ports.volumes);
     vornix_ = std::make_unique<Vornix>(*volumeMonitor_, *eventLog_, ports.engine);
 
-    keepAliveInterval = usableInterval(settings_.readDouble(intervalKey));
+    keepAliveInterval = keep_alive_interval::usable(settings_.readDouble(intervalKey));
     launchAtLoginEnabled = loginItemManager_->status() == LoginItemStatus::enabled;
     eventLog_->requestNotificationAuthorization();
 
@@ -31,13 +31,6 @@ AppState::AppState(AppPorts ports) : settings_(ports.settings) {
 }
 
 AppState::~AppState() = default;
-
-double AppState::usableInterval(std::optional<double> stored) {
-    if (!stored || !std::isfinite(*stored) || *stored < minimumInterval ||
-        *stored > maximumInterval)
-        return defaultInterval;
-    return *stored;
-}
 
 void AppState::setExclusions(std::vector<std::string> ids) {
     excludedSet_ = std::unordered_set<std::string>(ids.begin(), ids.end());

@@ -4,6 +4,7 @@
 #include "core/observable.h"
 #include "core/scheduling.h"
 #include "app/settings_store.h"
+#include "engine/keep_alive_interval.h"
 #include "engine/power_assertion_manager.h"
 #include "engine/vornix.h"
 #include "log/event_log.h"
@@ -33,9 +34,6 @@ struct AppPorts {
 /// every command of the panel. Main thread only.
 class AppState : public ObservableObject {
 public:
-    static constexpr double defaultInterval = 45.0;
-    static constexpr double minimumInterval = 1.0;
-    static constexpr double maximumInterval = 24.0 * 60 * 60;
     static constexpr const char* intervalKey = "keepAliveInterval";
     static constexpr const char* exclusionsKey = "excludedVolumeIDs";
 
@@ -45,7 +43,7 @@ public:
     AppState& operator=(const AppState&) = delete;
 
     Published<bool> isActive{*this, false};
-    Published<double> keepAliveInterval{*this, defaultInterval};
+    Published<double> keepAliveInterval{*this, keep_alive_interval::defaultSeconds};
     Published<bool> launchAtLoginEnabled{*this, false};
 
     EventLog& eventLog() { return *eventLog_; }
@@ -61,10 +59,6 @@ public:
     /// Releases sleep prevention and stops the engine. Records nothing, leaves `isActive`, and
     /// may run any number of times.
     void shutdown();
-
-    /// The interval a stored value stands for: the value itself from 1 second to 24 hours,
-    /// otherwise (missing, zero, negative, not finite, out of range) the default.
-    static double usableInterval(std::optional<double> stored);
 
 private:
     void applyPersistedExclusions(const std::vector<WatchedVolume>& volumes);

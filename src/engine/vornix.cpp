@@ -41,7 +41,7 @@ struct Vornix::Core {
     EnginePorts ports;
     PingWrite write;
     std::unique_ptr<RepeatingTimer> timer;
-    double interval = Vornix::initialInterval;
+    double interval = keep_alive_interval::defaultSeconds;
     bool engineGone = false; // set when the engine is destroyed inside one of its callbacks
     std::weak_ptr<Core> self;
     std::map<WriteKey, InFlightWrite> inFlight;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/engine_ports.h"
+#include "engine/keep_alive_interval.h"
 #include "log/event_log.h"
 #include "volumes/volume_monitor.h"
 
@@ -26,7 +27,6 @@ namespace vornix {
 /// or result that arrives afterwards does nothing.
 class Vornix {
 public:
-    static constexpr double initialInterval = 45.0;
     static constexpr double stallTimeout = 8.0;
     static constexpr std::int64_t freeSpaceFloor = 52'428'800; // 50 × 1,048,576 bytes
     static constexpr const char* pingFileName = ".vornix_ping";

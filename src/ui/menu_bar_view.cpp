@@ -190,7 +190,7 @@ MenuBarView::MenuBarView(AppState& appState, std::function<void()> showAbout,
     intervalPicker_->setFixedWidth(90);
     intervalPicker_->setAccessibleName(tr("Ping interval"));
     intervalLabel->setBuddy(intervalPicker_);
-    for (double option : intervalOptions)
+    for (double option : keep_alive_interval::options)
         intervalPicker_->addItem(intervalText(option), option);
     connect(intervalPicker_, &QComboBox::activated, this, [this](int index) {
         appState_.updateInterval(intervalPicker_->itemData(index).toDouble());

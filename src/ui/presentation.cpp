@@ -44,6 +44,8 @@ StatusLabel statusLabel(const WatchedVolume& volume) {
     case VolumeStatus::full:
         return {QCoreApplication::translate("vornix::MenuBarView", "Nearly full \u2014 paused"),
                 Tint::red};
+    case VolumeStatus::failed:
+        return {QCoreApplication::translate("vornix::MenuBarView", "Ping failed"), Tint::red};
     }
     return {};
 }

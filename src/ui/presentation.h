@@ -37,7 +37,6 @@ QString eventTimeText(const LogEvent& event);
 /// "30s", "45s", ...: the interval truncated to whole seconds.
 QString intervalText(double seconds);
 
-inline constexpr std::array<double, 4> intervalOptions{30, 45, 60, 120};
 
 /// The colour of a tint on this palette.
 QColor tintColor(Tint tint, const QPalette& palette);

@@ -64,12 +64,15 @@ void VolumeMonitor::setWatched(const std::string& id, bool watched) {
 }
 
 void VolumeMonitor::markStatus(const std::string& id, VolumeStatus status,
-                               std::optional<WallTime> lastPingAt) {
+                               std::optional<WallTime> lastPingAt, std::string detail) {
     const auto index = indexOf(id);
     if (index < 0)
         return;
     const auto at = static_cast<std::size_t>(index);
-    update(at, [&](WatchedVolume& v) { v.status = status; });
+    update(at, [&](WatchedVolume& v) {
+        v.status = status;
+        v.statusDetail = std::move(detail);
+    });
     if (lastPingAt) {
         // The first publication may have run subscribers that changed the list; the record
         // keeps its place (records are never removed or reordered).

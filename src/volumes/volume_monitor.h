@@ -43,9 +43,11 @@ public:
     /// Sets the watch flag of the record with this id; an unknown id publishes nothing.
     void setWatched(const std::string& id, bool watched);
 
-    /// Sets the status and, when a time is given, the last-ping time: two publications then.
-    /// An unknown id publishes nothing. Mount and watch state are not consulted.
-    void markStatus(const std::string& id, VolumeStatus status, std::optional<WallTime> lastPingAt);
+    /// Sets the status with its `detail` (kept as the record's `statusDetail`) and, when a time
+    /// is given, the last-ping time: two publications then. An unknown id publishes nothing.
+    /// Mount and watch state are not consulted.
+    void markStatus(const std::string& id, VolumeStatus status, std::optional<WallTime> lastPingAt,
+                    std::string detail = {});
 
     /// The record with this id, if any.
     std::optional<WatchedVolume> volume(const std::string& id) const;

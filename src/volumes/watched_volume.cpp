@@ -6,12 +6,13 @@
 namespace vornix {
 
 namespace {
-constexpr std::array<std::pair<VolumeStatus, std::string_view>, 5> rawValues{{
+constexpr std::array<std::pair<VolumeStatus, std::string_view>, 6> rawValues{{
     {VolumeStatus::idle, "idle"},
     {VolumeStatus::active, "active"},
     {VolumeStatus::stalled, "stalled"},
     {VolumeStatus::readOnly, "readOnly"},
     {VolumeStatus::full, "full"},
+    {VolumeStatus::failed, "failed"},
 }};
 } // namespace
 

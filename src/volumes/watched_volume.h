@@ -10,7 +10,9 @@
 namespace vornix {
 
 /// The last known keep-alive state of a volume.
-enum class VolumeStatus { idle, active, stalled, readOnly, full };
+/// `failed`: the last ping was refused or failed (EIO, ENOSPC, a file that is not ours at the
+/// ping path); the record's `statusDetail` then says why.
+enum class VolumeStatus { idle, active, stalled, readOnly, full, failed };
 
 /// The case name ("idle", "readOnly", ...).
 std::string_view rawValue(VolumeStatus status);
@@ -28,6 +30,9 @@ struct WatchedVolume {
     bool isWatched = true;
     VolumeStatus status = VolumeStatus::idle;
     std::optional<WallTime> lastPingAt{};
+    /// Why the status is what it is, in the system's words (the error text of a failed ping);
+    /// empty for the statuses that need no explanation.
+    std::string statusDetail{};
 
     bool operator==(const WatchedVolume&) const = default;
 };
