@@ -29,16 +29,13 @@ std::string lastPathComponent(std::string_view path) {
 
 VolumeMonitor::VolumeMonitor(EventLog& eventLog, const WallClock& clock, VolumePorts ports)
     : eventLog_(eventLog), clock_(clock), ports_(std::move(ports)) {
-    if (const auto root = ports_.catalog.resourceValues("/"))
-        bootVolumeID_ = root->uuid;
-    setupDiskArbitration();
-    observeWorkspaceNotifications();
+    bootVolumeID_ = ports_.system.rootFileSystemUuid();
+    watch_ = ports_.system.watch([this](const VolumeEvent& event) { handleEvent(event); });
     scanCurrentVolumes();
 }
 
 VolumeMonitor::~VolumeMonitor() {
-    session_.reset();
-    workspaceObservers_.clear();
+    watch_.reset();
 }
 
 std::ptrdiff_t VolumeMonitor::indexOf(const std::string& id) const {
@@ -82,88 +79,99 @@ void VolumeMonitor::markStatus(const std::string& id, VolumeStatus status,
 
 // ---- discovery
 
-void VolumeMonitor::setupDiskArbitration() {
-    if (!ports_.diskArbitration)
-        return;
-    DiskCallbacks callbacks{
-        [this](const Disk& disk) { handleDiskAppeared(disk); },
-        [this](const Disk& disk) { handleDiskDisappeared(disk); },
-        [this](const Disk& disk) { handleUnmountApproval(disk); },
-    };
-    session_ = ports_.diskArbitration->openSession(std::move(callbacks));
-}
-
-void VolumeMonitor::observeWorkspaceNotifications() {
-    for (const auto name :
-         {WorkspaceNotificationName::didMount, WorkspaceNotificationName::didRenameVolume}) {
-        workspaceObservers_.push_back(ports_.workspace.observe(
-            name, [this](const WorkspaceNotification& n) { handleWorkspaceMount(n); }));
-    }
-}
-
 void VolumeMonitor::scanCurrentVolumes() {
-    const auto paths = ports_.catalog.mountedVolumePaths();
-    if (!paths)
+    const auto mounted = ports_.system.mountedVolumes();
+    if (!mounted)
         return;
-    for (const auto& path : *paths)
-        considerCandidate(path);
+    std::map<std::string, int> copies;
+    for (const auto& volume : *mounted) {
+        if (!volume.uuid || !isCandidate(volume))
+            continue;
+        auto [owner, added] = scanOwners_.try_emplace(*volume.uuid, volume.hardwareKey);
+        if (!added && volume.hardwareKey < owner->second)
+            owner->second = volume.hardwareKey;
+    }
+    for (const auto& volume : *mounted)
+        considerCandidate(volume);
+    scanOwners_.clear();
 }
 
-void VolumeMonitor::handleWorkspaceMount(const WorkspaceNotification& notification) {
-    if (!notification.volumePath || notification.volumePath->empty())
-        return;
-    considerCandidate(*notification.volumePath);
+void VolumeMonitor::handleEvent(const VolumeEvent& event) {
+    using Kind = VolumeEvent::Kind;
+    if (event.kind == Kind::mounted || event.kind == Kind::renamed)
+        considerCandidate(event.volume);
+    else
+        handleDeparture(event);
 }
 
-bool VolumeMonitor::isUnderMediaRoot(const std::string& path) const {
-    return std::any_of(ports_.mediaRoots.begin(), ports_.mediaRoots.end(),
-                       [&](const std::string& root) { return path.starts_with(root); });
+bool VolumeMonitor::isCandidate(const MountedVolume& v) const {
+    if (v.mountPath.empty() ||
+        std::none_of(ports_.mediaRoots.begin(), ports_.mediaRoots.end(),
+                     [&](const std::string& root) { return v.mountPath.starts_with(root); }))
+        return false;
+    if (v.isLocal == false || v.isInternal == true)
+        return false;
+    if (v.isEjectable != true && v.isRemovable != true)
+        return false;
+    if (v.protocol) {
+        for (const auto fragment : virtualProtocols)
+            if (containsIgnoringCase(*v.protocol, fragment))
+                return false;
+    }
+    return true;
 }
 
-void VolumeMonitor::considerCandidate(const std::string& mountPath) {
-    const auto values = ports_.catalog.resourceValues(mountPath);
-    if (!values)
-        return;
-    if (!isUnderMediaRoot(mountPath))
-        return;
-    if (values->isLocal == false)
-        return;
-    if (values->isEjectable != true && values->isRemovable != true)
-        return;
-    if (values->isInternal == true)
-        return;
+bool VolumeMonitor::belongsTo(const WatchedVolume& record, const MountedVolume& v) const {
+    // Mounted elsewhere under another device name right now: another device, whatever its key.
+    if (record.isCurrentlyMounted && record.mountPath != v.mountPath && record.bsdName &&
+        v.bsdName && *record.bsdName != *v.bsdName)
+        return false;
+    const auto known = hardwareKeys_.find(record.id);
+    if (known == hardwareKeys_.end() || !known->second || !v.hardwareKey)
+        return true;
+    return *known->second == *v.hardwareKey;
+}
 
-    std::optional<std::string> bsdName;
-    std::optional<std::string> protocol;
-    if (session_) {
-        if (const auto disk = session_->diskForVolumePath(mountPath)) {
-            bsdName = disk->bsdName;
-            if (disk->description)
-                protocol = disk->description->deviceProtocol;
-            if (protocol) {
-                for (const auto fragment : virtualProtocols)
-                    if (containsIgnoringCase(*protocol, fragment))
-                        return;
-            }
+std::string VolumeMonitor::identify(const MountedVolume& v) {
+    if (!v.uuid) {
+        if (v.bsdName)
+            if (const auto known = bsdNameToVolumeID_.find(*v.bsdName);
+                known != bsdNameToVolumeID_.end())
+                return known->second;
+        return "path:" + v.mountPath;
+    }
+    // The first identifier free or already this device's wins. The last one holds the kernel
+    // name, which only two copies with no key or the same key ever need.
+    std::vector<std::string> choices{*v.uuid};
+    if (v.hardwareKey)
+        choices.push_back(*v.uuid + ":" + *v.hardwareKey);
+    choices.push_back(choices.back() + ":" + v.bsdName.value_or(v.mountPath));
+    for (const auto& id : choices) {
+        const auto index = indexOf(id);
+        if (index < 0) {
+            const auto owner = scanOwners_.find(id);
+            if (owner != scanOwners_.end() && owner->second != v.hardwareKey)
+                continue; // another copy present at start has the smaller key
+            hardwareKeys_[id] = v.hardwareKey;
+            return id;
         }
+        if (belongsTo(volumes.get()[static_cast<std::size_t>(index)], v))
+            return id;
     }
+    return choices.back();
+}
 
-    std::string id;
-    if (values->uuid) {
-        id = *values->uuid;
-    } else if (const auto known =
-                   bsdName ? bsdNameToVolumeID_.find(*bsdName) : bsdNameToVolumeID_.end();
-               known != bsdNameToVolumeID_.end()) {
-        id = known->second;
-    } else {
-        id = "path:" + mountPath;
-    }
-
+void VolumeMonitor::considerCandidate(const MountedVolume& mounted) {
+    if (!isCandidate(mounted))
+        return;
+    const std::string id = identify(mounted);
     if (bootVolumeID_ && *bootVolumeID_ == id)
         return;
 
-    const std::string name = values->name ? *values->name : lastPathComponent(mountPath);
-
+    const std::string name = mounted.name ? *mounted.name : lastPathComponent(mounted.mountPath);
+    const auto& bsdName = mounted.bsdName;
+    const auto& protocol = mounted.protocol;
+    const auto& mountPath = mounted.mountPath;
     if (bsdName)
         bsdNameToVolumeID_[*bsdName] = id;
 
@@ -193,23 +201,12 @@ void VolumeMonitor::considerCandidate(const std::string& mountPath) {
     eventLog_.record(LogEvent::Kind::mounted, name, "");
 }
 
-// ---- disk arbitration
+// ---- departures
 
-void VolumeMonitor::handleUnmountApproval(const Disk& disk) {
-    if (disk.bsdName)
-        pendingApprovals_[*disk.bsdName] = clock_.now();
-}
-
-void VolumeMonitor::handleDiskAppeared(const Disk& disk) {
-    if (!disk.description || !disk.description->volumePath || disk.description->volumePath->empty())
+void VolumeMonitor::handleDeparture(const VolumeEvent& event) {
+    if (!event.volume.bsdName)
         return;
-    considerCandidate(*disk.description->volumePath);
-}
-
-void VolumeMonitor::handleDiskDisappeared(const Disk& disk) {
-    if (!disk.bsdName)
-        return;
-    const std::string& bsdName = *disk.bsdName;
+    const std::string& bsdName = *event.volume.bsdName;
     const auto mapped = bsdNameToVolumeID_.find(bsdName);
     if (mapped == bsdNameToVolumeID_.end())
         return;
@@ -232,18 +229,13 @@ void VolumeMonitor::handleDiskDisappeared(const Disk& disk) {
     update(at, [](WatchedVolume& v) { v.mountPath.reset(); });
     update(at, [](WatchedVolume& v) { v.status = VolumeStatus::idle; });
 
-    if (const auto approval = pendingApprovals_.find(bsdName);
-        approval != pendingApprovals_.end()) {
-        const double elapsed = secondsBetween(approval->second, clock_.now());
-        pendingApprovals_.erase(approval);
-        if (elapsed < userEjectWindowSeconds) {
-            eventLog_.record(LogEvent::Kind::unmountedByUser, name, "");
-            return;
-        }
-    }
-    if (!wasWatched)
-        return;
-    eventLog_.record(LogEvent::Kind::unexpectedDisconnect, name, "");
+    // Linux has no eject request: an unmount whose device stays is the user's (or a tool's)
+    // orderly eject, recorded whether watched or not; a device that goes while still mounted was
+    // pulled, which matters only for a watched volume.
+    if (event.kind == VolumeEvent::Kind::unmountedDevicePresent)
+        eventLog_.record(LogEvent::Kind::unmountedByUser, name, "");
+    else if (wasWatched)
+        eventLog_.record(LogEvent::Kind::unexpectedDisconnect, name, "");
 }
 
 } // namespace vornix

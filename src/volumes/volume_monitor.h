@@ -20,18 +20,19 @@ namespace vornix {
 /// Records are appended in the order volumes are first accepted and are never removed: a volume
 /// that leaves stays listed as not mounted and its record is reused when it comes back.
 ///
-/// Creation notes the boot volume, opens the disk-arbitration session, registers the workspace
-/// observers and scans the mounted volumes, in that order, so the list holds the external volumes
-/// present at start when the constructor returns. Destruction ends the session and the
-/// observers: nothing calls into a destroyed monitor.
+/// Creation notes the boot volume, starts watching the system's volume events and scans the
+/// mounted volumes, in that order, so the list holds the external volumes present at start when
+/// the constructor returns. Destruction ends the watch: nothing calls into a destroyed monitor.
+///
+/// Identifiers: the file system's UUID; for a second volume with the same UUID (a byte-for-byte
+/// clone) the UUID, ":" and its device's hardware key, so each copy has its own record and its own
+/// stored choice. Without a UUID: the identifier last given to the same kernel device name, else
+/// "path:" and the mount point.
 class VolumeMonitor : public ObservableObject {
 public:
     /// Fragments of a device protocol that make a volume virtual, tested in this order.
     static constexpr std::array<std::string_view, 3> virtualProtocols{
         "Disk Image", "Virtual Interface", "File Backed Virtual"};
-    /// An unmount approved less than this many seconds before the disk disappeared was the
-    /// user's eject.
-    static constexpr double userEjectWindowSeconds = 10.0;
 
     VolumeMonitor(EventLog& eventLog, const WallClock& clock, VolumePorts ports);
     ~VolumeMonitor();
@@ -54,8 +55,6 @@ public:
 
     /// The UUID of the file system at "/", noted at creation.
     const std::optional<std::string>& bootVolumeID() const { return bootVolumeID_; }
-    /// Whether disk arbitration gave the monitor a session.
-    bool hasSession() const { return session_ != nullptr; }
 
 private:
     /// Index of the first record with this id, or -1.
@@ -68,26 +67,26 @@ private:
         volumes = std::move(list);
     }
 
-    void setupDiskArbitration();
-    void observeWorkspaceNotifications();
     void scanCurrentVolumes();
-    void handleWorkspaceMount(const WorkspaceNotification& notification);
-    void considerCandidate(const std::string& mountPath);
-    bool isUnderMediaRoot(const std::string& path) const;
-
-    void handleDiskAppeared(const Disk& disk);
-    void handleDiskDisappeared(const Disk& disk);
-    void handleUnmountApproval(const Disk& disk);
+    void handleEvent(const VolumeEvent& event);
+    bool isCandidate(const MountedVolume& volume) const;
+    void considerCandidate(const MountedVolume& volume);
+    std::string identify(const MountedVolume& volume);
+    bool belongsTo(const WatchedVolume& record, const MountedVolume& volume) const;
+    /// The one rule that tells an eject from a pull.
+    void handleDeparture(const VolumeEvent& event);
 
     EventLog& eventLog_;
-    const WallClock& clock_;
+    [[maybe_unused]] const WallClock& clock_;
     VolumePorts ports_;
     std::optional<std::string> bootVolumeID_;
     std::map<std::string, std::string> bsdNameToVolumeID_;
-    std::map<std::string, WallTime> pendingApprovals_;
-    // Declared last so they end first: no callback reaches a half-destroyed monitor.
-    std::vector<Subscription> workspaceObservers_;
-    std::unique_ptr<DiskSession> session_;
+    std::map<std::string, std::optional<std::string>> hardwareKeys_; // by identifier
+    // During the scan at start: for each UUID mounted more than once, the smallest hardware key,
+    // whose volume keeps the bare UUID whatever the mount order.
+    std::map<std::string, std::optional<std::string>> scanOwners_;
+    // Declared last so it ends first: no event reaches a half-destroyed monitor.
+    Subscription watch_;
 };
 
 } // namespace vornix

@@ -1,189 +1,77 @@
 #pragma once
 
-// Deterministic stand-ins for the system behind the volume monitor: a catalog of mounted volumes,
-// the workspace notifications and disk arbitration. Nothing happens until a test says so, and
-// every handler runs inside the call that delivers it, as on the main thread.
+// A deterministic volume system: nothing happens until a test says so, and every handler runs
+// inside the call that delivers it, as on the main thread.
 
 #include "volumes/volume_ports.h"
 
-#include <algorithm>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace vornix::testing {
 
-/// Facts of a USB stick as the system would give them.
-inline VolumeResourceValues externalVolumeValues(std::optional<std::string> name,
-                                                 std::optional<std::string> uuid) {
-    return {std::move(name), true, true, true, std::move(uuid), false};
+/// Facts of a USB stick as the system would give them (path, device and bus set by plugIn).
+inline MountedVolume externalVolumeValues(std::optional<std::string> name,
+                                          std::optional<std::string> uuid) {
+    return {.name = std::move(name), .isRemovable = true, .isEjectable = true, .isLocal = true,
+            .uuid = std::move(uuid), .isInternal = false};
 }
 
-class FakeVolumeCatalog final : public VolumeCatalog {
+class FakeVolumeSystem final : public VolumeSystem {
 public:
-    struct Entry {
-        std::string path;
-        std::optional<VolumeResourceValues> values; // none: the read fails
-        bool hidden = false;
-    };
+    std::vector<MountedVolume> mounted; // in mount order
+    std::optional<std::string> rootUuid;
+    bool listAnswers = true;
 
-    std::vector<Entry> mounted;               // in the system's order
-    std::optional<VolumeResourceValues> root; // the facts of "/"
-    bool listAnswers = true;                  // false: the system cannot list volumes
-    std::vector<std::string> valueReads;      // every path whose facts were read
+    VolumePorts ports() { return VolumePorts{*this}; }
 
-    void mount(std::string path, std::optional<VolumeResourceValues> values, bool hidden = false) {
-        unmount(path);
-        mounted.push_back({std::move(path), std::move(values), hidden});
+    std::optional<std::string> rootFileSystemUuid() override { return rootUuid; }
+    std::optional<std::vector<MountedVolume>> mountedVolumes() override {
+        return listAnswers ? std::optional(mounted) : std::nullopt;
     }
-    void unmount(const std::string& path) {
-        std::erase_if(mounted, [&](const Entry& e) { return e.path == path; });
-    }
-
-    std::optional<std::vector<std::string>> mountedVolumePaths() override {
-        if (!listAnswers)
-            return std::nullopt;
-        std::vector<std::string> paths;
-        for (const auto& e : mounted)
-            if (!e.hidden)
-                paths.push_back(e.path);
-        return paths;
-    }
-
-    std::optional<VolumeResourceValues> resourceValues(const std::string& path) override {
-        valueReads.push_back(path);
-        if (path == "/")
-            return root;
-        for (const auto& e : mounted)
-            if (e.path == path)
-                return e.values;
-        return std::nullopt;
-    }
-};
-
-class FakeWorkspace final : public WorkspaceNotifications {
-public:
-    Subscription observe(WorkspaceNotificationName name,
-                         std::function<void(const WorkspaceNotification&)> handler) override {
+    Subscription watch(std::function<void(const VolumeEvent&)> handler) override {
         const int key = next_++;
-        (*observers_)[key] = {name, std::move(handler)};
-        std::weak_ptr<Observers> weak = observers_;
-        return Subscription([weak, key] {
-            if (auto observers = weak.lock())
-                observers->erase(key);
+        (*watchers_)[key] = std::move(handler);
+        return Subscription([weak = std::weak_ptr(watchers_), key] {
+            if (auto watchers = weak.lock())
+                watchers->erase(key);
         });
     }
 
-    void post(WorkspaceNotification notification) {
-        const auto snapshot = *observers_;
-        for (const auto& [key, observer] : snapshot)
-            if (observers_->count(key) && observer.first == notification.name)
-                observer.second(notification);
+    void emit(VolumeEvent::Kind kind, MountedVolume volume) {
+        for (const auto& [key, handler] : Watchers(*watchers_))
+            if (watchers_->count(key))
+                handler({kind, volume});
     }
-    void mounted(std::string path) { post({WorkspaceNotificationName::didMount, std::move(path)}); }
-    void renamed(std::string path) {
-        post({WorkspaceNotificationName::didRenameVolume, std::move(path)});
-    }
-    std::size_t observerCount() const { return observers_->size(); }
+    std::size_t watcherCount() const { return watchers_->size(); }
 
-private:
-    using Observers = std::map<int, std::pair<WorkspaceNotificationName,
-                                              std::function<void(const WorkspaceNotification&)>>>;
-    int next_ = 0;
-    std::shared_ptr<Observers> observers_ = std::make_shared<Observers>();
-};
-
-class FakeDiskArbitration final : public DiskArbitration {
-public:
-    bool refuse = false;                     // openSession gives none
-    std::map<std::string, Disk> disksByPath; // what diskForVolumePath answers
-    std::vector<std::string> diskQueries;    // every path asked about
-
-    std::unique_ptr<DiskSession> openSession(DiskCallbacks callbacks) override {
-        if (refuse)
-            return nullptr;
-        auto shared = std::make_shared<DiskCallbacks>(std::move(callbacks));
-        open_.push_back(shared);
-        return std::make_unique<Session>(*this, shared);
-    }
-
-    /// Mount-time knowledge: the disk behind `path`.
-    void attach(const std::string& path, std::optional<std::string> bsdName,
-                std::optional<std::string> protocol) {
-        disksByPath[path] = Disk{std::move(bsdName), DiskDescription{std::move(protocol), path}};
-    }
-
-    void appeared(const Disk& disk) { deliver(&DiskCallbacks::diskAppeared, disk); }
-    void disappeared(std::optional<std::string> bsdName) {
-        deliver(&DiskCallbacks::diskDisappeared, Disk{std::move(bsdName), std::nullopt});
-    }
-    void unmountRequested(std::optional<std::string> bsdName) {
-        deliver(&DiskCallbacks::unmountApproval, Disk{std::move(bsdName), std::nullopt});
-    }
-    std::size_t openSessions() const {
-        return static_cast<std::size_t>(std::count_if(
-            open_.begin(), open_.end(), [](const auto& weak) { return !weak.expired(); }));
-    }
-
-private:
-    class Session final : public DiskSession {
-    public:
-        Session(FakeDiskArbitration& owner, std::shared_ptr<DiskCallbacks> callbacks)
-            : owner_(owner), callbacks_(std::move(callbacks)) {}
-        std::optional<Disk> diskForVolumePath(const std::string& path) override {
-            owner_.diskQueries.push_back(path);
-            const auto it = owner_.disksByPath.find(path);
-            if (it == owner_.disksByPath.end())
-                return std::nullopt;
-            return it->second;
-        }
-
-    private:
-        FakeDiskArbitration& owner_;
-        std::shared_ptr<DiskCallbacks> callbacks_; // callbacks live exactly as long as this
-    };
-
-    template <class Member> void deliver(Member member, const Disk& disk) {
-        const auto snapshot = open_;
-        for (const auto& weak : snapshot)
-            if (auto callbacks = weak.lock(); callbacks && (*callbacks).*member)
-                ((*callbacks).*member)(disk);
-    }
-
-    std::vector<std::weak_ptr<DiskCallbacks>> open_;
-};
-
-/// The three fakes together, with one-call helpers for the common moves of a drive.
-struct FakeVolumeSystem {
-    FakeVolumeCatalog catalog;
-    FakeWorkspace workspace;
-    FakeDiskArbitration diskArbitration;
-
-    VolumePorts ports() { return VolumePorts{catalog, workspace, &diskArbitration}; }
-
-    /// A drive mounted at `path` that the system describes with `values`, behind `bsdName` on
-    /// `protocol`; announced by a mount notification when `announce` holds.
-    void plugIn(const std::string& path, VolumeResourceValues values,
-                std::optional<std::string> bsdName, std::optional<std::string> protocol = "USB",
-                bool announce = true) {
-        catalog.mount(path, std::move(values));
-        diskArbitration.attach(path, std::move(bsdName), std::move(protocol));
+    /// A drive mounted at `path`, announced when `announce` holds.
+    void plugIn(const std::string& path, MountedVolume facts, std::optional<std::string> bsdName,
+                std::optional<std::string> protocol = "USB", bool announce = true) {
+        facts.mountPath = path;
+        facts.bsdName = std::move(bsdName);
+        facts.protocol = std::move(protocol);
+        std::erase_if(mounted, [&](const MountedVolume& m) { return m.mountPath == path; });
+        mounted.push_back(facts);
         if (announce)
-            workspace.mounted(path);
+            emit(VolumeEvent::Kind::mounted, facts);
+    }
+    /// The drive at `path` is unmounted with its device still there (`ejected`) or pulled.
+    void remove(const std::string& path, bool ejected) {
+        for (const auto& m : mounted)
+            if (m.mountPath == path)
+                emit(ejected ? VolumeEvent::Kind::unmountedDevicePresent
+                             : VolumeEvent::Kind::deviceGoneWhileMounted,
+                     {.bsdName = m.bsdName});
+        std::erase_if(mounted, [&](const MountedVolume& m) { return m.mountPath == path; });
     }
 
-    /// The drive at `path` leaves: approved first when `ejected`, then gone.
-    void remove(const std::string& path, bool ejected) {
-        const auto disk = diskArbitration.disksByPath[path];
-        catalog.unmount(path);
-        diskArbitration.disksByPath.erase(path);
-        if (ejected)
-            diskArbitration.unmountRequested(disk.bsdName);
-        diskArbitration.disappeared(disk.bsdName);
-    }
+private:
+    using Watchers = std::map<int, std::function<void(const VolumeEvent&)>>;
+    int next_ = 0;
+    std::shared_ptr<Watchers> watchers_ = std::make_shared<Watchers>();
 };
 
 } // namespace vornix::testing

@@ -94,6 +94,7 @@ std::optional<BlockDeviceFacts> DeviceFactsReader::read(dev_t devno) const {
         if (const auto removable = attribute(disk, "removable"))
             facts.removable = *removable == "1";
     }
+    facts.partition = attribute(device.get(), "partition");
     for (udev_device* parent = udev_device_get_parent(device.get()); parent;
          parent = udev_device_get_parent(parent)) {
         if (const char* subsystem = udev_device_get_subsystem(parent)) {
@@ -101,6 +102,9 @@ std::optional<BlockDeviceFacts> DeviceFactsReader::read(dev_t devno) const {
             if (std::strcmp(subsystem, "pci") == 0 && attribute(parent, "removable") == "removable")
                 facts.removableAncestor = true;
         }
+        // The nearest serial up the chain: the USB device's, the NVMe controller's, the card's.
+        if (!facts.serial)
+            facts.serial = attribute(parent, "serial");
     }
 
     if (udev_device_get_is_initialized(device.get())) {
@@ -112,6 +116,11 @@ std::optional<BlockDeviceFacts> DeviceFactsReader::read(dev_t devno) const {
         facts.fsUuid = text(udev_device_get_property_value(device.get(), "ID_FS_UUID"));
         facts.udisksIgnore =
             text(udev_device_get_property_value(device.get(), "UDISKS_IGNORE")) == "1";
+        if (const auto serial =
+                text(udev_device_get_property_value(device.get(), "ID_SERIAL_SHORT")))
+            facts.serial = serial;
+        facts.partitionUuid =
+            text(udev_device_get_property_value(device.get(), "ID_PART_ENTRY_UUID"));
     } else if (const char* node = udev_device_get_devnode(device.get())) {
         auto probed = probeFileSystem(node);
         facts.fsUuid = std::move(probed.uuid);

@@ -34,12 +34,13 @@ void DiskLifecycle::track(dev_t device) {
     devices_.emplace(device, std::move(tracked));
 }
 
-void DiskLifecycle::reportGone(dev_t device, Tracked& tracked, std::vector<VolumeReport>& out) {
+void DiskLifecycle::reportGone(dev_t device, Tracked& tracked, std::vector<VolumeReport>& out,
+                               VolumeReport::Kind kind) {
     if (tracked.reportedGone)
         return;
     tracked.reportedGone = true;
     if (!tracked.bsdName.empty())
-        out.push_back({VolumeReport::Kind::disappeared, tracked.bsdName, {}, device});
+        out.push_back({kind, tracked.bsdName, {}, device});
 }
 
 void DiskLifecycle::start(const std::vector<RootMount>& mounts) {
@@ -67,11 +68,13 @@ std::vector<VolumeReport> DiskLifecycle::mountsChanged(const std::vector<RootMou
             continue;
         }
         auto& tracked = it->second;
-        if (!tracked.reportedGone && !tracked.bsdName.empty() &&
-            probe_.presence(it->first) == DevicePresence::present) {
-            out.push_back({VolumeReport::Kind::unmountRequested, tracked.bsdName, {}, it->first});
-        }
-        reportGone(it->first, tracked, out);
+        // Read now: udisks lazily unmounts a pulled drive right after its removal, and that
+        // unmount must not pass for an orderly one.
+        if (!tracked.reportedGone)
+            reportGone(it->first, tracked, out,
+                       probe_.presence(it->first) == DevicePresence::present
+                           ? VolumeReport::Kind::unmounted
+                           : VolumeReport::Kind::gone);
         it = devices_.erase(it);
     }
     for (const auto device : after)
@@ -134,7 +137,7 @@ std::vector<VolumeReport> DiskLifecycle::blockEvent(const BlockEvent& event) {
         }
     }
     if (const auto path = mountPointOf(event.device); path && !tracked.bsdName.empty())
-        out.push_back({VolumeReport::Kind::appeared, tracked.bsdName, *path, event.device});
+        out.push_back({VolumeReport::Kind::renamed, tracked.bsdName, *path, event.device});
     return out;
 }
 

@@ -1,11 +1,10 @@
 #pragma once
 
-// The Linux stand-in for disk arbitration and the workspace's mount notifications, as pure
-// logic: fed with the mounts under the media roots after every change of the mount table, and
-// with the block-device events, it says which volumes were mounted or moved, which disks
-// appeared while mounted, which were unmounted in good order (an unmount request, then the
-// departure) and which vanished while mounted (a departure with no request). A device is reported
-// gone once per mounted lifetime.
+// What happens to the volumes under the media roots, as pure logic: fed with those mounts after
+// every change of the mount table, and with the block-device events, it says which volumes were
+// mounted, which were moved or changed (a new mount point, a udev "change" of a mounted device),
+// which were unmounted while their device stayed, and which lost their device while mounted. A
+// device is reported gone once per mounted lifetime, by one of the two departures.
 
 #include <sys/types.h>
 
@@ -54,10 +53,10 @@ struct BlockEvent {
 };
 
 struct VolumeReport {
-    enum class Kind { mounted, renamed, appeared, unmountRequested, disappeared };
+    enum class Kind { mounted, renamed, unmounted, gone };
     Kind kind = Kind::mounted;
-    std::string bsdName{};    // disk reports
-    std::string volumePath{}; // mounted, renamed, appeared
+    std::string bsdName{};    // unmounted, gone
+    std::string volumePath{}; // mounted, renamed
     dev_t device = 0;
 
     bool operator==(const VolumeReport&) const = default;
@@ -70,10 +69,9 @@ public:
     /// The mounts present at start: known from then on, reported by no one.
     void start(const std::vector<RootMount>& mounts);
 
-    /// The mount table changed. Departures come first (for each disk that lost its last mount:
-    /// an unmount request and the departure when it is still there with media, the departure
-    /// alone otherwise), then new mounts (a device that was mounted elsewhere before is a
-    /// rename).
+    /// The mount table changed. Departures come first (each device that lost its last mount is
+    /// unmounted when still there with media, gone otherwise), then new mounts (a device that was
+    /// mounted elsewhere before is a rename).
     std::vector<VolumeReport> mountsChanged(const std::vector<RootMount>& mounts);
 
     /// A block-device event, handled with the device state read now.
@@ -93,7 +91,8 @@ private:
         bool reportedGone = false;
     };
     void track(dev_t device);
-    void reportGone(dev_t device, Tracked& tracked, std::vector<VolumeReport>& out);
+    void reportGone(dev_t device, Tracked& tracked, std::vector<VolumeReport>& out,
+                    VolumeReport::Kind kind = VolumeReport::Kind::gone);
 
     DeviceProbe& probe_;
     std::vector<RootMount> mounts_;

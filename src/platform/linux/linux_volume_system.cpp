@@ -8,31 +8,11 @@
 
 namespace vornix::linux_platform {
 
-class LinuxVolumeSystem::Session final : public DiskSession {
-public:
-    Session(std::weak_ptr<Shared> shared, int key) : shared_(std::move(shared)), key_(key) {}
-    ~Session() override {
-        if (auto shared = shared_.lock())
-            shared->sessions.erase(key_);
-    }
-    std::optional<Disk> diskForVolumePath(const std::string& mountPath) override {
-        const auto shared = shared_.lock();
-        if (!shared || !shared->owner)
-            return std::nullopt;
-        return shared->owner->diskAt(mountPath);
-    }
-
-private:
-    std::weak_ptr<Shared> shared_;
-    int key_;
-};
-
 LinuxVolumeSystem::LinuxVolumeSystem() : LinuxVolumeSystem(Options{}) {}
 
 LinuxVolumeSystem::LinuxVolumeSystem(Options options)
     : options_(std::move(options)), blockMonitor_(options_.blockEvents),
       shared_(std::make_shared<Shared>()) {
-    shared_->owner = this;
     // The watches open before the first read, so no change falls between the two.
     if (const auto table = readMountTable())
         table_ = *table;
@@ -55,13 +35,11 @@ LinuxVolumeSystem::LinuxVolumeSystem(Options options)
 LinuxVolumeSystem::~LinuxVolumeSystem() {
     mountNotifier_.reset();
     blockNotifier_.reset();
-    shared_->owner = nullptr;
-    shared_->sessions.clear();
-    shared_->observers.clear();
+    shared_->watchers.clear();
 }
 
 VolumePorts LinuxVolumeSystem::ports() {
-    return VolumePorts{*this, *this, this, options_.mediaRoots};
+    return VolumePorts{*this, options_.mediaRoots};
 }
 
 bool LinuxVolumeSystem::underRoot(const std::string& path) const {
@@ -98,7 +76,13 @@ LinuxVolumeSystem::classification(const std::string& mountPath) const {
     return classifyVolume({entry->target, entry->fsType, entry->options}, device);
 }
 
-std::optional<std::vector<std::string>> LinuxVolumeSystem::mountedVolumePaths() {
+std::optional<std::string> LinuxVolumeSystem::rootFileSystemUuid() {
+    if (const auto root = classification("/"))
+        return root->volume.uuid;
+    return std::nullopt;
+}
+
+std::optional<std::vector<MountedVolume>> LinuxVolumeSystem::mountedVolumes() {
     // Hiding matters to the scan alone, so only the scan pays for the userspace options.
     const auto hiddenByFstab = fstabTargetsWithOption(options_.fstab, "x-gvfs-hide");
     const auto withUserOptions = readMountTable(true);
@@ -110,101 +94,58 @@ std::optional<std::vector<std::string>> LinuxVolumeSystem::mountedVolumePaths() 
                 return hasMountOption(it->options, "x-gvfs-hide");
         return false;
     };
-    std::vector<std::string> paths;
+    std::vector<MountedVolume> volumes;
     for (const auto& mount : rootMounts()) {
         if (std::find(hiddenByFstab.begin(), hiddenByFstab.end(), mount.target) !=
                 hiddenByFstab.end() ||
             hiddenByOptions(mount.target))
             continue;
         const auto found = classification(mount.target);
-        if (found && found->hidden)
-            continue;
-        paths.push_back(mount.target);
+        if (found && !found->hidden)
+            volumes.push_back(found->volume);
     }
-    return paths;
+    return volumes;
 }
 
-std::optional<VolumeResourceValues> LinuxVolumeSystem::resourceValues(const std::string& path) {
-    if (const auto found = classification(path))
-        return found->values;
-    return std::nullopt;
-}
-
-std::optional<Disk> LinuxVolumeSystem::diskAt(const std::string& mountPath) const {
-    const MountEntry* entry = entryAt(mountPath);
-    if (!entry || major(entry->device) == 0)
-        return std::nullopt;
-    const auto device = facts_.read(entry->device);
-    if (!device)
-        return std::nullopt;
-    return Disk{device->kernelName, DiskDescription{deviceProtocol(*device), mountPath}};
-}
-
-// ---- notifications and sessions
-
-Subscription LinuxVolumeSystem::observe(WorkspaceNotificationName name,
-                                        std::function<void(const WorkspaceNotification&)> handler) {
+Subscription LinuxVolumeSystem::watch(std::function<void(const VolumeEvent&)> handler) {
     const int key = shared_->next++;
-    shared_->observers[key] = {name, std::move(handler)};
+    shared_->watchers[key] = std::move(handler);
     std::weak_ptr<Shared> weak = shared_;
     return Subscription([weak, key] {
         if (auto shared = weak.lock())
-            shared->observers.erase(key);
+            shared->watchers.erase(key);
     });
 }
 
-std::unique_ptr<DiskSession> LinuxVolumeSystem::openSession(DiskCallbacks callbacks) {
-    if (blockMonitor_.fd() < 0)
-        return nullptr;
-    const int key = shared_->next++;
-    shared_->sessions[key] = std::move(callbacks);
-    return std::make_unique<Session>(shared_, key);
-}
-
 void LinuxVolumeSystem::dispatch(const std::vector<VolumeReport>& reports) {
-    // Handlers may end sessions or subscriptions, or open new ones, while they run: each
-    // delivery goes to those still registered at its moment.
+    // Handlers may end subscriptions, or start new ones, while they run: each event goes to
+    // those still registered at its moment.
     const auto shared = shared_;
     for (const auto& report : reports) {
         using Kind = VolumeReport::Kind;
+        VolumeEvent event;
         if (report.kind == Kind::mounted || report.kind == Kind::renamed) {
-            const WorkspaceNotification notification{
-                report.kind == Kind::mounted ? WorkspaceNotificationName::didMount
-                                             : WorkspaceNotificationName::didRenameVolume,
-                report.volumePath};
-            std::vector<int> keys;
-            for (const auto& [key, observer] : shared->observers)
-                keys.push_back(key);
-            for (const int key : keys) {
-                const auto it = shared->observers.find(key);
-                if (it != shared->observers.end() && it->second.first == notification.name) {
-                    auto handler = it->second.second;
-                    handler(notification);
-                }
-            }
-            continue;
-        }
-        Disk disk{report.bsdName, std::nullopt};
-        if (report.kind == Kind::appeared) {
-            std::optional<std::string> protocol;
-            if (const auto device = facts_.read(report.device))
-                protocol = deviceProtocol(*device);
-            disk.description = DiskDescription{protocol, report.volumePath};
+            const auto found = classification(report.volumePath);
+            if (!found)
+                continue;
+            event.kind = report.kind == Kind::mounted ? VolumeEvent::Kind::mounted
+                                                      : VolumeEvent::Kind::renamed;
+            event.volume = found->volume;
+        } else {
+            event.kind = report.kind == Kind::unmounted
+                             ? VolumeEvent::Kind::unmountedDevicePresent
+                             : VolumeEvent::Kind::deviceGoneWhileMounted;
+            event.volume.bsdName = report.bsdName;
         }
         std::vector<int> keys;
-        for (const auto& [key, callbacks] : shared->sessions)
+        for (const auto& [key, watcher] : shared->watchers)
             keys.push_back(key);
         for (const int key : keys) {
-            const auto it = shared->sessions.find(key);
-            if (it == shared->sessions.end())
+            const auto it = shared->watchers.find(key);
+            if (it == shared->watchers.end())
                 continue;
-            auto callbacks = it->second;
-            const auto& callback = report.kind == Kind::appeared ? callbacks.diskAppeared
-                                   : report.kind == Kind::unmountRequested
-                                       ? callbacks.unmountApproval
-                                       : callbacks.diskDisappeared;
-            if (callback)
-                callback(disk);
+            auto handler = it->second;
+            handler(event);
         }
     }
 }

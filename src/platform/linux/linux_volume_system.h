@@ -17,20 +17,19 @@ class QSocketNotifier;
 
 namespace vornix::linux_platform {
 
-/// The volume monitor's view of a Linux system: the mount table (libmount) as the catalog of
-/// mounted volumes, its changes as mount and rename notifications, and udev block events plus
-/// those changes as disk arbitration. Create it on the main thread, which must run a Qt event
-/// loop; every notification and callback is delivered there. Nothing polls: it wakes only when
-/// the mount table changes or a block-device event arrives.
+/// The volume system of Linux: the mount table (libmount) for what is mounted and when it
+/// changes, udev block events and sysfs for what happens to the devices. Create it on the main
+/// thread, which must run a Qt event loop; every event is delivered there. Nothing polls: it wakes
+/// only when the mount table changes or a block-device event arrives, and nothing it does touches
+/// a mount path (mountinfo, udev and sysfs only; libblkid reads a device node where the udev
+/// database has no record of it).
 ///
 ///     LinuxVolumeSystem system;                 // or LinuxVolumeSystem({.mediaRoots = ...})
 ///     VolumeMonitor monitor(eventLog, clock, system.ports());
 ///
 /// Only mounts under the media roots are reported; others cost the diff of the table and no more.
 /// The system must outlive every monitor given its ports.
-class LinuxVolumeSystem final : public VolumeCatalog,
-                                public WorkspaceNotifications,
-                                public DiskArbitration {
+class LinuxVolumeSystem final : public VolumeSystem {
 public:
     struct Options {
         std::vector<std::string> mediaRoots = removableMediaRoots();
@@ -46,12 +45,9 @@ public:
 
     VolumePorts ports();
 
-    std::optional<std::vector<std::string>> mountedVolumePaths() override;
-    std::optional<VolumeResourceValues> resourceValues(const std::string& mountPath) override;
-    Subscription observe(WorkspaceNotificationName name,
-                         std::function<void(const WorkspaceNotification&)> handler) override;
-    /// None when block-device events cannot be received.
-    std::unique_ptr<DiskSession> openSession(DiskCallbacks callbacks) override;
+    std::optional<std::string> rootFileSystemUuid() override;
+    std::optional<std::vector<MountedVolume>> mountedVolumes() override;
+    Subscription watch(std::function<void(const VolumeEvent&)> handler) override;
 
     /// The classification of the volume mounted at `mountPath`, if it is in the table.
     std::optional<VolumeClassification> classification(const std::string& mountPath) const;
@@ -69,15 +65,10 @@ public:
     void processPendingChanges();
 
 private:
-    class Session;
-    // What sessions and subscriptions reach; it outlives the system only as an empty shell, so a
-    // session or subscription ended after the system is gone does nothing.
+    // What subscriptions reach; it outlives the system only as an empty shell, so a
+    // subscription ended after the system is gone does nothing.
     struct Shared {
-        LinuxVolumeSystem* owner = nullptr;
-        std::map<int, DiskCallbacks> sessions;
-        std::map<int, std::pair<WorkspaceNotificationName,
-                                std::function<void(const WorkspaceNotification&)>>>
-            observers;
+        std::map<int, std::function<void(const VolumeEvent&)>> watchers;
         int next = 0;
     };
 
@@ -89,7 +80,6 @@ private:
     void handleBlockEvents();
     void refreshMountTable();
     void dispatch(const std::vector<VolumeReport>& reports);
-    std::optional<Disk> diskAt(const std::string& mountPath) const;
 
     Options options_;
     DeviceFactsReader facts_;

@@ -121,16 +121,25 @@ std::string decodeUdevEscapes(std::string_view encoded) {
     return out;
 }
 
+std::optional<std::string> hardwareKey(const BlockDeviceFacts& device) {
+    if (device.serial && !device.serial->empty())
+        return *device.serial + (device.partition ? "-part" + *device.partition : "");
+    if (device.partitionUuid && !device.partitionUuid->empty())
+        return device.partitionUuid;
+    return std::nullopt;
+}
+
 VolumeClassification classifyVolume(const MountFacts& mount,
                                     const std::optional<BlockDeviceFacts>& device) {
     VolumeClassification result;
-    result.values.isLocal = !isNetworkFileSystem(mount.fsType);
+    result.volume.mountPath = mount.target;
+    result.volume.isLocal = !isNetworkFileSystem(mount.fsType);
     result.hidden = hasMountOption(mount.options, "x-gvfs-hide");
     if (!device)
         return result;
 
     const bool hotPlug = isOnHotPluggableBus(*device);
-    auto& values = result.values;
+    auto& values = result.volume;
     if (device->fsLabel && !device->fsLabel->empty())
         values.name = device->fsLabel;
     if (device->fsUuid && !device->fsUuid->empty())
@@ -141,7 +150,10 @@ VolumeClassification classifyVolume(const MountFacts& mount,
         values.isInternal = false;
     else if (device->removable == false)
         values.isInternal = true;
-    result.protocol = deviceProtocol(*device);
+    values.protocol = deviceProtocol(*device);
+    if (!device->kernelName.empty())
+        values.bsdName = device->kernelName;
+    values.hardwareKey = hardwareKey(*device);
     result.hidden = result.hidden || device->udisksIgnore;
     return result;
 }

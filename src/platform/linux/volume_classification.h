@@ -21,7 +21,10 @@ struct BlockDeviceFacts {
     std::optional<bool> removable{};     // the whole disk's sysfs "removable"
     std::optional<std::string> fsUuid{};
     std::optional<std::string> fsLabel{};
-    bool udisksIgnore = false; // UDISKS_IGNORE=1
+    bool udisksIgnore = false;                // UDISKS_IGNORE=1
+    std::optional<std::string> serial{};        // the disk's (ID_SERIAL_SHORT or sysfs "serial")
+    std::optional<std::string> partition{};     // sysfs "partition": its number on the disk
+    std::optional<std::string> partitionUuid{}; // ID_PART_ENTRY_UUID
 };
 
 /// One line of the mount table.
@@ -32,21 +35,24 @@ struct MountFacts {
 };
 
 struct VolumeClassification {
-    VolumeResourceValues values{};
-    std::optional<std::string> protocol{};
+    MountedVolume volume{};
     bool hidden = false;
 
     bool operator==(const VolumeClassification&) const = default;
 };
 
-/// The resource values, protocol and hidden flag of a mount. `device` is absent for mounts
-/// without a block device (or whose device is already gone): its booleans are then unknown.
+/// The facts and hidden flag of a mount. `device` is absent for mounts without a block device (or
+/// whose device is already gone): its booleans are then unknown.
 VolumeClassification classifyVolume(const MountFacts& mount,
                                     const std::optional<BlockDeviceFacts>& device);
 
 /// The bus as users know it ("USB", "SD Card", ...), or what marks a virtual device ("Disk
 /// Image" for loop devices, "Virtual Interface" for dm, md, nbd, zram, ram); none if unknown.
 std::optional<std::string> deviceProtocol(const BlockDeviceFacts& device);
+
+/// What tells the device from a clone: "<disk serial>-part<N>" (by-id style), else the partition
+/// UUID (a whole-disk copy shares it, a copied partition does not); none when neither is known.
+std::optional<std::string> hardwareKey(const BlockDeviceFacts& device);
 
 /// Whether the device hangs off a bus whose devices come and go while the machine runs.
 bool isOnHotPluggableBus(const BlockDeviceFacts& device);

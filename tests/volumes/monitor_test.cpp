@@ -1,0 +1,235 @@
+#include "volumes/volume_monitor.h"
+
+#include "log_fakes.h"
+#include "virtual_time.h"
+#include "volume_fakes.h"
+
+#include <gtest/gtest.h>
+
+namespace vornix {
+namespace {
+
+using testing::externalVolumeValues;
+using Kind = LogEvent::Kind;
+using Event = VolumeEvent::Kind;
+
+struct MonitorTest : ::testing::Test {
+    testing::VirtualTime time;
+    testing::RecordingSystemLog systemLog;
+    testing::RecordingNotifier notifier;
+    EventLog log{time, systemLog, notifier};
+    testing::FakeVolumeSystem system;
+    std::unique_ptr<VolumeMonitor> monitor;
+
+    void start() { monitor = std::make_unique<VolumeMonitor>(log, time, system.ports()); }
+    std::vector<Kind> kinds() const { // oldest first
+        std::vector<Kind> out;
+        for (const auto& e : log.events.get())
+            out.insert(out.begin(), e.kind);
+        return out;
+    }
+    std::size_t count() const { return monitor->volumes.get().size(); }
+    std::optional<bool> mounted(const std::string& id) const {
+        const auto v = monitor->volume(id);
+        return v ? std::optional(v->isCurrentlyMounted) : std::nullopt;
+    }
+};
+
+TEST_F(MonitorTest, CandidatesByTriStateFactsMediaRootAndVirtualProtocol) {
+    const std::optional<bool> T = true, F = false, U = std::nullopt;
+    struct Row {
+        std::optional<bool> removable, ejectable, local, internal;
+        const char* path;
+        std::optional<std::string> protocol;
+        bool accepted;
+    };
+    const Row rows[] = {
+        {T, U, U, U, "/media/u/A", "USB", true}, // only removable known
+        {U, T, U, U, "/media/u/A", "USB", true},
+        {T, F, T, F, "/run/media/u/A", "USB", true},
+        {T, T, T, U, "/media/u/A", std::nullopt, true}, // missing internal passes
+        {F, F, T, F, "/media/u/A", "USB", false},
+        {U, U, T, F, "/media/u/A", "USB", false}, // missing is not true
+        {F, T, T, T, "/media/u/A", "USB", false}, // internal rejects
+        {T, T, F, F, "/media/u/A", "USB", false}, // network share
+        {T, T, T, F, "/mnt/usb", "USB", false},
+        {T, T, T, F, "/media", "USB", false},
+        {T, T, T, F, "/home/u/media/A", "USB", false},
+        {T, T, T, F, "/media/u/A", "APPLE DISK IMAGE", false},
+        {T, T, T, F, "/media/u/A", "virtual interface", false},
+        {T, T, T, F, "/media/u/A", "File Backed Virtual", false},
+        {T, T, T, F, "/media/u/A", "Diskimage", true}, // a fragment must match whole
+    };
+    start();
+    int i = 0, accepted = 0;
+    for (const auto& r : rows) {
+        const std::string uuid = "U" + std::to_string(i);
+        system.plugIn(r.path,
+                      {.isRemovable = r.removable, .isEjectable = r.ejectable, .isLocal = r.local,
+                       .uuid = uuid, .isInternal = r.internal},
+                      "sd" + std::to_string(i), r.protocol);
+        EXPECT_EQ(monitor->volume(uuid).has_value(), r.accepted) << "row " << i;
+        accepted += r.accepted;
+        ++i;
+    }
+    EXPECT_EQ(kinds(), std::vector<Kind>(accepted, Kind::mounted)); // one per acceptance
+}
+
+TEST_F(MonitorTest, IdentifierIsTheUuidElseTheDeviceNamesLastIdentifierElseThePath) {
+    system.rootUuid = "ROOT";
+    system.plugIn("/media/u/Root", externalVolumeValues("R", "ROOT"), "sda2", "USB", false);
+    start();
+    EXPECT_EQ(count(), 0u) << "the boot volume is never a candidate";
+    system.plugIn("/media/u/NoId", externalVolumeValues(std::nullopt, std::nullopt), "sdc1");
+    ASSERT_TRUE(monitor->volume("path:/media/u/NoId"));
+    EXPECT_EQ(monitor->volume("path:/media/u/NoId")->name, "NoId");
+
+    // Back under the same device name at another path: same identifier, same record.
+    system.remove("/media/u/NoId", true);
+    system.plugIn("/media/u/NoId1", externalVolumeValues("Renamed", std::nullopt), "sdc1");
+    ASSERT_EQ(count(), 1u);
+    EXPECT_EQ(monitor->volume("path:/media/u/NoId")->mountPath, "/media/u/NoId1");
+    EXPECT_EQ(monitor->volume("path:/media/u/NoId")->name, "Renamed");
+    // A volume with a UUID on a name once used by another keeps its own UUID.
+    system.remove("/media/u/NoId1", true);
+    system.plugIn("/media/u/B", externalVolumeValues("B", "B-UUID"), "sdc1");
+    EXPECT_TRUE(monitor->volume("B-UUID"));
+
+    // Unreadable "/" facts: no boot volume, nothing rejected for it.
+    system.rootUuid.reset();
+    start();
+    EXPECT_EQ(monitor->bootVolumeID(), std::nullopt);
+    EXPECT_TRUE(monitor->volume("ROOT"));
+}
+
+TEST_F(MonitorTest, ARenameRefreshesTheRecordAndANewVolumeIsAppendedWatchedAndIdle) {
+    start();
+    system.plugIn("/media/u/A", externalVolumeValues("A", "UA"), "sdb1", "USB");
+    const auto pinged = time.now();
+    monitor->markStatus("UA", VolumeStatus::active, pinged);
+    monitor->setWatched("UA", false);
+    auto facts = externalVolumeValues("Alpha", "UA");
+    facts.mountPath = "/media/u/Alpha"; // no device facts this time
+    system.emit(Event::renamed, facts);
+    EXPECT_EQ(monitor->volumes.get(),
+              (std::vector{WatchedVolume{.id = "UA", .name = "Alpha", .bsdName = "sdb1",
+                                        .connectionProtocol = "USB", .isCurrentlyMounted = true,
+                                        .mountPath = "/media/u/Alpha", .isWatched = false,
+                                        .status = VolumeStatus::active, .lastPingAt = pinged}}));
+    system.plugIn("/run/media/u/B", externalVolumeValues(std::nullopt, "UB"), "sdd1", "SD Card");
+    EXPECT_EQ(monitor->volumes.get()[1],
+              (WatchedVolume{.id = "UB", .name = "B", .bsdName = "sdd1",
+                             .connectionProtocol = "SD Card", .isCurrentlyMounted = true,
+                             .mountPath = "/run/media/u/B"}));
+    EXPECT_EQ(kinds(), (std::vector{Kind::mounted, Kind::mounted, Kind::mounted}));
+}
+
+TEST_F(MonitorTest, TheScanRunsAtCreationAndNothingReachesADestroyedMonitor) {
+    system.listAnswers = false;
+    system.plugIn("/media/u/A", externalVolumeValues("A", "UA"), "sdb1", "USB", false);
+    start();
+    EXPECT_EQ(count(), 0u);
+    system.emit(Event::mounted, {}); // no path
+    system.emit(Event::deviceGoneWhileMounted, {}); // no device name
+    system.listAnswers = true;
+    start();
+    EXPECT_EQ(count(), 1u);
+    EXPECT_EQ(system.watcherCount(), 1u);
+    monitor.reset();
+    EXPECT_EQ(system.watcherCount(), 0u);
+}
+
+// The one rule: an unmount with the device still there is the user's eject, recorded whether
+// watched or not; a device gone while mounted is a disconnect, told only for a watched volume.
+TEST_F(MonitorTest, EjectOrPullAndWatchDecideWhatIsRecordedAndNotified) {
+    const struct {
+        bool ejected, watched;
+        std::vector<Kind> recorded;
+    } rows[] = {{true, true, {Kind::unmountedByUser}},
+                {true, false, {Kind::unmountedByUser}},
+                {false, true, {Kind::unexpectedDisconnect}},
+                {false, false, {}}};
+    start();
+    for (const auto& r : rows) {
+        SCOPED_TRACE(::testing::Message() << "ejected " << r.ejected << ", watched " << r.watched);
+        system.plugIn("/media/u/Backup", externalVolumeValues("Backup", "UB"), "sdb1");
+        monitor->markStatus("UB", VolumeStatus::active, time.now());
+        monitor->setWatched("UB", r.watched);
+        log.events = {};
+        notifier.posted.clear();
+        system.remove("/media/u/Backup", r.ejected);
+        EXPECT_EQ(kinds(), r.recorded);
+        EXPECT_EQ(notifier.posted.size(), r.recorded == std::vector{Kind::unexpectedDisconnect});
+        const auto v = *monitor->volume("UB");
+        EXPECT_FALSE(v.isCurrentlyMounted);
+        EXPECT_EQ(v.mountPath, std::nullopt);
+        EXPECT_EQ(v.status, VolumeStatus::idle);
+        EXPECT_EQ(v.bsdName, "sdb1");
+        EXPECT_TRUE(v.lastPingAt);
+        // Reported once: a later departure of the same name changes nothing.
+        system.emit(Event::deviceGoneWhileMounted, {.bsdName = "sdb1"});
+        EXPECT_EQ(kinds(), r.recorded);
+    }
+}
+
+// A freed device name goes to the next drive; its departure must not touch a volume that is
+// gone already or that lives under another name now.
+TEST_F(MonitorTest, RecycledDeviceNamesNeverReachAVolumeThatIsNotTheirs) {
+    start();
+    system.plugIn("/media/u/Backup", externalVolumeValues("Backup", "UB"), "sdb1");
+    system.remove("/media/u/Backup", true);
+    log.events = {};
+    const auto afterEject = monitor->volumes.get();
+    system.plugIn("/media/u/Internal", {.isEjectable = false, .uuid = "UI", .isInternal = true},
+                  "sdb1");
+    system.remove("/media/u/Internal", false);
+    EXPECT_EQ(monitor->volumes.get(), afterEject);
+
+    system.plugIn("/media/u/Backup", externalVolumeValues("Backup", "UB"), "sdc1");
+    log.events = {};
+    system.emit(Event::deviceGoneWhileMounted, {.bsdName = "sdb1"});
+    EXPECT_EQ(mounted("UB"), true);
+    EXPECT_TRUE(log.events.get().empty());
+    system.emit(Event::deviceGoneWhileMounted, {.bsdName = "sdc1"});
+    EXPECT_EQ(mounted("UB"), false);
+    EXPECT_EQ(kinds(), std::vector{Kind::unexpectedDisconnect});
+}
+
+MountedVolume clone(const char* key) {
+    auto facts = externalVolumeValues("Backup", "C");
+    facts.hardwareKey = key;
+    return facts;
+}
+
+TEST_F(MonitorTest, ClonesWithOneUuidGetARowEachWithIdentifiersStableAcrossMountOrders) {
+    // Present at start in either order: the smaller key keeps the bare UUID.
+    for (const bool smallerFirst : {true, false}) {
+        system.mounted.clear();
+        system.plugIn("/media/u/X", clone(smallerFirst ? "S1" : "S2"), "sdb1", "USB", false);
+        system.plugIn("/media/u/Y", clone(smallerFirst ? "S2" : "S1"), "sdc1", "USB", false);
+        start();
+        ASSERT_EQ(count(), 2u);
+        EXPECT_EQ(monitor->volume("C")->bsdName, smallerFirst ? "sdb1" : "sdc1");
+        EXPECT_EQ(monitor->volume("C:S2")->bsdName, smallerFirst ? "sdc1" : "sdb1");
+    }
+    // Each is switched and pulled on its own; it comes back to its own record.
+    monitor->setWatched("C:S2", false);
+    EXPECT_TRUE(monitor->volume("C")->isWatched);
+    system.remove("/media/u/X", false);
+    EXPECT_EQ(mounted("C:S2"), false);
+    EXPECT_EQ(mounted("C"), true);
+    system.plugIn("/media/u/X", clone("S2"), "sdd1");
+    system.remove("/media/u/Y", false);
+    EXPECT_EQ(kinds().back(), Kind::unexpectedDisconnect);
+    EXPECT_EQ(mounted("C:S2"), true);
+    EXPECT_EQ(mounted("C"), false);
+    // Copies that no key tells apart still get a row each, told apart by device name.
+    system.plugIn("/media/u/Z1", clone("S9"), "sde1");
+    system.plugIn("/media/u/Z2", clone("S9"), "sdf1");
+    EXPECT_EQ(mounted("C:S9"), true);
+    EXPECT_EQ(mounted("C:S9:sdf1"), true);
+    EXPECT_EQ(count(), 4u);
+}
+
+} // namespace
+} // namespace vornix
