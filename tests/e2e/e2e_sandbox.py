@@ -1,11 +1,13 @@
 """External drives for the acceptance run, inside the run's own mount namespace.
 
 Each drive is a file-system image on a loop device that libudev, and so vornix, reads as a disk
-on a USB bus: a device tree is fabricated on a tmpfs inside /sys and /sys/dev/block repointed
-at it (the same trick as tests/platform/volume_sandbox.cpp; vornix is started with the sysfs
-shim preloaded, which only makes that tmpfs pass for sysfs). Everything here is mounted in the
+on a USB bus (with a serial of its own): a device tree is fabricated on a tmpfs inside /sys and
+/sys/dev/block repointed at it; the program under test runs with the sysfs shim
+(tests/platform/sysfs_shim.cpp) preloaded, which only makes that tmpfs pass for sysfs. A drive
+added with usb=False stays what it is, a loop device. Everything here is mounted in the
 namespace alone. Loop devices are attached with auto-clear and held open by this process, so
-they detach by themselves once it and the mounts are gone, even when it is killed.
+they detach by themselves once it and the mounts are gone, even when it is killed. The same
+sandbox serves the acceptance run and tests/platform/volume_system_check.py.
 """
 
 import ctypes
@@ -147,18 +149,14 @@ class FakeUsbSysfs:
 
     def show_as_usb(self, loop, size_bytes):
         n = str(loop.minor)
-        levels = [
-            ("pci0000:00", "", ""),
-            ("0000:00:14.0", "pci", "PCI_CLASS=C0330\n"),
-            ("usb9", "usb", "DEVTYPE=usb_device\n"),
-            (f"9-{n}", "usb", "DEVTYPE=usb_device\n"),
-            (f"9-{n}:1.0", "usb", "DEVTYPE=usb_interface\nDRIVER=usb-storage\n"),
-            (f"host{100 + loop.minor}", "scsi", "DEVTYPE=scsi_host\n"),
-            (f"target{n}:0:0", "scsi", "DEVTYPE=scsi_target\n"),
-            (f"{n}:0:0:0", "scsi", "DEVTYPE=scsi_device\n"),
-            ("block", "", ""),
-            (loop.name, "block", ""),
-        ]
+        levels = [("pci0000:00", "", ""), ("0000:00:14.0", "pci", "PCI_CLASS=C0330"),
+                  ("usb9", "usb", "DEVTYPE=usb_device"), (f"9-{n}", "usb", "DEVTYPE=usb_device"),
+                  (f"9-{n}:1.0", "usb", "DEVTYPE=usb_interface\nDRIVER=usb-storage"),
+                  (f"host{100 + loop.minor}", "scsi", "DEVTYPE=scsi_host"),
+                  (f"target{n}:0:0", "scsi", "DEVTYPE=scsi_target"),
+                  (f"{n}:0:0:0", "scsi", "DEVTYPE=scsi_device"), ("block", "", ""),
+                  (loop.name, "block", f"MAJOR={loop.major}\nMINOR={n}\nDEVNAME={loop.name}\n"
+                                       "DEVTYPE=disk")]
         directory = FABRICATED_ROOT
         for name, subsystem, uevent in levels:
             directory = os.path.join(directory, name)
@@ -168,12 +166,12 @@ class FakeUsbSysfs:
                 os.symlink("/sys/class/block" if subsystem == "block" else f"/sys/bus/{subsystem}",
                            link)
             if uevent:
-                _write(os.path.join(directory, "uevent"), uevent)
-        _write(os.path.join(directory, "uevent"),
-               f"MAJOR={loop.major}\nMINOR={loop.minor}\nDEVNAME={loop.name}\nDEVTYPE=disk\n")
-        _write(os.path.join(directory, "dev"), f"{loop.major}:{loop.minor}\n")
-        _write(os.path.join(directory, "removable"), "0\n")
-        _write(os.path.join(directory, "size"), f"{size_bytes // 512}\n")
+                _write(os.path.join(directory, "uevent"), uevent + "\n")
+            if name == f"9-{n}":  # the USB device's serial, one per drive as with real sticks
+                _write(os.path.join(directory, "serial"), f"VX{loop.minor:06d}\n")
+        for name, value in (("dev", f"{loop.major}:{n}"), ("removable", "0"),
+                            ("size", str(size_bytes // 512))):
+            _write(os.path.join(directory, name), value + "\n")
         entry = f"/sys/dev/block/{loop.major}:{loop.minor}"
         if os.path.lexists(entry):
             os.remove(entry)
@@ -194,12 +192,16 @@ class Drive:
     the media root. `kind` is "ext4", "xfs", "exfat" (exfat-fuse) or "fusefs" (the tests' own
     FUSE file system, mounted as fuseblk on the drive's device)."""
 
-    def __init__(self, media, name, kind, size_mib, uuid=None):
+    def __init__(self, media, name, kind, size_mib, uuid=None, usb=True):
         self.media, self.name, self.kind, self.size_mib = media, name, kind, size_mib
-        self.uuid = uuid
+        self.uuid, self.usb = uuid, usb
         self.path = os.path.join(media.user_root, name)
         self.loop = None
         self.daemon = None  # the FUSE process of an "fusefs" drive
+
+    @property
+    def mount_point(self):
+        return self.path
 
     @property
     def ping_file(self):
@@ -217,7 +219,8 @@ class Drive:
         elif self.kind == "exfat":
             run(["mkfs.exfat", "-L", self.name, image])
         self.loop = LoopDevice(image)
-        self.media.sysfs.show_as_usb(self.loop, self.size_mib * MIB)
+        if self.usb:
+            self.media.sysfs.show_as_usb(self.loop, self.size_mib * MIB)
         if self.kind == "exfat":
             self.uuid = run(["blkid", "-o", "value", "-s", "UUID", self.loop.node]).strip()
         return self
@@ -309,8 +312,8 @@ class MediaRoot:
         os.makedirs(self.user_root)
         self.sysfs = FakeUsbSysfs()
 
-    def add(self, name, kind, size_mib, uuid=None):
-        drive = Drive(self, name, kind, size_mib, uuid).create()
+    def add(self, name, kind, size_mib, uuid=None, usb=True):
+        drive = Drive(self, name, kind, size_mib, uuid, usb).create()
         self.drives.append(drive)
         return drive
 

@@ -1,5 +1,5 @@
-// The Linux volume adapters' pure parts: classification of device facts and the disk lifecycle
-// that stands in for disk arbitration.
+// The Linux volume adapters' pure parts: classification of device facts and the lifecycle of the
+// devices under the media roots.
 
 #include "platform/linux/disk_lifecycle.h"
 #include "platform/linux/volume_classification.h"
@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 
 #include <map>
+#include <tuple>
 
 namespace vornix::linux_platform {
 namespace {
@@ -30,7 +31,7 @@ TEST(VolumeClassificationTest, DeviceFactsGiveResourceValuesAndProtocol) {
     struct Case {
         const char* what;
         BlockDeviceFacts device;
-        VolumeResourceValues values; // name and UUID checked separately
+        std::optional<bool> removable, ejectable, internal;
         std::optional<std::string> protocol;
     };
     auto usbDisk = usbPartition();
@@ -67,25 +68,31 @@ TEST(VolumeClassificationTest, DeviceFactsGiveResourceValuesAndProtocol) {
 
     const std::optional<bool> T = true, F = false, U = std::nullopt;
     const Case cases[] = {
-        {"USB stick", usbPartition(), {{}, T, T, T, {}, F}, "USB"},
-        {"USB hard disk", usbDisk, {{}, F, T, T, {}, F}, "USB"},
-        {"SATA disk", sata, {{}, F, F, T, {}, T}, "SATA"},
-        {"internal NVMe", nvme, {{}, F, F, T, {}, T}, "NVMe"},
-        {"NVMe behind Thunderbolt", thunderboltNvme, {{}, F, T, T, {}, F}, "NVMe"},
-        {"SD card", sdCard, {{}, F, T, T, {}, F}, "SD Card"},
-        {"FireWire disk", firewire, {{}, F, T, T, {}, F}, "FireWire"},
-        {"loop device", loop, {{}, F, F, T, {}, T}, "Disk Image"},
-        {"dm-crypt", crypt, {{}, U, F, T, {}, U}, "Virtual Interface"},
-        {"zram", zram, {{}, F, F, T, {}, T}, "Virtual Interface"},
-        {"removable unknown, fixed bus", unknownRemovable, {{}, U, F, T, {}, U}, "SATA"},
+        {"USB stick", usbPartition(), T, T, F, "USB"},
+        {"USB hard disk", usbDisk, F, T, F, "USB"},
+        {"SATA disk", sata, F, F, T, "SATA"},
+        {"internal NVMe", nvme, F, F, T, "NVMe"},
+        {"NVMe behind Thunderbolt", thunderboltNvme, F, T, F, "NVMe"},
+        {"SD card", sdCard, F, T, F, "SD Card"},
+        {"FireWire disk", firewire, F, T, F, "FireWire"},
+        {"loop device", loop, F, F, T, "Disk Image"},
+        {"dm-crypt", crypt, U, F, U, "Virtual Interface"},
+        {"zram", zram, F, F, T, "Virtual Interface"},
+        {"removable unknown, fixed bus", unknownRemovable, U, F, U, "SATA"},
     };
     for (const auto& c : cases) {
         auto device = c.device;
         device.fsLabel.reset();
         device.fsUuid.reset();
         const auto got = classifyVolume(mount, device);
-        EXPECT_EQ(got.values, c.values) << c.what;
-        EXPECT_EQ(got.protocol, c.protocol) << c.what;
+        EXPECT_EQ(got.volume, (MountedVolume{.mountPath = mount.target,
+                                             .isRemovable = c.removable,
+                                             .isEjectable = c.ejectable,
+                                             .isLocal = true,
+                                             .isInternal = c.internal,
+                                             .bsdName = c.device.kernelName,
+                                             .protocol = c.protocol}))
+            << c.what;
         EXPECT_FALSE(got.hidden) << c.what;
     }
 }
@@ -93,14 +100,28 @@ TEST(VolumeClassificationTest, DeviceFactsGiveResourceValuesAndProtocol) {
 TEST(VolumeClassificationTest, NamesUuidsFileSystemsAndHiding) {
     auto device = usbPartition();
     auto got = classifyVolume({"/media/u/S", "vfat", "rw"}, device);
-    EXPECT_EQ(got.values.name, "STICK");
-    EXPECT_EQ(got.values.uuid, "1234-ABCD");
+    EXPECT_EQ(got.volume.name, "STICK");
+    EXPECT_EQ(got.volume.uuid, "1234-ABCD");
 
     device.fsLabel = "";
     device.fsUuid = "";
     got = classifyVolume({"/media/u/S", "vfat", "rw"}, device);
-    EXPECT_EQ(got.values.name, std::nullopt); // the monitor falls back to the path
-    EXPECT_EQ(got.values.uuid, std::nullopt);
+    EXPECT_EQ(got.volume.name, std::nullopt); // the monitor falls back to the path
+    EXPECT_EQ(got.volume.uuid, std::nullopt);
+
+    // What tells a clone apart: serial and partition, else the partition UUID.
+    const std::tuple<std::optional<std::string>, std::optional<std::string>,
+                     std::optional<std::string>, std::optional<std::string>>
+        keys[] = {{"S123", "1", "P-UUID", "S123-part1"},
+                  {"S123", std::nullopt, "P-UUID", "S123"},
+                  {"", "1", "P-UUID", "P-UUID"},
+                  {std::nullopt, "1", std::nullopt, std::nullopt}};
+    for (const auto& [serial, partition, partitionUuid, key] : keys) {
+        device.serial = serial;
+        device.partition = partition;
+        device.partitionUuid = partitionUuid;
+        EXPECT_EQ(hardwareKey(device), key) << key.value_or("none");
+    }
 
     // No block device: only locality is known, so the monitor rejects it.
     const std::pair<const char*, bool> types[] = {
@@ -108,8 +129,7 @@ TEST(VolumeClassificationTest, NamesUuidsFileSystemsAndHiding) {
         {"9p", false},   {"fuse.sshfs", false}, {"fuse.exfat", true}};
     for (const auto& [type, local] : types) {
         got = classifyVolume({"/media/u/N", type, "rw"}, std::nullopt);
-        EXPECT_EQ(got.values, (VolumeResourceValues{.isLocal = local})) << type;
-        EXPECT_EQ(got.protocol, std::nullopt);
+        EXPECT_EQ(got.volume, (MountedVolume{.mountPath = "/media/u/N", .isLocal = local})) << type;
     }
 
     const std::pair<const char*, bool> options[] = {
@@ -180,9 +200,8 @@ struct DiskLifecycleTest : ::testing::Test {
     }
 };
 
-TEST_F(DiskLifecycleTest, AnOrderlyUnmountIsRequestedThenGone) {
-    EXPECT_EQ(lifecycle.mountsChanged({}), (std::vector{disk(Kind::unmountRequested, "sdb1", sdb1),
-                                                        disk(Kind::disappeared, "sdb1", sdb1)}));
+TEST_F(DiskLifecycleTest, AnUnmountWithTheDeviceStillThereIsAnUnmount) {
+    EXPECT_EQ(lifecycle.mountsChanged({}), std::vector{disk(Kind::unmounted, "sdb1", sdb1)});
     // The disk is unplugged later: already reported for this mounted lifetime.
     probe.states.clear();
     EXPECT_TRUE(lifecycle.blockEvent({BlockEvent::Action::remove, sdb1, "sdb1"}).empty());
@@ -191,28 +210,28 @@ TEST_F(DiskLifecycleTest, AnOrderlyUnmountIsRequestedThenGone) {
 TEST_F(DiskLifecycleTest, ARemovalWhileMountedIsGoneOnceWithNoRequest) {
     // The device may even still be in sysfs (a synthetic event); the event decides.
     EXPECT_EQ(lifecycle.blockEvent({BlockEvent::Action::remove, sdb1, "sdb1"}),
-              std::vector{disk(Kind::disappeared, "sdb1", sdb1)});
+              std::vector{disk(Kind::gone, "sdb1", sdb1)});
     EXPECT_TRUE(lifecycle.blockEvent({BlockEvent::Action::remove, sdb, "sdb"}).empty());
     EXPECT_TRUE(lifecycle.mountsChanged({}).empty()); // the lazy unmount that follows
 }
 
-TEST_F(DiskLifecycleTest, AnUnmountOfADeviceAlreadyGoneOrEmptyIsNoRequest) {
+TEST_F(DiskLifecycleTest, AnUnmountOfADeviceAlreadyGoneOrEmptyIsGone) {
     for (const auto state : {DevicePresence::absent, DevicePresence::noMedia}) {
         lifecycle.start({stick});
         probe.states[sdb1] = state;
-        EXPECT_EQ(lifecycle.mountsChanged({}), std::vector{disk(Kind::disappeared, "sdb1", sdb1)});
+        EXPECT_EQ(lifecycle.mountsChanged({}), std::vector{disk(Kind::gone, "sdb1", sdb1)});
     }
 }
 
 TEST_F(DiskLifecycleTest, MediaChangesToSizeZeroTakeThePartitionsAlong) {
     probe.states[sdb] = DevicePresence::noMedia;
     EXPECT_EQ(lifecycle.blockEvent({BlockEvent::Action::change, sdb, "sdb"}),
-              std::vector{disk(Kind::disappeared, "sdb1", sdb1)});
+              std::vector{disk(Kind::gone, "sdb1", sdb1)});
     EXPECT_TRUE(lifecycle.mountsChanged({}).empty());
 }
 
-TEST_F(DiskLifecycleTest, AddOrChangeOfAMountedDeviceIsAnAppearance) {
-    const VolumeReport appeared{Kind::appeared, "sdb1", "/media/u/STICK", sdb1};
+TEST_F(DiskLifecycleTest, AddOrChangeOfAMountedDeviceIsARename) {
+    const VolumeReport appeared{Kind::renamed, "sdb1", "/media/u/STICK", sdb1};
     EXPECT_EQ(lifecycle.blockEvent({BlockEvent::Action::change, sdb1, "sdb1"}),
               std::vector{appeared});
     EXPECT_EQ(lifecycle.blockEvent({BlockEvent::Action::add, sdb1, "sdb1"}), std::vector{appeared});
@@ -222,7 +241,7 @@ TEST_F(DiskLifecycleTest, AddOrChangeOfAMountedDeviceIsAnAppearance) {
     lifecycle.blockEvent({BlockEvent::Action::remove, sdb1, "sdb1"});
     EXPECT_TRUE(lifecycle.blockEvent({BlockEvent::Action::change, sdb1, "sdb1"}).empty());
     EXPECT_EQ(lifecycle.blockEvent({BlockEvent::Action::add, sdb1, "sdb1"}), std::vector{appeared});
-    EXPECT_EQ(lifecycle.mountsChanged({}).size(), 2u); // request and departure again
+    EXPECT_EQ(lifecycle.mountsChanged({}).size(), 1u); // unmounted again
 }
 
 TEST_F(DiskLifecycleTest, DevicesWithoutAVolumeUnderARootCostNoDeviceRead) {
@@ -248,8 +267,7 @@ TEST_F(DiskLifecycleTest, NewMountsAreMountsOrRenamesAndDeparturesComeFirst) {
               (std::vector<VolumeReport>{{Kind::renamed, "", moveAgain.target, sdb1}}));
     // One device leaves as another arrives in the same change.
     EXPECT_EQ(lifecycle.mountsChanged({tmp, other}),
-              (std::vector<VolumeReport>{disk(Kind::unmountRequested, "sdb1", sdb1),
-                                         disk(Kind::disappeared, "sdb1", sdb1),
+              (std::vector<VolumeReport>{disk(Kind::unmounted, "sdb1", sdb1),
                                          {Kind::mounted, "", other.target, sdc1}}));
     EXPECT_TRUE(lifecycle.mountsChanged({tmp, other}).empty());
 }
@@ -258,13 +276,13 @@ TEST_F(DiskLifecycleTest, ADeviceMountedTwiceStaysUntilItsLastMountGoes) {
     const RootMount second{44, sdb1, "/media/u/bind"};
     EXPECT_EQ(lifecycle.mountsChanged({stick, second}).size(), 1u); // renamed
     EXPECT_TRUE(lifecycle.mountsChanged({second}).empty());
-    EXPECT_EQ(lifecycle.mountsChanged({}).size(), 2u);
+    EXPECT_EQ(lifecycle.mountsChanged({}).size(), 1u);
 }
 
 TEST_F(DiskLifecycleTest, ResynchronizingReportsWhatWentAwayUnseen) {
     EXPECT_TRUE(lifecycle.resynchronize().empty());
     probe.states.erase(sdb1);
-    EXPECT_EQ(lifecycle.resynchronize(), std::vector{disk(Kind::disappeared, "sdb1", sdb1)});
+    EXPECT_EQ(lifecycle.resynchronize(), std::vector{disk(Kind::gone, "sdb1", sdb1)});
     EXPECT_TRUE(lifecycle.resynchronize().empty());
 }
 
