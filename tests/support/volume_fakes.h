@@ -40,7 +40,7 @@ public:
         });
     }
 
-    void emit(VolumeEvent::Kind kind, MountedVolume volume) {
+    void post(VolumeEvent::Kind kind, MountedVolume volume) {
         for (const auto& [key, handler] : Watchers(*watchers_))
             if (watchers_->count(key))
                 handler({kind, volume});
@@ -56,13 +56,13 @@ public:
         std::erase_if(mounted, [&](const MountedVolume& m) { return m.mountPath == path; });
         mounted.push_back(facts);
         if (announce)
-            emit(VolumeEvent::Kind::mounted, facts);
+            post(VolumeEvent::Kind::mounted, facts);
     }
     /// The drive at `path` is unmounted with its device still there (`ejected`) or pulled.
     void remove(const std::string& path, bool ejected) {
         for (const auto& m : mounted)
             if (m.mountPath == path)
-                emit(ejected ? VolumeEvent::Kind::unmountedDevicePresent
+                post(ejected ? VolumeEvent::Kind::unmountedDevicePresent
                              : VolumeEvent::Kind::deviceGoneWhileMounted,
                      {.bsdName = m.bsdName});
         std::erase_if(mounted, [&](const MountedVolume& m) { return m.mountPath == path; });

@@ -110,7 +110,7 @@ TEST_F(MonitorTest, ARenameRefreshesTheRecordAndANewVolumeIsAppendedWatchedAndId
     monitor->setWatched("UA", false);
     auto facts = externalVolumeValues("Alpha", "UA");
     facts.mountPath = "/media/u/Alpha"; // no device facts this time
-    system.emit(Event::renamed, facts);
+    system.post(Event::renamed, facts);
     EXPECT_EQ(monitor->volumes.get(),
               (std::vector{WatchedVolume{.id = "UA", .name = "Alpha", .bsdName = "sdb1",
                                         .connectionProtocol = "USB", .isCurrentlyMounted = true,
@@ -129,8 +129,8 @@ TEST_F(MonitorTest, TheScanRunsAtCreationAndNothingReachesADestroyedMonitor) {
     system.plugIn("/media/u/A", externalVolumeValues("A", "UA"), "sdb1", "USB", false);
     start();
     EXPECT_EQ(count(), 0u);
-    system.emit(Event::mounted, {}); // no path
-    system.emit(Event::deviceGoneWhileMounted, {}); // no device name
+    system.post(Event::mounted, {}); // no path
+    system.post(Event::deviceGoneWhileMounted, {}); // no device name
     system.listAnswers = true;
     start();
     EXPECT_EQ(count(), 1u);
@@ -167,7 +167,7 @@ TEST_F(MonitorTest, EjectOrPullAndWatchDecideWhatIsRecordedAndNotified) {
         EXPECT_EQ(v.bsdName, "sdb1");
         EXPECT_TRUE(v.lastPingAt);
         // Reported once: a later departure of the same name changes nothing.
-        system.emit(Event::deviceGoneWhileMounted, {.bsdName = "sdb1"});
+        system.post(Event::deviceGoneWhileMounted, {.bsdName = "sdb1"});
         EXPECT_EQ(kinds(), r.recorded);
     }
 }
@@ -187,10 +187,10 @@ TEST_F(MonitorTest, RecycledDeviceNamesNeverReachAVolumeThatIsNotTheirs) {
 
     system.plugIn("/media/u/Backup", externalVolumeValues("Backup", "UB"), "sdc1");
     log.events = {};
-    system.emit(Event::deviceGoneWhileMounted, {.bsdName = "sdb1"});
+    system.post(Event::deviceGoneWhileMounted, {.bsdName = "sdb1"});
     EXPECT_EQ(mounted("UB"), true);
     EXPECT_TRUE(log.events.get().empty());
-    system.emit(Event::deviceGoneWhileMounted, {.bsdName = "sdc1"});
+    system.post(Event::deviceGoneWhileMounted, {.bsdName = "sdc1"});
     EXPECT_EQ(mounted("UB"), false);
     EXPECT_EQ(kinds(), std::vector{Kind::unexpectedDisconnect});
 }
