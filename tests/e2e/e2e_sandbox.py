@@ -1,17 +1,11 @@
-"""External drives for the acceptance run, inside the run's own mount namespace.
-
-Each drive is a file-system image on a loop device that libudev, and so vornix, reads as a disk
-on a USB bus (with a serial of its own): a device tree is fabricated on a tmpfs inside /sys and
-/sys/dev/block repointed at it; the program under test runs with the sysfs shim
-(tests/platform/sysfs_shim.cpp) preloaded, which only makes that tmpfs pass for sysfs. A drive
-added with usb=False stays what it is, a loop device. Everything here is mounted in the
-namespace alone. Loop devices are attached with auto-clear and held open by this process, so
-they detach by themselves once it and the mounts are gone, even when it is killed. The same
-sandbox serves the acceptance run and tests/platform/volume_system_check.py.
-"""
+"""External drives in a private mount namespace, for the acceptance run, the volume system check
+and the volumes benchmark. Each drive is an image on a loop device that libudev reads as a USB
+disk with a serial of its own: a device tree fabricated on a tmpfs inside /sys, /sys/dev/block
+repointed at it (the program under test runs with tests/platform/sysfs_shim.cpp preloaded).
+With usb=False a drive stays a loop device. Loop devices are attached with auto-clear and held
+open here, so they detach by themselves once this process and the mounts are gone."""
 
 import ctypes
-import errno
 import fcntl
 import os
 import struct
@@ -19,27 +13,14 @@ import subprocess
 
 from desktop_session import Failure, wait_for
 
-LOOP_SET_FD = 0x4C00
-LOOP_CLR_FD = 0x4C01
-LOOP_SET_STATUS64 = 0x4C04
-LOOP_GET_STATUS64 = 0x4C05
-LOOP_CTL_GET_FREE = 0x4C82
-LO_FLAGS_AUTOCLEAR = 4
-LOOP_INFO64_SIZE = 232
-LOOP_INFO64_FLAGS_OFFSET = 52
-LOOP_INFO64_NAME_OFFSET = 56
-
 FABRICATED_ROOT = "/sys/devices/software"
 MIB = 1 << 20
-
 _libc = ctypes.CDLL(None, use_errno=True)
 _libc.mount.argtypes = [ctypes.c_char_p] * 3 + [ctypes.c_ulong, ctypes.c_char_p]
 _libc.umount2.argtypes = [ctypes.c_char_p, ctypes.c_int]
-MNT_DETACH = 2
 
 
 def run(argv, check=True, **kwargs):
-    """Runs a tool; its output is returned (and shown in the failure when it fails)."""
     result = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True,
                             timeout=kwargs.pop("timeout", 60), **kwargs)
     if check and result.returncode != 0:
@@ -51,84 +32,55 @@ def run(argv, check=True, **kwargs):
 def mount(source, target, fs_type, data=None):
     if _libc.mount(source.encode(), target.encode(), fs_type.encode(), 0,
                    data.encode() if data else None) != 0:
-        error = ctypes.get_errno()
-        raise Failure(f"mount {source} on {target}: {os.strerror(error)}")
+        raise Failure(f"mount {source} on {target}: {os.strerror(ctypes.get_errno())}")
 
 
 def unmount(target, lazy=False):
-    """True when something was unmounted."""
-    return _libc.umount2(target.encode(), MNT_DETACH if lazy else 0) == 0
+    return _libc.umount2(target.encode(), 2 if lazy else 0) == 0  # 2: MNT_DETACH
 
 
-def mount_points():
-    """Mount points of this namespace, in mount order (escapes of mountinfo undone)."""
-    points = []
+def mount_points(prefix):
     with open("/proc/self/mountinfo") as table:
-        for line in table:
-            point = line.split()[4]
-            points.append(point.encode().decode("unicode_escape").encode("latin-1").decode())
-    return points
-
-
-def is_mount_root(path):
-    return os.path.ismount(path)
+        points = [line.split()[4].encode().decode("unicode_escape").encode("latin-1").decode()
+                  for line in table]
+    return [point for point in points if point.startswith(prefix)]
 
 
 class LoopDevice:
-    """An image attached to a free loop device, with auto-clear; the descriptor kept open here
-    holds it until close()."""
-
     def __init__(self, image):
-        self.image = image
         self.fd = -1
         control = os.open("/dev/loop-control", os.O_RDWR | os.O_CLOEXEC)
         backing = os.open(image, os.O_RDWR | os.O_CLOEXEC)
         try:
-            # Other developers take loop devices too: a free one may be gone when claimed.
-            for _ in range(20):
-                index = fcntl.ioctl(control, LOOP_CTL_GET_FREE)
-                node = f"/dev/loop{index}"
+            for _ in range(20):  # a free device may be taken by someone else before us
+                self.index = fcntl.ioctl(control, 0x4C82)  # LOOP_CTL_GET_FREE
+                fd = os.open(f"/dev/loop{self.index}", os.O_RDWR | os.O_CLOEXEC)
                 try:
-                    fd = os.open(node, os.O_RDWR | os.O_CLOEXEC)
+                    fcntl.ioctl(fd, 0x4C00, backing)  # LOOP_SET_FD
+                    self.fd = fd
+                    break
                 except OSError:
-                    continue
-                try:
-                    fcntl.ioctl(fd, LOOP_SET_FD, backing)
-                except OSError as error:
                     os.close(fd)
-                    if error.errno == errno.EBUSY:
-                        continue
-                    raise
-                self.fd, self.index, self.node = fd, index, node
-                break
         finally:
             os.close(backing)
             os.close(control)
         if self.fd < 0:
             raise Failure(f"no free loop device for {image}")
-        info = bytearray(LOOP_INFO64_SIZE)
-        fcntl.ioctl(self.fd, LOOP_GET_STATUS64, info)
-        flags = struct.unpack_from("I", info, LOOP_INFO64_FLAGS_OFFSET)[0] | LO_FLAGS_AUTOCLEAR
-        struct.pack_into("I", info, LOOP_INFO64_FLAGS_OFFSET, flags)
-        name = image.encode()[:63]
-        info[LOOP_INFO64_NAME_OFFSET:LOOP_INFO64_NAME_OFFSET + len(name)] = name
-        fcntl.ioctl(self.fd, LOOP_SET_STATUS64, bytes(info))
-        st = os.fstat(self.fd)
-        self.major, self.minor = os.major(st.st_rdev), os.minor(st.st_rdev)
-
-    @property
-    def name(self):
-        return f"loop{self.index}"
+        info = bytearray(232)  # struct loop_info64: lo_flags at 52, lo_file_name at 56
+        fcntl.ioctl(self.fd, 0x4C05, info)  # LOOP_GET_STATUS64
+        struct.pack_into("I", info, 52, struct.unpack_from("I", info, 52)[0] | 4)  # AUTOCLEAR
+        info[56:56 + len(image.encode()[:63])] = image.encode()[:63]
+        fcntl.ioctl(self.fd, 0x4C04, bytes(info))  # LOOP_SET_STATUS64
+        self.node, rdev = f"/dev/loop{self.index}", os.fstat(self.fd).st_rdev
+        self.major, self.minor, self.name = os.major(rdev), os.minor(rdev), f"loop{self.index}"
 
     def uevent(self, action):
-        """A uevent for the device, as the kernel sends one when a disk comes or goes."""
-        with open(f"/sys/devices/virtual/block/{self.name}/uevent", "w") as f:
-            f.write(action)
+        _write(f"/sys/devices/virtual/block/{self.name}/uevent", action)
 
     def close(self):
         if self.fd >= 0:
             try:
-                fcntl.ioctl(self.fd, LOOP_CLR_FD)  # now, or (auto-clear) at its last close
+                fcntl.ioctl(self.fd, 0x4C01)  # LOOP_CLR_FD, now or at the last close
             except OSError:
                 pass
             os.close(self.fd)
@@ -136,9 +88,6 @@ class LoopDevice:
 
 
 class FakeUsbSysfs:
-    """Loop devices shown to libudev as disks on a USB bus (removable=0, as USB hard disks
-    report), through a device tree on a tmpfs inside /sys."""
-
     def __init__(self):
         entries = {name: os.readlink(f"/sys/dev/block/{name}")
                    for name in os.listdir("/sys/dev/block")}
@@ -148,31 +97,31 @@ class FakeUsbSysfs:
             os.symlink(target, f"/sys/dev/block/{name}")
 
     def show_as_usb(self, loop, size_bytes):
-        n = str(loop.minor)
-        levels = [("pci0000:00", "", ""), ("0000:00:14.0", "pci", "PCI_CLASS=C0330"),
-                  ("usb9", "usb", "DEVTYPE=usb_device"), (f"9-{n}", "usb", "DEVTYPE=usb_device"),
-                  (f"9-{n}:1.0", "usb", "DEVTYPE=usb_interface\nDRIVER=usb-storage"),
-                  (f"host{100 + loop.minor}", "scsi", "DEVTYPE=scsi_host"),
-                  (f"target{n}:0:0", "scsi", "DEVTYPE=scsi_target"),
-                  (f"{n}:0:0:0", "scsi", "DEVTYPE=scsi_device"), ("block", "", ""),
-                  (loop.name, "block", f"MAJOR={loop.major}\nMINOR={n}\nDEVNAME={loop.name}\n"
-                                       "DEVTYPE=disk")]
+        n = loop.minor
         directory = FABRICATED_ROOT
-        for name, subsystem, uevent in levels:
+        for name, subsystem, uevent, serial in [
+                ("pci0000:00", "", "", ""), ("0000:00:14.0", "pci", "PCI_CLASS=C0330", ""),
+                ("usb9", "usb", "DEVTYPE=usb_device", ""),
+                (f"9-{n}", "usb", "DEVTYPE=usb_device", f"VX{n:06d}"),
+                (f"9-{n}:1.0", "usb", "DEVTYPE=usb_interface\nDRIVER=usb-storage", ""),
+                (f"host{100 + n}", "scsi", "DEVTYPE=scsi_host", ""),
+                (f"target{n}:0:0", "scsi", "DEVTYPE=scsi_target", ""),
+                (f"{n}:0:0:0", "scsi", "DEVTYPE=scsi_device", ""), ("block", "", "", ""),
+                (loop.name, "block", f"MAJOR={loop.major}\nMINOR={n}\nDEVNAME={loop.name}\n"
+                                     "DEVTYPE=disk", "")]:
             directory = os.path.join(directory, name)
             os.makedirs(directory, exist_ok=True)
             link = os.path.join(directory, "subsystem")
             if subsystem and not os.path.lexists(link):
                 os.symlink("/sys/class/block" if subsystem == "block" else f"/sys/bus/{subsystem}",
                            link)
-            if uevent:
-                _write(os.path.join(directory, "uevent"), uevent + "\n")
-            if name == f"9-{n}":  # the USB device's serial, one per drive as with real sticks
-                _write(os.path.join(directory, "serial"), f"VX{loop.minor:06d}\n")
-        for name, value in (("dev", f"{loop.major}:{n}"), ("removable", "0"),
-                            ("size", str(size_bytes // 512))):
-            _write(os.path.join(directory, name), value + "\n")
-        entry = f"/sys/dev/block/{loop.major}:{loop.minor}"
+            for file, text in (("uevent", uevent), ("serial", serial)):
+                if text:
+                    _write(os.path.join(directory, file), text + "\n")
+        for file, text in (("dev", f"{loop.major}:{n}"), ("removable", "0"),
+                           ("size", str(size_bytes // 512))):
+            _write(os.path.join(directory, file), text + "\n")
+        entry = f"/sys/dev/block/{loop.major}:{n}"
         if os.path.lexists(entry):
             os.remove(entry)
         os.symlink("../.." + directory[len("/sys"):], entry)
@@ -188,31 +137,21 @@ def _write(path, text):
 
 
 class Drive:
-    """One external drive: an image, its loop device shown as a USB disk, and its mount under
-    the media root. `kind` is "ext4", "xfs", "exfat" (exfat-fuse) or "fusefs" (the tests' own
-    FUSE file system, mounted as fuseblk on the drive's device)."""
+    """`kind`: "ext4", "xfs", "exfat" (exfat-fuse) or "fusefs" (tests/fusefs on the device)."""
 
     def __init__(self, media, name, kind, size_mib, uuid=None, usb=True):
         self.media, self.name, self.kind, self.size_mib = media, name, kind, size_mib
-        self.uuid, self.usb = uuid, usb
+        self.uuid, self.usb, self.loop, self.daemon = uuid, usb, None, None
         self.path = os.path.join(media.user_root, name)
-        self.loop = None
-        self.daemon = None  # the FUSE process of an "fusefs" drive
 
-    @property
-    def mount_point(self):
-        return self.path
-
-    @property
-    def ping_file(self):
-        return os.path.join(self.path, ".vornix_ping")
+    mount_point = property(lambda self: self.path)
+    ping_file = property(lambda self: os.path.join(self.path, ".vornix_ping"))
 
     def create(self):
         image = os.path.join(self.media.images, f"{self.name}.img")
         with open(image, "wb") as f:
             f.truncate(self.size_mib * MIB)
-        if self.kind in ("ext4", "fusefs"):
-            # No blocks reserved for root, so "free" is what a user could write.
+        if self.kind in ("ext4", "fusefs"):  # -m 0: "free" is what a user could write
             run(["mkfs.ext4", "-q", "-F", "-m", "0", "-L", self.name, "-U", self.uuid, image])
         elif self.kind == "xfs":
             run(["mkfs.xfs", "-q", "-f", "-L", self.name, "-m", f"uuid={self.uuid}", image])
@@ -232,20 +171,18 @@ class Drive:
         elif self.kind == "exfat":
             run(["mount.exfat-fuse", self.loop.node, self.path])
         else:
-            log = open(os.path.join(self.media.logs, f"fusefs-{self.name}.log"), "ab")
-            with log:
+            with open(os.path.join(self.media.logs, f"fusefs-{self.name}.log"), "ab") as log:
                 self.daemon = subprocess.Popen(
                     [self.media.fusefs, "--block-device", self.loop.node, self.path],
                     stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-        wait_for(lambda: is_mount_root(self.path), 10, f"{self.path} to be mounted")
+        wait_for(lambda: os.path.ismount(self.path), 10, f"{self.path} to be mounted")
 
     def umount(self):
         run(["umount", self.path])
         self._reap()
 
     def pull(self):
-        """The cable pulled while mounted: the kernel reports the disk removed, and the dead
-        mount is detached lazily right after, as udisks does."""
+        """The kernel reports the disk removed; udisks detaches the dead mount right after."""
         self.loop.uevent("remove")
         unmount(self.path, lazy=True)
         self._reap()
@@ -262,14 +199,10 @@ class Drive:
         return st.f_bavail * st.f_frsize
 
     def fill_leaving(self, free):
-        """Takes all but `free` bytes with one preallocated file."""
-        size = self.free_bytes() - free
-        run(["fallocate", "-l", str(size), os.path.join(self.path, "filler")])
+        run(["fallocate", "-l", str(self.free_bytes() - free), os.path.join(self.path, "filler")])
 
     def control(self, command):
-        """A command to the fusefs drive (see tests/fusefs/vornix_test_fusefs.cpp)."""
-        with open(os.path.join(self.path, ".fusefs-control"), "w") as f:
-            f.write(command)
+        _write(os.path.join(self.path, ".fusefs-control"), command)
 
     def fusefs_status(self):
         with open(os.path.join(self.path, ".fusefs-control")) as f:
@@ -294,33 +227,26 @@ class Drive:
 
 
 class MediaRoot:
-    """/media/<user> on a tmpfs of this namespace, with the drives under it. Mounts under the
-    other media root, /run/media, are detached here so that no real drive is touched."""
+    """/media/<user> on a tmpfs of this namespace; what is under /run/media is detached."""
 
     def __init__(self, scratch, logs, fusefs, user):
-        self.images = os.path.join(scratch, "images")
-        self.logs = logs
-        self.fusefs = fusefs
-        self.user_root = os.path.join("/media", user)
-        self.drives = []
-        self.sysfs = None
+        self.images, self.logs, self.fusefs = os.path.join(scratch, "images"), logs, fusefs
+        self.user_root, self.drives, self.sysfs = os.path.join("/media", user), [], None
         os.makedirs(self.images, exist_ok=True)
-        for point in reversed(mount_points()):
-            if point.startswith("/run/media/"):
-                unmount(point, lazy=True)
+        for point in reversed(mount_points("/run/media/")):
+            unmount(point, lazy=True)
         mount("vornix-e2e-media", "/media", "tmpfs", "mode=0755")
         os.makedirs(self.user_root)
         self.sysfs = FakeUsbSysfs()
 
     def add(self, name, kind, size_mib, uuid=None, usb=True):
-        drive = Drive(self, name, kind, size_mib, uuid, usb).create()
-        self.drives.append(drive)
-        return drive
+        self.drives.append(Drive(self, name, kind, size_mib, uuid, usb).create())
+        return self.drives[-1]
 
     def release(self):
         """Every write held by a hung drive goes on."""
         for drive in self.drives:
-            if drive.kind == "fusefs" and is_mount_root(drive.path):
+            if drive.kind == "fusefs" and os.path.ismount(drive.path):
                 try:
                     drive.control("normal")
                 except OSError:
@@ -330,9 +256,8 @@ class MediaRoot:
         self.release()
         for drive in reversed(self.drives):
             drive.close()
-        for point in reversed(mount_points()):
-            if point.startswith("/media/"):
-                unmount(point, lazy=True)
+        for point in reversed(mount_points("/media/")):
+            unmount(point, lazy=True)
         unmount("/media", lazy=True)
         if self.sysfs:
             self.sysfs.close()

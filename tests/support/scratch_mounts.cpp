@@ -2,7 +2,6 @@
 
 #include "wait_for.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -18,25 +17,29 @@
 
 namespace vornix::testing {
 
+namespace {
+std::string failed(const std::string& what, int result) {
+    return result == 0 ? std::string() : what + ": " + std::strerror(errno);
+}
+} // namespace
+
 std::string enterPrivateMountNamespace() {
     static const std::string outcome = []() -> std::string {
         if (::geteuid() != 0)
             return "needs root to mount file systems";
-        if (::unshare(CLONE_NEWNS) != 0)
-            return std::string("no private mount namespace: ") + std::strerror(errno);
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            return std::string("cannot make mounts private: ") + std::strerror(errno);
-        return {};
+        if (const auto why = failed("no private mount namespace", ::unshare(CLONE_NEWNS));
+            !why.empty())
+            return why;
+        return failed("cannot make mounts private",
+                      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr));
     }();
     return outcome;
 }
 
 ScratchDir::ScratchDir() {
     char pattern[] = "/tmp/vornix-test-XXXXXX";
-    if (::mkdtemp(pattern)) {
-        path_ = pattern;
-        mountTmpfs(path_, "mode=0755");
-    }
+    if (::mkdtemp(pattern))
+        mountTmpfs(path_ = pattern, "mode=0755");
 }
 
 ScratchDir::~ScratchDir() {
@@ -48,34 +51,30 @@ ScratchDir::~ScratchDir() {
 }
 
 std::string ScratchDir::subdir(const std::string& name) const {
-    const auto dir = path_ + "/" + name;
-    ::mkdir(dir.c_str(), 0755);
-    return dir;
+    ::mkdir((path_ + "/" + name).c_str(), 0755);
+    return path_ + "/" + name;
 }
 
 std::string mountTmpfs(const std::string& dir, const std::string& options, bool readOnly) {
-    if (::mount("vornix-test", dir.c_str(), "tmpfs", readOnly ? MS_RDONLY : 0, options.c_str()) !=
-        0)
-        return std::string("tmpfs: ") + std::strerror(errno);
-    return {};
+    return failed("tmpfs", ::mount("vornix-test", dir.c_str(), "tmpfs", readOnly ? MS_RDONLY : 0,
+                                   options.c_str()));
 }
 
 std::string remountReadOnly(const std::string& dir) {
-    if (::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
-        return std::string("remount: ") + std::strerror(errno);
-    return {};
+    return failed("remount",
+                  ::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr));
 }
 
 std::string mountExt4Image(const std::string& image, const std::string& dir, int megabytes) {
-    { std::ofstream create(image); }
-    if (::truncate(image.c_str(), static_cast<off_t>(megabytes) * 1024 * 1024) != 0)
-        return std::string("image: ") + std::strerror(errno);
-    const std::string mkfs =
-        "mkfs.ext4 -q -F -E nodiscard,lazy_itable_init=1 '" + image + "' >/dev/null 2>&1";
-    if (std::system(mkfs.c_str()) != 0)
+    std::ofstream(image).close();
+    if (const auto why = failed("image", ::truncate(image.c_str(), off_t{megabytes} << 20));
+        !why.empty())
+        return why;
+    if (std::system(
+            ("mkfs.ext4 -q -F -E nodiscard,lazy_itable_init=1 '" + image + "' >/dev/null 2>&1")
+                .c_str()) != 0)
         return "mkfs.ext4 failed or is missing";
-    const std::string mount = "mount -o loop '" + image + "' '" + dir + "' 2>&1";
-    if (std::system(mount.c_str()) != 0)
+    if (std::system(("mount -o loop '" + image + "' '" + dir + "' 2>&1").c_str()) != 0)
         return "loop mount failed (no loop devices?)";
     return {};
 }
@@ -86,9 +85,8 @@ void unmount(const std::string& dir, bool lazy) {
 
 bool isMountRoot(const std::string& dir) {
     struct statx info {};
-    if (::statx(AT_FDCWD, dir.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE, &info) != 0)
-        return false;
-    return info.stx_attributes & STATX_ATTR_MOUNT_ROOT;
+    return ::statx(AT_FDCWD, dir.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE, &info) == 0 &&
+           (info.stx_attributes & STATX_ATTR_MOUNT_ROOT);
 }
 
 std::string readFile(const std::string& path) {
@@ -97,51 +95,38 @@ std::string readFile(const std::string& path) {
 }
 
 void writeFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 TestFuse::TestFuse(std::string dir) : dir_(std::move(dir)) {
     const char* program = VORNIX_TEST_FUSEFS;
-    if (::access(program, X_OK) != 0) {
+    if (::access(program, X_OK) != 0)
         error_ = std::string("no FUSE test program at ") + program;
-        return;
-    }
-    if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+    else if (::access("/dev/fuse", R_OK | W_OK) != 0)
         error_ = "no /dev/fuse";
-        return;
-    }
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        if (null >= 0)
-            ::dup2(null, STDOUT_FILENO);
+    else if ((pid_ = ::fork()) == 0) {
+        ::dup2(::open("/dev/null", O_WRONLY), STDOUT_FILENO);
         ::execl(program, program, dir_.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
-    }
-    if (pid_ < 0) {
-        error_ = std::string("fork: ") + std::strerror(errno);
-        return;
-    }
-    bool exited = false;
-    const bool mounted = waitFor([&] {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            exited = true;
-            return true;
-        }
-        return isMountRoot(dir_);
-    });
-    if (exited) {
-        pid_ = -1;
-        error_ = "the FUSE test program ended without mounting";
-    } else if (!mounted) {
-        error_ = "the FUSE file system did not appear";
+    } else if (pid_ < 0) {
+        error_ = failed("fork", -1);
+    } else {
+        bool exited = false;
+        waitFor([&] {
+            int status = 0;
+            exited = ::waitpid(pid_, &status, WNOHANG) == pid_;
+            return exited || isMountRoot(dir_);
+        });
+        if (exited)
+            pid_ = -1;
+        if (exited || !isMountRoot(dir_))
+            error_ = exited ? "the FUSE test program ended without mounting"
+                            : "the FUSE file system did not appear";
     }
 }
 
 TestFuse::~TestFuse() {
-    if (pid_ < 0)
+    if (pid_ <= 0)
         return;
     command("normal");
     ::kill(pid_, SIGTERM); // it unmounts itself on the way out
@@ -155,22 +140,20 @@ TestFuse::~TestFuse() {
 }
 
 bool TestFuse::command(const std::string& text) const {
-    const std::string path = dir_ + "/.fusefs-control";
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ::close(fd);
+    const int fd = ::open((dir_ + "/.fusefs-control").c_str(), O_WRONLY | O_CLOEXEC);
+    const bool written =
+        fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0)
+        ::close(fd);
     return written;
 }
 
 std::optional<TestFuse::Status> TestFuse::status() const {
-    const auto text = readFile(dir_ + "/.fusefs-control");
-    Status status;
-    if (std::sscanf(text.c_str(), "blocked=%d writes=%d fsyncs=%d", &status.blocked, &status.writes,
-                    &status.fsyncs) != 3)
+    Status s;
+    if (std::sscanf(readFile(dir_ + "/.fusefs-control").c_str(), "blocked=%d writes=%d fsyncs=%d",
+                    &s.blocked, &s.writes, &s.fsyncs) != 3)
         return std::nullopt;
-    return status;
+    return s;
 }
 
 } // namespace vornix::testing

@@ -32,7 +32,7 @@ private:
     std::string path_;
 };
 
-/// Each returns empty on success, otherwise the error.
+// Each returns empty on success, otherwise the error.
 std::string mountTmpfs(const std::string& dir, const std::string& options = "size=64m",
                        bool readOnly = false);
 std::string remountReadOnly(const std::string& dir);
@@ -51,9 +51,7 @@ void writeFile(const std::string& path, const std::string& content);
 class TestFuse {
 public:
     struct Status {
-        int blocked = 0;
-        int writes = 0;
-        int fsyncs = 0;
+        int blocked = 0, writes = 0, fsyncs = 0;
     };
 
     explicit TestFuse(std::string dir);
@@ -69,8 +67,7 @@ public:
     std::optional<Status> status() const;
 
 private:
-    std::string dir_;
-    std::string error_;
+    std::string dir_, error_;
     pid_t pid_ = -1;
 };
 

@@ -15,8 +15,12 @@ namespace vornix::testing {
 /// Facts of a USB stick as the system would give them (path, device and bus set by plugIn).
 inline MountedVolume externalVolumeValues(std::optional<std::string> name,
                                           std::optional<std::string> uuid) {
-    return {.name = std::move(name), .isRemovable = true, .isEjectable = true, .isLocal = true,
-            .uuid = std::move(uuid), .isInternal = false};
+    return {.name = std::move(name),
+            .isRemovable = true,
+            .isEjectable = true,
+            .isLocal = true,
+            .uuid = std::move(uuid),
+            .isInternal = false};
 }
 
 class FakeVolumeSystem final : public VolumeSystem {
