@@ -1,9 +1,9 @@
-"""External drives in a private mount namespace, for the acceptance run, the volume system check
-and the volumes benchmark. Each drive is an image on a loop device that libudev reads as a USB
-disk with a serial of its own: a device tree fabricated on a tmpfs inside /sys, /sys/dev/block
-repointed at it (the program under test runs with tests/platform/sysfs_shim.cpp preloaded).
-With usb=False a drive stays a loop device. Loop devices are attached with auto-clear and held
-open here, so they detach by themselves once this process and the mounts are gone."""
+# External drives in a private mount namespace (acceptance run, volume system check, volumes
+# benchmark): images on loop devices that libudev reads as USB disks with serials of their own,
+# through a device tree fabricated on a tmpfs inside /sys (the program under test runs with
+# tests/platform/sysfs_shim.cpp preloaded); usb=False leaves a loop device as it is. Loop devices
+# are attached with auto-clear and held open here: they detach once this process and the mounts
+# are gone.
 
 import ctypes
 import fcntl
@@ -137,8 +137,6 @@ def _write(path, text):
 
 
 class Drive:
-    """`kind`: "ext4", "xfs", "exfat" (exfat-fuse) or "fusefs" (tests/fusefs on the device)."""
-
     def __init__(self, media, name, kind, size_mib, uuid=None, usb=True):
         self.media, self.name, self.kind, self.size_mib = media, name, kind, size_mib
         self.uuid, self.usb, self.loop, self.daemon = uuid, usb, None, None
@@ -182,7 +180,7 @@ class Drive:
         self._reap()
 
     def pull(self):
-        """The kernel reports the disk removed; udisks detaches the dead mount right after."""
+        # The kernel reports the disk removed; udisks detaches the dead mount right after.
         self.loop.uevent("remove")
         unmount(self.path, lazy=True)
         self._reap()
@@ -227,8 +225,6 @@ class Drive:
 
 
 class MediaRoot:
-    """/media/<user> on a tmpfs of this namespace; what is under /run/media is detached."""
-
     def __init__(self, scratch, logs, fusefs, user):
         self.images, self.logs, self.fusefs = os.path.join(scratch, "images"), logs, fusefs
         self.user_root, self.drives, self.sysfs = os.path.join("/media", user), [], None
@@ -244,7 +240,6 @@ class MediaRoot:
         return self.drives[-1]
 
     def release(self):
-        """Every write held by a hung drive goes on."""
         for drive in self.drives:
             if drive.kind == "fusefs" and os.path.ismount(drive.path):
                 try:
@@ -264,13 +259,10 @@ class MediaRoot:
 
 
 def attached_loop_devices(prefix):
-    """Loop devices whose backing file lies under `prefix` (to check nothing was left)."""
-    found = []
-    for name in os.listdir("/sys/block"):
+    def backing(name):
         try:
             with open(f"/sys/block/{name}/loop/backing_file") as f:
-                if f.read().strip().startswith(prefix):
-                    found.append(name)
+                return f.read().strip()
         except OSError:
-            continue
-    return found
+            return ""
+    return [name for name in os.listdir("/sys/block") if backing(name).startswith(prefix)]

@@ -1,7 +1,7 @@
-// The volume system and monitor on the real kernel, observed from outside: each line read on
-// stdin ("s": as is, "p": after reading pending changes now) is answered with one JSON line of
-// the monitor's rows, the events recorded (oldest first), the notifications posted, the paths the
-// start-up scan would list and the mount-table wake-ups. Driven by volume_system_check.py.
+// The volume system and monitor on the real kernel, seen from outside: every byte read on stdin
+// ("s": as things are, "p": after reading pending changes at once) is answered with one JSON
+// line: the monitor's rows, the events recorded (oldest first), the notifications posted and
+// the paths the start-up scan would list. Driven by volume_system_check.py.
 //
 // Usage: vornix-volume-watch <media root> <fstab>
 
@@ -25,16 +25,13 @@ using namespace vornix;
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    if (argc != 3)
-        return 2;
     linux_platform::SystemWallClock clock;
     testing::RecordingSystemLog systemLog;
     testing::RecordingNotifier notifier;
     EventLog log(clock, systemLog, notifier);
-    linux_platform::LinuxVolumeSystem system(
-        {.mediaRoots = {argv[1]},
-         .blockEvents = linux_platform::BlockDeviceMonitor::Source::kernel,
-         .fstab = argv[2]});
+    linux_platform::LinuxVolumeSystem system({{argc > 2 ? argv[1] : "/media/"},
+                                              linux_platform::BlockDeviceMonitor::Source::kernel,
+                                              argc > 2 ? argv[2] : "/etc/fstab"});
     VolumeMonitor monitor(log, clock, system.ports());
     const auto text = [](const std::optional<std::string>& s) {
         return s ? QJsonValue(QString::fromStdString(*s)) : QJsonValue();
@@ -46,23 +43,22 @@ int main(int argc, char** argv) {
             return QCoreApplication::quit();
         if (command == 'p')
             system.processPendingChanges();
-        if (command != 's' && command != 'p')
-            return;
         QJsonArray rows, events, scan;
         for (const auto& v : monitor.volumes.get())
-            rows.append(QJsonObject{{"id", text(v.id)}, {"name", text(v.name)},
-                                    {"bsd", text(v.bsdName)}, {"protocol", text(v.connectionProtocol)},
-                                    {"mounted", v.isCurrentlyMounted}, {"path", text(v.mountPath)}});
+            rows.append(QJsonObject{{"id", text(v.id)},
+                                    {"name", text(v.name)},
+                                    {"bsd", text(v.bsdName)},
+                                    {"protocol", text(v.connectionProtocol)},
+                                    {"mounted", v.isCurrentlyMounted},
+                                    {"path", text(v.mountPath)}});
         for (auto it = log.events.get().rbegin(); it != log.events.get().rend(); ++it)
             events.append(QJsonArray{static_cast<int>(it->kind), text(it->volumeName)});
         for (const auto& v : system.mountedVolumes().value_or(std::vector<MountedVolume>{}))
             scan.append(text(v.mountPath));
-        const auto wakeUps = static_cast<qint64>(system.counters().mountTableWakeUps);
         const QJsonObject state{{"volumes", rows},
                                 {"events", events},
-                                {"notified", static_cast<int>(notifier.posted.size())},
                                 {"scan", scan},
-                                {"wakeups", wakeUps}};
+                                {"notified", static_cast<int>(notifier.posted.size())}};
         std::printf("%s\n", QJsonDocument(state).toJson(QJsonDocument::Compact).constData());
         std::fflush(stdout);
     });

@@ -5,6 +5,7 @@
 
 #include "volumes/volume_ports.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -28,28 +29,22 @@ public:
     std::vector<MountedVolume> mounted; // in mount order
     std::optional<std::string> rootUuid;
     bool listAnswers = true;
+    std::map<int, std::function<void(const VolumeEvent&)>> watchers;
 
     VolumePorts ports() { return VolumePorts{*this}; }
-
     std::optional<std::string> rootFileSystemUuid() override { return rootUuid; }
     std::optional<std::vector<MountedVolume>> mountedVolumes() override {
         return listAnswers ? std::optional(mounted) : std::nullopt;
     }
     Subscription watch(std::function<void(const VolumeEvent&)> handler) override {
-        const int key = next_++;
-        (*watchers_)[key] = std::move(handler);
-        return Subscription([weak = std::weak_ptr(watchers_), key] {
-            if (auto watchers = weak.lock())
-                watchers->erase(key);
-        });
+        watchers[++next_] = std::move(handler);
+        return Subscription([this, key = next_] { watchers.erase(key); });
     }
-
     void post(VolumeEvent::Kind kind, MountedVolume volume) {
-        for (const auto& [key, handler] : Watchers(*watchers_))
-            if (watchers_->count(key))
+        for (const auto& [key, handler] : decltype(watchers)(watchers))
+            if (watchers.count(key))
                 handler({kind, volume});
     }
-    std::size_t watcherCount() const { return watchers_->size(); }
 
     /// A drive mounted at `path`, announced when `announce` holds.
     void plugIn(const std::string& path, MountedVolume facts, std::optional<std::string> bsdName,
@@ -57,25 +52,23 @@ public:
         facts.mountPath = path;
         facts.bsdName = std::move(bsdName);
         facts.protocol = std::move(protocol);
-        std::erase_if(mounted, [&](const MountedVolume& m) { return m.mountPath == path; });
         mounted.push_back(facts);
         if (announce)
             post(VolumeEvent::Kind::mounted, facts);
     }
     /// The drive at `path` is unmounted with its device still there (`ejected`) or pulled.
     void remove(const std::string& path, bool ejected) {
-        for (const auto& m : mounted)
-            if (m.mountPath == path)
-                post(ejected ? VolumeEvent::Kind::unmountedDevicePresent
-                             : VolumeEvent::Kind::deviceGoneWhileMounted,
-                     {.bsdName = m.bsdName});
-        std::erase_if(mounted, [&](const MountedVolume& m) { return m.mountPath == path; });
+        const auto it = std::find_if(mounted.begin(), mounted.end(),
+                                     [&](const MountedVolume& m) { return m.mountPath == path; });
+        const auto bsdName = it->bsdName;
+        mounted.erase(it);
+        post(ejected ? VolumeEvent::Kind::unmountedDevicePresent
+                     : VolumeEvent::Kind::deviceGoneWhileMounted,
+             {.bsdName = bsdName});
     }
 
 private:
-    using Watchers = std::map<int, std::function<void(const VolumeEvent&)>>;
     int next_ = 0;
-    std::shared_ptr<Watchers> watchers_ = std::make_shared<Watchers>();
 };
 
 } // namespace vornix::testing

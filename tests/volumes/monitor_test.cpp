@@ -136,7 +136,7 @@ TEST_F(MonitorTest, TheScanRunsAtCreationAndNothingReachesADestroyedMonitor) {
     start();
     EXPECT_EQ(mounted("UA"), true);
     monitor.reset();
-    EXPECT_EQ(system.watcherCount(), 0u);
+    EXPECT_EQ(system.watchers.size(), 0u);
 }
 
 // The one rule: an unmount with the device still there is the user's eject, recorded whether
