@@ -64,16 +64,19 @@ int main(int argc, char** argv) {
     while (std::cin >> command) {
         if (command == "mounted") {
             std::printf("%s\n", spin([&] {
-                                    for (const auto& v : monitor.volumes.get())
-                                        if (v.isCurrentlyMounted)
-                                            return true;
-                                    return false;
-                                }) ? "ok" : "timeout");
+                            for (const auto& v : monitor.volumes.get())
+                                if (v.isCurrentlyMounted)
+                                    return true;
+                            return false;
+                        })
+                                    ? "ok"
+                                    : "timeout");
         } else if (command == "pulled") {
             const bool seen = spin([&] { return recordedAt != Clock::time_point{}; });
-            std::printf("%lld\n", seen ? static_cast<long long>(std::chrono::nanoseconds(
-                                             recordedAt.time_since_epoch()).count())
-                                       : -1LL);
+            std::printf("%lld\n",
+                        seen ? static_cast<long long>(
+                                   std::chrono::nanoseconds(recordedAt.time_since_epoch()).count())
+                             : -1LL);
             recordedAt = {};
         } else if (command == "sync" || command == "cost") {
             const auto start = Clock::now();
@@ -89,10 +92,11 @@ int main(int argc, char** argv) {
             std::cin >> seconds;
             QCoreApplication::processEvents();
             int wakeUps = 0;
-            const auto connection = QObject::connect(QAbstractEventDispatcher::instance(),
-                                                     &QAbstractEventDispatcher::awake,
-                                                     [&] { ++wakeUps; });
-            const auto own = system.counters().mountTableWakeUps + system.counters().blockEventWakeUps;
+            const auto connection =
+                QObject::connect(QAbstractEventDispatcher::instance(),
+                                 &QAbstractEventDispatcher::awake, [&] { ++wakeUps; });
+            const auto own =
+                system.counters().mountTableWakeUps + system.counters().blockEventWakeUps;
             QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
             app.exec();
             QObject::disconnect(connection);

@@ -40,10 +40,10 @@ struct MountedVolume {
 /// Something that happened to a volume under a media root.
 struct VolumeEvent {
     enum class Kind {
-        mounted,                  // a new mount; `volume` holds its facts
-        renamed,                  // a known device at a new mount point or with a new label
-        unmountedDevicePresent,   // the mount left while its device is still there with media
-        deviceGoneWhileMounted,   // the device (or its media) went away while mounted
+        mounted,                // a new mount; `volume` holds its facts
+        renamed,                // a known device at a new mount point or with a new label
+        unmountedDevicePresent, // the mount left while its device is still there with media
+        deviceGoneWhileMounted, // the device (or its media) went away while mounted
     };
     Kind kind = Kind::mounted;
     /// All facts for mounted and renamed; the two departures carry `bsdName` alone.

@@ -132,9 +132,8 @@ void LinuxVolumeSystem::dispatch(const std::vector<VolumeReport>& reports) {
                                                       : VolumeEvent::Kind::renamed;
             event.volume = found->volume;
         } else {
-            event.kind = report.kind == Kind::unmounted
-                             ? VolumeEvent::Kind::unmountedDevicePresent
-                             : VolumeEvent::Kind::deviceGoneWhileMounted;
+            event.kind = report.kind == Kind::unmounted ? VolumeEvent::Kind::unmountedDevicePresent
+                                                        : VolumeEvent::Kind::deviceGoneWhileMounted;
             event.volume.bsdName = report.bsdName;
         }
         std::vector<int> keys;

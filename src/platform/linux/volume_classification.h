@@ -21,7 +21,7 @@ struct BlockDeviceFacts {
     std::optional<bool> removable{};     // the whole disk's sysfs "removable"
     std::optional<std::string> fsUuid{};
     std::optional<std::string> fsLabel{};
-    bool udisksIgnore = false;                // UDISKS_IGNORE=1
+    bool udisksIgnore = false;                  // UDISKS_IGNORE=1
     std::optional<std::string> serial{};        // the disk's (ID_SERIAL_SHORT or sysfs "serial")
     std::optional<std::string> partition{};     // sysfs "partition": its number on the disk
     std::optional<std::string> partitionUuid{}; // ID_PART_ENTRY_UUID
