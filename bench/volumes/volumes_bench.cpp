@@ -17,13 +17,17 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <functional>
-#include <iostream>
+#include <sstream>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -60,8 +64,21 @@ int main(int argc, char** argv) {
     std::printf("%s\n", linux_platform::BlockDeviceMonitor::udevdRunning() ? "udev" : "kernel");
     std::fflush(stdout);
 
-    std::string command;
-    while (std::cin >> command) {
+    // Commands are read as the event loop finds them, so a uevent is handled the moment it
+    // arrives, not when the next command does.
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    std::string line;
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char c = 0;
+        if (read(STDIN_FILENO, &c, 1) != 1)
+            return QCoreApplication::quit();
+        if (c != '\n') {
+            line += c;
+            return;
+        }
+        std::istringstream words(std::exchange(line, {}));
+        std::string command;
+        words >> command;
         if (command == "mounted") {
             std::printf("%s\n", spin([&] {
                             for (const auto& v : monitor.volumes.get())
@@ -89,7 +106,7 @@ int main(int argc, char** argv) {
                 std::printf("%.1f\n", spent.count());
         } else if (command == "idle") {
             int seconds = 0;
-            std::cin >> seconds;
+            words >> seconds;
             QCoreApplication::processEvents();
             int wakeUps = 0;
             const auto connection =
@@ -97,8 +114,9 @@ int main(int argc, char** argv) {
                                  &QAbstractEventDispatcher::awake, [&] { ++wakeUps; });
             const auto own =
                 system.counters().mountTableWakeUps + system.counters().blockEventWakeUps;
-            QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
-            app.exec();
+            QEventLoop idle;
+            QTimer::singleShot(seconds * 1000, &idle, &QEventLoop::quit);
+            idle.exec();
             QObject::disconnect(connection);
             // The one wake-up that ends the wait is the benchmark's own timer.
             std::printf("%d %llu\n", std::max(0, wakeUps - 1),
@@ -106,6 +124,6 @@ int main(int argc, char** argv) {
                                                         system.counters().blockEventWakeUps - own));
         }
         std::fflush(stdout);
-    }
-    return 0;
+    });
+    return QCoreApplication::exec();
 }

@@ -48,31 +48,14 @@ def mount_points(prefix):
 
 class LoopDevice:
     def __init__(self, image):
-        self.fd = -1
-        control = os.open("/dev/loop-control", os.O_RDWR | os.O_CLOEXEC)
-        backing = os.open(image, os.O_RDWR | os.O_CLOEXEC)
-        try:
-            for _ in range(20):  # a free device may be taken by someone else before us
-                self.index = fcntl.ioctl(control, 0x4C82)  # LOOP_CTL_GET_FREE
-                fd = os.open(f"/dev/loop{self.index}", os.O_RDWR | os.O_CLOEXEC)
-                try:
-                    fcntl.ioctl(fd, 0x4C00, backing)  # LOOP_SET_FD
-                    self.fd = fd
-                    break
-                except OSError:
-                    os.close(fd)
-        finally:
-            os.close(backing)
-            os.close(control)
-        if self.fd < 0:
-            raise Failure(f"no free loop device for {image}")
-        info = bytearray(232)  # struct loop_info64: lo_flags at 52, lo_file_name at 56
+        self.node = run(["losetup", "--find", "--show", image]).strip()
+        self.fd = os.open(self.node, os.O_RDWR | os.O_CLOEXEC)
+        info = bytearray(232)  # struct loop_info64, lo_flags at offset 52
         fcntl.ioctl(self.fd, 0x4C05, info)  # LOOP_GET_STATUS64
         struct.pack_into("I", info, 52, struct.unpack_from("I", info, 52)[0] | 4)  # AUTOCLEAR
-        info[56:56 + len(image.encode()[:63])] = image.encode()[:63]
         fcntl.ioctl(self.fd, 0x4C04, bytes(info))  # LOOP_SET_STATUS64
-        self.node, rdev = f"/dev/loop{self.index}", os.fstat(self.fd).st_rdev
-        self.major, self.minor, self.name = os.major(rdev), os.minor(rdev), f"loop{self.index}"
+        rdev = os.fstat(self.fd).st_rdev
+        self.major, self.minor, self.name = os.major(rdev), os.minor(rdev), self.node[5:]
 
     def uevent(self, action):
         _write(f"/sys/devices/virtual/block/{self.name}/uevent", action)
