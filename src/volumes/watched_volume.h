@@ -23,6 +23,7 @@ std::optional<VolumeStatus> volumeStatusFromRawValue(std::string_view raw);
 struct WatchedVolume {
     std::string id{};
     std::string name{};
+    // The kernel device name ("sdb1") the volume was last seen on.
     std::optional<std::string> bsdName{};
     std::optional<std::string> connectionProtocol{};
     bool isCurrentlyMounted = false;
