@@ -83,7 +83,6 @@ void VolumeMonitor::scanCurrentVolumes() {
     const auto mounted = ports_.system.mountedVolumes();
     if (!mounted)
         return;
-    std::map<std::string, int> copies;
     for (const auto& volume : *mounted) {
         if (!volume.uuid || !isCandidate(volume))
             continue;
