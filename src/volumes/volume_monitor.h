@@ -26,8 +26,10 @@ namespace vornix {
 ///
 /// Identifiers: the file system's UUID; for a second volume with the same UUID (a byte-for-byte
 /// clone) the UUID, ":" and its device's hardware key, so each copy has its own record and its own
-/// stored choice. Without a UUID: the identifier last given to the same kernel device name, else
-/// "path:" and the mount point.
+/// stored choice. Of copies mounted at start the one with the smallest key keeps the bare UUID,
+/// whatever the mount order; later in the run, the copy seen first. Copies that no key tells
+/// apart get the kernel device name appended as well. Without a UUID: the identifier last given to
+/// the same kernel device name, else "path:" and the mount point.
 class VolumeMonitor : public ObservableObject {
 public:
     /// Fragments of a device protocol that make a volume virtual, tested in this order.
