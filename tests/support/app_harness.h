@@ -30,15 +30,10 @@ struct AppHarness {
 
     static std::string mountPathFor(const std::string& name) { return "/media/user/" + name; }
 
-    /// A drive that is mounted before the application starts.
-    void presentAtLaunch(const std::string& uuid, const std::string& name) {
+    /// A drive mounted while the application runs, or (`announce` false) before it starts.
+    void plugIn(const std::string& uuid, const std::string& name, bool announce = true) {
         volumeSystem.plugIn(mountPathFor(name), externalVolumeValues(name, uuid), "sd" + name,
-                            "USB", /*announce=*/false);
-    }
-
-    /// A drive mounted while the application runs.
-    void mountLater(const std::string& uuid, const std::string& name) {
-        volumeSystem.plugIn(mountPathFor(name), externalVolumeValues(name, uuid), "sd" + name);
+                            "USB", announce);
     }
 
     AppState& create() {
@@ -49,12 +44,8 @@ struct AppHarness {
         return *app;
     }
 
-    /// Ping writes dispatched so far, all volumes or the one with this id.
-    int pingCount(const std::string& id = {}) const {
-        if (id.empty())
-            return static_cast<int>(fileSystem.writes().size());
-        const auto volume = app->volumeMonitor().volume(id);
-        return volume && volume->mountPath ? fileSystem.writeCount(*volume->mountPath) : 0;
+    int pingCount(const std::string& id) const {
+        return fileSystem.writeCount(*app->volumeMonitor().volume(id)->mountPath);
     }
 };
 

@@ -9,48 +9,44 @@
 namespace vornix::testing {
 
 /// Settings in memory. `raw` may hold values of the wrong kind, as a hand-edited file would.
-/// While `failure` is set every write fails with it; like the real store, the next write that
-/// succeeds also stores the values whose writes failed.
+/// While `failure` is set every write fails with it.
 class FakeSettingsStore final : public SettingsStore {
 public:
     using Value = std::variant<double, std::string, std::vector<std::string>>;
-    static constexpr const char* path = "/home/u/.config/vornix/vornix.conf";
+    using Ids = std::vector<std::string>;
 
     std::optional<double> readDouble(std::string_view key) const override {
-        return read<double>(key);
+        return get<double>(key);
     }
-    std::optional<std::vector<std::string>> readStringArray(std::string_view key) const override {
-        return read<std::vector<std::string>>(key);
+    std::optional<Ids> readStringArray(std::string_view key) const override {
+        return get<Ids>(key);
     }
     std::optional<SettingsWriteError> writeDouble(std::string_view key, double value) override {
-        return write(key, value);
+        return put(key, value);
     }
-    std::optional<SettingsWriteError>
-    writeStringArray(std::string_view key, const std::vector<std::string>& value) override {
-        return write(key, value);
+    std::optional<SettingsWriteError> writeStringArray(std::string_view key,
+                                                       const Ids& value) override {
+        return put(key, value);
     }
 
-    std::map<std::string, Value> raw;
+    std::map<std::string, Value, std::less<>> raw;
     int writes = 0;
     std::optional<std::string> failure;
 
 private:
-    template <class T> std::optional<T> read(std::string_view key) const {
-        auto it = raw.find(std::string(key));
+    template <class T> std::optional<T> get(std::string_view key) const {
+        const auto it = raw.find(key);
         if (it == raw.end() || !std::holds_alternative<T>(it->second))
             return std::nullopt;
         return std::get<T>(it->second);
     }
-    std::optional<SettingsWriteError> write(std::string_view key, Value value) {
+    std::optional<SettingsWriteError> put(std::string_view key, Value value) {
         ++writes;
-        written_[std::string(key)] = std::move(value);
         if (failure)
-            return SettingsWriteError{path, *failure};
-        for (const auto& [k, v] : written_)
-            raw[k] = v;
+            return SettingsWriteError{"vornix.conf", *failure};
+        raw[std::string(key)] = std::move(value);
         return std::nullopt;
     }
-    std::map<std::string, Value> written_;
 };
 
 } // namespace vornix::testing
