@@ -275,8 +275,14 @@ void MenuBarView::scheduleRefresh() {
     // another: they are drawn together, and the last of them is what shows.
     QPointer<MenuBarView> self(this);
     pendingRefresh_ = appState_.mainQueue().postDelayed(coalescingSeconds, [self] {
-        if (self)
+        if (!self)
+            return;
+        if (self->isVisible()) {
             self->refresh();
+        } else { // closed in the meantime
+            self->pendingRefresh_.reset();
+            self->staleWhileHidden_ = true;
+        }
     });
 }
 

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -20,90 +19,73 @@ using Ids = std::vector<std::string>;
 
 struct SettingsFileTest : ::testing::Test {
     QTemporaryDir dir;
-    QString folder() const { return dir.path() + "/vornix"; }
-    QString path() const { return folder() + "/vornix.conf"; }
-    void writeFile(const QByteArray& bytes) {
-        QDir().mkpath(folder());
-        QFile file(path());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(bytes);
-    }
-    QByteArray readFile(const QString& name) {
+    const QString folder = dir.path() + "/vornix", path = folder + "/vornix.conf";
+    static bool write(const QString& name, const QByteArray& bytes) {
         QFile file(name);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+        return QDir().mkpath(QFileInfo(name).path()) && file.open(QIODevice::WriteOnly) &&
+               file.write(bytes) == bytes.size();
+    }
+    static QByteArray read(const QString& name) {
+        QFile file(name);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : "<missing>";
     }
     void SetUp() override { vornix::testing::qtApp(); }
 };
 
 TEST_F(SettingsFileTest, UnusableFilesReadAsNothingAndCorruptOnesAreKeptAside) {
-    const QByteArray big = "[General]\nkeepAliveInterval=90\n" + QByteArray(1 << 20, '#');
-    const std::vector<std::tuple<const char*, QByteArray, bool>> cases{
-        {"NaN", "[General]\nkeepAliveInterval=nan\nexcludedVolumeIDs=@Variant(\\0\\0\\0\\x7f)\n",
-         false},
-        {"infinity", "[General]\nkeepAliveInterval=-inf\n", false},
-        {"list for a number", "[General]\nkeepAliveInterval=30, 60\n", false},
-        {"group for both", "[keepAliveInterval]\nx=1\n[excludedVolumeIDs]\ny=2\n", false},
-        {"truncated", "[General]\nkeepAliveInt", false},
-        {"binary", QByteArray("\x00\xff\xfe[General\x00]\n\x01\x02=\x03\n", 18), true},
-        {"larger than 1 MiB", big, true}};
-    for (const auto& [name, bytes, corrupt] : cases) {
-        writeFile(bytes);
-        QFile::remove(path() + ".corrupt");
-        QtSettingsStore store(path());
-        EXPECT_EQ(store.readDouble("keepAliveInterval"), std::nullopt) << name;
-        EXPECT_TRUE(store.readStringArray("excludedVolumeIDs").value_or(Ids{}).empty()) << name;
-        EXPECT_EQ(readFile(path() + ".corrupt"), corrupt ? bytes : "<missing>") << name;
-        EXPECT_EQ(store.writeDouble("keepAliveInterval", 60), std::nullopt) << name;
-        EXPECT_EQ(QtSettingsStore(path()).readDouble("keepAliveInterval"), 60.0) << name;
+    const std::vector<std::pair<QByteArray, bool>> cases{
+        {"[General]\nkeepAliveInterval=nan\nexcludedVolumeIDs=@Variant(\\0\\0\\0\\x7f)\n", false},
+        {"[General]\nkeepAliveInterval=30, 60\n", false},
+        {"[keepAliveInterval]\nx=1\n[excludedVolumeIDs]\ny=2\n", false},
+        {"[General]\nkeepAliveInt", false},
+        {QByteArray("\x00\xff\xfe[General\x00]\n\x01\x02=\x03\n", 18), true},
+        {"[General]\nkeepAliveInterval=90\n" + QByteArray(1 << 20, '#'), true}};
+    for (const auto& [bytes, corrupt] : cases) {
+        ASSERT_TRUE(write(path, bytes));
+        QFile::remove(path + ".corrupt");
+        QtSettingsStore store(path);
+        EXPECT_EQ(store.readDouble("keepAliveInterval"), std::nullopt) << bytes.left(40).data();
+        EXPECT_TRUE(store.readStringArray("excludedVolumeIDs").value_or(Ids{}).empty());
+        EXPECT_EQ(read(path + ".corrupt"), corrupt ? bytes : "<missing>");
+        EXPECT_EQ(store.writeDouble("keepAliveInterval", 60), std::nullopt);
+        EXPECT_EQ(QtSettingsStore(path).readDouble("keepAliveInterval"), 60.0);
     }
 }
 
 TEST_F(SettingsFileTest, ValuesWrittenByOneRunAreReadByTheNextAndNoTemporaryIsLeft) {
     for (const Ids& list : {Ids{}, Ids{"only-one"}, Ids{"1234-ABCD", "a, b", "q\"d", "ünï"}}) {
-        {
-            QtSettingsStore store(path());
-            EXPECT_EQ(store.writeDouble("keepAliveInterval", 90), std::nullopt);
-            EXPECT_EQ(store.writeStringArray("excludedVolumeIDs", list), std::nullopt);
-        }
-        QtSettingsStore fresh(path());
-        EXPECT_EQ(fresh.readDouble("keepAliveInterval"), 90.0);
-        EXPECT_EQ(fresh.readStringArray("excludedVolumeIDs").value_or(Ids{}), list);
+        EXPECT_EQ(QtSettingsStore(path).writeStringArray("excludedVolumeIDs", list), std::nullopt);
+        EXPECT_EQ(QtSettingsStore(path).readStringArray("excludedVolumeIDs").value_or(Ids{}), list);
     }
-    EXPECT_EQ(QDir(folder()).entryList(QDir::Files | QDir::Hidden), QStringList{"vornix.conf"});
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"vornix.conf"});
 }
 
 TEST_F(SettingsFileTest, WritesThatCannotReachTheDiskSayWhyAndAreRetried) {
     if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         GTEST_SKIP() << "a private tmpfs needs root and a mount namespace";
-    const QByteArray at = QFile::encodeName(folder()), conf = QFile::encodeName(path());
+    const QByteArray at = QFile::encodeName(folder);
     const auto tmpfs = [&](unsigned long flags) {
-        ASSERT_EQ(mount("tmpfs", at.constData(), "tmpfs", flags, "size=64k"), 0);
+        return mount("tmpfs", at.constData(), "tmpfs", flags, "size=64k") == 0;
     };
-    const std::vector<std::tuple<const char*, std::function<void()>, std::function<void()>>> cases{
-        {"Read-only file system", [&] { tmpfs(MS_RDONLY); }, [&] { tmpfs(MS_REMOUNT); }},
-        {"Is a directory", [&] { QDir().mkpath(path()); }, [&] { QDir().rmdir(path()); }},
+    const std::vector<std::tuple<const char*, std::function<bool()>, std::function<bool()>>> cases{
+        {"Read-only file system", [&] { return tmpfs(MS_RDONLY); },
+         [&] { return tmpfs(MS_REMOUNT); }},
+        {"Is a directory", [&] { return QDir().mkpath(path); }, [&] { return QDir().rmdir(path); }},
         {"No space left on device",
-         [&] {
-             tmpfs(0);
-             std::ofstream filler(at.toStdString() + "/filler");
-             while (filler << std::string(4096, 'x') << std::flush) {
-             }
-         },
-         [&] { QFile::remove(folder() + "/filler"); }}};
+         [&] { return tmpfs(0) && !write(folder + "/filler", QByteArray(65 * 1024, 'x')); },
+         [&] { return QFile::remove(folder + "/filler"); }}};
     for (const auto& [reason, block, unblock] : cases) {
-        QDir().mkpath(folder());
-        block();
-        QtSettingsStore store(path());
+        ASSERT_TRUE(QDir().mkpath(folder) && block()) << reason;
+        QtSettingsStore store(path);
         const auto failed = store.writeDouble("keepAliveInterval", 90);
-        ASSERT_TRUE(failed.has_value()) << reason;
-        EXPECT_EQ(failed->path, conf.toStdString());
-        EXPECT_EQ(failed->reason, reason);
-        unblock();
+        EXPECT_EQ(failed.value_or(SettingsWriteError{}).path, at.toStdString() + "/vornix.conf");
+        EXPECT_EQ(failed.value_or(SettingsWriteError{}).reason, reason);
+        ASSERT_TRUE(unblock()) << reason;
         EXPECT_EQ(store.writeStringArray("excludedVolumeIDs", {"A"}), std::nullopt) << reason;
-        EXPECT_EQ(QtSettingsStore(path()).readDouble("keepAliveInterval"), 90.0) << reason;
+        EXPECT_EQ(QtSettingsStore(path).readDouble("keepAliveInterval"), 90.0) << reason;
         umount2(at.constData(), MNT_DETACH);
-        QDir(folder()).removeRecursively();
+        QDir(folder).removeRecursively();
     }
 }
 

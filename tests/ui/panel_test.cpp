@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
-#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTranslator>
@@ -18,87 +17,64 @@ namespace vornix {
 namespace {
 
 using Kind = LogEvent::Kind;
-using testing::AppHarness;
 
-/// The panel over an AppState on fakes; Quit and About only record that they were asked.
+/// The panel over an AppState on fakes; Quit only records whether the assertion was still held.
 struct Panel {
-    AppHarness h;
+    testing::AppHarness h;
     int quits = 0;
-    bool assertionHeldAtQuit = true;
     std::unique_ptr<MenuBarView> view;
 
     MenuBarView& open() {
-        auto& app = h.app ? *h.app : h.create();
         view = std::make_unique<MenuBarView>(
-            app, [] {},
-            [this] {
-                ++quits;
-                assertionHeldAtQuit = h.app->powerAssertionManager().isAsserted();
-            });
+            h.app ? *h.app : h.create(), [] {},
+            [this] { quits += h.app->powerAssertionManager().isAsserted() ? 100 : 1; });
         view->show();
         return *view;
     }
     template <class T = QWidget> T* find(const char* name) { return view->findChild<T*>(name); }
-    std::vector<QWidget*> rows(const char* name) {
-        std::vector<QWidget*> out;
-        for (auto* w : view->findChildren<QWidget*>(name))
-            if (!w->isHidden())
-                out.push_back(w);
-        return out;
-    }
-    QString text(const char* row, const char* label, std::size_t at = 0) {
-        return rows(row).at(at)->findChild<QLabel*>(label)->text();
+    QWidget* row(const char* name, int at = 0) { return view->findChildren<QWidget*>(name).at(at); }
+    QString text(const char* row, const char* label, int at = 0) {
+        return this->row(row, at)->findChild<QLabel*>(label)->text();
     }
     /// Lets the panel's own gathered redraw happen, as the event loop would.
     void settle() {
-        QCoreApplication::processEvents();
         h.time.advance(MenuBarView::coalescingSeconds);
         QCoreApplication::processEvents(); // rows added to a shown panel show on the next turn
     }
 };
 
-TEST(Panel, VolumeRowsAppearSwitchAndStayWhenGoneAndCanBeSeenAtOnce) {
+TEST(Panel, RowsArriveVisibleAtOnceSwitchAndStayWhenGone) {
     Panel p;
     p.open();
-    EXPECT_FALSE(p.find("noVolumesLabel")->isHidden());
-    p.h.mountLater("UUID-A", "Alpha");
+    p.h.plugIn("UUID-A", "Alpha");
     p.settle();
     EXPECT_TRUE(p.find("noVolumesLabel")->isHidden());
     for (const char* name : {"volumeRow", "activityRow", "quitButton"})
         EXPECT_FALSE(p.find(name)->visibleRegion().isEmpty()) << name << " is cut off";
-    EXPECT_EQ(p.text("volumeRow", "protocolBadge"), "USB");
-
-    auto* watch = p.rows("volumeRow").at(0)->findChild<SwitchToggle*>("watchSwitch");
+    auto* watch = p.find<SwitchToggle>("watchSwitch");
     QTest::mouseClick(watch, Qt::LeftButton);
+    p.h.volumeSystem.remove(testing::AppHarness::mountPathFor("Alpha"), /*ejected=*/true);
     p.settle();
-    EXPECT_EQ(p.h.settings.writes, 1);
-    EXPECT_FALSE(p.h.app->volumeMonitor().volume("UUID-A")->isWatched);
-    p.h.volumeSystem.remove(AppHarness::mountPathFor("Alpha"), /*ejected=*/true);
-    p.settle();
-    ASSERT_EQ(p.rows("volumeRow").size(), 1u);
-    EXPECT_FALSE(watch->isEnabled());
-    EXPECT_FALSE(watch->isChecked());
+    EXPECT_FALSE(watch->isEnabled() || watch->isChecked());
     EXPECT_EQ(p.text("volumeRow", "statusLabel"), "Disconnected");
 }
 
 TEST(Panel, AnOpenPanelRedrawsOncePerTickAndAClosedOneWhenShown) {
     Panel p;
-    for (const char* name : {"A", "B", "C", "D"})
-        p.h.presentAtLaunch(std::string("UUID-") + name, name);
+    for (const std::string name : {"A", "B", "C", "D"})
+        p.h.plugIn("UUID-" + name, name, false);
     auto& view = p.open();
     p.h.app->toggleGlobalActive();
-    p.settle();
     const int before = view.refreshCount();
     p.h.time.advance(10 * 45);
-    EXPECT_LE(view.refreshCount() - before, 10); // four results per tick, one redraw
+    EXPECT_LE(view.refreshCount() - before, 11); // four results a tick, one redraw
     EXPECT_EQ(p.text("volumeRow", "statusLabel", 3), "Active");
-
     view.hide();
-    p.h.mountLater("UUID-E", "E");
+    p.h.plugIn("UUID-E", "E");
     p.h.time.advance(45);
-    EXPECT_EQ(p.rows("volumeRow").size(), 4u);
+    EXPECT_EQ(view.findChildren<QWidget*>("volumeRow").size(), 4);
     view.show();
-    EXPECT_EQ(p.rows("volumeRow").size(), 5u);
+    EXPECT_EQ(view.findChildren<QWidget*>("volumeRow").size(), 5);
 }
 
 TEST(Panel, StatusLinesAndAFailedPingsReason) {
@@ -111,108 +87,69 @@ TEST(Panel, StatusLinesAndAFailedPingsReason) {
         {VolumeStatus::full, true, "Nearly full \u2014 paused", Tint::red},
         {VolumeStatus::failed, true, "Ping failed", Tint::red}};
     for (const auto& [status, mounted, text, tint] : cases) {
-        WatchedVolume v{.id = "X", .isCurrentlyMounted = mounted, .status = status};
+        WatchedVolume v{.isCurrentlyMounted = mounted, .status = status};
         EXPECT_EQ(statusLabel(v), (StatusLabel{QString::fromUtf8(text), tint})) << text;
     }
     Panel p;
-    p.h.presentAtLaunch("UUID-A", "Alpha");
+    p.h.plugIn("UUID-A", "Alpha", false);
     p.open();
-    p.h.app->volumeMonitor().markStatus("UUID-A", VolumeStatus::failed, std::nullopt,
-                                        "Input/output error");
+    p.h.app->volumeMonitor().markStatus("UUID-A", VolumeStatus::failed, {}, "Input/output error");
     p.settle();
-    auto* row = p.rows("volumeRow").at(0);
-    EXPECT_EQ(p.text("volumeRow", "statusLabel"), "Ping failed");
-    EXPECT_EQ(row->toolTip(), "Input/output error");
-    EXPECT_EQ(row->accessibleDescription(), "Input/output error");
+    EXPECT_EQ(p.row("volumeRow")->toolTip(), "Input/output error");
+    EXPECT_EQ(p.row("volumeRow")->accessibleDescription(), "Input/output error");
 }
 
-TEST(Panel, ActivityShowsTheTwentyNewestWithToneDotsAndIsolatedNames) {
+/// Marks every text it is asked for, to show which texts go through translation.
+struct MarkingTranslator : QTranslator {
+    QString translate(const char*, const char* text, const char*, int) const override {
+        return QStringLiteral("<%1>").arg(QString::fromUtf8(text));
+    }
+    bool isEmpty() const override { return false; }
+};
+
+TEST(Panel, ActivityShowsTheTwentyNewestTranslatedWithToneDotsAndIsolatedNames) {
     Panel p;
-    p.h.presentAtLaunch("UUID-A", "x\u202Egnp.exe\n");
-    auto& app = p.h.create();
+    const std::string name = "x\u202Egnp.exe\n";
+    p.h.plugIn("UUID-A", name, false);
+    auto& log = p.h.create().eventLog();
     for (int i = 0; i < 25; ++i)
-        app.eventLog().record(Kind::pingSucceeded, "Old" + std::to_string(i), "");
-    app.eventLog().record(Kind::unexpectedDisconnect, "Backup", "");
-    app.eventLog().record(Kind::sleepPreventionStarted, std::nullopt, "");
-    app.eventLog().record(Kind::mounted, "x\u202Egnp.exe\n", "");
+        log.record(Kind::pingSucceeded, "Old" + std::to_string(i), "");
+    log.record(Kind::unexpectedDisconnect, "Backup", "");
+    log.record(Kind::mounted, name, "");
+    MarkingTranslator translator;
+    QCoreApplication::installTranslator(&translator);
     p.open();
-    ASSERT_EQ(p.rows("activityRow").size(), 20u);
+    QCoreApplication::removeTranslator(&translator);
     const QString isolated = QString::fromUtf8("\u2068x<RLO>gnp.exe\u240A\u2069");
-    EXPECT_EQ(p.text("activityRow", "eventLabel"), "Mounted \u2014 " + isolated);
-    EXPECT_EQ(p.rows("volumeRow").at(0)->accessibleName(), isolated);
-    EXPECT_EQ(p.text("activityRow", "eventLabel", 1), "Sleep prevention started");
+    EXPECT_EQ(p.text("activityRow", "eventLabel"), "<Mounted> \u2014 " + isolated);
+    EXPECT_EQ(p.row("volumeRow")->accessibleName(), isolated);
     EXPECT_EQ(p.text("activityRow", "eventLabel", 19),
-              "Keep-alive ping ok \u2014 \u2068Old8\u2069");
-    for (auto [at, tint] : {std::pair{1, Tint::green}, {2, Tint::red}})
-        EXPECT_EQ(p.rows("activityRow").at(at)->findChild<QWidget*>("kindDot")->property("tint"),
-                  static_cast<int>(tint));
-    using namespace std::chrono;
-    const auto minute = floor<minutes>(system_clock::now()) - hours(30);
-    const auto at = [&](int s) {
-        return eventTimeText(LogEvent{.timestamp = minute + seconds(s)});
-    };
-    EXPECT_EQ(at(1), at(59));
-    EXPECT_NE(at(59), at(61));
-    EXPECT_FALSE(at(1).contains(QString::number(QDate::currentDate().year())));
+              "<Keep-alive ping ok> \u2014 \u2068Old7\u2069");
+    EXPECT_EQ(p.view->findChildren<QWidget*>("activityRow").size(), 20);
+    for (auto [at, tint] : {std::pair{0, Tint::green}, {1, Tint::red}})
+        EXPECT_EQ(p.row("kindDot", at)->property("tint"), static_cast<int>(tint));
+    EXPECT_EQ(p.text("volumeRow", "statusLabel"), "<Idle>");
 }
 
-TEST(Panel, ControlsCallTheirOperationAndShowWhatIsPublished) {
+TEST(Panel, ControlsWorkByKeyboardAloneAndQuitShutsDownFirst) {
     Panel p;
     p.h.settings.raw["keepAliveInterval"] = 90.0;
-    p.h.loginItem.refusal = "Read-only file system";
-    p.h.presentAtLaunch("UUID-A", "Alpha");
+    p.h.plugIn("UUID-A", "Alpha", false);
     auto& view = p.open();
     auto* picker = p.find<QComboBox>("intervalPicker");
     EXPECT_EQ(picker->currentIndex(), -1); // 90 is none of the choices
     emit picker->activated(3);
     p.settle();
     EXPECT_EQ(picker->currentText(), "120s");
-    EXPECT_EQ(p.h.app->keepAliveInterval.get(), 120.0);
-
-    auto* box = p.find<QCheckBox>("launchAtLogin");
-    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
-    p.settle();
-    EXPECT_FALSE(box->isChecked());
-
-    // The keyboard alone: Space on the global switch, Tab to the volume's switch, Escape.
     QSignalSpy dismissed(&view, &MenuBarView::dismissRequested);
     p.find("globalSwitch")->setFocus();
-    QTest::keyClick(p.find("globalSwitch"), Qt::Key_Space);
-    p.settle();
-    EXPECT_TRUE(p.find<SwitchToggle>("globalSwitch")->isChecked());
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    ASSERT_EQ(QApplication::focusWidget(), p.find("watchSwitch"));
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    for (auto key : {Qt::Key_Space, Qt::Key_Tab, Qt::Key_Space, Qt::Key_Escape})
+        QTest::keyClick(QApplication::focusWidget(), key);
+    EXPECT_TRUE(p.h.app->isActive.get());
     EXPECT_FALSE(p.h.app->volumeMonitor().volume("UUID-A")->isWatched);
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
     EXPECT_EQ(dismissed.count(), 1);
-
     QTest::mouseClick(p.find("quitButton"), Qt::LeftButton);
     EXPECT_EQ(p.quits, 1);
-    EXPECT_FALSE(p.assertionHeldAtQuit);
-    EXPECT_FALSE(p.h.app->vornix().isRunning());
-}
-
-/// Marks every text it is asked for, to show which texts go through translation.
-class MarkingTranslator : public QTranslator {
-public:
-    QString translate(const char*, const char* source, const char*, int) const override {
-        return QStringLiteral("<") + QString::fromUtf8(source) + QStringLiteral(">");
-    }
-    bool isEmpty() const override { return false; }
-};
-
-TEST(Panel, FixedTextsAreTranslatedAndNamesAreNot) {
-    MarkingTranslator translator;
-    QCoreApplication::installTranslator(&translator);
-    Panel p;
-    p.h.presentAtLaunch("UUID-A", "Mounted"); // a volume named like a fixed text
-    p.open();
-    QCoreApplication::removeTranslator(&translator);
-    EXPECT_EQ(p.find<SwitchToggle>("globalSwitch")->text(), "<Keep drives awake>");
-    EXPECT_EQ(p.text("volumeRow", "statusLabel"), "<Idle>");
-    EXPECT_EQ(p.text("volumeRow", "protocolBadge"), "USB");
-    EXPECT_EQ(p.text("activityRow", "eventLabel"), "<Mounted> \u2014 \u2068Mounted\u2069");
 }
 
 } // namespace
