@@ -9,9 +9,6 @@
 #include "virtual_time.h"
 #include "volume_fakes.h"
 
-#include <memory>
-#include <string>
-
 namespace vornix::testing {
 
 /// An AppState over fakes of every port, on virtual time. Writes run as soon as the main
@@ -28,11 +25,9 @@ struct AppHarness {
     ManualWorkerQueue workers{time};
     std::unique_ptr<AppState> app;
 
-    static std::string mountPathFor(const std::string& name) { return "/media/user/" + name; }
-
     /// A drive mounted while the application runs, or (`announce` false) before it starts.
     void plugIn(const std::string& uuid, const std::string& name, bool announce = true) {
-        volumeSystem.plugIn(mountPathFor(name), externalVolumeValues(name, uuid), "sd" + name,
+        volumeSystem.plugIn("/media/user/" + name, externalVolumeValues(name, uuid), "sd" + name,
                             "USB", announce);
     }
 
@@ -42,10 +37,6 @@ struct AppHarness {
                                                   settings, volumeSystem.ports(),
                                                   EnginePorts{time, time, workers, fileSystem}});
         return *app;
-    }
-
-    int pingCount(const std::string& id) const {
-        return fileSystem.writeCount(*app->volumeMonitor().volume(id)->mountPath);
     }
 };
 

@@ -15,16 +15,16 @@ namespace {
 
 QTemporaryDir config;
 
-QProcess* start(const QStringList& set, const QStringList& unset = {}) {
+/// The program with an unwritable runtime folder, no system bus and only the given display.
+std::unique_ptr<QProcess> start(const QStringList& set) {
     auto env = QProcessEnvironment::systemEnvironment();
-    for (const auto& name : unset + QStringList{"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        env.remove(name);
-    env.insert("XDG_CONFIG_HOME", config.path());
-    env.insert("XDG_RUNTIME_DIR", "/proc/vornix-cannot-write-here");
-    env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent");
-    for (const auto& pair : set)
+    for (const auto& pair : QStringList{"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=",
+                                        "XDG_CONFIG_HOME=" + config.path(),
+                                        "XDG_RUNTIME_DIR=/proc/vornix-cannot-write-here",
+                                        "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"} +
+                                set)
         env.insert(pair.section('=', 0, 0), pair.section('=', 1));
-    auto* process = new QProcess;
+    auto process = std::make_unique<QProcess>();
     process->setProcessEnvironment(env);
     process->start(VORNIX_PROGRAM);
     return process;
@@ -32,10 +32,9 @@ QProcess* start(const QStringList& set, const QStringList& unset = {}) {
 
 TEST(Startup, WithoutADisplayOneLineOnStderrAndExitOne) {
     for (const QStringList& set : {QStringList{}, QStringList{"DISPLAY=:99"}}) {
-        std::unique_ptr<QProcess> vornix(start(set + QStringList{"DBUS_SESSION_BUS_ADDRESS=x"}));
+        const auto vornix = start(set + QStringList{"DBUS_SESSION_BUS_ADDRESS=x"});
         ASSERT_TRUE(vornix->waitForFinished(20000));
-        EXPECT_EQ(vornix->exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(vornix->exitCode(), 1);
+        EXPECT_EQ(vornix->exitStatus() == QProcess::NormalExit ? vornix->exitCode() : -1, 1);
         const QString err = QString::fromUtf8(vornix->readAllStandardError()).trimmed();
         EXPECT_TRUE(err.startsWith("vornix: ") && !err.contains('\n')) << err.toStdString();
     }
@@ -51,23 +50,16 @@ TEST(Startup, ASecondStartIsRefusedAndTheFirstShowsItsPanel) {
     int shown = 0;
     QObject::connect(&first, &SingleInstance::showRequested, [&] { ++shown; });
     ASSERT_TRUE(first.claim());
-
-    std::unique_ptr<QProcess> second(
-        start({"QT_QPA_PLATFORM=offscreen", "DBUS_SESSION_BUS_ADDRESS=" + address}));
-    EXPECT_TRUE(testing::spinUntil([&] { return second->state() == QProcess::NotRunning; }, 20000))
-        << "the second instance keeps running";
-    second->kill();
-    second->waitForFinished();
+    const auto second = start({"QT_QPA_PLATFORM=offscreen", "DBUS_SESSION_BUS_ADDRESS=" + address});
+    EXPECT_TRUE(testing::spinUntil([&] { return second->state() == QProcess::NotRunning; }, 20000));
     EXPECT_EQ(second->exitCode(), 0);
     EXPECT_EQ(shown, 1);
 
-    // Without a bus the lock file holds the line, and lets go with its holder.
+    // Without a bus the lock file holds the line.
     const auto noBus = [] { return QDBusConnection::connectToBus("unix:path=/nonexistent", "x"); };
-    auto lockHolder = std::make_unique<SingleInstance>(noBus(), config.path() + "/lock");
-    EXPECT_TRUE(lockHolder->claim());
+    SingleInstance holder(noBus(), config.path() + "/lock");
+    EXPECT_TRUE(holder.claim());
     EXPECT_FALSE(SingleInstance(noBus(), config.path() + "/lock").claim());
-    lockHolder.reset();
-    EXPECT_TRUE(SingleInstance(noBus(), config.path() + "/lock").claim());
 }
 
 } // namespace
