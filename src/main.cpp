@@ -12,10 +12,53 @@
 #include <QSystemTrayIcon>
 #include <QTranslator>
 
+#include <QDBusConnection>
+
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace {
+
+// What Qt says while it connects to the display, held back: if the connection fails it ends
+// the program with a cascade of messages and a core dump, and the user gets one line instead.
+QStringList displayMessages;
+
+void whileOpeningTheDisplay(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type != QtFatalMsg) {
+        displayMessages << message;
+        return;
+    }
+    QString reason = message;
+    for (const auto& earlier : displayMessages)
+        if (earlier.contains(QStringLiteral("display"), Qt::CaseInsensitive))
+            reason = earlier;
+    std::fprintf(stderr, "vornix: cannot open the display: %s\n", qPrintable(reason.simplified()));
+    std::fflush(stderr);
+    ::_exit(1);
+}
+
+bool hasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        if (const char* value = std::getenv(name); value && *value)
+            return true;
+    return false;
+}
+
+} // namespace
 
 int main(int argc, char* argv[]) {
+    if (!hasDisplay()) {
+        std::fputs("vornix: no graphical session (neither DISPLAY nor WAYLAND_DISPLAY is set)\n",
+                   stderr);
+        return 1;
+    }
+    const QtMessageHandler previous = qInstallMessageHandler(whileOpeningTheDisplay);
     QApplication application(argc, argv);
+    qInstallMessageHandler(previous);
+    for (const auto& message : displayMessages)
+        qWarning().noquote() << message;
     QApplication::setApplicationName(QStringLiteral("Vornix"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vornix"));
     QApplication::setApplicationVersion(QStringLiteral("1.0"));
@@ -28,7 +71,8 @@ int main(int argc, char* argv[]) {
                         QStringLiteral(":/i18n")))
         QApplication::installTranslator(&translator);
 
-    vornix::SingleInstance instance(vornix::SingleInstance::defaultName());
+    vornix::SingleInstance instance(QDBusConnection::sessionBus(),
+                                    vornix::SingleInstance::defaultLockPath());
     if (!instance.claim())
         return 0; // the running instance shows its panel
 

@@ -6,7 +6,7 @@
 
 namespace vornix {
 
-AppState::AppState(AppPorts ports) : settings_(ports.settings) {
+AppState::AppState(AppPorts ports) : settings_(ports.settings), mainQueue_(ports.engine.mainQueue) {
     // The services come to life in a fixed order: each may rely on the ones before it, and
     // the monitor's constructor already scans the mounted volumes into its list.
     powerAssertionManager_ = std::make_unique<PowerAssertionManager>(ports.power);
@@ -84,15 +84,24 @@ void AppState::persistExclusions(const std::vector<WatchedVolume>& volumes) {
     for (const auto& id : excluded_)
         if (!listed.contains(id) && std::find(ids.begin(), ids.end(), id) == ids.end())
             ids.push_back(id);
-    settings_.writeStringArray(exclusionsKey, ids);
+    recordIfNotSaved(settings_.writeStringArray(exclusionsKey, ids));
     setExclusions(std::move(ids));
 }
 
 void AppState::updateInterval(double interval) {
+    if (!keep_alive_interval::isUsable(interval))
+        return;
     keepAliveInterval = interval;
-    settings_.writeDouble(intervalKey, interval);
+    recordIfNotSaved(settings_.writeDouble(intervalKey, interval));
     if (isActive.get())
         vornix_->setInterval(interval);
+}
+
+void AppState::recordIfNotSaved(const std::optional<SettingsWriteError>& error) {
+    // The choice stays in force in memory; the store retries it with the next write.
+    if (error)
+        eventLog_->record(LogEvent::Kind::settingsNotSaved, std::nullopt,
+                          error->path + ": " + error->reason);
 }
 
 void AppState::setLaunchAtLogin(bool enabled) {

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "app/login_item_manager.h"
+#include "app/settings_store.h"
 #include "core/observable.h"
 #include "core/scheduling.h"
-#include "app/settings_store.h"
 #include "engine/keep_alive_interval.h"
 #include "engine/power_assertion_manager.h"
 #include "engine/vornix.h"
@@ -31,7 +31,8 @@ struct AppPorts {
 
 /// The one object that holds the program together: it creates and owns every service, holds
 /// the settings the panel binds to, persists the interval and the exclusions, and carries out
-/// every command of the panel. Main thread only.
+/// every command of the panel. A setting that cannot be saved is recorded as an event and stays
+/// in force for this run. Main thread only.
 class AppState : public ObservableObject {
 public:
     static constexpr const char* intervalKey = "keepAliveInterval";
@@ -51,9 +52,12 @@ public:
     PowerAssertionManager& powerAssertionManager() { return *powerAssertionManager_; }
     Vornix& vornix() { return *vornix_; }
     LoginItemManager& loginItemManager() { return *loginItemManager_; }
+    /// The main thread's queue, for views that defer their own work.
+    MainQueue& mainQueue() { return mainQueue_; }
 
     void toggleGlobalActive();
     void toggleVolume(const std::string& id);
+    /// Ignores a value the interval rule does not accept.
     void updateInterval(double interval);
     void setLaunchAtLogin(bool enabled);
     /// Releases sleep prevention and stops the engine. Records nothing, leaves `isActive`, and
@@ -64,8 +68,10 @@ private:
     void applyPersistedExclusions(const std::vector<WatchedVolume>& volumes);
     void persistExclusions(const std::vector<WatchedVolume>& volumes);
     void setExclusions(std::vector<std::string> ids);
+    void recordIfNotSaved(const std::optional<SettingsWriteError>& error);
 
     SettingsStore& settings_;
+    MainQueue& mainQueue_;
     std::unique_ptr<PowerAssertionManager> powerAssertionManager_;
     std::unique_ptr<LoginItemManager> loginItemManager_;
     std::unique_ptr<EventLog> eventLog_;

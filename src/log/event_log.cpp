@@ -37,7 +37,8 @@ std::string EventLog::systemLogLine(const LogEvent& event) {
 }
 
 std::string EventLog::disconnectBody(const std::string& volumeName) {
-    return "\"" + volumeName + "\" disappeared without being ejected. Check the cable/connection.";
+    return "\"" + displayName(volumeName) +
+           "\" disappeared without being ejected. Check the cable/connection.";
 }
 
 void EventLog::notifyUnexpectedDisconnect(const std::string& volumeName) {

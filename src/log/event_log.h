@@ -30,9 +30,10 @@ public:
 
     void requestNotificationAuthorization();
 
-    /// "<label> — <volume name or system> <detail>"
+    /// "<label> — <volume name or system> <detail>", with the name exactly as given.
     static std::string systemLogLine(const LogEvent& event);
-    /// The body of the disconnect notification for a volume name.
+    /// The body of the disconnect notification for a volume name, the name shown as
+    /// displayName() makes it.
     static std::string disconnectBody(const std::string& volumeName);
 
 private:

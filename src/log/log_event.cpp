@@ -3,49 +3,116 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <random>
 
 namespace vornix {
 
-std::string_view label(LogEvent::Kind kind) {
-    using K = LogEvent::Kind;
-    switch (kind) {
-    case K::mounted:
-        return "Mounted";
-    case K::unmountedByUser:
-        return "Ejected (user)";
-    case K::unexpectedDisconnect:
-        return "Unexpected disconnect";
-    case K::pingSucceeded:
-        return "Keep-alive ping ok";
-    case K::pingStalled:
-        return "Keep-alive ping stalled";
-    case K::pingFailed:
-        return "Keep-alive ping failed";
-    case K::volumeReadOnly:
-        return "Volume read-only";
-    case K::volumeFull:
-        return "Volume nearly full";
-    case K::sleepPreventionStarted:
-        return "Sleep prevention started";
-    case K::sleepPreventionStopped:
-        return "Sleep prevention stopped";
-    }
-    return "";
+// lupdate collects the labels by this macro's name; the layer itself stays free of Qt.
+#define QT_TRANSLATE_NOOP(context, text) text
+
+const KindTraits& traits(LogEvent::Kind kind) {
+    using L = LogLevel;
+    using T = Tone;
+    // In the order of LogEvent::Kind.
+    static const std::array<KindTraits, 11> table{{
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Mounted"), L::info, T::ok},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Ejected (user)"), L::info, T::ok},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Unexpected disconnect"), L::error, T::error},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Keep-alive ping ok"), L::info, T::ok},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Keep-alive ping stalled"), L::error, T::warning},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Keep-alive ping failed"), L::error, T::error},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Volume read-only"), L::error, T::warning},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Volume nearly full"), L::error, T::warning},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention started"), L::info, T::ok},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention stopped"), L::info, T::ok},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Settings not saved"), L::error, T::error},
+    }};
+    return table.at(static_cast<std::size_t>(kind));
 }
 
-LogLevel logLevel(LogEvent::Kind kind) {
-    using K = LogEvent::Kind;
-    switch (kind) {
-    case K::unexpectedDisconnect:
-    case K::pingStalled:
-    case K::pingFailed:
-    case K::volumeReadOnly:
-    case K::volumeFull:
-        return LogLevel::error;
+namespace {
+
+/// The visible stand-in for a code point that must not act on the text around it, or none.
+std::optional<std::string> standIn(char32_t c) {
+    if (c < 0x20 || c == 0x7F) // the control pictures, U+2400 to U+2421
+        return std::string{'\xE2', '\x90', static_cast<char>(0x80 + (c == 0x7F ? 0x21 : c))};
+    switch (c) {
+    case 0x061C:
+        return "<ALM>";
+    case 0x200E:
+        return "<LRM>";
+    case 0x200F:
+        return "<RLM>";
+    case 0x2028:
+    case 0x2029:
+        return "\u2424"; // a line or paragraph break
+    case 0x202A:
+        return "<LRE>";
+    case 0x202B:
+        return "<RLE>";
+    case 0x202C:
+        return "<PDF>";
+    case 0x202D:
+        return "<LRO>";
+    case 0x202E:
+        return "<RLO>";
+    case 0x2066:
+        return "<LRI>";
+    case 0x2067:
+        return "<RLI>";
+    case 0x2068:
+        return "<FSI>";
+    case 0x2069:
+        return "<PDI>";
     default:
-        return LogLevel::info;
+        break;
     }
+    if (c >= 0x80 && c <= 0x9F)
+        return "\uFFFD"; // C1 controls have no pictures of their own
+    return std::nullopt;
+}
+
+/// Length of the UTF-8 sequence at `s`, and its code point; 0 when it is not valid UTF-8.
+std::size_t decode(std::string_view s, char32_t& c) {
+    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char lead = b(0);
+    std::size_t n = lead < 0x80           ? 1
+                    : (lead >> 5) == 0x6  ? 2
+                    : (lead >> 4) == 0xE  ? 3
+                    : (lead >> 3) == 0x1E ? 4
+                                          : 0;
+    if (n == 0 || n > s.size())
+        return 0;
+    c = n == 1 ? lead : lead & (0x7F >> n);
+    for (std::size_t i = 1; i < n; ++i) {
+        if ((b(i) & 0xC0) != 0x80)
+            return 0;
+        c = (c << 6) | (b(i) & 0x3F);
+    }
+    return n;
+}
+
+} // namespace
+
+std::string displayName(std::string_view name) {
+    std::string out = "\u2068";
+    out.reserve(name.size() + 8);
+    while (!name.empty()) {
+        char32_t c = 0;
+        std::size_t n = decode(name, c);
+        if (n == 0) {
+            n = 1;
+            out += name.front();
+        } else if (auto visible = standIn(c)) {
+            out += *visible;
+        } else {
+            out += name.substr(0, n);
+        }
+        name.remove_prefix(n);
+    }
+    out += "\u2069";
+    return out;
 }
 
 std::string makeUuid() {

@@ -10,6 +10,9 @@ namespace vornix {
 
 enum class LogLevel { info, error };
 
+/// How a row of the activity log reads at a glance; the panel turns it into a colour.
+enum class Tone { ok, warning, error };
+
 /// One entry of the activity log. Plain value; identified by `id`.
 struct LogEvent {
     enum class Kind {
@@ -23,6 +26,7 @@ struct LogEvent {
         volumeFull,
         sleepPreventionStarted,
         sleepPreventionStopped,
+        settingsNotSaved,
     };
 
     std::string id{}; // random UUID, standard textual form
@@ -34,11 +38,30 @@ struct LogEvent {
     bool operator==(const LogEvent&) const = default;
 };
 
-/// The fixed text shown for a kind, in the panel and at the start of its log line.
-std::string_view label(LogEvent::Kind kind);
+/// Everything fixed about a kind, in one place: its text (untranslated; the panel translates it
+/// in the "vornix::LogEvent" context), its journal level and its tone in the panel.
+struct KindTraits {
+    std::string_view label;
+    LogLevel level;
+    Tone tone;
+};
+const KindTraits& traits(LogEvent::Kind kind);
 
-/// Error for the five kinds that report trouble, info for the others.
-LogLevel logLevel(LogEvent::Kind kind);
+inline std::string_view label(LogEvent::Kind kind) {
+    return traits(kind).label;
+}
+inline LogLevel logLevel(LogEvent::Kind kind) {
+    return traits(kind).level;
+}
+inline Tone tone(LogEvent::Kind kind) {
+    return traits(kind).tone;
+}
+
+/// A volume name as it may be shown among other text: wrapped in a first-strong isolate so its
+/// direction cannot leak out, with control, bidirectional-formatting and line-separator
+/// characters replaced by visible stand-ins, so a label can neither reorder nor forge the text
+/// around it. Input is UTF-8; bytes that are not valid UTF-8 pass through unchanged.
+std::string displayName(std::string_view name);
 
 /// A fresh random (version 4) UUID in its standard 36-character form.
 std::string makeUuid();

@@ -9,10 +9,10 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QTimer>
 #include <QVBoxLayout>
 
 namespace vornix {
@@ -119,7 +119,7 @@ public:
     }
 
     void show(const WatchedVolume& volume) {
-        const QString name = QString::fromStdString(volume.name);
+        const QString name = nameText(volume.name);
         name_->setText(name);
         badge_->setVisible(volume.connectionProtocol.has_value());
         if (volume.connectionProtocol) {
@@ -137,6 +137,14 @@ public:
         const StatusLabel label = statusLabel(volume);
         status_->setText(label.text);
         setTextColor(status_, tintColor(label.tint, palette()));
+        // Why a ping failed, in the system's words, for the pointer and for screen readers.
+        const QString why = volume.status == VolumeStatus::failed
+                                ? QString::fromStdString(volume.statusDetail)
+                                : QString();
+        setToolTip(why);
+        setAccessibleDescription(why);
+        status_->setToolTip(why);
+        status_->setAccessibleDescription(why);
         watch_->setChecked(volume.isWatched);
         watch_->setEnabled(volume.isCurrentlyMounted);
         watch_->setAccessibleName(name);
@@ -250,7 +258,10 @@ MenuBarView::MenuBarView(AppState& appState, std::function<void()> showAbout,
     refresh();
 }
 
-MenuBarView::~MenuBarView() = default;
+MenuBarView::~MenuBarView() {
+    if (pendingRefresh_)
+        pendingRefresh_->cancel();
+}
 
 void MenuBarView::scheduleRefresh() {
     // A closed panel is brought up to date when it is shown, not on every ping.
@@ -258,14 +269,27 @@ void MenuBarView::scheduleRefresh() {
         staleWhileHidden_ = true;
         return;
     }
-    if (refreshPending_)
+    if (pendingRefresh_)
         return;
-    refreshPending_ = true;
-    QTimer::singleShot(0, this, [this] { refresh(); });
+    // The results of one tick come back one posted task at a time, within moments of one
+    // another: they are drawn together, and the last of them is what shows.
+    QPointer<MenuBarView> self(this);
+    pendingRefresh_ = appState_.mainQueue().postDelayed(coalescingSeconds, [self] {
+        if (!self)
+            return;
+        if (self->isVisible()) {
+            self->refresh();
+        } else { // closed in the meantime
+            self->pendingRefresh_.reset();
+            self->staleWhileHidden_ = true;
+        }
+    });
 }
 
 void MenuBarView::refresh() {
-    refreshPending_ = false;
+    if (pendingRefresh_)
+        std::exchange(pendingRefresh_, nullptr)->cancel();
+    ++refreshCount_;
     globalSwitch_->setChecked(appState_.isActive.get());
     const double interval = appState_.keepAliveInterval.get();
     int selected = -1;
@@ -331,9 +355,10 @@ void MenuBarView::refreshActivity() {
         h->setAlignment(Qt::AlignTop | Qt::AlignLeft);
         auto* dotBox = new QVBoxLayout;
         dotBox->setContentsMargins(0, 4, 0, 0);
-        auto* dot = new Dot(tintColor(dotTint(event.kind), palette()), row);
+        const Tint tint = toneTint(tone(event.kind));
+        auto* dot = new Dot(tintColor(tint, palette()), row);
         dot->setObjectName(QStringLiteral("kindDot"));
-        dot->setProperty("tint", static_cast<int>(dotTint(event.kind)));
+        dot->setProperty("tint", static_cast<int>(tint));
         dotBox->addWidget(dot);
         dotBox->addStretch();
         h->addLayout(dotBox);

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 class QComboBox;
@@ -31,14 +32,20 @@ public:
     static constexpr int panelSpacing = 10;
     static constexpr int maxActivityRows = 20;
     static constexpr int maxActivityHeight = 160;
+    /// How long an open panel gathers changes before it redraws: far shorter than any tick,
+    /// far longer than a tick's results take to come back from healthy drives.
+    static constexpr double coalescingSeconds = 0.25;
 
     /// `quit` asks the application to end; it runs after AppState::shutdown().
     MenuBarView(AppState& appState, std::function<void()> showAbout, std::function<void()> quit,
                 QWidget* parent = nullptr);
     ~MenuBarView() override;
 
-    /// Brings every control up to date now (updates are otherwise batched per event-loop turn).
+    /// Brings every control up to date now (updates are otherwise gathered, see
+    /// coalescingSeconds).
     void refresh();
+    /// How many times the panel has been redrawn.
+    int refreshCount() const { return refreshCount_; }
 
 signals:
     /// The user asked to close the panel (Escape).
@@ -58,7 +65,8 @@ private:
     std::function<void()> showAbout_;
     std::function<void()> quit_;
     std::vector<Subscription> subscriptions_;
-    bool refreshPending_ = false;
+    std::shared_ptr<DelayedTask> pendingRefresh_;
+    int refreshCount_ = 0;
     bool staleWhileHidden_ = false;
 
     SwitchToggle* globalSwitch_;

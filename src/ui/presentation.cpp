@@ -9,22 +9,6 @@
 
 namespace vornix {
 
-namespace {
-// The event labels come from the core; listed here so the translation tools collect them.
-[[maybe_unused]] constexpr const char* eventLabels[] = {
-    QT_TRANSLATE_NOOP("vornix::LogEvent", "Mounted"),
-    QT_TRANSLATE_NOOP("vornix::LogEvent", "Ejected (user)"),
-    QT_TRANSLATE_NOOP("vornix::LogEvent", "Unexpected disconnect"),
-    QT_TRANSLATE_NOOP("vornix::LogEvent", "Keep-alive ping ok"),
-    QT_TRANSLATE_NOOP("vornix::LogEvent", "Keep-alive ping stalled"),
-    QT_TRANSLATE_NOOP("vornix::LogEvent", "Keep-alive ping failed"),
-    QT_TRANSLATE_NOOP("vornix::LogEvent", "Volume read-only"),
-    QT_TRANSLATE_NOOP("vornix::LogEvent", "Volume nearly full"),
-    QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention started"),
-    QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention stopped"),
-};
-} // namespace
-
 StatusLabel statusLabel(const WatchedVolume& volume) {
     switch (volume.status) {
     case VolumeStatus::active:
@@ -50,19 +34,20 @@ StatusLabel statusLabel(const WatchedVolume& volume) {
     return {};
 }
 
-Tint dotTint(LogEvent::Kind kind) {
-    using K = LogEvent::Kind;
-    switch (kind) {
-    case K::unexpectedDisconnect:
-    case K::pingFailed:
-        return Tint::red;
-    case K::pingStalled:
-    case K::volumeReadOnly:
-    case K::volumeFull:
-        return Tint::orange;
-    default:
+Tint toneTint(Tone tone) {
+    switch (tone) {
+    case Tone::ok:
         return Tint::green;
+    case Tone::warning:
+        return Tint::orange;
+    case Tone::error:
+        return Tint::red;
     }
+    return Tint::secondary;
+}
+
+QString nameText(const std::string& name) {
+    return QString::fromStdString(displayName(name));
 }
 
 QString eventLabelLine(const LogEvent& event) {
@@ -71,7 +56,7 @@ QString eventLabelLine(const LogEvent& event) {
         "vornix::LogEvent",
         QByteArray(text.data(), static_cast<qsizetype>(text.size())).constData());
     if (event.volumeName)
-        line += QStringLiteral(" \u2014 ") + QString::fromStdString(*event.volumeName);
+        line += QStringLiteral(" \u2014 ") + nameText(*event.volumeName);
     return line;
 }
 

@@ -24,11 +24,14 @@ struct StatusLabel {
 /// The status line of a volume row. The status decides; the mount flag matters only for idle.
 StatusLabel statusLabel(const WatchedVolume& volume);
 
-/// The colour of an activity row's dot.
-Tint dotTint(LogEvent::Kind kind);
+/// The tint of a tone, as an activity row's dot shows it.
+Tint toneTint(Tone tone);
+
+/// A volume name as a row shows it (see displayName()).
+QString nameText(const std::string& name);
 
 /// The label line of an activity row: the kind's label, then " — " and the volume name when
-/// there is one.
+/// there is one (as nameText() shows it).
 QString eventLabelLine(const LogEvent& event);
 
 /// The time of day of an event, in the user's locale, without the date.
@@ -36,7 +39,6 @@ QString eventTimeText(const LogEvent& event);
 
 /// "30s", "45s", ...: the interval truncated to whole seconds.
 QString intervalText(double seconds);
-
 
 /// The colour of a tint on this palette.
 QColor tintColor(Tint tint, const QPalette& palette);

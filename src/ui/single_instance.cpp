@@ -1,52 +1,76 @@
 #include "ui/single_instance.h"
 
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDir>
-#include <QLocalServer>
-#include <QLocalSocket>
+#include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace vornix {
 
-SingleInstance::SingleInstance(QString name, QObject* parent)
-    : QObject(parent), name_(std::move(name)) {}
+SingleInstance::SingleInstance(QDBusConnection bus, QString lockPath, QObject* parent)
+    : QObject(parent), bus_(std::move(bus)), lockPath_(std::move(lockPath)) {}
 
-QString SingleInstance::defaultName() {
-    // The user's runtime folder (mode 0700) rather than the shared temporary folder, where
-    // another user could take the name first and keep this user's Vornix from ever starting.
-    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (!runtime.isEmpty())
-        return QDir(runtime).filePath(QStringLiteral("vornix-instance"));
-    return QStringLiteral("vornix-%1").arg(::getuid());
+SingleInstance::~SingleInstance() {
+    if (ownsName_) {
+        bus_.unregisterObject(QString::fromLatin1(objectPath));
+        bus_.unregisterService(QString::fromLatin1(serviceName));
+    }
+    if (lockFd_ >= 0)
+        ::close(lockFd_); // releases the lock
+}
+
+QString SingleInstance::defaultLockPath() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/vornix/vornix.lock");
 }
 
 bool SingleInstance::claim() {
-    QLocalSocket probe;
-    probe.connectToServer(name_);
-    if (probe.waitForConnected(1000)) {
-        probe.write("show\n");
-        probe.waitForBytesWritten(1000);
-        probe.disconnectFromServer();
-        return false;
-    }
-    // Nobody answered: a socket left by a crashed instance is stale.
-    QLocalServer::removeServer(name_);
-    server_ = new QLocalServer(this);
-    server_->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server_->listen(name_))
-        return true; // run anyway rather than not at all
-    connect(server_, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket* socket = server_->nextPendingConnection()) {
-            connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-                if (socket->readAll().startsWith("show"))
-                    emit showRequested();
-                socket->disconnectFromServer();
-            });
-            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    const QString service = QString::fromLatin1(serviceName);
+    if (bus_.isConnected()) {
+        bus_.registerObject(QString::fromLatin1(objectPath), this,
+                            QDBusConnection::ExportScriptableSlots);
+        const auto reply =
+            bus_.interface()->registerService(service, QDBusConnectionInterface::DontQueueService,
+                                              QDBusConnectionInterface::DontAllowReplacement);
+        if (reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered) {
+            ownsName_ = true;
+        } else {
+            bus_.unregisterObject(QString::fromLatin1(objectPath));
+            if (reply.isValid()) { // the name is taken: its owner shows its panel
+                bus_.call(QDBusMessage::createMethodCall(service, QString::fromLatin1(objectPath),
+                                                         QString::fromLatin1(interfaceName),
+                                                         QStringLiteral("ShowPanel")),
+                          QDBus::Block, 2000);
+                return false;
+            }
         }
-    });
-    return true;
+    }
+    return takeLock() != Lock::heldByAnother;
+}
+
+SingleInstance::Lock SingleInstance::takeLock() {
+    QDir().mkpath(QFileInfo(lockPath_).absolutePath());
+    lockFd_ =
+        ::open(QFile::encodeName(lockPath_).constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd_ < 0)
+        return Lock::unavailable;
+    if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0)
+        return Lock::held;
+    const bool taken = errno == EWOULDBLOCK;
+    ::close(lockFd_);
+    lockFd_ = -1;
+    return taken ? Lock::heldByAnother : Lock::unavailable;
+}
+
+void SingleInstance::ShowPanel() {
+    emit showRequested();
 }
 
 } // namespace vornix

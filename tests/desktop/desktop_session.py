@@ -570,6 +570,11 @@ class Accessible:
         return "\n".join(lines)
 
 
+def plain(text):
+    """A volume name as the panel shows it, without the isolates around it."""
+    return text.replace("\u2068", "").replace("\u2069", "")
+
+
 def centre(rect):
     x, y, w, h = rect
     return x + w // 2, y + h // 2
@@ -579,7 +584,7 @@ class Panel(Accessible):
     """vornix's panel as AT-SPI shows it."""
 
     STATUSES = ("Active", "Idle", "Disconnected", "Slow to respond",
-                "Read-only \u2014 can't ping", "Nearly full \u2014 paused")
+                "Read-only \u2014 can't ping", "Nearly full \u2014 paused", "Ping failed")
 
     def volume_rows(self):
         """The volume rows top to bottom: dicts of name, status, watched, enabled and the
@@ -600,7 +605,7 @@ class Panel(Accessible):
                 labels = [c.name for c in children if c is not None and
                           c.getRole() == self.at.ROLE_LABEL and self.showing(c)]
                 status = [text for text in labels if text in self.STATUSES]
-                rows.append({"name": node.name, "status": status[0] if status else None,
+                rows.append({"name": plain(node.name), "status": status[0] if status else None,
                              "labels": labels,
                              "watched": self.has(switch[0], self.at.STATE_CHECKED),
                              "enabled": self.has(switch[0], self.at.STATE_ENABLED),
@@ -637,7 +642,7 @@ class Panel(Accessible):
                     continue
                 _, y, _, h = self.extents(node)
                 if h > 0 and top <= y and y + h <= top + height:
-                    lines.append((y, node.name))
+                    lines.append((y, plain(node.name)))
             except Exception:
                 continue
         return [text for _, text in sorted(lines)]

@@ -51,7 +51,7 @@ STALL_TIMEOUT = 8
 FLOOR = 52_428_800
 ASSERTION = "Vornix is keeping external drives awake"
 TITLE = "Drive disconnected unexpectedly"
-BODY = '"{}" disappeared without being ejected. Check the cable/connection.'
+BODY = '"\u2068{}\u2069" disappeared without being ejected. Check the cable/connection.'
 PING = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 
 # name, kind, MiB, file-system UUID (exFAT's serial is whatever mkfs.exfat makes). The UUIDs

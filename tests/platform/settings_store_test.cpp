@@ -1,82 +1,81 @@
 #include "platform/linux/qt_settings_store.h"
 
-#include "qt_spin.h"
-
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 namespace vornix::linux_platform {
 namespace {
 
+using Ids = std::vector<std::string>;
+
 struct SettingsFileTest : ::testing::Test {
     QTemporaryDir dir;
-    QString path() const { return dir.path() + "/vornix/vornix.conf"; }
-    void writeFile(const QByteArray& bytes) {
-        QDir().mkpath(dir.path() + "/vornix");
-        QFile file(path());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(bytes);
+    const QString folder = dir.path() + "/vornix", path = folder + "/vornix.conf";
+    static bool write(const QString& name, const QByteArray& bytes) {
+        QFile file(name);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
     }
-    void SetUp() override { vornix::testing::qtApp(); }
 };
 
-TEST_F(SettingsFileTest, HandWrittenUnusableValuesReadAsNothing) {
-    struct Case {
-        const char* name;
-        QByteArray file;
-    };
-    const std::vector<Case> cases{
-        {"NaN", "[General]\nkeepAliveInterval=nan\nexcludedVolumeIDs=@Variant(\\0\\0\\0\\x7f)\n"},
-        {"infinity", "[General]\nkeepAliveInterval=inf\n"},
-        {"negative infinity", "[General]\nkeepAliveInterval=-inf\n"},
-        {"text", "[General]\nkeepAliveInterval=fast please\n"},
-        {"list for a number", "[General]\nkeepAliveInterval=30, 60\n"},
-        {"group for both", "[keepAliveInterval]\nx=1\n[excludedVolumeIDs]\ny=2\n"},
-        {"truncated", "[General]\nkeepAliveInt"},
-        {"binary", QByteArray("\x00\xff\xfe[General\x00]\n\x01\x02=\x03\n", 18)},
-        {"empty", ""},
-    };
-    for (const auto& c : cases) {
-        writeFile(c.file);
-        QtSettingsStore store(path());
-        EXPECT_EQ(store.readDouble("keepAliveInterval"), std::nullopt) << c.name;
-        const auto ids = store.readStringArray("excludedVolumeIDs");
-        EXPECT_TRUE(!ids || ids->empty()) << c.name;
+TEST_F(SettingsFileTest, UnusableFilesReadAsNothingCorruptOnesAreKeptAsideAndWritesLast) {
+    const std::vector<std::pair<QByteArray, bool>> cases{
+        {"[General]\nkeepAliveInterval=nan\nexcludedVolumeIDs=@Variant(\\0\\0\\0\\x7f)\n", false},
+        {"[keepAliveInterval]\nx=1\n[excludedVolumeIDs]\ny=2\n", false},
+        {"[General]\nkeepAliveInt", false},
+        {QByteArray("\x00\xff\xfe[General\x00]\n\x01\x02=\x03\n", 18), true},
+        {"[General]\nkeepAliveInterval=90\n" + QByteArray(1 << 20, '#'), true}};
+    QDir().mkpath(folder);
+    Ids list{"1234-ABCD", "a, b", "q\"d", "ünï"};
+    for (const auto& [bytes, corrupt] : cases) {
+        ASSERT_TRUE(write(path, bytes));
+        QFile::remove(path + ".corrupt");
+        QtSettingsStore store(path);
+        EXPECT_EQ(store.readDouble("keepAliveInterval"), std::nullopt) << bytes.left(40).data();
+        QFile aside(path + ".corrupt");
+        EXPECT_EQ(aside.open(QIODevice::ReadOnly) ? aside.readAll() : "", corrupt ? bytes : "");
+        EXPECT_EQ(store.writeDouble("keepAliveInterval", 60), std::nullopt);
+        EXPECT_EQ(store.writeStringArray("excludedVolumeIDs", list), std::nullopt);
+        EXPECT_EQ(QtSettingsStore(path).readDouble("keepAliveInterval"), 60.0);
+        EXPECT_EQ(QtSettingsStore(path).readStringArray("excludedVolumeIDs"), list);
+        list.resize(list.size() / 2); // then one entry, then none: read back all the same
     }
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporary
 }
 
-TEST_F(SettingsFileTest, ValuesWrittenByOneRunAreReadByTheNext) {
-    const std::vector<std::vector<std::string>> lists{
-        {}, {"only-one"}, {"1234-ABCD", "path:/media/u/My, Disk", "quote\"d", "ünïcode"}};
-    for (const auto& list : lists) {
-        {
-            QtSettingsStore store(path());
-            store.writeDouble("keepAliveInterval", 90);
-            store.writeStringArray("excludedVolumeIDs", list);
-        }
-        QtSettingsStore fresh(path());
-        EXPECT_EQ(fresh.readDouble("keepAliveInterval"), 90.0);
-        EXPECT_EQ(fresh.readStringArray("excludedVolumeIDs").value_or(std::vector<std::string>{}),
-                  list);
+TEST_F(SettingsFileTest, WritesThatCannotReachTheDiskSayWhyAndAreRetried) {
+    if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "a private tmpfs needs root and a mount namespace";
+    const QByteArray at = QFile::encodeName(folder);
+    const auto tmpfs = [&](unsigned long flags) {
+        return mount("tmpfs", at.constData(), "tmpfs", flags, "size=64k") == 0;
+    };
+    const std::vector<std::tuple<const char*, std::function<bool()>, std::function<bool()>>> cases{
+        {"Read-only file system", [&] { return tmpfs(MS_RDONLY); },
+         [&] { return tmpfs(MS_REMOUNT); }},
+        {"Is a directory", [&] { return QDir().mkpath(path); }, [&] { return QDir().rmdir(path); }},
+        {"No space left on device",
+         [&] { return tmpfs(0) && !write(folder + "/filler", QByteArray(65 * 1024, 'x')); },
+         [&] { return QFile::remove(folder + "/filler"); }}};
+    for (const auto& [reason, block, unblock] : cases) {
+        ASSERT_TRUE(QDir().mkpath(folder) && block()) << reason;
+        QtSettingsStore store(path);
+        const auto failed =
+            store.writeDouble("keepAliveInterval", 90).value_or(SettingsWriteError{});
+        EXPECT_EQ(failed.path + ": " + failed.reason, at.toStdString() + "/vornix.conf: " + reason);
+        ASSERT_TRUE(unblock()) << reason;
+        EXPECT_EQ(store.writeStringArray("excludedVolumeIDs", {"A"}), std::nullopt) << reason;
+        EXPECT_EQ(QtSettingsStore(path).readDouble("keepAliveInterval"), 90.0) << reason;
+        umount2(at.constData(), MNT_DETACH);
+        QDir(folder).removeRecursively();
     }
-}
-
-TEST_F(SettingsFileTest, ReadsPlainNumbersAndMissingKeys) {
-    writeFile("[General]\nkeepAliveInterval=120\n");
-    QtSettingsStore store(path());
-    EXPECT_EQ(store.readDouble("keepAliveInterval"), 120.0);
-    EXPECT_EQ(store.readStringArray("excludedVolumeIDs"), std::nullopt);
-}
-
-TEST_F(SettingsFileTest, AWriteReplacesTheFileWholeAndLeavesNoTemporaryBehind) {
-    QtSettingsStore store(path());
-    store.writeDouble("keepAliveInterval", 60);
-    store.writeStringArray("excludedVolumeIDs", {"A"});
-    const auto entries = QDir(dir.path() + "/vornix").entryList(QDir::Files | QDir::Hidden);
-    EXPECT_EQ(entries, QStringList{"vornix.conf"});
 }
 
 } // namespace

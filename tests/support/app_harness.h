@@ -9,9 +9,6 @@
 #include "virtual_time.h"
 #include "volume_fakes.h"
 
-#include <memory>
-#include <string>
-
 namespace vornix::testing {
 
 /// An AppState over fakes of every port, on virtual time. Writes run as soon as the main
@@ -28,17 +25,10 @@ struct AppHarness {
     ManualWorkerQueue workers{time};
     std::unique_ptr<AppState> app;
 
-    static std::string mountPathFor(const std::string& name) { return "/media/user/" + name; }
-
-    /// A drive that is mounted before the application starts.
-    void presentAtLaunch(const std::string& uuid, const std::string& name) {
-        volumeSystem.plugIn(mountPathFor(name), externalVolumeValues(name, uuid), "sd" + name,
-                            "USB", /*announce=*/false);
-    }
-
-    /// A drive mounted while the application runs.
-    void mountLater(const std::string& uuid, const std::string& name) {
-        volumeSystem.plugIn(mountPathFor(name), externalVolumeValues(name, uuid), "sd" + name);
+    /// A drive mounted while the application runs, or (`announce` false) before it starts.
+    void plugIn(const std::string& uuid, const std::string& name, bool announce = true) {
+        volumeSystem.plugIn("/media/user/" + name, externalVolumeValues(name, uuid), "sd" + name,
+                            "USB", announce);
     }
 
     AppState& create() {
@@ -47,14 +37,6 @@ struct AppHarness {
                                                   settings, volumeSystem.ports(),
                                                   EnginePorts{time, time, workers, fileSystem}});
         return *app;
-    }
-
-    /// Ping writes dispatched so far, all volumes or the one with this id.
-    int pingCount(const std::string& id = {}) const {
-        if (id.empty())
-            return static_cast<int>(fileSystem.writes().size());
-        const auto volume = app->volumeMonitor().volume(id);
-        return volume && volume->mountPath ? fileSystem.writeCount(*volume->mountPath) : 0;
     }
 };
 

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QEventLoop>
 
 #include <functional>
 
@@ -22,12 +21,10 @@ inline QCoreApplication& qtApp() {
 /// buses, never on our own timers. Returns whether `done` held.
 inline bool spinUntil(const std::function<bool()>& done, int ms = 5000) {
     qtApp();
-    QDeadlineTimer deadline(ms);
-    while (!done()) {
+    for (QDeadlineTimer deadline(ms); !done();
+         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20))
         if (deadline.hasExpired())
             return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    }
     return true;
 }
 

@@ -3,39 +3,39 @@
 #include "app/settings_store.h"
 
 #include <map>
-#include <string>
 #include <variant>
 
 namespace vornix::testing {
 
 /// Settings in memory. `raw` may hold values of the wrong kind, as a hand-edited file would.
+/// While `failure` is set every write fails with it.
 class FakeSettingsStore final : public SettingsStore {
+    using Ids = std::vector<std::string>;
+    using Error = std::optional<SettingsWriteError>;
+
 public:
-    using Value = std::variant<double, std::string, std::vector<std::string>>;
+    std::optional<double> readDouble(std::string_view k) const override { return get<double>(k); }
+    std::optional<Ids> readStringArray(std::string_view k) const override { return get<Ids>(k); }
+    Error writeDouble(std::string_view k, double v) override { return put(k, v); }
+    Error writeStringArray(std::string_view k, const Ids& v) override { return put(k, v); }
 
-    std::optional<double> readDouble(std::string_view key) const override {
-        auto it = raw.find(std::string(key));
-        if (it == raw.end() || !std::holds_alternative<double>(it->second))
-            return std::nullopt;
-        return std::get<double>(it->second);
-    }
-    std::optional<std::vector<std::string>> readStringArray(std::string_view key) const override {
-        auto it = raw.find(std::string(key));
-        if (it == raw.end() || !std::holds_alternative<std::vector<std::string>>(it->second))
-            return std::nullopt;
-        return std::get<std::vector<std::string>>(it->second);
-    }
-    void writeDouble(std::string_view key, double value) override {
-        ++writes;
-        raw[std::string(key)] = value;
-    }
-    void writeStringArray(std::string_view key, const std::vector<std::string>& value) override {
-        ++writes;
-        raw[std::string(key)] = value;
-    }
-
-    std::map<std::string, Value> raw;
+    std::map<std::string, std::variant<double, std::string, Ids>, std::less<>> raw;
     int writes = 0;
+    std::optional<std::string> failure;
+
+private:
+    template <class T> std::optional<T> get(std::string_view key) const {
+        const auto it = raw.find(key);
+        const T* value = it == raw.end() ? nullptr : std::get_if<T>(&it->second);
+        return value ? std::optional<T>(*value) : std::nullopt;
+    }
+    template <class T> Error put(std::string_view key, const T& value) {
+        ++writes;
+        if (failure)
+            return SettingsWriteError{"vornix.conf", *failure};
+        raw[std::string(key)] = value;
+        return std::nullopt;
+    }
 };
 
 } // namespace vornix::testing

@@ -1,21 +1,100 @@
 #include "platform/linux/qt_settings_store.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringList>
 
+#include <array>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vornix::linux_platform {
 
 namespace {
+
 QString qKey(std::string_view key) {
     return QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size()));
 }
+
+std::string errorText(int error) {
+    std::array<char, 256> buffer{};
+    return strerror_r(error, buffer.data(), buffer.size());
+}
+
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+/// Qt reports only that a write failed; the system's reason is found by doing what it did: a
+/// new file in the same folder, written and flushed, then removed.
+std::string whyNotWritable(const QString& path) {
+    const QByteArray file = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(file.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+        return errorText(EISDIR);
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    if (::stat(folder.constData(), &st) != 0)
+        return errorText(errno);
+    QByteArray probe = folder + "/.vornix-settings-XXXXXX";
+    const Fd fd{::mkstemp(probe.data())};
+    if (fd.fd < 0)
+        return errorText(errno);
+    static const std::array<char, 4096> block{};
+    const bool written =
+        ::write(fd.fd, block.data(), block.size()) == static_cast<ssize_t>(block.size()) &&
+        ::fsync(fd.fd) == 0;
+    const int error = errno;
+    ::unlink(probe.constData());
+    return written ? "the file could not be replaced" : errorText(error);
+}
+
+/// Whether the file at `path` cannot be settings at all. Only a regular file is opened, so a
+/// FIFO put there never blocks the start.
+bool isCorrupt(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists() || !info.isFile())
+        return false;
+    if (info.size() > QtSettingsStore::maximumFileSize)
+        return true;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    if (file.read(QtSettingsStore::maximumFileSize + 1).contains('\0'))
+        return true;
+    return QSettings(path, QSettings::IniFormat).status() == QSettings::FormatError;
+}
+
+/// Renames a corrupt file aside, never over an earlier one. Returns the error, if any.
+std::optional<std::string> keepAside(const QString& path) {
+    QString aside = path + QStringLiteral(".corrupt");
+    for (int n = 1; QFileInfo::exists(aside); ++n)
+        aside = path + QStringLiteral(".%1.corrupt").arg(n);
+    if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) != 0)
+        return errorText(errno);
+    return std::nullopt;
+}
+
 } // namespace
 
-QtSettingsStore::QtSettingsStore(const QString& filePath)
-    : settings_(std::make_unique<QSettings>(filePath, QSettings::IniFormat)) {}
+QtSettingsStore::QtSettingsStore(const QString& filePath) : path_(filePath) {
+    if (isCorrupt(path_)) {
+        if (auto error = keepAside(path_))
+            blocked_ = "a damaged settings file could not be moved aside: " + *error;
+        return;
+    }
+    if (QFileInfo(path_).isFile())
+        settings_ = std::make_unique<QSettings>(path_, QSettings::IniFormat);
+}
 
 QtSettingsStore::~QtSettingsStore() = default;
 
@@ -25,6 +104,8 @@ QString QtSettingsStore::defaultPath() {
 }
 
 std::optional<double> QtSettingsStore::readDouble(std::string_view key) const {
+    if (!settings_)
+        return std::nullopt;
     const QVariant value = settings_->value(qKey(key));
     // A list, a group or anything else that is not a single scalar is not a number.
     const auto type = value.typeId();
@@ -40,6 +121,8 @@ std::optional<double> QtSettingsStore::readDouble(std::string_view key) const {
 
 std::optional<std::vector<std::string>>
 QtSettingsStore::readStringArray(std::string_view key) const {
+    if (!settings_)
+        return std::nullopt;
     const QVariant value = settings_->value(qKey(key));
     QStringList list;
     switch (value.typeId()) {
@@ -61,18 +144,32 @@ QtSettingsStore::readStringArray(std::string_view key) const {
     return out;
 }
 
-void QtSettingsStore::writeDouble(std::string_view key, double value) {
-    settings_->setValue(qKey(key), value);
-    settings_->sync();
+std::optional<SettingsWriteError> QtSettingsStore::writeDouble(std::string_view key, double value) {
+    written_[qKey(key)] = value;
+    return save();
 }
 
-void QtSettingsStore::writeStringArray(std::string_view key,
-                                       const std::vector<std::string>& value) {
+std::optional<SettingsWriteError>
+QtSettingsStore::writeStringArray(std::string_view key, const std::vector<std::string>& value) {
     QStringList list;
     for (const auto& item : value)
         list << QString::fromStdString(item);
-    settings_->setValue(qKey(key), list);
-    settings_->sync();
+    written_[qKey(key)] = list;
+    return save();
+}
+
+std::optional<SettingsWriteError> QtSettingsStore::save() {
+    if (blocked_)
+        return SettingsWriteError{path_.toStdString(), *blocked_};
+    // A fresh QSettings each time: its status keeps the first error it met, and a write that
+    // failed once must be able to succeed on the retry.
+    QSettings settings(path_, QSettings::IniFormat);
+    for (const auto& [key, value] : written_)
+        settings.setValue(key, value);
+    settings.sync();
+    if (settings.status() == QSettings::NoError)
+        return std::nullopt;
+    return SettingsWriteError{path_.toStdString(), whyNotWritable(path_)};
 }
 
 } // namespace vornix::linux_platform
