@@ -28,7 +28,7 @@ TEST(AppStateCreation, FirstLaunchStartsIdleWithDefaultsAndRunsNothing) {
     EXPECT_EQ(app.keepAliveInterval.get(), 45.0);
     EXPECT_FALSE(app.launchAtLoginEnabled.get());
     EXPECT_EQ(h.notifier.authorizationRequests, 1);
-    EXPECT_TRUE(h.power.creations.empty());
+    EXPECT_TRUE(h.power.holds.empty());
     ASSERT_EQ(app.volumeMonitor().volumes.get().size(), 1u);
     EXPECT_TRUE(app.volumeMonitor().volumes.get()[0].isWatched);
     // Only the discovery of the volume present at start is recorded; no timer runs.
@@ -123,8 +123,8 @@ TEST(AppStateCommands, GlobalSwitchHoldsTheAssertionRunsTheEngineAndRecords) {
     app.toggleGlobalActive();
     EXPECT_TRUE(app.isActive.get());
     EXPECT_TRUE(app.powerAssertionManager().isAsserted());
-    EXPECT_EQ(h.power.creations.size(), 1u);
-    EXPECT_EQ(h.power.creations[0].name, "Vornix is keeping external drives awake");
+    EXPECT_EQ(h.power.holds.size(), 1u);
+    EXPECT_EQ(h.power.holds[0], "Vornix is keeping external drives awake");
     h.time.runPending();
     EXPECT_EQ(h.pingCount("UUID-A"), 1); // the first tick comes at once
 
@@ -177,7 +177,7 @@ TEST(AppStateCommands, ShutdownReleasesRecordsNothingAndMayRunTwice) {
     AppHarness h;
     auto& app = h.create();
     app.shutdown(); // idle: nothing to do
-    EXPECT_TRUE(h.power.releases.empty());
+    EXPECT_EQ(h.power.releases, 0);
 
     app.toggleGlobalActive();
     const auto eventsBefore = app.eventLog().events.get().size();
@@ -186,7 +186,7 @@ TEST(AppStateCommands, ShutdownReleasesRecordsNothingAndMayRunTwice) {
     EXPECT_TRUE(app.isActive.get());
     EXPECT_FALSE(app.powerAssertionManager().isAsserted());
     EXPECT_FALSE(app.vornix().isRunning());
-    EXPECT_EQ(h.power.releases.size(), 1u);
+    EXPECT_EQ(h.power.releases, 1);
     EXPECT_EQ(app.eventLog().events.get().size(), eventsBefore);
 }
 

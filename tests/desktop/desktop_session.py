@@ -1,21 +1,17 @@
-"""A private desktop for driving the real vornix program the way a person does, and the ways it
-is read from outside.
+"""One private desktop for driving the real vornix the way a person does, and the ways it is
+read from outside.
 
-Desktop starts the pieces, each of its own: an X server (Xvfb), a session bus on which D-Bus
-activation works (so the accessibility bus comes up on demand), a system bus, and a system tray
-(trayer); it finds the tray icon, clicks, types and takes screenshots. Processes starts programs
-with their output in log files and ends them, and whatever was orphaned under them, newest
-first. Accessible reads a program over AT-SPI the way a screen reader does.
-
-DesktopSession is the desktop of the tray smoke test and of the footprint measurement: a
-stand-in system bus, stand-ins for the idle inhibitors vornix asks for (see
-inhibit_services.py), and vornix started with configuration and runtime folders of its own, so
-nothing of the user's desktop, settings or drives is touched.
+Desktop starts, each of its own: with `system`, a systemd-journald and a system bus with the
+real systemd-logind (these need root and a mount namespace of the caller's own); an X server
+(Xvfb); a session bus on which the accessibility bus is activated, with python-dbusmock's
+notification daemon and a desktop portal's Inhibit, both logging every call they get; and a
+system tray (trayer). It finds the tray icon, clicks, types and takes screenshots. Processes
+starts programs with their output in log files and ends them and whatever they orphaned.
+Panel reads vornix over AT-SPI the way a screen reader does.
 """
 
 import contextlib
 import ctypes
-import glob
 import json
 import os
 import re
@@ -25,16 +21,15 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
-import threading
 import time
 
 SKIP = 77
-HERE = os.path.dirname(os.path.abspath(__file__))
 SCREEN = (1280, 800)
 DASH = "\u2014"
 TOOLS = ("Xvfb", "trayer", "xdotool", "import", "dbus-daemon")
-MODULES = ("pyatspi", "dbus", "Xlib")
+SYSTEM_TOOLS = ("journalctl", "systemd-inhibit", "unshare", "/lib/systemd/systemd-journald",
+                "/lib/systemd/systemd-logind")
+MODULES = ("pyatspi", "dbus", "Xlib", "dbusmock")
 
 
 class Skip(Exception):
@@ -47,7 +42,7 @@ class Failure(Exception):
 
 def wait_for(condition, timeout, what, interval=0.02):
     """Polls `condition` until it returns something true, which is returned; fails after
-    `timeout` seconds, naming `what` was awaited."""
+    `timeout` seconds, naming what was awaited."""
     deadline = time.monotonic() + timeout
     while True:
         value = condition()
@@ -58,12 +53,11 @@ def wait_for(condition, timeout, what, interval=0.02):
         time.sleep(interval)
 
 
-def missing_tools(tools=TOOLS, modules=MODULES):
-    """What of the desktop's programs and Python modules is not installed."""
-    missing = [tool for tool in tools if not shutil.which(tool)]
+def missing_tools(tools=TOOLS):
+    missing = [t for t in tools if not (shutil.which(t) or os.access(t, os.X_OK))]
     if not os.path.exists("/usr/share/dbus-1/services/org.a11y.Bus.service"):
         missing.append("at-spi2-core (org.a11y.Bus)")
-    for module in modules:
+    for module in MODULES:
         try:
             __import__(module)
         except ImportError:
@@ -72,14 +66,13 @@ def missing_tools(tools=TOOLS, modules=MODULES):
 
 
 def removable_media_mounts():
-    with open("/proc/self/mountinfo") as table:  # "My Disk" is listed as "My\040Disk"
+    with open("/proc/self/mountinfo") as table:  # "My Disk" is listed as "My\\040Disk"
         points = [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m[1], 8)), line.split()[4])
                   for line in table]
     return [point for point in points if point.startswith(("/media/", "/run/media/"))]
 
 
 def name_has_owner(address, name):
-    """Whether `name` is on the bus at `address`."""
     import dbus
     bus = dbus.bus.BusConnection(address)
     try:
@@ -114,18 +107,6 @@ def live_processes(predicate=lambda ppid, pgid, sid: True):
         st = _stat(pid)
         if st and st[0] != "Z" and predicate(*st[1:]):
             found.append(pid)
-    return found
-
-
-def descendants(pid):
-    found, todo = [], [pid]
-    while todo:
-        parent = todo.pop()
-        for task in glob.glob(f"/proc/{parent}/task/*/children"):
-            with contextlib.suppress(OSError, ValueError), open(task) as f:
-                children = [int(c) for c in f.read().split()]
-                found += children
-                todo += children
     return found
 
 
@@ -313,21 +294,30 @@ class X11:
 # --- the desktop ------------------------------------------------------------------------------
 
 class Desktop:
-    """The X server, buses and tray of a private desktop, in `scratch`; screenshots go to
-    `artifacts`, the programs' output to `processes`' logs."""
+    """The private desktop, in `scratch`; screenshots go to `artifacts`, the programs' output
+    to `processes`' logs."""
 
-    def __init__(self, scratch, artifacts, processes, home=None, log=print):
+    def __init__(self, scratch, artifacts, processes):
         self.scratch, self.artifacts, self.processes = scratch, artifacts, processes
-        self.home, self.log = home, log
-        self.display = self.session_bus = self.system_bus = None
-        self.x11 = None
+        self.display = self.session_bus = self.system_bus = self.x11 = None
         os.makedirs(artifacts, exist_ok=True)
 
-    # The environment every process of the desktop sees.
+    def start(self, system=True):
+        missing = missing_tools(TOOLS + (SYSTEM_TOOLS if system else ()))
+        if missing:
+            raise Skip("missing: " + ", ".join(missing))
+        if system:
+            self._start_journald()
+            self._start_system_bus()
+        self.start_x()
+        self.start_session_bus()
+        self.start_tray()
+        return self
+
     def environment(self):
         env = {
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-            "HOME": self.home or os.environ.get("HOME", self.scratch),
+            "HOME": self._dir("home"),
             "LANG": "C.UTF-8",
             "TMPDIR": self._dir("tmp"),
             "XDG_RUNTIME_DIR": self._dir("runtime"),
@@ -359,14 +349,32 @@ class Desktop:
             subprocess.run(["xsetroot", "-solid", "#4b5563"], env=self.environment(),
                            check=False, timeout=10)
 
-    def start_system_bus(self, config):
-        """A dbus-daemon of the system kind, with the `config` text as its configuration."""
+    def _start_journald(self):
+        # Its sockets and its journal on tmpfs of this namespace; nothing reaches the host's.
+        for path in ("/run/systemd", "/run/log"):
+            mount("vornix-e2e-run", path, "tmpfs", "mode=0755")
+        if os.path.isdir("/var/log/journal"):
+            mount("vornix-e2e-journal", "/var/log/journal", "tmpfs", "mode=0755")
+        config = os.path.join(self.scratch, "journald.conf")
+        with open(config, "w") as f:
+            f.write("[Journal]\nStorage=volatile\nReadKMSG=no\nForwardToSyslog=no\n"
+                    "ForwardToWall=no\nRateLimitBurst=0\n")
+        if os.path.exists("/etc/systemd/journald.conf"):
+            subprocess.run(["mount", "--bind", config, "/etc/systemd/journald.conf"], check=True)
+        self.spawn("journald", ["/lib/systemd/systemd-journald"])
+        wait_for(lambda: os.path.exists("/run/systemd/journal/socket"), 10,
+                 "systemd-journald's socket")
+
+    def _start_system_bus(self):
         path = os.path.join(self.scratch, "system-bus.conf")
         with open(path, "w") as f:
-            f.write(config)
+            f.write(SYSTEM_BUS_CONFIG.format(socket=f"{self.scratch}/system_bus_socket"))
         self.system_bus = self.processes.spawn_printing(
             "system-bus", ["dbus-daemon", f"--config-file={path}", "--nofork", "--nopidfile",
                            "--print-address={fd}"], self.environment())
+        self.spawn("logind", ["/lib/systemd/systemd-logind"])
+        wait_for(lambda: name_has_owner(self.system_bus, "org.freedesktop.login1"), 10,
+                 "systemd-logind on the system bus")
 
     def start_session_bus(self):
         """The session bus and, activated on it, the accessibility bus."""
@@ -386,6 +394,20 @@ class Desktop:
         # pyatspi, in this process, finds the accessibility bus through these.
         for name in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"):
             os.environ[name] = self.environment()[name]
+        # The notification server and the portal log each call they get, with its time.
+        self.spawn("notifications", [sys.executable, "-m", "dbusmock", "--template",
+                                     "notification_daemon", "-l", self._mock_log("notifications")])
+        self.spawn("portal", [sys.executable, "-m", "dbusmock", "-l", self._mock_log("portal"),
+                              "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+                              "org.freedesktop.portal.Inhibit"])
+        for name in ("org.freedesktop.Notifications", "org.freedesktop.portal.Desktop"):
+            wait_for(lambda: name_has_owner(self.session_bus, name), 10, f"{name} (dbusmock)")
+        import dbus
+        bus = dbus.bus.BusConnection(self.session_bus)
+        bus.get_object("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop") \
+            .AddMethod("", "Inhibit", "sua{sv}", "o", PORTAL_INHIBIT,
+                       dbus_interface="org.freedesktop.DBus.Mock")
+        bus.close()
 
     def start_tray(self):
         self.spawn("trayer", ["trayer", "--edge", "top", "--align", "right", "--widthtype",
@@ -447,6 +469,19 @@ class Desktop:
     def click(self, x, y):
         self.xdotool("mousemove", int(x), int(y), "click", "1")
 
+    def start_vornix(self, program, accessible=True, name="vornix", **env):
+        """vornix on this desktop. Outside the run's own namespace the machine's drives under
+        /media are unmounted in a namespace of vornix's own, so that it never writes to them."""
+        argv, mounts = [program], removable_media_mounts()
+        if mounts and not self.system_bus:
+            if os.geteuid() != 0 or not shutil.which("unshare"):
+                raise Skip("drives are mounted under /media (" + ", ".join(mounts) +
+                           "); vornix would write to them, and hiding them needs root")
+            script = " ".join(f"umount -l {shlex.quote(m)} 2>/dev/null;" for m in reversed(mounts))
+            argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                    script + ' exec "$0"', program]
+        return self.start_program(name, argv, accessible, **env)
+
     def hover(self, x, y):
         # Away first, so that the tool tip comes anew.
         self.xdotool("mousemove", 2, SCREEN[1] - 2)
@@ -461,7 +496,6 @@ class Desktop:
             argv += ["-crop", f"{w}x{h}+{x}+{y}", "+repage"]
         subprocess.run(argv + [path], env=self.environment(), check=True, timeout=20,
                        capture_output=True)
-        self.log(f"  screenshot {path}")
         return name
 
     def close(self):
@@ -470,6 +504,85 @@ class Desktop:
         if self.x11:
             self.x11.close()
             self.x11 = None
+
+    # --- reading from outside
+
+    def _mock_log(self, service):
+        return os.path.join(self.processes.logs, f"{service}-calls.log")
+
+    def calls(self, service, method):
+        """(time, arguments as dbusmock logs them) of each `method` call `service` got."""
+        with contextlib.suppress(OSError), open(self._mock_log(service), errors="replace") as f:
+            return [(float(w[0]), w[2] if len(w) > 2 else "") for w in
+                    (line.rstrip("\n").split(" ", 2) for line in f) if w[1:2] == [method]]
+        return []
+
+    def inhibitors(self):
+        """logind's inhibitors as systemd-inhibit --list shows them: dicts of who, pid, what,
+        why and mode."""
+        out = subprocess.run(["systemd-inhibit", "--list", "--no-pager", "--no-legend"],
+                             env={**os.environ, "DBUS_SYSTEM_BUS_ADDRESS": self.system_bus},
+                             capture_output=True, text=True, timeout=20)
+        if out.returncode != 0:
+            raise Failure(f"systemd-inhibit --list failed: {out.stderr.strip()}")
+        return [{"who": w[0], "pid": int(w[3]), "what": w[5], "why": " ".join(w[6:-1]),
+                 "mode": w[-1]} for w in (line.split() for line in out.stdout.splitlines())
+                if len(w) >= 8]
+
+
+# The portal names a request after the caller's token; Close on it ends the inhibition.
+PORTAL_INHIBIT = """ret = "/org/freedesktop/portal/desktop/request/vornix/" + args[2]["handle_token"]
+self.AddObject(ret, "org.freedesktop.portal.Request", {}, [("Close", "", "", "")])"""
+
+
+def journal(identifier="vornix"):
+    """The journal's entries for `identifier`, oldest first, as dicts with "message",
+    "priority" and "time" (seconds since the epoch)."""
+    out = subprocess.run(["journalctl", "-t", identifier, "-o", "json", "--no-pager"],
+                         capture_output=True, text=True, timeout=20).stdout
+    entries = []
+    for line in out.splitlines():
+        with contextlib.suppress(ValueError):
+            fields = json.loads(line)
+            message = fields.get("MESSAGE")
+            if isinstance(message, list):  # not valid UTF-8: journalctl gives the bytes
+                message = bytes(message).decode(errors="replace")
+            entries.append({"message": message, "priority": int(fields.get("PRIORITY", -1)),
+                            "time": int(fields["__REALTIME_TIMESTAMP"]) / 1e6})
+    return entries
+
+
+SYSTEM_BUS_CONFIG = """<busconfig>
+  <type>system</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Introspectable"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Properties"/>
+  </policy>
+  <policy user="root">
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Monitoring"/>
+  </policy>
+  <includedir>/usr/share/dbus-1/system.d</includedir>
+  <includedir>/etc/dbus-1/system.d</includedir>
+</busconfig>
+"""
+
+
 
 
 # --- AT-SPI -----------------------------------------------------------------------------------
@@ -667,90 +780,3 @@ class Panel(Accessible):
         return selected[0] if selected else None
 
 
-# --- the smoke test's desktop -----------------------------------------------------------------
-
-STAND_IN_SYSTEM_BUS = (
-    "<busconfig><type>system</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>"
-    "<policy context=\"default\"><allow user=\"*\"/><allow send_destination=\"*\"/>"
-    "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>")
-
-
-class DesktopSession(Desktop):
-    def __init__(self, artifacts, log=print):
-        super().__init__(tempfile.mkdtemp(prefix="vornix-desktop-"), artifacts,
-                         Processes(artifacts), log=log)
-        self.services = None
-        self.vornix = None
-
-    def start(self):
-        missing = missing_tools()
-        if missing:
-            raise Skip("missing: " + ", ".join(missing))
-        self.start_x()
-        self.start_session_bus()
-        self.start_system_bus(STAND_IN_SYSTEM_BUS)
-        self.services = InhibitServices(self)
-        self.start_tray()
-        return self
-
-    def start_vornix(self, program, accessible=True, name="vornix"):
-        argv = [program]
-        mounts = removable_media_mounts()
-        if mounts:
-            # vornix would write its ping file onto the drives of the machine: it gets a mount
-            # namespace of its own in which they are not mounted.
-            if os.geteuid() != 0 or not shutil.which("unshare"):
-                raise Skip("drives are mounted under /media (" + ", ".join(mounts) +
-                           "); the test would write to them, and hiding them needs root")
-            script = " ".join(f"umount -l {shlex.quote(m)} 2>/dev/null;" for m in reversed(mounts))
-            argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                    script + ' exec "$0"', program]
-        process = self.start_program(name, argv, accessible)
-        if name == "vornix":
-            self.vornix = process
-        return process
-
-    def close(self):
-        """Ends everything the session started; never raises."""
-        super().close()
-        self.processes.end_all()
-        shutil.rmtree(self.scratch, ignore_errors=True)
-
-
-class InhibitServices:
-    """Runs inhibit_services.py on the session's buses and follows what it reports."""
-
-    def __init__(self, session):
-        self._events = []
-        self._lock = threading.Lock()
-        self._buses = {"session": session.session_bus, "system": session.system_bus}
-        self._process = session.spawn(
-            "inhibit-services",
-            [sys.executable, os.path.join(HERE, "inhibit_services.py"), session.session_bus,
-             session.system_bus], stdout=subprocess.PIPE)
-        threading.Thread(target=self._read, daemon=True).start()
-        wait_for(lambda: self.events("ready"), 10, "the stand-in inhibit services")
-
-    def _read(self):
-        for line in self._process.stdout:
-            event = json.loads(line)
-            with self._lock:
-                self._events.append(event)
-
-    def events(self, kind=None):
-        with self._lock:
-            return [e for e in self._events if kind is None or e["event"] == kind]
-
-    def held(self):
-        """The inhibitions granted and not yet ended, as {(mechanism, id): event}."""
-        held = {}
-        for e in self.events():
-            if e["event"] == "inhibit":
-                held[(e["mechanism"], e["id"])] = e
-            elif e["event"] == "release":
-                held.pop((e["mechanism"], e["id"]), None)
-        return held
-
-    def name_has_owner(self, which, name):
-        """Whether `name` is still on the session's "session" or "system" bus."""
-        return name_has_owner(self._buses[which], name)

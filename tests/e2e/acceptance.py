@@ -5,12 +5,12 @@ used the way a person uses it and checked only from outside the program.
 Usage: acceptance.py --build DIR [--artifacts DIR]        (as root; Debian's python3)
 
 In a mount and PID namespace of its own it starts a private systemd-journald, a private system
-bus with the real systemd-logind, Xvfb with a tray (trayer), a session bus with dunst as the
-notification server and the accessibility bus, and six drives under /media/<user> shown to
+bus with the real systemd-logind, Xvfb with a tray (trayer), a session bus with the
+accessibility bus and dbusmock's notification server and portal, and six drives under /media/<user> shown to
 vornix as USB disks (ext4, xfs, exFAT through exfat-fuse, and the tests' FUSE file system),
 then runs the scenario below step by step. Each step is checked through the drives' files,
-`journalctl -t vornix -o json`, what the notification server was sent (dbus-monitor),
-`systemd-inhibit --list`, the panel read over AT-SPI, and screenshots.
+`journalctl -t vornix -o json`, what the notification server and the portal were sent,
+`systemd-inhibit --list`, the panel and the tray icon read over AT-SPI and X, and screenshots.
 
 Writes DIR/report.md, the screenshots and every process's log (logs/) to the artifacts folder
 (default BUILD/e2e). Exits 0 when every step passed, and also where the machine cannot run it
@@ -23,6 +23,7 @@ import argparse
 import configparser
 import contextlib
 import datetime
+import glob
 import os
 import platform
 import pwd
@@ -39,11 +40,10 @@ import uuid
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "desktop")]
 
-from desktop_session import (Failure, Processes, command_line, context_switches,  # noqa: E402
-                             cpu_ms, end, live_processes, name_has_owner, process_state,
-                             settled_memory, wait_for)
-from desktop_session import DASH, Panel  # noqa: E402
-from e2e_desktop import Desktop, inhibitors, journal, missing_tools  # noqa: E402
+from desktop_session import (DASH, SCREEN, SYSTEM_TOOLS, TOOLS, Desktop, Failure,  # noqa: E402
+                             Panel, Processes, Skip, centre, command_line, context_switches,
+                             cpu_ms, end, journal, live_processes, missing_tools, name_has_owner,
+                             process_state, settled_memory, wait_for)
 from e2e_sandbox import MediaRoot, attached_loop_devices, mount, unmount  # noqa: E402
 
 INTERVAL = 2  # seconds, from the settings file: any value from 1 s to 24 h is accepted there
@@ -52,6 +52,9 @@ FLOOR = 52_428_800
 ASSERTION = "Vornix is keeping external drives awake"
 TITLE = "Drive disconnected unexpectedly"
 BODY = '"{}" disappeared without being ejected. Check the cable/connection.'
+CREDITS = "Keeps external drives spinning and tells you when one disconnects unexpectedly."
+CONTROLS = ["Keep drives awake", "Ping interval", "Launch at Login", "Recent activity",
+            "About Vornix", "Quit"]
 PING = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 
 # name, kind, MiB, file-system UUID (exFAT's serial is whatever mkfs.exfat makes). The UUIDs
@@ -165,6 +168,7 @@ class Scenario:
         "Card pulled while mounted gives \"Unexpected disconnect\" and exactly one notification",
         "Card plugged in again comes back in the same row",
         "the next tick comes one new interval after the change",
+        "Launch at Login, About, Escape and a second start work with the mouse and keyboard",
         "Quit leaves no inhibitor, thread or process; the settings hold interval and exclusion",
     ]
 
@@ -226,7 +230,26 @@ class Scenario:
         step["shots"].append(self.desktop.screenshot(name))
 
     def vornix_inhibitors(self):
-        return [i for i in inhibitors(self.desktop.system_bus) if i["who"] == "Vornix"]
+        return [i for i in self.desktop.inhibitors() if i["who"] == "Vornix"]
+
+    def portal(self):
+        """(requests held, requests made) through the portal: Close ends one."""
+        made = len(self.desktop.calls("portal", "Inhibit"))
+        return made - len(self.desktop.calls("portal", "Close")), made
+
+    def notifications(self):
+        return notifications(self.desktop)
+
+    def tooltip(self, icon, text):
+        self.desktop.hover(*centre(icon))
+        return self.wait(lambda: self.panel.find(self.panel.at.ROLE_TOOL_TIP, text), 5,
+                         f"the tray icon's tool tip {text!r}")
+
+    def open_panel(self):
+        self.desktop.click(*centre(self.icon))
+        return self.wait(lambda: self.panel.find(self.panel.at.ROLE_CHECK_BOX,
+                                                 "Keep drives awake"), 10,
+                         "the panel to open on a click of the icon")
 
     def settings_file(self):
         parser = configparser.ConfigParser(interpolation=None)
@@ -242,18 +265,16 @@ class Scenario:
             f.write(f"[General]\nkeepAliveInterval={INTERVAL}\nexcludedVolumeIDs={spare.uuid}\n")
         prefix = os.path.dirname(os.path.dirname(self.program))
         started = time.monotonic()
-        self.vornix = self.desktop.start_program(
-            "vornix", [self.program], LD_PRELOAD=self.shim,
+        self.vornix = self.desktop.start_vornix(
+            self.program, LD_PRELOAD=self.shim,
             XDG_DATA_DIRS=f"{prefix}/share:/usr/share")
-        icon = self.desktop.wait_for_icon(self.vornix, 15)
+        self.icon = icon = self.desktop.wait_for_icon(self.vornix, 15)
         step["notes"].append(f"icon in the tray {1000 * (time.monotonic() - started):.0f} ms "
                              "after the start")
         self.panel = Panel(self.vornix.pid)
         self.wait(self.panel.application, 15, "vornix on the accessibility bus")
-        self.desktop.click(icon[0] + icon[2] // 2, icon[1] + icon[3] // 2)
-        at = self.panel.at
-        switch = self.wait(lambda: self.panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"), 10,
-                           "the panel to open on a click of the icon")
+        self.tooltip(icon, "Drives idle")
+        at, switch = self.panel.at, self.open_panel()
         names = [d.name for d in self.media.drives]
         rows = self.wait(lambda: (lambda r: r if sorted(x["name"] for x in r) == sorted(names)
                                   else None)(self.panel.volume_rows()), 10,
@@ -276,8 +297,31 @@ class Scenario:
         if self.panel.picker_selection() is not None:
             problems.append(f"the picker shows {self.panel.picker_selection()!r} for an interval of "
                             f"{INTERVAL} s")
+        px, py, pw, ph = self.panel.extents(self.panel.window_of(switch))
+        if pw != 320 or px < 0 or py < 0 or px + pw > SCREEN[0] or py + ph > SCREEN[1] or \
+                not icon[1] + icon[3] <= py <= icon[1] + icon[3] + 24 or \
+                not px <= icon[0] + icon[2] or not icon[0] <= px + pw:
+            problems.append(f"the panel {px},{py} {pw}x{ph} is not 320 wide, on screen, below "
+                            f"the icon {icon}")
+        controls = [self.panel.find(role, name) for role, name in zip(
+            (at.ROLE_CHECK_BOX, at.ROLE_LABEL, at.ROLE_CHECK_BOX, at.ROLE_LABEL,
+             at.ROLE_PUSH_BUTTON, at.ROLE_PUSH_BUTTON), CONTROLS)]
+        if None in controls or not all(self.panel.has(c, at.STATE_ENABLED) for c in controls):
+            problems.append(f"controls missing or disabled: {controls}")
+        elif [self.panel.extents(c)[1] for c in controls] != \
+                sorted(self.panel.extents(c)[1] for c in controls):
+            problems.append(f"the controls do not read top to bottom as {CONTROLS}")
+        elif self.panel.has(controls[2], at.STATE_CHECKED):
+            problems.append("\"Launch at Login\" starts checked with no autostart entry")
+        combo = self.panel.picker()  # Qt names it after its entry; the label names it
+        labels = [r.getTarget(i).name for r in combo.getRelationSet()
+                  if r.getRelationType() == at.RELATION_LABELLED_BY for i in range(r.getNTargets())]
+        if "Ping interval" not in labels + [combo.name]:
+            problems.append(f"the interval picker is not labelled \"Ping interval\" ({labels})")
         if problems:
-            raise Failure("; ".join(problems))
+            raise Failure("; ".join(problems) + "\n" + self.panel.describe())
+        step["notes"].append("tool tip \"Drives idle\"; the panel 320 wide below the icon, its "
+                             "controls in order, enabled, the picker labelled")
         step["notes"].append(f"{len(rows)} rows, all \"Idle\" with a USB badge; "
                              f"{EXCLUDED}'s switch off; the picker shows no entry for "
                              f"{INTERVAL} s")
@@ -299,8 +343,23 @@ class Scenario:
         entry = self.wait_entries("Sleep prevention started", "system", since=since)[0]
         if entry["priority"] != 6:
             raise Failure(f"\"Sleep prevention started\" logged at priority {entry['priority']}")
+        asked = self.desktop.calls("portal", "Inhibit")
+        if self.portal() != (1, 1) or not asked[0][1].startswith(f'"" 4 {{') or \
+                f'"reason": "{ASSERTION}"' not in asked[0][1]:
+            raise Failure(f"the portal was asked {asked}, not once for suspend (4) \"{ASSERTION}\"")
+        self.tooltip(self.icon, "Drives awake")
+        self.shot(step, "01b-tooltip-awake.png")
+        self.desktop.click(*self.panel.centre(switch))  # off, and on again
+        self.wait(lambda: self.portal() == (0, 1) and not self.vornix_inhibitors(), 5,
+                  "the portal's and logind's inhibitors to be given back")
+        self.wait_entries("Sleep prevention stopped", "system", since=since)
+        self.desktop.click(*self.panel.centre(switch))
+        self.wait(lambda: self.portal() == (1, 2) and self.vornix_inhibitors(), 5,
+                  "the inhibitors taken again")
         step["notes"].append(f"logind: {lock['who']} {lock['what']} {lock['mode']} "
-                             f"\"{lock['why']}\"; journal: \"{entry['message']}\"")
+                             f"\"{lock['why']}\"; the portal: suspend (4); tool tip \"Drives "
+                             "awake\"; switched off both were given back, on taken again; "
+                             f"journal: \"{entry['message']}\"")
 
     def pings_land(self, step):
         gaps = []
@@ -418,7 +477,7 @@ class Scenario:
         row = self.panel.row("Backup")
         if row["enabled"]:
             raise Failure("the unmounted drive's watch switch is still enabled")
-        if self.desktop.notifications.notifications():
+        if self.notifications():
             raise Failure("an eject raised a notification")
         step["notes"].append(f"journal: \"{found[0]['message']}\" at priority 6; row "
                              "\"Disconnected\", switch dimmed; no notification")
@@ -434,22 +493,19 @@ class Scenario:
         if found[0]["priority"] != 3:
             raise Failure(f"\"Unexpected disconnect\" logged at priority {found[0]['priority']}")
         self.wait_status("Card", "Disconnected")
-        notes = self.wait(lambda: [n for n in self.desktop.notifications.notifications()
-                                   if n["id"] is not None], 5,
-                          "the notification server to answer a notification")
-        wanted = {"app": "Vornix", "title": TITLE, "body": BODY.format("Card")}
+        notes = self.wait(self.notifications, 5, "a notification at the server")
         got = notes[0]
-        if len(notes) != 1 or {k: got[k] for k in wanted} != wanted:
-            raise Failure(f"the server was sent {notes}, not one {wanted}")
+        if len(notes) != 1 or not got["args"].startswith('"Vornix" ') or \
+                f'"{TITLE}" "{BODY.format("Card")}"' not in got["args"]:
+            raise Failure(f"the server was sent {notes}, not one \"{TITLE}\" from Vornix")
         if not any(line.startswith(f"Unexpected disconnect {DASH} Card")
                    for line in self.panel.activity()[:3]):
             raise Failure(f"the activity list reads {self.panel.activity()[:3]}")
         latency = got["time"] - pulled
         self.report.facts.append(f"Cable pull (uevent) to the notification at the server: "
                                  f"{1000 * latency:.0f} ms.")
-        step["notes"].append(f"journal at priority 3; the server got \"{got['title']}\" / "
-                             f"\"{got['body']}\" {1000 * latency:.0f} ms after the pull "
-                             f"(its id {got['id']})")
+        step["notes"].append(f"journal at priority 3; the server got \"{TITLE}\" / "
+                             f"\"{BODY.format('Card')}\" {1000 * latency:.0f} ms after the pull")
         self.shot(step, "05-unexpected-disconnect.png")
 
     def plug_in(self, step):
@@ -474,6 +530,58 @@ class Scenario:
         if not 29 <= gap <= 32:
             raise Failure(f"ticks {gap:.1f} s apart after choosing 30 s")
         step["notes"].append(f"{gap:.1f} s between the ticks after the change")
+
+    def controls(self, step):
+        at, panel, desktop = self.panel.at, self.panel, self.desktop
+        if not panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"):
+            self.open_panel()
+        box = self.wait(lambda: panel.find(at.ROLE_CHECK_BOX, "Launch at Login"), 5,
+                        "\"Launch at Login\"")
+        folder = os.path.join(desktop.environment()["XDG_CONFIG_HOME"], "autostart")
+
+        def entry():
+            found = glob.glob(os.path.join(folder, "*.desktop"))
+            lines = open(found[0]).read().splitlines() if len(found) == 1 else ["Hidden=true"]
+            return None if "Hidden=true" in lines else lines
+        x, y, _, h = panel.extents(box)
+        desktop.click(x + 6, y + h // 2)  # the tick box itself, as a person clicks it
+        lines = self.wait(entry, 5, f"an autostart entry in {folder}")
+        if not any(line.startswith("Exec=") and os.path.realpath(self.program) in line
+                   for line in lines):
+            raise Failure(f"the autostart entry does not start {self.program}: {lines}")
+        desktop.click(x + 6, y + h // 2)
+        self.wait(lambda: entry() is None, 5, "the autostart entry to go")
+
+        desktop.click(*panel.centre(panel.find(at.ROLE_PUSH_BUTTON, "About Vornix")))
+        box = panel.window_of(self.wait(lambda: panel.find(at.ROLE_LABEL, "Vornix"), 5,
+                                        "the About box"))
+        if not [c for c in panel.find_all(at.ROLE_LABEL, CREDITS) if panel.window_of(c) == box]:
+            raise Failure(f"the About box does not read {CREDITS!r}\n" + panel.describe())
+        if self.wait(desktop.topmost_window, 5, "a window on top") != panel.extents(box):
+            raise Failure("the About box is not in front")
+        self.shot(step, "06b-about.png")
+        desktop.click(*panel.centre(self.wait(lambda: panel.find(at.ROLE_PUSH_BUTTON, "OK"), 5,
+                                              "the About box's OK")))
+        self.wait(lambda: not panel.find(at.ROLE_LABEL, "Vornix"), 5, "the About box to close")
+
+        if not panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"):
+            self.open_panel()
+        desktop.xdotool("key", "Escape")
+        self.wait(lambda: not panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"), 5,
+                  "Escape to close the panel")
+        second = desktop.start_vornix(self.program, name="vornix-second", LD_PRELOAD=self.shim)
+        try:
+            if second.wait(timeout=10) != 0:
+                raise Failure(f"a second vornix ended with status {second.returncode}")
+        except subprocess.TimeoutExpired:
+            raise Failure("a second vornix keeps running") from None
+        switch = self.wait(lambda: panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"), 5,
+                           "the first vornix to show its panel on a second start")
+        if not panel.has(switch, at.STATE_CHECKED):
+            raise Failure("the reopened panel does not show keep-awake on")
+        step["notes"].append("autostart entry written and removed; About in front with the "
+                             "credits; Escape closed the panel; a second start exited 0 and "
+                             "opened the first one's")
 
     def bus_connections(self, pid):
         """The (bus address, unique name) of each connection `pid` has on the two buses."""
@@ -507,7 +615,8 @@ class Scenario:
         # The write on the hung drive is still in the kernel, where nothing can end it before
         # the drive answers: the program must end without it.
         self.wait(lambda: process_state(pid) in (None, "Z"), 10, "vornix's main thread to end")
-        self.wait(lambda: not self.vornix_inhibitors(), 5, "the inhibitor to be given back")
+        self.wait(lambda: not self.vornix_inhibitors() and self.portal()[0] == 0, 5,
+                  "logind's and the portal's inhibitors to be given back")
         self.wait(lambda: not self.desktop.tray_icon(), 5, "the tray icon to go")
         self.wait(lambda: not any(name_has_owner(address, name)
                                   for address, name in connections), 5,
@@ -533,7 +642,7 @@ class Scenario:
         if settings.get("keepaliveinterval") != "30" or \
                 settings.get("excludedvolumeids") != spare:
             raise Failure(f"the settings file holds {settings}")
-        if len(self.desktop.notifications.notifications()) != 1:
+        if len(self.notifications()) != 1:
             raise Failure("more than one notification was sent")
         step["notes"].append(
             f"main thread ended at once with Flaky's write still hung: tray icon, inhibitor and "
@@ -544,10 +653,15 @@ class Scenario:
     def run(self):
         actions = [self.start, self.switch_on, self.pings_land, self.fill, self.read_only,
                    self.hang, self.change_interval, self.eject, self.pull, self.plug_in,
-                   self.next_tick, self.quit]
+                   self.next_tick, self.controls, self.quit]
         for title, action in zip(self.STEPS, actions):
             with self.report.step(title) as step:
                 action(step)
+
+
+def notifications(desktop):
+    """Each Notify the server got: its time and its arguments as dbusmock logs them."""
+    return [{"time": t, "args": args} for t, args in desktop.calls("notifications", "Notify")]
 
 
 def stuck_threads(pid):
@@ -577,7 +691,7 @@ def measure_footprint(desktop, drive, program, shim, seconds, pulls=10):
     Then the time from a cable pull (the kernel's uevent) to the notification at the server,
     over `pulls` pulls of the drive."""
     started = time.monotonic()
-    vornix = desktop.start_program("vornix-footprint", [program], False, LD_PRELOAD=shim)
+    vornix = desktop.start_vornix(program, False, "vornix-footprint", LD_PRELOAD=shim)
     desktop.wait_for_icon(vornix, 15)
     icon_ms = 1000 * (time.monotonic() - started)
     desktop.xdotool("mousemove", 2, 700)  # the pointer off the icon
@@ -596,7 +710,7 @@ def measure_footprint(desktop, drive, program, shim, seconds, pulls=10):
         pulled = time.time()
         drive.pull()
         sent = wait_for(lambda: (lambda n: n if len(n) > pull else None)(
-            desktop.notifications.notifications()), 10, "the disconnect notification")
+            notifications(desktop)), 10, "the disconnect notification")
         latencies.append(1000 * (sent[pull]["time"] - pulled))
         drive.plug_in()
         wait_for(lambda: [e for e in journal() if e["time"] >= pulled and
@@ -635,7 +749,7 @@ def inner(args):
             for name, kind, size, fs_uuid in drives:
                 media.add(name, kind, size, fs_uuid).mount()
             step["notes"].append("journald, system bus + systemd-logind, Xvfb " +
-                                 desktop.display + ", trayer, session bus + AT-SPI, dunst; " +
+                                 desktop.display + ", trayer, session bus + AT-SPI, dbusmock; " +
                                  ", ".join(f"{d.name} ({d.kind}, {d.loop.name})"
                                            for d in media.drives))
         if args.footprint is not None:
@@ -689,7 +803,8 @@ def why_not_here():
     for path, what in (("/dev/loop-control", "loop devices"), ("/dev/fuse", "FUSE")):
         if not os.access(path, os.R_OK | os.W_OK):
             return f"no {what} ({path})"
-    missing = missing_tools()
+    missing = missing_tools(TOOLS + SYSTEM_TOOLS + (
+        "mkfs.ext4", "mkfs.xfs", "mkfs.exfat", "mount.exfat-fuse", "fallocate", "blkid"))
     if missing:
         return "missing: " + ", ".join(missing)
     probe = subprocess.run(["unshare", "--mount", "--pid", "--fork", "--mount-proc", "true"],
