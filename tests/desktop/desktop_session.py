@@ -351,10 +351,10 @@ class Desktop:
 
     def _start_journald(self):
         # Its sockets and its journal on tmpfs of this namespace; nothing reaches the host's.
-        for path in ("/run/systemd", "/run/log"):
-            mount("vornix-e2e-run", path, "tmpfs", "mode=0755")
-        if os.path.isdir("/var/log/journal"):
-            mount("vornix-e2e-journal", "/var/log/journal", "tmpfs", "mode=0755")
+        tmpfs = ["mount", "-t", "tmpfs", "-o", "mode=0755", "vornix-e2e"]
+        for path in ("/run/systemd", "/run/log") + (("/var/log/journal",) if os.path.isdir(
+                "/var/log/journal") else ()):
+            subprocess.run(tmpfs + [path], check=True)
         config = os.path.join(self.scratch, "journald.conf")
         with open(config, "w") as f:
             f.write("[Journal]\nStorage=volatile\nReadKMSG=no\nForwardToSyslog=no\n"
