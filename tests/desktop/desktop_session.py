@@ -192,42 +192,6 @@ class Processes:
                 pass
 
 
-def process_status(pid):
-    """/proc/PID/status (or "PID/task/TID") as a dict of stripped strings."""
-    with open(f"/proc/{pid}/status") as f:
-        return {k: v.strip() for k, _, v in (line.partition(":") for line in f)}
-
-
-def context_switches(pid):
-    """{tid: (name, voluntary + involuntary context switches)} of each thread of `pid`."""
-    found = {}
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        with contextlib.suppress(OSError):
-            f = process_status(f"{pid}/task/{tid}")
-            found[int(tid)] = (f["Name"], int(f["voluntary_ctxt_switches"]) +
-                               int(f["nonvoluntary_ctxt_switches"]))
-    return found
-
-
-def cpu_ms(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return 1000 * (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def settled_memory(pid, timeout):
-    """/proc/PID/status's memory fields (KiB) once VmRSS has not changed for a second."""
-    last = {"rss": None, "since": time.monotonic()}
-
-    def settled():
-        fields = process_status(pid)
-        now = {k: int(fields[k].split()[0]) for k in ("VmRSS", "RssAnon", "RssFile", "RssShmem")}
-        if now["VmRSS"] != last["rss"]:
-            last.update(rss=now["VmRSS"], since=time.monotonic())
-        return now if time.monotonic() - last["since"] >= 1.0 else None
-    return wait_for(settled, timeout, "resident memory to settle", interval=0.1)
-
-
 # --- X11 --------------------------------------------------------------------------------------
 
 class X11:

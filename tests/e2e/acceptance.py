@@ -41,9 +41,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "desktop")]
 
 from desktop_session import (DASH, SCREEN, SYSTEM_TOOLS, TOOLS, Desktop, Failure,  # noqa: E402
-                             Panel, Processes, Skip, centre, command_line, context_switches,
-                             cpu_ms, end, journal, live_processes, missing_tools, name_has_owner,
-                             process_state, settled_memory, wait_for)
+                             Panel, Processes, centre, command_line, end, journal,
+                             live_processes, missing_tools, name_has_owner, process_state,
+                             wait_for)
 from e2e_sandbox import MediaRoot, attached_loop_devices, mount, unmount  # noqa: E402
 
 INTERVAL = 2  # seconds, from the settings file: any value from 1 s to 24 h is accepted there
@@ -344,7 +344,7 @@ class Scenario:
         if entry["priority"] != 6:
             raise Failure(f"\"Sleep prevention started\" logged at priority {entry['priority']}")
         asked = self.desktop.calls("portal", "Inhibit")
-        if self.portal() != (1, 1) or not asked[0][1].startswith(f'"" 4 {{') or \
+        if self.portal() != (1, 1) or not asked[0][1].startswith('"" 4 {') or \
                 f'"reason": "{ASSERTION}"' not in asked[0][1]:
             raise Failure(f"the portal was asked {asked}, not once for suspend (4) \"{ASSERTION}\"")
         self.tooltip(self.icon, "Drives awake")
@@ -684,46 +684,6 @@ def stuck_threads(pid):
     return found
 
 
-def measure_footprint(desktop, drive, program, shim, seconds, pulls=10):
-    """What vornix costs sitting in the tray, keep-awake off, one USB drive present, the
-    accessibility bus up but unused (as on a person's desktop): resident memory once settled,
-    and the wake-ups of all its threads (context switches) and its CPU time over `seconds`.
-    Then the time from a cable pull (the kernel's uevent) to the notification at the server,
-    over `pulls` pulls of the drive."""
-    started = time.monotonic()
-    vornix = desktop.start_vornix(program, False, "vornix-footprint", LD_PRELOAD=shim)
-    desktop.wait_for_icon(vornix, 15)
-    icon_ms = 1000 * (time.monotonic() - started)
-    desktop.xdotool("mousemove", 2, 700)  # the pointer off the icon
-
-    def switches():
-        return sum(count for _, count in context_switches(vornix.pid).values())
-
-    rss = settled_memory(vornix.pid, 15)["VmRSS"]
-    threads = len(os.listdir(f"/proc/{vornix.pid}/task"))
-    before, cpu_before = switches(), cpu_ms(vornix.pid)
-    time.sleep(seconds)  # the measuring window itself
-    wakeups, cpu = switches() - before, cpu_ms(vornix.pid) - cpu_before
-
-    latencies = []
-    for pull in range(pulls):
-        pulled = time.time()
-        drive.pull()
-        sent = wait_for(lambda: (lambda n: n if len(n) > pull else None)(
-            notifications(desktop)), 10, "the disconnect notification")
-        latencies.append(1000 * (sent[pull]["time"] - pulled))
-        drive.plug_in()
-        wait_for(lambda: [e for e in journal() if e["time"] >= pulled and
-                          e["message"].startswith(f"Mounted {DASH} {drive.name}")], 10,
-                 "the drive to be back")
-    latencies.sort()
-    print(f"footprint: icon_ms={icon_ms:.0f} rss_kib={rss} threads={threads} "
-          f"wakeups={wakeups} seconds={seconds:g} cpu_ms={cpu:.0f} pulls={pulls} "
-          f"notify_median_ms={latencies[len(latencies) // 2]:.1f} "
-          f"notify_worst_ms={latencies[-1]:.1f}", flush=True)
-    end(vornix)
-
-
 # --- inside the namespaces --------------------------------------------------------------------
 
 def inner(args):
@@ -753,7 +713,10 @@ def inner(args):
                                  ", ".join(f"{d.name} ({d.kind}, {d.loop.name})"
                                            for d in media.drives))
         if args.footprint is not None:
-            measure_footprint(desktop, media.drives[0], args.vornix, args.shim, args.footprint)
+            sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+            from measure_footprint import measure_in_stack
+            measure_in_stack(desktop, media.drives[0], args.vornix, args.shim, args.footprint,
+                             lambda: notifications(desktop), journal)
             return 0
         report.facts.append(f"vornix: `{args.vornix}`, installed with `cmake --install`.")
         scenario = Scenario(report, desktop, media, args.vornix, args.shim)
