@@ -3,7 +3,10 @@
 #include <QObject>
 #include <QString>
 
-class QLocalServer;
+#include <map>
+#include <memory>
+
+class QSocketNotifier;
 
 namespace vornix {
 
@@ -13,6 +16,7 @@ class SingleInstance : public QObject {
     Q_OBJECT
 public:
     explicit SingleInstance(QString name, QObject* parent = nullptr);
+    ~SingleInstance() override;
 
     /// True when this process is the one instance (it then listens); false when another one
     /// answered and was asked to show itself.
@@ -24,8 +28,17 @@ signals:
     void showRequested();
 
 private:
+    // A socket and what watches it; closing is owning.
+    struct Watched {
+        int fd;
+        std::unique_ptr<QSocketNotifier> notifier;
+        ~Watched();
+    };
+    void accept();
+
     QString name_;
-    QLocalServer* server_ = nullptr;
+    std::unique_ptr<Watched> listener_;
+    std::map<int, std::unique_ptr<Watched>> callers_;
 };
 
 } // namespace vornix

@@ -35,8 +35,9 @@ int main(int argc, char** argv) {
     // The buses' own threads carry the messages: no event loop is needed between commands.
     for (std::string line; std::getline(std::cin, line); std::cout.flush()) {
         if (line == "inhibit")
-            std::cout << (inhibitor && inhibitor->inhibit(vornix::PowerAssertionManager::reason) ? "held\n"
-                                                                                     : "none\n");
+            std::cout << (inhibitor && inhibitor->inhibit(vornix::PowerAssertionManager::reason)
+                              ? "held\n"
+                              : "none\n");
         else if (line == "release")
             inhibitor->release(), std::cout << "released\n";
         else if (line == "destroy")
