@@ -156,11 +156,15 @@ class Scenario:
         return [e for e in journal() if e["time"] >= since and
                 (e["message"] == head or e["message"].startswith(head + " "))]
 
-    def wait_entries(self, label, volume="system", count=1, since=0.0, timeout=10):
+    def wait_entries(self, label, volume="system", count=1, since=0.0, timeout=10,
+                     priority=None):
         def enough():
             found = self.entries(label, volume, since)
             return found if len(found) >= count else None
-        return self.wait(enough, timeout, f"{count} journal line(s) \"{label} {DASH} {volume}\"")
+        found = self.wait(enough, timeout, f"{count} journal line(s) \"{label} {DASH} {volume}\"")
+        expect(priority in (None, found[0]["priority"]),
+               f"\"{label}\" logged at priority {found[0]['priority']}, not {priority}")
+        return found
 
     def wait_status(self, name, status, timeout=10):
         seen = {}
@@ -290,9 +294,7 @@ class Scenario:
                 1, "idle", "block", ASSERTION, self.vornix.pid):
             raise Failure(f"logind holds {held}, not one idle block lock \"{ASSERTION}\" of "
                           f"pid {self.vornix.pid}")
-        entry = self.wait_entries("Sleep prevention started", "system", since=since)[0]
-        expect(entry["priority"] == 6,
-               f"\"Sleep prevention started\" logged at priority {entry['priority']}")
+        entry = self.wait_entries("Sleep prevention started", since=since, priority=6)[0]
         asked = self.desktop.calls("portal", "Inhibit")
         if self.portal() != (1, 1) or not asked[0][1].startswith('"" 4 {') or \
                 f'"reason": "{ASSERTION}"' not in asked[0][1]:
@@ -356,9 +358,7 @@ class Scenario:
         self.wait_status("Photos", "Nearly full \u2014 paused")
         before = self.read_ping(photos)
         found = self.wait_entries("Volume nearly full", "Photos", count=2, since=since,
-                                  timeout=3 * INTERVAL + 5)
-        expect(found[0]["priority"] == 3,
-               f"\"Volume nearly full\" logged at priority {found[0]['priority']}")
+                                  timeout=3 * INTERVAL + 5, priority=3)
         expect(self.read_ping(photos) == before, "the ping file of the full drive was written")
         step["notes"].append(f"{free / 2**20:.0f} MiB free; \"{found[0]['message'].strip()}\" "
                              "at priority 3 on each tick; its ping file left alone")
@@ -367,9 +367,7 @@ class Scenario:
         since = time.time()
         self.drives["Archive"].remount_read_only()
         self.wait_status("Archive", "Read-only \u2014 can't ping")
-        found = self.wait_entries("Volume read-only", "Archive", since=since)
-        expect(found[0]["priority"] == 3,
-               f"\"Volume read-only\" logged at priority {found[0]['priority']}")
+        found = self.wait_entries("Volume read-only", "Archive", since=since, priority=3)
         step["notes"].append(f"journal: \"{found[0]['message'].strip()}\" at priority 3")
 
     def hang(self, step):
@@ -418,9 +416,7 @@ class Scenario:
         since = time.time()
         self.drives["Backup"].umount()
         self.wait_status("Backup", "Disconnected")
-        found = self.wait_entries("Ejected (user)", "Backup", since=since)
-        expect(found[0]["priority"] == 6,
-               f"\"Ejected (user)\" logged at priority {found[0]['priority']}")
+        found = self.wait_entries("Ejected (user)", "Backup", since=since, priority=6)
         row = self.panel.row("Backup")
         expect(not row["enabled"], "the unmounted drive's watch switch is still enabled")
         expect(not self.notifications(), "an eject raised a notification")
@@ -434,9 +430,7 @@ class Scenario:
         self.card_row = (index, len(rows), rows[index]["node"].path)
         pulled = time.time()
         card.pull()
-        found = self.wait_entries("Unexpected disconnect", "Card", since=pulled)
-        expect(found[0]["priority"] == 3,
-               f"\"Unexpected disconnect\" logged at priority {found[0]['priority']}")
+        self.wait_entries("Unexpected disconnect", "Card", since=pulled, priority=3)
         self.wait_status("Card", "Disconnected")
         notes = self.wait(self.notifications, 5, "a notification at the server")
         got = notes[0]
