@@ -34,7 +34,7 @@ SYSTEM_BUS = """<busconfig><type>system</type><listen>unix:path={}</listen><auth
 <allow receive_sender="*"/>
 </policy></busconfig>"""
 # The portal names a request after the caller's token; Close on it ends the inhibition.
-PORTAL_INHIBIT = """ret = "/org/freedesktop/portal/desktop/request/vornix/" + args[2]["handle_token"]
+PORTAL_INHIBIT = """ret = "/org/freedesktop/portal/desktop/request/x/" + args[2]["handle_token"]
 self.AddObject(ret, "org.freedesktop.portal.Request", {}, [("Close", "", "", "")])"""
 
 

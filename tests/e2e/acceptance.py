@@ -43,8 +43,9 @@ ASSERTION = "Vornix is keeping external drives awake"
 TITLE = "Drive disconnected unexpectedly"
 BODY = '"{}" disappeared without being ejected. Check the cable/connection.'
 CREDITS = "Keeps external drives spinning and tells you when one disconnects unexpectedly."
-CONTROLS = ["Keep drives awake", "Ping interval", "Launch at Login", "Recent activity",
-            "About Vornix", "Quit"]
+CONTROLS = [("ROLE_CHECK_BOX", "Keep drives awake"), ("ROLE_LABEL", "Ping interval"),
+            ("ROLE_CHECK_BOX", "Launch at Login"), ("ROLE_LABEL", "Recent activity"),
+            ("ROLE_PUSH_BUTTON", "About Vornix"), ("ROLE_PUSH_BUTTON", "Quit")]
 PING = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 
 # name, kind, MiB, file-system UUID (exFAT's serial is whatever mkfs.exfat makes). The UUIDs
@@ -126,65 +127,45 @@ class Scenario:
     def __init__(self, report, desktop, media, vornix, shim):
         self.report, self.desktop, self.media = report, desktop, media
         self.program, self.shim = vornix, shim
-        self.vornix = None
-        self.panel = None
+        self.vornix, self.panel, self.quitting = None, None, False
         self.drives = {d.name: d for d in media.drives}
+        self.watched = [d for d in media.drives if d.name != EXCLUDED]
         self.settings = os.path.join(desktop.environment()["XDG_CONFIG_HOME"], "vornix",
                                      "vornix.conf")
-        self.interval_changed_at = None
-        self.card_row = None
-        self.quitting = False
-
-    # helpers
 
     def wait(self, condition, timeout, what):
         """wait_for, failing at once should vornix end before it was asked to."""
         def check():
-            if self.vornix is not None and not self.quitting and self.vornix.poll() is not None:
-                raise Failure(f"vornix ended with status {self.vornix.returncode} while "
-                              f"waiting for {what}")
+            expect(self.quitting or self.vornix is None or self.vornix.poll() is None,
+                   f"vornix ended ({self.vornix and self.vornix.returncode}) before {what}")
             return condition()
         return wait_for(check, timeout, what)
 
-    def watched(self):
-        return [d for d in self.media.drives if d.name != EXCLUDED]
-
-    def entries(self, label, volume="system", since=0.0):
-        """The journal's lines for `label` and `volume` from `since` on. journald drops the
-        space that ends a line with an empty detail, so the detail is matched apart."""
+    def entries(self, label, volume="system", count=1, since=0.0, timeout=10, priority=None):
+        """At least `count` journal lines "label — volume" from `since` on (journald drops
+        the space that ends a line with an empty detail, so the detail is matched apart)."""
         head = f"{label} {DASH} {volume}"
-        return [e for e in journal() if e["time"] >= since and
-                (e["message"] == head or e["message"].startswith(head + " "))]
-
-    def wait_entries(self, label, volume="system", count=1, since=0.0, timeout=10,
-                     priority=None):
-        def enough():
-            found = self.entries(label, volume, since)
-            return found if len(found) >= count else None
-        found = self.wait(enough, timeout, f"{count} journal line(s) \"{label} {DASH} {volume}\"")
+        found = self.wait(lambda: (lambda f: len(f) >= count and f)([
+            e for e in journal() if e["time"] >= since and (e["message"] + " ").startswith(
+                head + " ")]), timeout, f"{count} journal line(s) \"{head}\"")
         expect(priority in (None, found[0]["priority"]),
                f"\"{label}\" logged at priority {found[0]['priority']}, not {priority}")
         return found
 
     def wait_status(self, name, status, timeout=10):
-        seen = {}
-
-        def reads():
-            seen["status"] = self.panel.status(name)
-            return seen["status"] == status
         try:
-            self.wait(reads, timeout, f"{name}'s row to read {status!r}")
+            self.wait(lambda: self.panel.status(name) == status, timeout, f"{name}: {status!r}")
         except Failure as failure:
-            raise Failure(f"{failure}; it reads {seen.get('status')!r}") from None
+            raise Failure(f"{failure}; it reads {self.panel.status(name)!r}") from None
 
-    def read_ping(self, drive):
-        with open(drive.ping_file, "rb") as f:
-            return f.read()
+    def find(self, role, name, timeout=5):
+        return self.wait(lambda: self.panel.find(getattr(self.panel.at, role), name), timeout,
+                         f"a {role} {name!r}")
 
     def shot(self, step, name):
         step["shots"].append(self.desktop.screenshot(name))
 
-    def vornix_inhibitors(self):
+    def logind(self):
         return [i for i in self.desktop.inhibitors() if i["who"] == "Vornix"]
 
     def portal(self):
@@ -192,159 +173,122 @@ class Scenario:
         made = len(self.desktop.calls("portal", "Inhibit"))
         return made - len(self.desktop.calls("portal", "Close")), made
 
-    def notifications(self):
-        return notifications(self.desktop)
-
-    def tooltip(self, icon, text):
-        self.desktop.hover(*centre(icon))
-        return self.wait(lambda: self.panel.find(self.panel.at.ROLE_TOOL_TIP, text), 5,
-                         f"the tray icon's tool tip {text!r}")
+    def tooltip(self, text):
+        self.desktop.hover(*centre(self.icon))
+        return self.find("ROLE_TOOL_TIP", text)
 
     def open_panel(self):
-        self.desktop.click(*centre(self.icon))
-        return self.wait(lambda: self.panel.find(self.panel.at.ROLE_CHECK_BOX,
-                                                 "Keep drives awake"), 10,
-                         "the panel to open on a click of the icon")
+        if not self.panel.find(self.panel.at.ROLE_CHECK_BOX, "Keep drives awake"):
+            self.desktop.click(*centre(self.icon))
+        return self.find("ROLE_CHECK_BOX", "Keep drives awake", 10)
 
     def settings_file(self):
         parser = configparser.ConfigParser(interpolation=None)
         parser.read(self.settings)
         return dict(parser["General"]) if parser.has_section("General") else {}
 
-    # steps
-
     def start(self, step):
         os.makedirs(os.path.dirname(self.settings), exist_ok=True)
-        spare = self.drives[EXCLUDED]
         with open(self.settings, "w") as f:
-            f.write(f"[General]\nkeepAliveInterval={INTERVAL}\nexcludedVolumeIDs={spare.uuid}\n")
-        prefix = os.path.dirname(os.path.dirname(self.program))
+            f.write(f"[General]\nkeepAliveInterval={INTERVAL}\n"
+                    f"excludedVolumeIDs={self.drives[EXCLUDED].uuid}\n")
         started = time.monotonic()
-        self.vornix = self.desktop.start_vornix(
-            self.program, LD_PRELOAD=self.shim,
-            XDG_DATA_DIRS=f"{prefix}/share:/usr/share")
+        self.vornix = self.desktop.start_vornix(self.program, LD_PRELOAD=self.shim, XDG_DATA_DIRS=(
+            f"{os.path.dirname(os.path.dirname(self.program))}/share:/usr/share"))
         self.icon = icon = self.desktop.wait_for_icon(self.vornix, 15)
         step["notes"].append(f"icon in the tray {1000 * (time.monotonic() - started):.0f} ms "
                              "after the start")
         self.panel = Panel(self.vornix.pid)
+        at = self.panel.at
         self.wait(self.panel.application, 15, "vornix on the accessibility bus")
-        self.tooltip(icon, "Drives idle")
-        at, switch = self.panel.at, self.open_panel()
-        names = [d.name for d in self.media.drives]
-        rows = self.wait(lambda: (lambda r: r if sorted(x["name"] for x in r) == sorted(names)
-                                  else None)(self.panel.volume_rows()), 10,
-                         f"a row for each of {', '.join(names)}")
-        problems = []
-        if self.panel.has(switch, at.STATE_CHECKED):
-            problems.append("keep-awake starts switched on")
-        for row in rows:
-            if row["status"] != "Idle" or not row["enabled"]:
-                problems.append(f"{row['name']} reads {row['status']!r}, "
-                                f"{'enabled' if row['enabled'] else 'disabled'}")
-            if row["watched"] != (row["name"] != EXCLUDED):
-                problems.append(f"{row['name']}'s watch switch is "
-                                f"{'on' if row['watched'] else 'off'}")
-            if "USB" not in row["labels"]:
-                problems.append(f"{row['name']} has no USB badge ({row['labels']})")
+        self.tooltip("Drives idle")
+        switch, names = self.open_panel(), sorted(d.name for d in self.media.drives)
+        rows = self.wait(lambda: (lambda r: sorted(x["name"] for x in r) == names and r)(
+            self.panel.volume_rows()), 10, f"a row for each of {names}")
+        problems = ["keep-awake starts on"] * self.panel.has(switch, at.STATE_CHECKED) + [
+            f"{r['name']}: {r['status']!r}, {r['labels']}, watched {r['watched']}, enabled "
+            f"{r['enabled']}" for r in rows if (r["status"], r["enabled"], r["watched"]) != (
+                "Idle", True, r["name"] != EXCLUDED) or "USB" not in r["labels"]]
         entries = [e.name for e in self.panel.picker_entries()]
-        if entries != ["30s", "45s", "60s", "120s"]:
-            problems.append(f"the picker offers {entries}")
-        if self.panel.picker_selection() is not None:
-            problems.append(f"the picker shows {self.panel.picker_selection()!r} for an interval of "
-                            f"{INTERVAL} s")
+        if entries != ["30s", "45s", "60s", "120s"] or self.panel.picker_selection():
+            problems.append(f"the picker offers {entries}, shows "
+                            f"{self.panel.picker_selection()!r} for {INTERVAL} s")
         px, py, pw, ph = self.panel.extents(self.panel.window_of(switch))
         if pw != 320 or px < 0 or py < 0 or px + pw > SCREEN[0] or py + ph > SCREEN[1] or \
                 not icon[1] + icon[3] <= py <= icon[1] + icon[3] + 24 or \
                 not px <= icon[0] + icon[2] or not icon[0] <= px + pw:
             problems.append(f"the panel {px},{py} {pw}x{ph} is not 320 wide, on screen, below "
                             f"the icon {icon}")
-        controls = [self.panel.find(role, name) for role, name in zip(
-            (at.ROLE_CHECK_BOX, at.ROLE_LABEL, at.ROLE_CHECK_BOX, at.ROLE_LABEL,
-             at.ROLE_PUSH_BUTTON, at.ROLE_PUSH_BUTTON), CONTROLS)]
-        if None in controls or not all(self.panel.has(c, at.STATE_ENABLED) for c in controls):
-            problems.append(f"controls missing or disabled: {controls}")
-        elif [self.panel.extents(c)[1] for c in controls] != \
+        controls = [self.panel.find(getattr(at, role), name) for role, name in CONTROLS]
+        if None in controls or not all(self.panel.has(c, at.STATE_ENABLED) for c in controls) \
+                or self.panel.has(controls[2], at.STATE_CHECKED) or \
+                [self.panel.extents(c)[1] for c in controls] != \
                 sorted(self.panel.extents(c)[1] for c in controls):
-            problems.append(f"the controls do not read top to bottom as {CONTROLS}")
-        elif self.panel.has(controls[2], at.STATE_CHECKED):
-            problems.append("\"Launch at Login\" starts checked with no autostart entry")
+            problems.append(f"not all of {CONTROLS} there, enabled, top to bottom, Launch at "
+                            "Login unchecked")
         combo = self.panel.picker()  # Qt names it after its entry; the label names it
-        labels = [r.getTarget(i).name for r in combo.getRelationSet()
-                  if r.getRelationType() == at.RELATION_LABELLED_BY for i in range(r.getNTargets())]
+        labels = [r.getTarget(i).name for r in combo.getRelationSet() if r.getRelationType() ==
+                  at.RELATION_LABELLED_BY for i in range(r.getNTargets())]
         if "Ping interval" not in labels + [combo.name]:
             problems.append(f"the interval picker is not labelled \"Ping interval\" ({labels})")
-        expect(not problems, "; ".join(problems) + "\n" + self.panel.describe())
-        step["notes"].append("tool tip \"Drives idle\"; the panel 320 wide below the icon, its "
-                             "controls in order, enabled, the picker labelled")
-        step["notes"].append(f"{len(rows)} rows, all \"Idle\" with a USB badge; "
-                             f"{EXCLUDED}'s switch off; the picker shows no entry for "
-                             f"{INTERVAL} s")
+        if problems:
+            raise Failure("; ".join(problems) + "\n" + self.panel.describe())
+        step["notes"].append(f"tool tip \"Drives idle\"; the panel 320 wide below the icon, "
+                             f"its controls in order; {len(rows)} rows \"Idle\" with a USB "
+                             f"badge, {EXCLUDED}'s switch off; the picker labelled, no entry "
+                             f"chosen for {INTERVAL} s")
         self.shot(step, "01-panel-at-start.png")
 
     def switch_on(self, step):
-        at = self.panel.at
-        switch = self.panel.find(at.ROLE_CHECK_BOX, "Keep drives awake")
-        since = time.time() - 1
+        switch, since = self.open_panel(), time.time() - 1
         self.desktop.click(*self.panel.centre(switch))
-        self.wait(lambda: self.panel.has(switch, at.STATE_CHECKED), 5,
-                  "the switch to read on")
-        held = self.wait(self.vornix_inhibitors, 5, "a Vornix inhibitor in systemd-inhibit --list")
-        lock = held[0]
-        if (len(held), lock["what"], lock["mode"], lock["why"], lock["pid"]) != (
-                1, "idle", "block", ASSERTION, self.vornix.pid):
-            raise Failure(f"logind holds {held}, not one idle block lock \"{ASSERTION}\" of "
-                          f"pid {self.vornix.pid}")
-        entry = self.wait_entries("Sleep prevention started", since=since, priority=6)[0]
+        self.wait(lambda: self.panel.has(switch, self.panel.at.STATE_CHECKED), 5, "the switch on")
+        held = self.wait(self.logind, 5, "a Vornix inhibitor in systemd-inhibit --list")
+        expect([(h["what"], h["mode"], h["why"], h["pid"]) for h in held] == [
+            ("idle", "block", ASSERTION, self.vornix.pid)], f"logind holds {held}")
+        entry = self.entries("Sleep prevention started", since=since, priority=6)[0]
         asked = self.desktop.calls("portal", "Inhibit")
-        if self.portal() != (1, 1) or not asked[0][1].startswith('"" 4 {') or \
-                f'"reason": "{ASSERTION}"' not in asked[0][1]:
-            raise Failure(f"the portal was asked {asked}, not once for suspend (4) \"{ASSERTION}\"")
-        self.tooltip(self.icon, "Drives awake")
+        expect(self.portal() == (1, 1) and asked[0][1].startswith('"" 4 {') and
+               f'"reason": "{ASSERTION}"' in asked[0][1],
+               f"the portal was asked {asked}, not once for suspend (4) \"{ASSERTION}\"")
+        self.tooltip("Drives awake")
         self.shot(step, "01b-tooltip-awake.png")
         self.desktop.click(*self.panel.centre(switch))  # off, and on again
-        self.wait(lambda: self.portal() == (0, 1) and not self.vornix_inhibitors(), 5,
+        self.wait(lambda: self.portal() == (0, 1) and not self.logind(), 5,
                   "the portal's and logind's inhibitors to be given back")
-        self.wait_entries("Sleep prevention stopped", "system", since=since)
+        self.entries("Sleep prevention stopped", since=since)
         self.desktop.click(*self.panel.centre(switch))
-        self.wait(lambda: self.portal() == (1, 2) and self.vornix_inhibitors(), 5,
-                  "the inhibitors taken again")
-        step["notes"].append(f"logind: {lock['who']} {lock['what']} {lock['mode']} "
-                             f"\"{lock['why']}\"; the portal: suspend (4); tool tip \"Drives "
-                             "awake\"; switched off both were given back, on taken again; "
-                             f"journal: \"{entry['message']}\"")
+        self.wait(lambda: self.portal() == (1, 2) and self.logind(), 5, "them taken again")
+        step["notes"].append(f"logind: Vornix idle block \"{ASSERTION}\"; the portal: suspend "
+                             "(4); tool tip \"Drives awake\"; off gave both back, on took them "
+                             f"again; journal: \"{entry['message']}\"")
 
     def pings_land(self, step):
         gaps = []
-        for drive in self.watched():
-            found = self.wait_entries("Keep-alive ping ok", drive.name, count=3,
-                                      timeout=6 * INTERVAL + 5)
-            times = [e["time"] for e in found]
+        for drive in self.watched:
+            times = [e["time"] for e in self.entries("Keep-alive ping ok", drive.name, count=3,
+                                                     timeout=6 * INTERVAL + 5)]
             gaps += [b - a for a, b in zip(times, times[1:])]
-        if not all(0.5 * INTERVAL <= g <= 2 * INTERVAL for g in gaps):
-            raise Failure(f"pings {INTERVAL} s apart expected, gaps were "
-                          f"{', '.join(f'{g:.2f}' for g in gaps)} s")
-        first = {}
-        for drive in self.watched():
-            first[drive.name] = stamp = self.read_ping(drive)
-            now = time.time()
-            expect(not (not PING.match(stamp.decode(errors="replace")) or len(stamp) != 20),
+        expect(all(0.5 * INTERVAL <= g <= 2 * INTERVAL for g in gaps),
+               f"pings {INTERVAL} s apart expected, gaps were {[round(g, 2) for g in gaps]}")
+        first = {d.name: read(d.ping_file) for d in self.watched}
+        for drive in self.watched:
+            stamp, now = first[drive.name], time.time()
+            expect(PING.match(stamp.decode(errors="replace")) and len(stamp) == 20,
                    f"{drive.ping_file} holds {stamp!r}")
             written = datetime.datetime.strptime(stamp.decode(), "%Y-%m-%dT%H:%M:%SZ").replace(
                 tzinfo=datetime.timezone.utc).timestamp()
-            expect(not (abs(written - now) > 3 * INTERVAL + 2),
-                   f"{drive.name}'s ping {stamp!r} is {now - written:.0f} s old")
+            expect(abs(written - now) <= 3 * INTERVAL + 2, f"{drive.name}'s ping {stamp!r} is old")
             mode = os.stat(drive.ping_file).st_mode & 0o7777
-            if drive.kind != "exfat" and mode != 0o644:  # exFAT keeps no permissions
-                raise Failure(f"{drive.ping_file} has mode {mode:o}")
-        self.wait(lambda: all(self.read_ping(d) > first[d.name] for d in self.watched()),
+            expect(drive.kind == "exfat" or mode == 0o644,  # exFAT keeps no permissions
+                   f"{drive.ping_file} has mode {mode:o}")
+        self.wait(lambda: all(read(d.ping_file) > first[d.name] for d in self.watched),
                   3 * INTERVAL, "a newer ping on every watched drive")
-        expect(not os.path.exists(self.drives[EXCLUDED].ping_file),
-               f"the excluded {EXCLUDED} has a ping file")
-        for drive in self.watched():
+        expect(not os.path.exists(self.drives[EXCLUDED].ping_file), f"{EXCLUDED} was pinged")
+        for drive in self.watched:
             self.wait_status(drive.name, "Active", timeout=5)
-        expect(self.panel.status(EXCLUDED) == "Idle",
-               f"{EXCLUDED} reads {self.panel.status(EXCLUDED)!r}")
-        step["notes"].append(f"20-byte UTC stamps, mode 0644, on {len(self.watched())} drives; "
+        expect(self.panel.status(EXCLUDED) == "Idle", f"{EXCLUDED} does not read \"Idle\"")
+        step["notes"].append(f"20-byte UTC stamps, mode 0644, on {len(self.watched)} drives; "
                              f"gaps {min(gaps):.2f}–{max(gaps):.2f} s; none on {EXCLUDED}; "
                              "rows \"Active\"")
         self.shot(step, "02-keeping-awake.png")
@@ -352,199 +296,165 @@ class Scenario:
     def fill(self, step):
         photos = self.drives["Photos"]
         photos.fill_leaving(30 << 20)
-        free = photos.free_bytes()
-        expect(not (free >= FLOOR), f"Photos still has {free} bytes free")
-        since = time.time()
+        free, since = photos.free_bytes(), time.time()
+        expect(free < FLOOR, f"Photos still has {free} bytes free")
         self.wait_status("Photos", "Nearly full \u2014 paused")
-        before = self.read_ping(photos)
-        found = self.wait_entries("Volume nearly full", "Photos", count=2, since=since,
-                                  timeout=3 * INTERVAL + 5, priority=3)
-        expect(self.read_ping(photos) == before, "the ping file of the full drive was written")
-        step["notes"].append(f"{free / 2**20:.0f} MiB free; \"{found[0]['message'].strip()}\" "
-                             "at priority 3 on each tick; its ping file left alone")
+        before = read(photos.ping_file)
+        self.entries("Volume nearly full", "Photos", 2, since, 3 * INTERVAL + 5, priority=3)
+        expect(read(photos.ping_file) == before, "the ping file of the full drive was written")
+        step["notes"].append(f"{free / 2**20:.0f} MiB free; \"Volume nearly full\" at priority "
+                             "3 on each tick; its ping file left alone")
 
     def read_only(self, step):
         since = time.time()
         self.drives["Archive"].remount_read_only()
         self.wait_status("Archive", "Read-only \u2014 can't ping")
-        found = self.wait_entries("Volume read-only", "Archive", since=since, priority=3)
-        step["notes"].append(f"journal: \"{found[0]['message'].strip()}\" at priority 3")
+        self.entries("Volume read-only", "Archive", since=since, priority=3)
+        step["notes"].append("journal: \"Volume read-only\" at priority 3")
 
     def hang(self, step):
-        flaky = self.drives["Flaky"]
-        since = time.time()
+        flaky, since = self.drives["Flaky"], time.time()
         flaky.control("block-writes")
         self.wait_status("Flaky", "Slow to respond", timeout=STALL_TIMEOUT + 2 * INTERVAL + 5)
-        stalled = self.wait_entries("Keep-alive ping stalled", "Flaky", since=since)[0]
-        waited = stalled["time"] - since
-        expect(STALL_TIMEOUT - 0.5 <= waited <= STALL_TIMEOUT + INTERVAL + 2,
-               f"the stall was reported {waited:.1f} s after the drive hung")
-        expect(not (int(flaky.fusefs_status()["blocked"]) < 1),
-               "no write of vornix is waiting on the hung drive")
+        stalled = self.entries("Keep-alive ping stalled", "Flaky", since=since)[0]["time"]
+        expect(STALL_TIMEOUT - 0.5 <= stalled - since <= STALL_TIMEOUT + INTERVAL + 2,
+               f"the stall was reported {stalled - since:.1f} s after the drive hung")
+        expect(int(flaky.fusefs_status()["blocked"]) >= 1, "no write waits on the hung drive")
+        for name in ("Backup", "Card"):
+            self.entries("Keep-alive ping ok", name, since=stalled)
         others = {"Backup": "Active", "Card": "Active", "Photos": "Nearly full \u2014 paused",
                   "Archive": "Read-only \u2014 can't ping"}
-        for name in ("Backup", "Card"):
-            self.wait_entries("Keep-alive ping ok", name, since=stalled["time"])
-        for name, status in others.items():
-            expect(self.panel.status(name) == status,
-                   f"{name} reads {self.panel.status(name)!r} beside the hung drive")
-        step["notes"].append(f"\"Slow to respond\" {waited:.1f} s after the hang; "
+        expect(all(self.panel.status(n) == s for n, s in others.items()),
+               f"beside the hung drive: {[self.panel.status(n) for n in others]}")
+        step["notes"].append(f"\"Slow to respond\" {stalled - since:.1f} s after the hang; "
                              "Backup and Card pinged on after it and read \"Active\"")
         self.shot(step, "03-full-read-only-slow.png")
 
     def change_interval(self, step):
-        at = self.panel.at
         self.desktop.click(*self.panel.centre(self.panel.picker()))
-        self.wait(lambda: self.panel.showing(self.panel.picker_list()), 5, "the picker's list to open")
-        entry = [e for e in self.panel.picker_entries() if e.name == "30s"][0]
+        self.wait(lambda: self.panel.showing(self.panel.picker_list()), 5, "the picker's list")
         since = time.time()
-        self.desktop.click(*self.panel.centre(entry))
+        self.desktop.click(*self.panel.centre(
+            [e for e in self.panel.picker_entries() if e.name == "30s"][0]))
         self.wait(lambda: self.panel.picker_selection() == "30s", 5, "the picker to show 30s")
         expect(not self.panel.showing(self.panel.picker_list()), "the picker's list stays open")
-        expect(self.panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"),
+        expect(self.panel.find(self.panel.at.ROLE_CHECK_BOX, "Keep drives awake"),
                "the panel closed on choosing an interval")
         self.wait(lambda: self.settings_file().get("keepaliveinterval") == "30", 5,
                   "keepAliveInterval=30 in the settings file")
         # The engine starts again with the new interval: its first tick comes at once.
-        first = self.wait_entries("Volume nearly full", "Photos", since=since, timeout=5)
-        self.interval_changed_at = first[0]["time"]
-        step["notes"].append("picked 30s with the mouse; keepAliveInterval=30 written; "
-                             "a tick at once")
+        self.changed = self.entries("Volume nearly full", "Photos", since=since, timeout=5)[0]
+        step["notes"].append("picked 30s with the mouse; keepAliveInterval=30 written; a tick "
+                             "at once")
         self.shot(step, "04-interval-30s.png")
 
     def eject(self, step):
         since = time.time()
         self.drives["Backup"].umount()
         self.wait_status("Backup", "Disconnected")
-        found = self.wait_entries("Ejected (user)", "Backup", since=since, priority=6)
-        row = self.panel.row("Backup")
-        expect(not row["enabled"], "the unmounted drive's watch switch is still enabled")
-        expect(not self.notifications(), "an eject raised a notification")
-        step["notes"].append(f"journal: \"{found[0]['message']}\" at priority 6; row "
-                             "\"Disconnected\", switch dimmed; no notification")
+        self.entries("Ejected (user)", "Backup", since=since, priority=6)
+        expect(not self.panel.row("Backup")["enabled"], "the unmounted drive's switch is enabled")
+        expect(not notifications(self.desktop), "an eject raised a notification")
+        step["notes"].append("journal: \"Ejected (user)\" at priority 6; row \"Disconnected\", "
+                             "switch dimmed; no notification")
 
     def pull(self, step):
-        card = self.drives["Card"]
         rows = self.panel.volume_rows()
         index = [r["name"] for r in rows].index("Card")
-        self.card_row = (index, len(rows), rows[index]["node"].path)
-        pulled = time.time()
-        card.pull()
-        self.wait_entries("Unexpected disconnect", "Card", since=pulled, priority=3)
+        self.card_row, pulled = (index, len(rows), rows[index]["node"].path), time.time()
+        self.drives["Card"].pull()
+        self.entries("Unexpected disconnect", "Card", since=pulled, priority=3)
         self.wait_status("Card", "Disconnected")
-        notes = self.wait(self.notifications, 5, "a notification at the server")
-        got = notes[0]
-        if len(notes) != 1 or not got["args"].startswith('"Vornix" ') or \
-                f'"{TITLE}" "{BODY.format("Card")}"' not in got["args"]:
-            raise Failure(f"the server was sent {notes}, not one \"{TITLE}\" from Vornix")
-        if not any(line.startswith(f"Unexpected disconnect {DASH} Card")
-                   for line in self.panel.activity()[:3]):
-            raise Failure(f"the activity list reads {self.panel.activity()[:3]}")
-        latency = got["time"] - pulled
-        self.report.facts.append(f"Cable pull (uevent) to the notification at the server: "
-                                 f"{1000 * latency:.0f} ms.")
+        sent = self.wait(lambda: notifications(self.desktop), 5, "a notification at the server")
+        expect(len(sent) == 1 and sent[0]["args"].startswith('"Vornix" ') and
+               f'"{TITLE}" "{BODY.format("Card")}"' in sent[0]["args"],
+               f"the server was sent {sent}, not one \"{TITLE}\" from Vornix")
+        expect(any(line.startswith(f"Unexpected disconnect {DASH} Card")
+                   for line in self.panel.activity()[:3]),
+               f"the activity list reads {self.panel.activity()[:3]}")
+        latency = 1000 * (sent[0]["time"] - pulled)
+        self.report.facts.append(f"Cable pull (uevent) to the notification: {latency:.0f} ms.")
         step["notes"].append(f"journal at priority 3; the server got \"{TITLE}\" / "
-                             f"\"{BODY.format('Card')}\" {1000 * latency:.0f} ms after the pull")
+                             f"\"{BODY.format('Card')}\" {latency:.0f} ms after the pull")
         self.shot(step, "05-unexpected-disconnect.png")
 
     def plug_in(self, step):
         since = time.time()
         self.drives["Card"].plug_in()
-        self.wait_entries("Mounted", "Card", since=since)
+        self.entries("Mounted", "Card", since=since)
         self.wait_status("Card", "Idle")
-        rows = self.panel.volume_rows()
+        rows, (index, count, path) = self.panel.volume_rows(), self.card_row
         names = [r["name"] for r in rows]
-        index, count, path = self.card_row
-        if len(rows) != count or names.index("Card") != index or \
-                rows[index]["node"].path != path or not rows[index]["enabled"]:
-            raise Failure(f"rows now {names}; Card was row {index + 1} of {count}")
+        expect(len(rows) == count and names.index("Card") == index and
+               rows[index]["node"].path == path and rows[index]["enabled"],
+               f"rows now {names}; Card was row {index + 1} of {count}")
         step["notes"].append(f"row {index + 1} of {count}, the same accessible object, "
                              "\"Idle\" with its switch enabled again")
         self.shot(step, "06-card-back.png")
 
     def next_tick(self, step):
-        ticks = self.wait_entries("Volume nearly full", "Photos", count=2,
-                                  since=self.interval_changed_at - 0.001, timeout=40)
+        ticks = self.entries("Volume nearly full", "Photos", 2, self.changed["time"] - 0.001, 40)
         gap = ticks[1]["time"] - ticks[0]["time"]
         expect(29 <= gap <= 32, f"ticks {gap:.1f} s apart after choosing 30 s")
         step["notes"].append(f"{gap:.1f} s between the ticks after the change")
 
     def controls(self, step):
-        at, panel, desktop = self.panel.at, self.panel, self.desktop
-        if not panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"):
-            self.open_panel()
-        box = self.wait(lambda: panel.find(at.ROLE_CHECK_BOX, "Launch at Login"), 5,
-                        "\"Launch at Login\"")
+        panel, desktop, at = self.panel, self.desktop, self.panel.at
+        self.open_panel()
+        x, y, _, h = panel.extents(self.find("ROLE_CHECK_BOX", "Launch at Login"))
         folder = os.path.join(desktop.environment()["XDG_CONFIG_HOME"], "autostart")
 
         def entry():
             found = glob.glob(os.path.join(folder, "*.desktop"))
-            lines = open(found[0]).read().splitlines() if len(found) == 1 else ["Hidden=true"]
-            return None if "Hidden=true" in lines else lines
-        x, y, _, h = panel.extents(box)
+            lines = read(found[0]).decode().splitlines() if len(found) == 1 else ["Hidden=true"]
+            return "Hidden=true" not in lines and lines
         desktop.click(x + 6, y + h // 2)  # the tick box itself, as a person clicks it
         lines = self.wait(entry, 5, f"an autostart entry in {folder}")
-        if not any(line.startswith("Exec=") and os.path.realpath(self.program) in line
-                   for line in lines):
-            raise Failure(f"the autostart entry does not start {self.program}: {lines}")
+        expect(any(line.startswith("Exec=") and os.path.realpath(self.program) in line
+                   for line in lines), f"the autostart entry does not start vornix: {lines}")
         desktop.click(x + 6, y + h // 2)
-        self.wait(lambda: entry() is None, 5, "the autostart entry to go")
+        self.wait(lambda: not entry(), 5, "the autostart entry to go")
 
-        desktop.click(*panel.centre(panel.find(at.ROLE_PUSH_BUTTON, "About Vornix")))
-        box = panel.window_of(self.wait(lambda: panel.find(at.ROLE_LABEL, "Vornix"), 5,
-                                        "the About box"))
+        desktop.click(*panel.centre(self.find("ROLE_PUSH_BUTTON", "About Vornix")))
+        box = panel.window_of(self.find("ROLE_LABEL", "Vornix"))
         expect([c for c in panel.find_all(at.ROLE_LABEL, CREDITS) if panel.window_of(c) == box],
-               f"the About box does not read {CREDITS!r}\n" + panel.describe())
+               f"the About box does not read {CREDITS!r}")
         expect(self.wait(desktop.topmost_window, 5, "a window on top") == panel.extents(box),
                "the About box is not in front")
         self.shot(step, "06b-about.png")
-        desktop.click(*panel.centre(self.wait(lambda: panel.find(at.ROLE_PUSH_BUTTON, "OK"), 5,
-                                              "the About box's OK")))
+        desktop.click(*panel.centre(self.find("ROLE_PUSH_BUTTON", "OK")))
         self.wait(lambda: not panel.find(at.ROLE_LABEL, "Vornix"), 5, "the About box to close")
 
-        if not panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"):
-            self.open_panel()
+        self.open_panel()
         desktop.xdotool("key", "Escape")
-        self.wait(lambda: not panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"), 5,
-                  "Escape to close the panel")
+        self.wait(lambda: not panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"), 5, "Escape")
         second = desktop.start_vornix(self.program, name="vornix-second", LD_PRELOAD=self.shim)
         try:
-            expect(second.wait(timeout=10) == 0,
-                   f"a second vornix ended with status {second.returncode}")
+            expect(second.wait(timeout=10) == 0, f"a second vornix ended {second.returncode}")
         except subprocess.TimeoutExpired:
             raise Failure("a second vornix keeps running") from None
-        switch = self.wait(lambda: panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"), 5,
-                           "the first vornix to show its panel on a second start")
-        expect(panel.has(switch, at.STATE_CHECKED),
-               "the reopened panel does not show keep-awake on")
+        expect(panel.has(self.find("ROLE_CHECK_BOX", "Keep drives awake"), at.STATE_CHECKED),
+               "the panel the second start opened does not show keep-awake on")
         step["notes"].append("autostart entry written and removed; About in front with the "
                              "credits; Escape closed the panel; a second start exited 0 and "
                              "opened the first one's")
 
     def bus_connections(self, pid):
-        """The (bus address, unique name) of each connection `pid` has on the two buses."""
+        """(bus, unique name) of each connection `pid` has on the two buses."""
         import dbus
         found = set()
         for address in (self.desktop.session_bus, self.desktop.system_bus):
             bus = dbus.bus.BusConnection(address)
-            try:
-                for name in bus.list_names():
-                    if name.startswith(":") and bus.call_blocking(
-                            "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                            "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s",
-                            (name,)) == pid:
+            driver = bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
+            for name in bus.list_names():
+                with contextlib.suppress(dbus.DBusException):  # one that left meanwhile
+                    if name.startswith(":") and driver.GetConnectionUnixProcessID(name) == pid:
                         found.add((address, str(name)))
-            except dbus.DBusException:
-                pass
-            finally:
-                bus.close()
+            bus.close()
         return found
 
     def quit(self, step):
-        at = self.panel.at
-        button = self.wait(lambda: self.panel.find(at.ROLE_PUSH_BUTTON, "Quit"), 5,
-                           "the Quit button")
-        pid = self.vornix.pid
+        button, pid = self.find("ROLE_PUSH_BUTTON", "Quit"), self.vornix.pid
         connections = self.bus_connections(pid)
         expect(connections, "vornix has no bus connection to see closed")
         self.quitting = True
@@ -552,43 +462,37 @@ class Scenario:
         # The write on the hung drive is still in the kernel, where nothing can end it before
         # the drive answers: the program must end without it.
         self.wait(lambda: process_state(pid) in (None, "Z"), 10, "vornix's main thread to end")
-        self.wait(lambda: not self.vornix_inhibitors() and self.portal()[0] == 0, 5,
+        self.wait(lambda: not self.logind() and self.portal()[0] == 0, 5,
                   "logind's and the portal's inhibitors to be given back")
         self.wait(lambda: not self.desktop.tray_icon(), 5, "the tray icon to go")
-        self.wait(lambda: not any(name_has_owner(address, name)
-                                  for address, name in connections), 5,
+        self.wait(lambda: not any(name_has_owner(*c) for c in connections), 5,
                   "vornix's bus connections to close")
         left = stuck_threads(pid)
-        if any("fuse" not in stack for _, _, stack in left):
-            raise Failure("threads still running after Quit: " +
-                          "; ".join(f"{tid} {state} {stack}" for tid, state, stack in left))
+        expect(all("fuse" in stack for _, _, stack in left), f"threads left after Quit: {left}")
         self.shot(step, "07-after-quit.png")
         self.drives["Flaky"].control("release")
         try:
-            status = self.vornix.wait(timeout=10)
+            expect(self.vornix.wait(timeout=10) == 0, f"vornix ended {self.vornix.returncode}")
         except subprocess.TimeoutExpired:
             raise Failure("vornix is still there 10 s after its hung write was answered") \
                 from None
-        expect(status == 0, f"vornix ended with status {status}")
         others = [p for p in live_processes() if command_line(p).startswith(self.program)]
-        expect(not others, "left behind: " + ", ".join(f"{p} {command_line(p)}" for p in others))
-        settings = self.settings_file()
-        spare = self.drives[EXCLUDED].uuid
-        if settings.get("keepaliveinterval") != "30" or \
-                settings.get("excludedvolumeids") != spare:
-            raise Failure(f"the settings file holds {settings}")
-        expect(len(self.notifications()) == 1, "more than one notification was sent")
+        expect(not others, f"left behind: {[command_line(p) for p in others]}")
+        settings, spare = self.settings_file(), self.drives[EXCLUDED].uuid
+        expect((settings.get("keepaliveinterval"), settings.get("excludedvolumeids")) == (
+            "30", spare), f"the settings file holds {settings}")
+        expect(len(notifications(self.desktop)) == 1, "more than one notification was sent")
         step["notes"].append(
-            f"main thread ended at once with Flaky's write still hung: tray icon, inhibitor and "
+            f"main thread ended at once with Flaky's write still hung: tray icon, inhibitors and "
             f"{len(connections)} bus connections gone, {len(left)} thread left only inside the "
-            "drive's request in the kernel; once the drive answered, exit status 0 and no "
-            f"process left; settings: keepAliveInterval=30, excludedVolumeIDs={spare}")
+            "drive's request in the kernel; once it answered, exit status 0 and no process left; "
+            f"settings: keepAliveInterval=30, excludedVolumeIDs={spare}")
 
     def run(self):
-        actions = [self.start, self.switch_on, self.pings_land, self.fill, self.read_only,
-                   self.hang, self.change_interval, self.eject, self.pull, self.plug_in,
-                   self.next_tick, self.controls, self.quit]
-        for title, action in zip(self.STEPS, actions):
+        for title, action in zip(self.STEPS, [
+                self.start, self.switch_on, self.pings_land, self.fill, self.read_only, self.hang,
+                self.change_interval, self.eject, self.pull, self.plug_in, self.next_tick,
+                self.controls, self.quit]):
             with self.report.step(title) as step:
                 action(step)
 
@@ -598,28 +502,26 @@ def expect(ok, failure):
         raise Failure(failure)
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def notifications(desktop):
     """Each Notify the server got: its time and its arguments as dbusmock logs them."""
     return [{"time": t, "args": args} for t, args in desktop.calls("notifications", "Notify")]
 
 
 def stuck_threads(pid):
-    """(tid, state, kernel stack) of each thread of `pid` other than an exited one."""
+    """(tid, state, kernel stack) of each thread of `pid` that has not exited."""
     found = []
-    try:
-        tids = os.listdir(f"/proc/{pid}/task")
-    except OSError:
-        return found
-    for tid in tids:
-        state = process_state(f"{pid}/task/{tid}")
-        if state in (None, "Z"):
-            continue
-        try:
-            with open(f"/proc/{pid}/task/{tid}/stack") as f:
-                stack = " < ".join(line.split()[-1].split("+")[0] for line in f)
-        except OSError:
+    for tid in os.listdir(f"/proc/{pid}/task") if os.path.isdir(f"/proc/{pid}/task") else ():
+        if (state := process_state(f"{pid}/task/{tid}")) not in (None, "Z"):
             stack = "?"
-        found.append((int(tid), state, stack))
+            with contextlib.suppress(OSError):
+                lines = read(f"/proc/{pid}/task/{tid}/stack").decode().splitlines()
+                stack = " < ".join(line.split()[-1].split("+")[0] for line in lines)
+            found.append((int(tid), state, stack))
     return found
 
 
