@@ -1,11 +1,14 @@
 """Measures what the tray program costs while it sits in the tray.
 
-Usage: measure_footprint.py --vornix PATH [--runs N] [--idle-seconds S] [--artifacts DIR]
+Usage: measure_footprint.py --vornix PATH [--minimal PATH] [--runs N] [--idle-seconds S]
+                            [--artifacts DIR]
 
 In a private desktop (see tests/desktop/desktop_session.py), as a person's desktop would run it (an
 accessibility bus present, no screen reader), it prints:
   - the time from starting vornix to its icon embedded in the tray, over N starts;
-  - resident memory (VmRSS) with the panel never opened, open, and closed again;
+  - resident memory (VmRSS) with the panel never opened, open, and closed again, and beside it
+    that of a minimal Qt tray program (bench/minimal_tray.cpp: an icon and a menu) measured in
+    the same desktop, with the ratio;
   - the wake-ups of every thread over S seconds of idling with the panel closed (voluntary and
     involuntary context switches from /proc/PID/task/*/status) and the CPU time spent, beside
     the mount-table changes and kernel uevents of the machine meanwhile, which vornix is
@@ -14,6 +17,8 @@ This is a measurement, not a test: it judges nothing and exits 0 when it could m
 """
 
 import argparse
+import contextlib
+import shutil
 import os
 import select
 import socket
@@ -24,8 +29,85 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/desktop"))
-from desktop_session import (SCREEN, SKIP, DesktopSession, Failure, Skip,  # noqa: E402
-                             context_switches, cpu_ms, end, settled_memory, wait_for)
+from desktop_session import (DASH, SCREEN, SKIP, Desktop, Failure, Processes, Skip,  # noqa: E402
+                             end, wait_for)
+
+def process_status(pid):
+    """/proc/PID/status (or "PID/task/TID") as a dict of stripped strings."""
+    with open(f"/proc/{pid}/status") as f:
+        return {k: v.strip() for k, _, v in (line.partition(":") for line in f)}
+
+
+def context_switches(pid):
+    """{tid: (name, voluntary + involuntary context switches)} of each thread of `pid`."""
+    found = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        with contextlib.suppress(OSError):
+            f = process_status(f"{pid}/task/{tid}")
+            found[int(tid)] = (f["Name"], int(f["voluntary_ctxt_switches"]) +
+                               int(f["nonvoluntary_ctxt_switches"]))
+    return found
+
+
+def cpu_ms(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return 1000 * (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def settled_memory(pid, timeout):
+    """/proc/PID/status's memory fields (KiB) once VmRSS has not changed for a second."""
+    last = {"rss": None, "since": time.monotonic()}
+
+    def settled():
+        fields = process_status(pid)
+        now = {k: int(fields[k].split()[0]) for k in ("VmRSS", "RssAnon", "RssFile", "RssShmem")}
+        if now["VmRSS"] != last["rss"]:
+            last.update(rss=now["VmRSS"], since=time.monotonic())
+        return now if time.monotonic() - last["since"] >= 1.0 else None
+    return wait_for(settled, timeout, "resident memory to settle", interval=0.1)
+
+
+def measure_in_stack(desktop, drive, program, shim, seconds, notifications, journal, pulls=10):
+    """For the end-to-end run's stack (tests/e2e/acceptance.py --footprint): what vornix costs
+    sitting in the tray, keep-awake off, one USB drive present, the
+    accessibility bus up but unused (as on a person's desktop): resident memory once settled,
+    and the wake-ups of all its threads (context switches) and its CPU time over `seconds`.
+    Then the time from a cable pull (the kernel's uevent) to the notification at the server,
+    over `pulls` pulls of the drive."""
+    started = time.monotonic()
+    vornix = desktop.start_vornix(program, False, "vornix-footprint", LD_PRELOAD=shim)
+    desktop.wait_for_icon(vornix, 15)
+    icon_ms = 1000 * (time.monotonic() - started)
+    desktop.xdotool("mousemove", 2, 700)  # the pointer off the icon
+
+    def switches():
+        return sum(count for _, count in context_switches(vornix.pid).values())
+
+    rss = settled_memory(vornix.pid, 15)["VmRSS"]
+    threads = len(os.listdir(f"/proc/{vornix.pid}/task"))
+    before, cpu_before = switches(), cpu_ms(vornix.pid)
+    time.sleep(seconds)  # the measuring window itself
+    wakeups, cpu = switches() - before, cpu_ms(vornix.pid) - cpu_before
+
+    latencies = []
+    for pull in range(pulls):
+        pulled = time.time()
+        drive.pull()
+        sent = wait_for(lambda: (lambda n: n if len(n) > pull else None)(
+            notifications()), 10, "the disconnect notification")
+        latencies.append(1000 * (sent[pull]["time"] - pulled))
+        drive.plug_in()
+        wait_for(lambda: [e for e in journal() if e["time"] >= pulled and
+                          e["message"].startswith(f"Mounted {DASH} {drive.name}")], 10,
+                 "the drive to be back")
+    latencies.sort()
+    print(f"footprint: icon_ms={icon_ms:.0f} rss_kib={rss} threads={threads} "
+          f"wakeups={wakeups} seconds={seconds:g} cpu_ms={cpu:.0f} pulls={pulls} "
+          f"notify_median_ms={latencies[len(latencies) // 2]:.1f} "
+          f"notify_worst_ms={latencies[-1]:.1f}", flush=True)
+    end(vornix)
+
 
 class MachineEvents(threading.Thread):
     """Counts what wakes a volume watcher by right: changes of the mount table and kernel
@@ -83,7 +165,7 @@ def describe(kib):
     return f"{kib / 1024:.1f} MiB"
 
 
-def measure(session, program, runs, idle_seconds):
+def measure(session, program, minimal, runs, idle_seconds):
     print(f"Start to tray icon ({runs} starts):")
     times = []
     for _ in range(runs):
@@ -99,6 +181,15 @@ def measure(session, program, runs, idle_seconds):
     icon = session.wait_for_icon(process, 10)
     session.xdotool("mousemove", 2, SCREEN[1] - 2)  # the pointer off the icon
     closed = settled_memory(process.pid, 15)
+    if minimal:
+        tray = session.start_program("minimal-tray", [minimal], accessible=False)
+        wait_for(lambda: session.tray_icon("MinimalTray"), 10, "the minimal tray's icon")
+        session.xdotool("mousemove", 2, SCREEN[1] - 2)
+        least = settled_memory(tray.pid, 15)
+        end(tray, grace=10)
+        print("Resident memory, panel closed, beside a minimal Qt tray program:")
+        print(f"  vornix {describe(closed['VmRSS'])}, minimal tray "
+              f"{describe(least['VmRSS'])}: ratio {closed['VmRSS'] / least['VmRSS']:.2f}")
 
     print(f"Idle, panel closed, {idle_seconds:g} s:")
     machine = MachineEvents()
@@ -137,6 +228,7 @@ def measure(session, program, runs, idle_seconds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--vornix", required=True)
+    parser.add_argument("--minimal", help="the minimal tray program (default: beside vornix)")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--idle-seconds", type=float, default=60)
     parser.add_argument("--artifacts", default=None,
@@ -146,10 +238,12 @@ def main():
         print(f"no vornix program at {args.vornix}", file=sys.stderr)
         return 1
     artifacts = args.artifacts or tempfile.mkdtemp(prefix="vornix-footprint-")
-    session = DesktopSession(artifacts)
+    session = Desktop(tempfile.mkdtemp(prefix="vornix-desktop-"), artifacts, Processes(artifacts))
+    minimal = args.minimal or os.path.join(os.path.dirname(args.vornix), "vornix-minimal-tray")
     try:
-        session.start()
-        measure(session, os.path.abspath(args.vornix), args.runs, args.idle_seconds)
+        session.start(system=False)
+        measure(session, os.path.abspath(args.vornix),
+                minimal if os.access(minimal, os.X_OK) else None, args.runs, args.idle_seconds)
     except Skip as reason:
         print(f"cannot measure here: {reason}", file=sys.stderr)
         return SKIP
@@ -158,6 +252,8 @@ def main():
         return 1
     finally:
         session.close()
+        session.processes.end_all()
+        shutil.rmtree(session.scratch, ignore_errors=True)
     return 0
 
 

@@ -22,7 +22,7 @@ struct AppPorts {
     const WallClock& clock;
     SystemLog& systemLog;
     DesktopNotifier& notifier;
-    PowerAssertionPort& power;
+    IdleInhibitor& power;
     LoginItemPort& loginItem;
     SettingsStore& settings;
     VolumePorts volumes;

@@ -2,29 +2,23 @@
 
 namespace vornix {
 
-PowerAssertionManager::PowerAssertionManager(PowerAssertionPort& port) : port_(port) {}
+PowerAssertionManager::PowerAssertionManager(IdleInhibitor& inhibitor) : inhibitor_(inhibitor) {}
 
 PowerAssertionManager::~PowerAssertionManager() {
     release();
 }
 
 void PowerAssertionManager::acquire() {
-    if (isAsserted_)
-        return;
-    if (const auto id = port_.create(assertionType, assertionLevel, assertionName)) {
-        assertionID_ = *id;
-        isAsserted_ = true;
-    }
+    if (!isAsserted_)
+        isAsserted_ = inhibitor_.inhibit(reason);
 }
 
 void PowerAssertionManager::release() {
     if (!isAsserted_)
         return;
-    const std::uint32_t id = assertionID_;
     // Released in our books before the call: a failed release changes nothing for us.
     isAsserted_ = false;
-    assertionID_ = 0;
-    port_.release(id);
+    inhibitor_.release();
 }
 
 } // namespace vornix

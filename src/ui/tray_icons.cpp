@@ -1,8 +1,11 @@
 #include "ui/tray_icons.h"
 
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+
+#include <algorithm>
 
 namespace vornix {
 
@@ -53,13 +56,33 @@ QPixmap drawDrive(int size, bool awake) {
     return pixmap;
 }
 
+// Drawn at the size asked for, when asked: a set of ready pixmaps up to 256 px would keep
+// 400 KiB per icon in memory for a tray that shows one small size.
+class DriveIconEngine final : public QIconEngine {
+public:
+    explicit DriveIconEngine(bool awake) : awake_(awake) {}
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
+        painter->drawPixmap(rect, drawDrive(std::min(rect.width(), rect.height()), awake_));
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode, QIcon::State) override {
+        return drawDrive(std::max(1, std::min(size.width(), size.height())), awake_);
+    }
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+        QList<QSize> sizes;
+        for (int size : {16, 22, 24, 32, 44, 48, 64, 96, 128, 256})
+            sizes.append(QSize(size, size));
+        return sizes;
+    }
+    QIconEngine* clone() const override { return new DriveIconEngine(awake_); }
+
+private:
+    bool awake_;
+};
+
 } // namespace
 
 QIcon trayIcon(bool awake) {
-    QIcon icon;
-    for (int size : {16, 22, 24, 32, 44, 48, 64, 96, 128, 256})
-        icon.addPixmap(drawDrive(size, awake));
-    return icon;
+    return QIcon(new DriveIconEngine(awake));
 }
 
 QIcon applicationIcon() {

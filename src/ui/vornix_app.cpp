@@ -18,6 +18,35 @@ VornixApp::VornixApp(AppPorts ports, Options options)
     : appState_(std::make_unique<AppState>(ports)), options_(std::move(options)) {
     auto quit = options_.quit ? options_.quit : [] { QCoreApplication::quit(); };
 
+    if (options_.trayAvailable) {
+        tray_ = new QSystemTrayIcon(this);
+        connect(tray_, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::Trigger ||
+                        reason == QSystemTrayIcon::DoubleClick)
+                        togglePanel();
+                });
+        // Some trays only ever show the menu, never report a click: the menu opens the panel.
+        menu_ = std::make_unique<QMenu>();
+        auto* menu = menu_.get();
+        menu->addAction(tr("Open Vornix"), this, [this] { showPanel(); });
+        menu->addSeparator();
+        menu->addAction(tr("Quit"), this, [this, quit] {
+            appState_->shutdown();
+            quit();
+        });
+        tray_->setContextMenu(menu);
+        activeSubscription_ = appState_->isActive.subscribe([this](bool) { updateTray(); });
+        tray_->show();
+    }
+}
+
+// Made when first shown: until then a program sitting in the tray has loaded no fonts and laid
+// out no widgets.
+MenuBarView* VornixApp::panel() {
+    if (panel_)
+        return panel_;
+    auto quit = options_.quit ? options_.quit : [] { QCoreApplication::quit(); };
     panel_ = new MenuBarView(
         *appState_, [this] { showAboutPanel(); }, quit);
     panel_->setWindowTitle(QStringLiteral("Vornix"));
@@ -30,27 +59,7 @@ VornixApp::VornixApp(AppPorts ports, Options options)
         panel_->setWindowFlags(Qt::Window);
     }
     connect(panel_, &MenuBarView::dismissRequested, panel_, &QWidget::hide);
-
-    if (options_.trayAvailable) {
-        tray_ = new QSystemTrayIcon(this);
-        connect(tray_, &QSystemTrayIcon::activated, this,
-                [this](QSystemTrayIcon::ActivationReason reason) {
-                    if (reason == QSystemTrayIcon::Trigger ||
-                        reason == QSystemTrayIcon::DoubleClick)
-                        togglePanel();
-                });
-        // Some trays only ever show the menu, never report a click: the menu opens the panel.
-        auto* menu = new QMenu(panel_);
-        menu->addAction(tr("Open Vornix"), this, [this] { showPanel(); });
-        menu->addSeparator();
-        menu->addAction(tr("Quit"), this, [this, quit] {
-            appState_->shutdown();
-            quit();
-        });
-        tray_->setContextMenu(menu);
-        activeSubscription_ = appState_->isActive.subscribe([this](bool) { updateTray(); });
-        tray_->show();
-    }
+    return panel_;
 }
 
 VornixApp::~VornixApp() {
@@ -95,7 +104,7 @@ QRect VornixApp::panelGeometry() const {
 
 void VornixApp::showPanel() {
     delegate_.appState = appState_.get();
-    panel_->refresh();
+    panel()->refresh();
     if (options_.trayAvailable)
         panel_->setGeometry(panelGeometry());
     panel_->show();
@@ -104,7 +113,7 @@ void VornixApp::showPanel() {
 }
 
 void VornixApp::togglePanel() {
-    if (panel_->isVisible())
+    if (panel_ && panel_->isVisible())
         panel_->hide();
     else
         showPanel();

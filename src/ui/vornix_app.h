@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 
+class QMenu;
 class QMessageBox;
 
 namespace vornix {
@@ -41,7 +42,8 @@ public:
 
     AppState& appState() { return *appState_; }
     AppDelegate& delegate() { return delegate_; }
-    MenuBarView* panel() { return panel_; }
+    /// The panel, made on first use.
+    MenuBarView* panel();
     QSystemTrayIcon* tray() { return tray_; }
 
     /// Opens the panel next to the tray icon (or as a window), fully on screen, in front.
@@ -65,6 +67,7 @@ private:
     Options options_;
     QSystemTrayIcon* tray_ = nullptr;
     MenuBarView* panel_ = nullptr;
+    std::unique_ptr<QMenu> menu_; // the tray's
     QPointer<QMessageBox> about_;
     Subscription activeSubscription_;
 };

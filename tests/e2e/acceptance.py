@@ -1,30 +1,21 @@
 #!/usr/bin/python3
-"""The end-to-end acceptance run: the installed vornix on a desktop stack, with external drives,
-used the way a person uses it and checked only from outside the program.
+"""The end-to-end acceptance run: the installed vornix on a private desktop with six drives
+shown to it as USB disks (ext4, xfs, exFAT, the tests' FUSE file system), used with the mouse
+and keyboard and checked only from outside: the drives' files, the journal, logind's
+inhibitors, what the notification server and the portal were sent, AT-SPI and screenshots.
 
 Usage: acceptance.py --build DIR [--artifacts DIR]        (as root; Debian's python3)
-
-In a mount and PID namespace of its own it starts a private systemd-journald, a private system
-bus with the real systemd-logind, Xvfb with a tray (trayer), a session bus with dunst as the
-notification server and the accessibility bus, and six drives under /media/<user> shown to
-vornix as USB disks (ext4, xfs, exFAT through exfat-fuse, and the tests' FUSE file system),
-then runs the scenario below step by step. Each step is checked through the drives' files,
-`journalctl -t vornix -o json`, what the notification server was sent (dbus-monitor),
-`systemd-inhibit --list`, the panel read over AT-SPI, and screenshots.
-
-Writes DIR/report.md, the screenshots and every process's log (logs/) to the artifacts folder
-(default BUILD/e2e). Exits 0 when every step passed, and also where the machine cannot run it
-(not root, no loop devices, no FUSE, no Xvfb...), printing "skipped: <reason>"; 1 otherwise.
-Every mount, loop device and process it made is gone when it returns, failed or not: they live
-in its namespaces, and the loop devices clear themselves once nothing holds them.
+Writes report.md, screenshots and logs/ to DIR (default BUILD/e2e). Exits 0 when every step
+passed, and where the machine cannot run it ("skipped: <reason>"); 1 otherwise. All it makes
+lives in a mount and PID namespace of its own and is gone when it returns.
 """
 
 import argparse
 import configparser
 import contextlib
 import datetime
+import glob
 import os
-import platform
 import pwd
 import re
 import shutil
@@ -39,11 +30,10 @@ import uuid
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "desktop")]
 
-from desktop_session import (Failure, Processes, command_line, context_switches,  # noqa: E402
-                             cpu_ms, end, live_processes, name_has_owner, process_state,
-                             settled_memory, wait_for)
-from desktop_session import DASH, Panel  # noqa: E402
-from e2e_desktop import Desktop, inhibitors, journal, missing_tools  # noqa: E402
+from desktop_session import (DASH, SCREEN, SYSTEM_TOOLS, TOOLS, Desktop, Failure,  # noqa: E402
+                             Panel, Processes, centre, command_line, end, journal,
+                             live_processes, missing_tools, name_has_owner, process_state,
+                             wait_for)
 from e2e_sandbox import MediaRoot, attached_loop_devices, mount, unmount  # noqa: E402
 
 INTERVAL = 2  # seconds, from the settings file: any value from 1 s to 24 h is accepted there
@@ -52,6 +42,10 @@ FLOOR = 52_428_800
 ASSERTION = "Vornix is keeping external drives awake"
 TITLE = "Drive disconnected unexpectedly"
 BODY = '"\u2068{}\u2069" disappeared without being ejected. Check the cable/connection.'
+CREDITS = "Keeps external drives spinning and tells you when one disconnects unexpectedly."
+CONTROLS = [("ROLE_CHECK_BOX", "Keep drives awake"), ("ROLE_LABEL", "Ping interval"),
+            ("ROLE_CHECK_BOX", "Launch at Login"), ("ROLE_LABEL", "Recent activity"),
+            ("ROLE_PUSH_BUTTON", "About Vornix"), ("ROLE_PUSH_BUTTON", "Quit")]
 PING = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 
 # name, kind, MiB, file-system UUID (exFAT's serial is whatever mkfs.exfat makes). The UUIDs
@@ -73,14 +67,12 @@ EXCLUDED = "Spare"
 
 class Report:
     def __init__(self, artifacts):
-        self.artifacts = artifacts
-        self.steps = []
+        self.artifacts, self.steps = artifacts, []
         self.started = time.monotonic()
-        self.facts = []
 
     @contextlib.contextmanager
     def step(self, title):
-        entry = {"title": title, "result": "FAIL", "notes": [], "shots": [], "error": None}
+        entry = {"title": title, "result": "FAIL", "notes": [], "shots": [], "error": ""}
         self.steps.append(entry)
         print(f"== {title}", flush=True)
         started = time.monotonic()
@@ -88,8 +80,7 @@ class Report:
             yield entry
             entry["result"] = "pass"
         except Exception as error:
-            entry["error"] = str(error) if isinstance(error, Failure) else \
-                f"{type(error).__name__}: {error}"
+            entry["error"] = str(error) if isinstance(error, Failure) else repr(error)
             raise
         finally:
             entry["seconds"] = time.monotonic() - started
@@ -97,57 +88,21 @@ class Report:
                 print(f"   {note}", flush=True)
             print(f"   {entry['result']} ({entry['seconds']:.1f} s)", flush=True)
 
-    def counts(self):
-        passed = sum(1 for s in self.steps if s["result"] == "pass")
-        return passed, len(self.steps) - passed
-
-    def write(self, skipped=None, planned=()):
-        os.makedirs(self.artifacts, exist_ok=True)
-        lines = ["# Vornix end-to-end acceptance run", ""]
-        uname = platform.uname()
-        lines.append(f"{datetime.datetime.now().isoformat(timespec='seconds')}, "
-                     f"{_os_name()}, kernel {uname.release}, {os.cpu_count()} cores.")
-        lines.append("")
-        if skipped:
-            lines += [f"skipped: {skipped}", ""]
-        else:
-            passed, failed = self.counts()
-            not_run = [t for t in planned if t not in {s["title"] for s in self.steps}]
-            lines.append(f"**{passed} passed, {failed} failed"
-                         f"{f', {len(not_run)} not run' if not_run else ''}** in "
-                         f"{time.monotonic() - self.started:.0f} s.")
-            lines += ["", *self.facts, "", "| # | step | result | time | checked |",
-                      "|---|---|---|---|---|"]
-            for i, s in enumerate(self.steps, 1):
-                checked = "; ".join(s["notes"]).replace("|", "\\|")
-                if s["error"]:
-                    checked += (" — " if checked else "") + "**" + \
-                        s["error"].splitlines()[0].replace("|", "\\|") + "**"
-                lines.append(f"| {i} | {s['title']} | {s['result']} | {s['seconds']:.1f} s | "
-                             f"{checked} |")
-            for title in not_run:
-                lines.append(f"| – | {title} | not run | | |")
-            lines += ["", "## Screenshots", ""]
-            for i, s in enumerate(self.steps, 1):
-                for shot in s["shots"]:
-                    lines += [f"Step {i}, {s['title']}:", "", f"![{shot}]({shot})", ""]
-            failed_steps = [s for s in self.steps if s["error"] and "\n" in s["error"]]
-            for s in failed_steps:
-                lines += [f"## {s['title']}", "", "```", s["error"], "```", ""]
-            lines += ["Every program's output is in `logs/`."]
+    def write(self, planned):
+        passed = sum(s["result"] == "pass" for s in self.steps)
+        lines = [f"# Vornix end-to-end run, {time.strftime('%Y-%m-%d %H:%M')}, kernel "
+                 f"{os.uname().release}", "", f"**{passed} passed, {len(planned) - passed} "
+                 f"failed** in {time.monotonic() - self.started:.0f} s.", "",
+                 "| # | step | result | time | checked |", "|---|---|---|---|---|"]
+        for i, s in enumerate(self.steps, 1):
+            checked = "; ".join(s["notes"] + [f"**{s['error']}**"] * bool(s["error"]))
+            lines.append(f"| {i} | {s['title']} | {s['result']} | {s['seconds']:.1f} s | "
+                         f"{checked.replace('|', '/').replace(chr(10), ' ')} |")
+        lines += [f"| – | {t} | not run | | |" for t in planned[len(self.steps):]]
+        lines += [f"![{shot}]({shot})" for s in self.steps for shot in s["shots"]]
         with open(os.path.join(self.artifacts, "report.md"), "w") as f:
             f.write("\n".join(lines) + "\n")
-
-
-def _os_name():
-    try:
-        with open("/etc/os-release") as f:
-            for line in f:
-                if line.startswith("PRETTY_NAME="):
-                    return line.split("=", 1)[1].strip().strip('"')
-    except OSError:
-        pass
-    return platform.system()
+        return passed
 
 
 # --- the scenario -----------------------------------------------------------------------------
@@ -165,506 +120,431 @@ class Scenario:
         "Card pulled while mounted gives \"Unexpected disconnect\" and exactly one notification",
         "Card plugged in again comes back in the same row",
         "the next tick comes one new interval after the change",
+        "Launch at Login, About, Escape and a second start work with the mouse and keyboard",
         "Quit leaves no inhibitor, thread or process; the settings hold interval and exclusion",
     ]
 
     def __init__(self, report, desktop, media, vornix, shim):
         self.report, self.desktop, self.media = report, desktop, media
         self.program, self.shim = vornix, shim
-        self.vornix = None
-        self.panel = None
+        self.vornix, self.panel, self.quitting = None, None, False
         self.drives = {d.name: d for d in media.drives}
+        self.watched = [d for d in media.drives if d.name != EXCLUDED]
         self.settings = os.path.join(desktop.environment()["XDG_CONFIG_HOME"], "vornix",
                                      "vornix.conf")
-        self.interval_changed_at = None
-        self.card_row = None
-        self.quitting = False
-
-    # helpers
 
     def wait(self, condition, timeout, what):
         """wait_for, failing at once should vornix end before it was asked to."""
         def check():
-            if self.vornix is not None and not self.quitting and self.vornix.poll() is not None:
-                raise Failure(f"vornix ended with status {self.vornix.returncode} while "
-                              f"waiting for {what}")
+            expect(self.quitting or self.vornix is None or self.vornix.poll() is None,
+                   f"vornix ended ({self.vornix and self.vornix.returncode}) before {what}")
             return condition()
         return wait_for(check, timeout, what)
 
-    def watched(self):
-        return [d for d in self.media.drives if d.name != EXCLUDED]
-
-    def entries(self, label, volume="system", since=0.0):
-        """The journal's lines for `label` and `volume` from `since` on. journald drops the
-        space that ends a line with an empty detail, so the detail is matched apart."""
+    def entries(self, label, volume="system", count=1, since=0.0, timeout=10, priority=None):
+        """At least `count` journal lines "label — volume" from `since` on (journald drops
+        the space that ends a line with an empty detail, so the detail is matched apart)."""
         head = f"{label} {DASH} {volume}"
-        return [e for e in journal() if e["time"] >= since and
-                (e["message"] == head or e["message"].startswith(head + " "))]
-
-    def wait_entries(self, label, volume="system", count=1, since=0.0, timeout=10):
-        def enough():
-            found = self.entries(label, volume, since)
-            return found if len(found) >= count else None
-        return self.wait(enough, timeout, f"{count} journal line(s) \"{label} {DASH} {volume}\"")
+        found = self.wait(lambda: (lambda f: len(f) >= count and f)([
+            e for e in journal() if e["time"] >= since and (e["message"] + " ").startswith(
+                head + " ")]), timeout, f"{count} journal line(s) \"{head}\"")
+        expect(priority in (None, found[0]["priority"]),
+               f"\"{label}\" logged at priority {found[0]['priority']}, not {priority}")
+        return found
 
     def wait_status(self, name, status, timeout=10):
-        seen = {}
-
-        def reads():
-            seen["status"] = self.panel.status(name)
-            return seen["status"] == status
         try:
-            self.wait(reads, timeout, f"{name}'s row to read {status!r}")
+            self.wait(lambda: self.panel.status(name) == status, timeout, f"{name}: {status!r}")
         except Failure as failure:
-            raise Failure(f"{failure}; it reads {seen.get('status')!r}") from None
+            raise Failure(f"{failure}; it reads {self.panel.status(name)!r}") from None
 
-    def read_ping(self, drive):
-        with open(drive.ping_file, "rb") as f:
-            return f.read()
+    def find(self, role, name, timeout=5):
+        return self.wait(lambda: self.panel.find(getattr(self.panel.at, role), name), timeout,
+                         f"a {role} {name!r}")
 
     def shot(self, step, name):
         step["shots"].append(self.desktop.screenshot(name))
 
-    def vornix_inhibitors(self):
-        return [i for i in inhibitors(self.desktop.system_bus) if i["who"] == "Vornix"]
+    def logind(self):
+        return [i for i in self.desktop.inhibitors() if i["who"] == "Vornix"]
+
+    def portal(self):
+        """(requests held, requests made) through the portal: Close ends one."""
+        made = len(self.desktop.calls("portal", "Inhibit"))
+        return made - len(self.desktop.calls("portal", "Close")), made
+
+    def tooltip(self, text):
+        self.desktop.hover(*centre(self.icon))
+        return self.find("ROLE_TOOL_TIP", text)
+
+    def open_panel(self):
+        if not self.panel.find(self.panel.at.ROLE_CHECK_BOX, "Keep drives awake"):
+            self.desktop.click(*centre(self.icon))
+        return self.find("ROLE_CHECK_BOX", "Keep drives awake", 10)
 
     def settings_file(self):
         parser = configparser.ConfigParser(interpolation=None)
         parser.read(self.settings)
         return dict(parser["General"]) if parser.has_section("General") else {}
 
-    # steps
-
     def start(self, step):
         os.makedirs(os.path.dirname(self.settings), exist_ok=True)
-        spare = self.drives[EXCLUDED]
         with open(self.settings, "w") as f:
-            f.write(f"[General]\nkeepAliveInterval={INTERVAL}\nexcludedVolumeIDs={spare.uuid}\n")
-        prefix = os.path.dirname(os.path.dirname(self.program))
+            f.write(f"[General]\nkeepAliveInterval={INTERVAL}\n"
+                    f"excludedVolumeIDs={self.drives[EXCLUDED].uuid}\n")
         started = time.monotonic()
-        self.vornix = self.desktop.start_program(
-            "vornix", [self.program], LD_PRELOAD=self.shim,
-            XDG_DATA_DIRS=f"{prefix}/share:/usr/share")
-        icon = self.desktop.wait_for_icon(self.vornix, 15)
-        step["notes"].append(f"icon in the tray {1000 * (time.monotonic() - started):.0f} ms "
-                             "after the start")
+        self.vornix = self.desktop.start_vornix(self.program, LD_PRELOAD=self.shim, XDG_DATA_DIRS=(
+            f"{os.path.dirname(os.path.dirname(self.program))}/share:/usr/share"))
+        self.icon = icon = self.desktop.wait_for_icon(self.vornix, 15)
+        step["notes"].append(f"icon in the tray {1000 * (time.monotonic() - started):.0f} ms")
         self.panel = Panel(self.vornix.pid)
-        self.wait(self.panel.application, 15, "vornix on the accessibility bus")
-        self.desktop.click(icon[0] + icon[2] // 2, icon[1] + icon[3] // 2)
         at = self.panel.at
-        switch = self.wait(lambda: self.panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"), 10,
-                           "the panel to open on a click of the icon")
-        names = [d.name for d in self.media.drives]
-        rows = self.wait(lambda: (lambda r: r if sorted(x["name"] for x in r) == sorted(names)
-                                  else None)(self.panel.volume_rows()), 10,
-                         f"a row for each of {', '.join(names)}")
-        problems = []
-        if self.panel.has(switch, at.STATE_CHECKED):
-            problems.append("keep-awake starts switched on")
-        for row in rows:
-            if row["status"] != "Idle" or not row["enabled"]:
-                problems.append(f"{row['name']} reads {row['status']!r}, "
-                                f"{'enabled' if row['enabled'] else 'disabled'}")
-            if row["watched"] != (row["name"] != EXCLUDED):
-                problems.append(f"{row['name']}'s watch switch is "
-                                f"{'on' if row['watched'] else 'off'}")
-            if "USB" not in row["labels"]:
-                problems.append(f"{row['name']} has no USB badge ({row['labels']})")
+        self.wait(self.panel.application, 15, "vornix on the accessibility bus")
+        self.tooltip("Drives idle")
+        switch, names = self.open_panel(), sorted(d.name for d in self.media.drives)
+        rows = self.wait(lambda: (lambda r: sorted(x["name"] for x in r) == names and r)(
+            self.panel.volume_rows()), 10, f"a row for each of {names}")
+        problems = ["keep-awake starts on"] * self.panel.has(switch, at.STATE_CHECKED) + [
+            f"{r['name']}: {r['status']!r}, {r['labels']}, watched {r['watched']}, enabled "
+            f"{r['enabled']}" for r in rows if (r["status"], r["enabled"], r["watched"]) != (
+                "Idle", True, r["name"] != EXCLUDED) or "USB" not in r["labels"]]
         entries = [e.name for e in self.panel.picker_entries()]
-        if entries != ["30s", "45s", "60s", "120s"]:
-            problems.append(f"the picker offers {entries}")
-        if self.panel.picker_selection() is not None:
-            problems.append(f"the picker shows {self.panel.picker_selection()!r} for an interval of "
-                            f"{INTERVAL} s")
+        if entries != ["30s", "45s", "60s", "120s"] or self.panel.picker_selection():
+            problems.append(f"the picker offers {entries}, shows "
+                            f"{self.panel.picker_selection()!r} for {INTERVAL} s")
+        px, py, pw, ph = self.panel.extents(self.panel.window_of(switch))
+        if pw != 320 or px < 0 or py < 0 or px + pw > SCREEN[0] or py + ph > SCREEN[1] or \
+                not icon[1] + icon[3] <= py <= icon[1] + icon[3] + 24 or \
+                not px <= icon[0] + icon[2] or not icon[0] <= px + pw:
+            problems.append(f"the panel {px},{py} {pw}x{ph} is not 320 wide, on screen, below "
+                            f"the icon {icon}")
+        controls = [self.panel.find(getattr(at, role), name) for role, name in CONTROLS]
+        if None in controls or not all(self.panel.has(c, at.STATE_ENABLED) for c in controls) \
+                or self.panel.has(controls[2], at.STATE_CHECKED) or \
+                [self.panel.extents(c)[1] for c in controls] != \
+                sorted(self.panel.extents(c)[1] for c in controls):
+            problems.append(f"not all of {CONTROLS} there, enabled, top to bottom, Launch at "
+                            "Login unchecked")
+        combo = self.panel.picker()  # Qt names it after its entry; the label names it
+        labels = [r.getTarget(i).name for r in combo.getRelationSet() if r.getRelationType() ==
+                  at.RELATION_LABELLED_BY for i in range(r.getNTargets())]
+        if "Ping interval" not in labels + [combo.name]:
+            problems.append(f"the interval picker is not labelled \"Ping interval\" ({labels})")
         if problems:
-            raise Failure("; ".join(problems))
-        step["notes"].append(f"{len(rows)} rows, all \"Idle\" with a USB badge; "
-                             f"{EXCLUDED}'s switch off; the picker shows no entry for "
-                             f"{INTERVAL} s")
+            raise Failure("; ".join(problems) + "\n" + self.panel.describe())
+        step["notes"].append(f"{len(rows)} rows; the panel at {px},{py} {pw}x{ph}")
         self.shot(step, "01-panel-at-start.png")
 
     def switch_on(self, step):
-        at = self.panel.at
-        switch = self.panel.find(at.ROLE_CHECK_BOX, "Keep drives awake")
-        since = time.time() - 1
+        switch, since = self.open_panel(), time.time() - 1
         self.desktop.click(*self.panel.centre(switch))
-        self.wait(lambda: self.panel.has(switch, at.STATE_CHECKED), 5,
-                  "the switch to read on")
-        held = self.wait(self.vornix_inhibitors, 5, "a Vornix inhibitor in systemd-inhibit --list")
-        lock = held[0]
-        if (len(held), lock["what"], lock["mode"], lock["why"], lock["pid"]) != (
-                1, "idle", "block", ASSERTION, self.vornix.pid):
-            raise Failure(f"logind holds {held}, not one idle block lock \"{ASSERTION}\" of "
-                          f"pid {self.vornix.pid}")
-        entry = self.wait_entries("Sleep prevention started", "system", since=since)[0]
-        if entry["priority"] != 6:
-            raise Failure(f"\"Sleep prevention started\" logged at priority {entry['priority']}")
-        step["notes"].append(f"logind: {lock['who']} {lock['what']} {lock['mode']} "
-                             f"\"{lock['why']}\"; journal: \"{entry['message']}\"")
+        self.wait(lambda: self.panel.has(switch, self.panel.at.STATE_CHECKED), 5, "the switch on")
+        held = self.wait(self.logind, 5, "a Vornix inhibitor in systemd-inhibit --list")
+        expect([(h["what"], h["mode"], h["why"], h["pid"]) for h in held] == [
+            ("idle", "block", ASSERTION, self.vornix.pid)], f"logind holds {held}")
+        entry = self.entries("Sleep prevention started", since=since, priority=6)[0]
+        asked = self.desktop.calls("portal", "Inhibit")
+        expect(self.portal() == (1, 1) and asked[0][1].startswith('"" 4 {') and
+               f'"reason": "{ASSERTION}"' in asked[0][1],
+               f"the portal was asked {asked}, not once for suspend (4) \"{ASSERTION}\"")
+        self.tooltip("Drives awake")
+        self.shot(step, "01b-tooltip-awake.png")
+        self.desktop.click(*self.panel.centre(switch))  # off, and on again
+        self.wait(lambda: self.portal() == (0, 1) and not self.logind(), 5,
+                  "the portal's and logind's inhibitors to be given back")
+        self.entries("Sleep prevention stopped", since=since)
+        self.desktop.click(*self.panel.centre(switch))
+        self.wait(lambda: self.portal() == (1, 2) and self.logind(), 5, "them taken again")
+        step["notes"].append(f"journal: {entry['message']!r}")
 
     def pings_land(self, step):
         gaps = []
-        for drive in self.watched():
-            found = self.wait_entries("Keep-alive ping ok", drive.name, count=3,
-                                      timeout=6 * INTERVAL + 5)
-            times = [e["time"] for e in found]
+        for drive in self.watched:
+            times = [e["time"] for e in self.entries("Keep-alive ping ok", drive.name, count=3,
+                                                     timeout=6 * INTERVAL + 5)]
             gaps += [b - a for a, b in zip(times, times[1:])]
-        if not all(0.5 * INTERVAL <= g <= 2 * INTERVAL for g in gaps):
-            raise Failure(f"pings {INTERVAL} s apart expected, gaps were "
-                          f"{', '.join(f'{g:.2f}' for g in gaps)} s")
-        first = {}
-        for drive in self.watched():
-            first[drive.name] = stamp = self.read_ping(drive)
-            now = time.time()
-            if not PING.match(stamp.decode(errors="replace")) or len(stamp) != 20:
-                raise Failure(f"{drive.ping_file} holds {stamp!r}")
+        expect(all(0.5 * INTERVAL <= g <= 2 * INTERVAL for g in gaps),
+               f"pings {INTERVAL} s apart expected, gaps were {[round(g, 2) for g in gaps]}")
+        first = {d.name: read(d.ping_file) for d in self.watched}
+        for drive in self.watched:
+            stamp, now = first[drive.name], time.time()
+            expect(PING.match(stamp.decode(errors="replace")) and len(stamp) == 20,
+                   f"{drive.ping_file} holds {stamp!r}")
             written = datetime.datetime.strptime(stamp.decode(), "%Y-%m-%dT%H:%M:%SZ").replace(
                 tzinfo=datetime.timezone.utc).timestamp()
-            if abs(written - now) > 3 * INTERVAL + 2:
-                raise Failure(f"{drive.name}'s ping {stamp!r} is {now - written:.0f} s old")
+            expect(abs(written - now) <= 3 * INTERVAL + 2, f"{drive.name}'s ping {stamp!r} is old")
             mode = os.stat(drive.ping_file).st_mode & 0o7777
-            if drive.kind != "exfat" and mode != 0o644:  # exFAT keeps no permissions
-                raise Failure(f"{drive.ping_file} has mode {mode:o}")
-        self.wait(lambda: all(self.read_ping(d) > first[d.name] for d in self.watched()),
+            expect(drive.kind == "exfat" or mode == 0o644,  # exFAT keeps no permissions
+                   f"{drive.ping_file} has mode {mode:o}")
+        self.wait(lambda: all(read(d.ping_file) > first[d.name] for d in self.watched),
                   3 * INTERVAL, "a newer ping on every watched drive")
-        if os.path.exists(self.drives[EXCLUDED].ping_file):
-            raise Failure(f"the excluded {EXCLUDED} has a ping file")
-        for drive in self.watched():
+        expect(not os.path.exists(self.drives[EXCLUDED].ping_file), f"{EXCLUDED} was pinged")
+        for drive in self.watched:
             self.wait_status(drive.name, "Active", timeout=5)
-        if self.panel.status(EXCLUDED) != "Idle":
-            raise Failure(f"{EXCLUDED} reads {self.panel.status(EXCLUDED)!r}")
-        step["notes"].append(f"20-byte UTC stamps, mode 0644, on {len(self.watched())} drives; "
-                             f"gaps {min(gaps):.2f}–{max(gaps):.2f} s; none on {EXCLUDED}; "
-                             "rows \"Active\"")
+        expect(self.panel.status(EXCLUDED) == "Idle", f"{EXCLUDED} does not read \"Idle\"")
+        step["notes"].append(f"gaps {min(gaps):.2f}–{max(gaps):.2f} s")
         self.shot(step, "02-keeping-awake.png")
 
     def fill(self, step):
         photos = self.drives["Photos"]
         photos.fill_leaving(30 << 20)
-        free = photos.free_bytes()
-        if free >= FLOOR:
-            raise Failure(f"Photos still has {free} bytes free")
-        since = time.time()
+        free, since = photos.free_bytes(), time.time()
+        expect(free < FLOOR, f"Photos still has {free} bytes free")
         self.wait_status("Photos", "Nearly full \u2014 paused")
-        before = self.read_ping(photos)
-        found = self.wait_entries("Volume nearly full", "Photos", count=2, since=since,
-                                  timeout=3 * INTERVAL + 5)
-        if found[0]["priority"] != 3:
-            raise Failure(f"\"Volume nearly full\" logged at priority {found[0]['priority']}")
-        if self.read_ping(photos) != before:
-            raise Failure("the ping file of the full drive was written")
-        step["notes"].append(f"{free / 2**20:.0f} MiB free; \"{found[0]['message'].strip()}\" "
-                             "at priority 3 on each tick; its ping file left alone")
+        before = read(photos.ping_file)
+        self.entries("Volume nearly full", "Photos", 2, since, 3 * INTERVAL + 5, priority=3)
+        expect(read(photos.ping_file) == before, "the ping file of the full drive was written")
+        step["notes"].append(f"{free / 2**20:.0f} MiB free")
 
     def read_only(self, step):
         since = time.time()
         self.drives["Archive"].remount_read_only()
         self.wait_status("Archive", "Read-only \u2014 can't ping")
-        found = self.wait_entries("Volume read-only", "Archive", since=since)
-        if found[0]["priority"] != 3:
-            raise Failure(f"\"Volume read-only\" logged at priority {found[0]['priority']}")
-        step["notes"].append(f"journal: \"{found[0]['message'].strip()}\" at priority 3")
+        self.entries("Volume read-only", "Archive", since=since, priority=3)
 
     def hang(self, step):
-        flaky = self.drives["Flaky"]
-        since = time.time()
+        flaky, since = self.drives["Flaky"], time.time()
         flaky.control("block-writes")
         self.wait_status("Flaky", "Slow to respond", timeout=STALL_TIMEOUT + 2 * INTERVAL + 5)
-        stalled = self.wait_entries("Keep-alive ping stalled", "Flaky", since=since)[0]
-        waited = stalled["time"] - since
-        if not STALL_TIMEOUT - 0.5 <= waited <= STALL_TIMEOUT + INTERVAL + 2:
-            raise Failure(f"the stall was reported {waited:.1f} s after the drive hung")
-        if int(flaky.fusefs_status()["blocked"]) < 1:
-            raise Failure("no write of vornix is waiting on the hung drive")
+        stalled = self.entries("Keep-alive ping stalled", "Flaky", since=since)[0]["time"]
+        expect(STALL_TIMEOUT - 0.5 <= stalled - since <= STALL_TIMEOUT + INTERVAL + 2,
+               f"the stall was reported {stalled - since:.1f} s after the drive hung")
+        expect(int(flaky.fusefs_status()["blocked"]) >= 1, "no write waits on the hung drive")
+        for name in ("Backup", "Card"):
+            self.entries("Keep-alive ping ok", name, since=stalled)
         others = {"Backup": "Active", "Card": "Active", "Photos": "Nearly full \u2014 paused",
                   "Archive": "Read-only \u2014 can't ping"}
-        for name in ("Backup", "Card"):
-            self.wait_entries("Keep-alive ping ok", name, since=stalled["time"])
-        for name, status in others.items():
-            if self.panel.status(name) != status:
-                raise Failure(f"{name} reads {self.panel.status(name)!r} beside the hung drive")
-        step["notes"].append(f"\"Slow to respond\" {waited:.1f} s after the hang; "
-                             "Backup and Card pinged on after it and read \"Active\"")
+        expect(all(self.panel.status(n) == s for n, s in others.items()),
+               f"beside the hung drive: {[self.panel.status(n) for n in others]}")
+        step["notes"].append(f"\"Slow to respond\" {stalled - since:.1f} s after the hang")
         self.shot(step, "03-full-read-only-slow.png")
 
     def change_interval(self, step):
-        at = self.panel.at
         self.desktop.click(*self.panel.centre(self.panel.picker()))
-        self.wait(lambda: self.panel.showing(self.panel.picker_list()), 5, "the picker's list to open")
-        entry = [e for e in self.panel.picker_entries() if e.name == "30s"][0]
+        self.wait(lambda: self.panel.showing(self.panel.picker_list()), 5, "the picker's list")
         since = time.time()
-        self.desktop.click(*self.panel.centre(entry))
+        self.desktop.click(*self.panel.centre(
+            [e for e in self.panel.picker_entries() if e.name == "30s"][0]))
         self.wait(lambda: self.panel.picker_selection() == "30s", 5, "the picker to show 30s")
-        if self.panel.showing(self.panel.picker_list()):
-            raise Failure("the picker's list stays open")
-        if not self.panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"):
-            raise Failure("the panel closed on choosing an interval")
+        expect(not self.panel.showing(self.panel.picker_list()), "the picker's list stays open")
+        expect(self.panel.find(self.panel.at.ROLE_CHECK_BOX, "Keep drives awake"),
+               "the panel closed on choosing an interval")
         self.wait(lambda: self.settings_file().get("keepaliveinterval") == "30", 5,
                   "keepAliveInterval=30 in the settings file")
         # The engine starts again with the new interval: its first tick comes at once.
-        first = self.wait_entries("Volume nearly full", "Photos", since=since, timeout=5)
-        self.interval_changed_at = first[0]["time"]
-        step["notes"].append("picked 30s with the mouse; keepAliveInterval=30 written; "
-                             "a tick at once")
+        self.changed = self.entries("Volume nearly full", "Photos", since=since, timeout=5)[0]
         self.shot(step, "04-interval-30s.png")
 
     def eject(self, step):
         since = time.time()
         self.drives["Backup"].umount()
         self.wait_status("Backup", "Disconnected")
-        found = self.wait_entries("Ejected (user)", "Backup", since=since)
-        if found[0]["priority"] != 6:
-            raise Failure(f"\"Ejected (user)\" logged at priority {found[0]['priority']}")
-        row = self.panel.row("Backup")
-        if row["enabled"]:
-            raise Failure("the unmounted drive's watch switch is still enabled")
-        if self.desktop.notifications.notifications():
-            raise Failure("an eject raised a notification")
-        step["notes"].append(f"journal: \"{found[0]['message']}\" at priority 6; row "
-                             "\"Disconnected\", switch dimmed; no notification")
+        self.entries("Ejected (user)", "Backup", since=since, priority=6)
+        expect(not self.panel.row("Backup")["enabled"], "the unmounted drive's switch is enabled")
+        expect(not notifications(self.desktop), "an eject raised a notification")
 
     def pull(self, step):
-        card = self.drives["Card"]
         rows = self.panel.volume_rows()
         index = [r["name"] for r in rows].index("Card")
-        self.card_row = (index, len(rows), rows[index]["node"].path)
-        pulled = time.time()
-        card.pull()
-        found = self.wait_entries("Unexpected disconnect", "Card", since=pulled)
-        if found[0]["priority"] != 3:
-            raise Failure(f"\"Unexpected disconnect\" logged at priority {found[0]['priority']}")
+        self.card_row, pulled = (index, len(rows), rows[index]["node"].path), time.time()
+        self.drives["Card"].pull()
+        self.entries("Unexpected disconnect", "Card", since=pulled, priority=3)
         self.wait_status("Card", "Disconnected")
-        notes = self.wait(lambda: [n for n in self.desktop.notifications.notifications()
-                                   if n["id"] is not None], 5,
-                          "the notification server to answer a notification")
-        wanted = {"app": "Vornix", "title": TITLE, "body": BODY.format("Card")}
-        got = notes[0]
-        if len(notes) != 1 or {k: got[k] for k in wanted} != wanted:
-            raise Failure(f"the server was sent {notes}, not one {wanted}")
-        if not any(line.startswith(f"Unexpected disconnect {DASH} Card")
-                   for line in self.panel.activity()[:3]):
-            raise Failure(f"the activity list reads {self.panel.activity()[:3]}")
-        latency = got["time"] - pulled
-        self.report.facts.append(f"Cable pull (uevent) to the notification at the server: "
-                                 f"{1000 * latency:.0f} ms.")
-        step["notes"].append(f"journal at priority 3; the server got \"{got['title']}\" / "
-                             f"\"{got['body']}\" {1000 * latency:.0f} ms after the pull "
-                             f"(its id {got['id']})")
+        sent = self.wait(lambda: notifications(self.desktop), 5, "a notification at the server")
+        expect(len(sent) == 1 and sent[0]["args"].startswith('"Vornix" ') and
+               f'"{TITLE}" "{BODY.format("Card")}"' in sent[0]["args"],
+               f"the server was sent {sent}, not one \"{TITLE}\" from Vornix")
+        expect(any(line.startswith(f"Unexpected disconnect {DASH} Card")
+                   for line in self.panel.activity()[:3]),
+               f"the activity list reads {self.panel.activity()[:3]}")
+        latency = 1000 * (sent[0]["time"] - pulled)
+        step["notes"].append(f"notification {latency:.0f} ms after the pull")
         self.shot(step, "05-unexpected-disconnect.png")
 
     def plug_in(self, step):
         since = time.time()
         self.drives["Card"].plug_in()
-        self.wait_entries("Mounted", "Card", since=since)
+        self.entries("Mounted", "Card", since=since)
         self.wait_status("Card", "Idle")
-        rows = self.panel.volume_rows()
+        rows, (index, count, path) = self.panel.volume_rows(), self.card_row
         names = [r["name"] for r in rows]
-        index, count, path = self.card_row
-        if len(rows) != count or names.index("Card") != index or \
-                rows[index]["node"].path != path or not rows[index]["enabled"]:
-            raise Failure(f"rows now {names}; Card was row {index + 1} of {count}")
-        step["notes"].append(f"row {index + 1} of {count}, the same accessible object, "
-                             "\"Idle\" with its switch enabled again")
+        expect(len(rows) == count and names.index("Card") == index and
+               rows[index]["node"].path == path and rows[index]["enabled"],
+               f"rows now {names}; Card was row {index + 1} of {count}")
+        step["notes"].append(f"row {index + 1} of {count}")
         self.shot(step, "06-card-back.png")
 
     def next_tick(self, step):
-        ticks = self.wait_entries("Volume nearly full", "Photos", count=2,
-                                  since=self.interval_changed_at - 0.001, timeout=40)
+        ticks = self.entries("Volume nearly full", "Photos", 2, self.changed["time"] - 0.001, 40)
         gap = ticks[1]["time"] - ticks[0]["time"]
-        if not 29 <= gap <= 32:
-            raise Failure(f"ticks {gap:.1f} s apart after choosing 30 s")
+        expect(29 <= gap <= 32, f"ticks {gap:.1f} s apart after choosing 30 s")
         step["notes"].append(f"{gap:.1f} s between the ticks after the change")
 
+    def controls(self, step):
+        panel, desktop, at = self.panel, self.desktop, self.panel.at
+        self.open_panel()
+        x, y, _, h = panel.extents(self.find("ROLE_CHECK_BOX", "Launch at Login"))
+        folder = os.path.join(desktop.environment()["XDG_CONFIG_HOME"], "autostart")
+
+        def entry():
+            found = glob.glob(os.path.join(folder, "*.desktop"))
+            lines = read(found[0]).decode().splitlines() if len(found) == 1 else ["Hidden=true"]
+            return "Hidden=true" not in lines and lines
+        desktop.click(x + 6, y + h // 2)  # the tick box itself, as a person clicks it
+        lines = self.wait(entry, 5, f"an autostart entry in {folder}")
+        expect(any(line.startswith("Exec=") and os.path.realpath(self.program) in line
+                   for line in lines), f"the autostart entry does not start vornix: {lines}")
+        desktop.click(x + 6, y + h // 2)
+        self.wait(lambda: not entry(), 5, "the autostart entry to go")
+
+        desktop.click(*panel.centre(self.find("ROLE_PUSH_BUTTON", "About Vornix")))
+        box = panel.window_of(self.find("ROLE_LABEL", "Vornix"))
+        expect([c for c in panel.find_all(at.ROLE_LABEL, CREDITS) if panel.window_of(c) == box],
+               f"the About box does not read {CREDITS!r}")
+        expect(self.wait(desktop.topmost_window, 5, "a window on top") == panel.extents(box),
+               "the About box is not in front")
+        self.shot(step, "06b-about.png")
+        desktop.click(*panel.centre(self.find("ROLE_PUSH_BUTTON", "OK")))
+        self.wait(lambda: not panel.find(at.ROLE_LABEL, "Vornix"), 5, "the About box to close")
+
+        self.open_panel()
+        desktop.xdotool("key", "Escape")
+        self.wait(lambda: not panel.find(at.ROLE_CHECK_BOX, "Keep drives awake"), 5, "Escape")
+        second = desktop.start_vornix(self.program, name="vornix-second", LD_PRELOAD=self.shim)
+        try:
+            expect(second.wait(timeout=10) == 0, f"a second vornix ended {second.returncode}")
+        except subprocess.TimeoutExpired:
+            raise Failure("a second vornix keeps running") from None
+        expect(panel.has(self.find("ROLE_CHECK_BOX", "Keep drives awake"), at.STATE_CHECKED),
+               "the panel the second start opened does not show keep-awake on")
+
     def bus_connections(self, pid):
-        """The (bus address, unique name) of each connection `pid` has on the two buses."""
+        """(bus, unique name) of each connection `pid` has on the two buses."""
         import dbus
         found = set()
         for address in (self.desktop.session_bus, self.desktop.system_bus):
             bus = dbus.bus.BusConnection(address)
-            try:
-                for name in bus.list_names():
-                    if name.startswith(":") and bus.call_blocking(
-                            "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                            "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s",
-                            (name,)) == pid:
+            driver = bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
+            for name in bus.list_names():
+                with contextlib.suppress(dbus.DBusException):  # one that left meanwhile
+                    if name.startswith(":") and driver.GetConnectionUnixProcessID(name) == pid:
                         found.add((address, str(name)))
-            except dbus.DBusException:
-                pass
-            finally:
-                bus.close()
+            bus.close()
         return found
 
     def quit(self, step):
-        at = self.panel.at
-        button = self.wait(lambda: self.panel.find(at.ROLE_PUSH_BUTTON, "Quit"), 5,
-                           "the Quit button")
-        pid = self.vornix.pid
+        button, pid = self.find("ROLE_PUSH_BUTTON", "Quit"), self.vornix.pid
         connections = self.bus_connections(pid)
-        if not connections:
-            raise Failure("vornix has no bus connection to see closed")
+        expect(connections, "vornix has no bus connection to see closed")
         self.quitting = True
         self.desktop.click(*self.panel.centre(button))
         # The write on the hung drive is still in the kernel, where nothing can end it before
         # the drive answers: the program must end without it.
         self.wait(lambda: process_state(pid) in (None, "Z"), 10, "vornix's main thread to end")
-        self.wait(lambda: not self.vornix_inhibitors(), 5, "the inhibitor to be given back")
+        self.wait(lambda: not self.logind() and self.portal()[0] == 0, 5,
+                  "logind's and the portal's inhibitors to be given back")
         self.wait(lambda: not self.desktop.tray_icon(), 5, "the tray icon to go")
-        self.wait(lambda: not any(name_has_owner(address, name)
-                                  for address, name in connections), 5,
+        self.wait(lambda: not any(name_has_owner(*c) for c in connections), 5,
                   "vornix's bus connections to close")
         left = stuck_threads(pid)
-        if any("fuse" not in stack for _, _, stack in left):
-            raise Failure("threads still running after Quit: " +
-                          "; ".join(f"{tid} {state} {stack}" for tid, state, stack in left))
+        expect(all("fuse" in stack for _, _, stack in left), f"threads left after Quit: {left}")
         self.shot(step, "07-after-quit.png")
         self.drives["Flaky"].control("release")
         try:
-            status = self.vornix.wait(timeout=10)
+            expect(self.vornix.wait(timeout=10) == 0, f"vornix ended {self.vornix.returncode}")
         except subprocess.TimeoutExpired:
             raise Failure("vornix is still there 10 s after its hung write was answered") \
                 from None
-        if status != 0:
-            raise Failure(f"vornix ended with status {status}")
         others = [p for p in live_processes() if command_line(p).startswith(self.program)]
-        if others:
-            raise Failure("left behind: " + ", ".join(f"{p} {command_line(p)}" for p in others))
-        settings = self.settings_file()
-        spare = self.drives[EXCLUDED].uuid
-        if settings.get("keepaliveinterval") != "30" or \
-                settings.get("excludedvolumeids") != spare:
-            raise Failure(f"the settings file holds {settings}")
-        if len(self.desktop.notifications.notifications()) != 1:
-            raise Failure("more than one notification was sent")
-        step["notes"].append(
-            f"main thread ended at once with Flaky's write still hung: tray icon, inhibitor and "
-            f"{len(connections)} bus connections gone, {len(left)} thread left only inside the "
-            "drive's request in the kernel; once the drive answered, exit status 0 and no "
-            f"process left; settings: keepAliveInterval=30, excludedVolumeIDs={spare}")
+        expect(not others, f"left behind: {[command_line(p) for p in others]}")
+        settings, spare = self.settings_file(), self.drives[EXCLUDED].uuid
+        expect((settings.get("keepaliveinterval"), settings.get("excludedvolumeids")) == (
+            "30", spare), f"the settings file holds {settings}")
+        expect(len(notifications(self.desktop)) == 1, "more than one notification was sent")
+        step["notes"].append(f"{len(connections)} bus connections closed, {len(left)} thread "
+                             "left in the hung drive")
 
     def run(self):
-        actions = [self.start, self.switch_on, self.pings_land, self.fill, self.read_only,
-                   self.hang, self.change_interval, self.eject, self.pull, self.plug_in,
-                   self.next_tick, self.quit]
-        for title, action in zip(self.STEPS, actions):
+        for title, action in zip(self.STEPS, [
+                self.start, self.switch_on, self.pings_land, self.fill, self.read_only, self.hang,
+                self.change_interval, self.eject, self.pull, self.plug_in, self.next_tick,
+                self.controls, self.quit]):
             with self.report.step(title) as step:
                 action(step)
 
 
+def expect(ok, failure):
+    if not ok:
+        raise Failure(failure)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def notifications(desktop):
+    """Each Notify the server got: its time and its arguments as dbusmock logs them."""
+    return [{"time": t, "args": args} for t, args in desktop.calls("notifications", "Notify")]
+
+
 def stuck_threads(pid):
-    """(tid, state, kernel stack) of each thread of `pid` other than an exited one."""
+    """(tid, state, kernel stack) of each thread of `pid` that has not exited."""
     found = []
-    try:
-        tids = os.listdir(f"/proc/{pid}/task")
-    except OSError:
-        return found
-    for tid in tids:
-        state = process_state(f"{pid}/task/{tid}")
-        if state in (None, "Z"):
-            continue
-        try:
-            with open(f"/proc/{pid}/task/{tid}/stack") as f:
-                stack = " < ".join(line.split()[-1].split("+")[0] for line in f)
-        except OSError:
+    for tid in os.listdir(f"/proc/{pid}/task") if os.path.isdir(f"/proc/{pid}/task") else ():
+        if (state := process_state(f"{pid}/task/{tid}")) not in (None, "Z"):
             stack = "?"
-        found.append((int(tid), state, stack))
+            with contextlib.suppress(OSError):
+                lines = read(f"/proc/{pid}/task/{tid}/stack").decode().splitlines()
+                stack = " < ".join(line.split()[-1].split("+")[0] for line in lines)
+            found.append((int(tid), state, stack))
     return found
-
-
-def measure_footprint(desktop, drive, program, shim, seconds, pulls=10):
-    """What vornix costs sitting in the tray, keep-awake off, one USB drive present, the
-    accessibility bus up but unused (as on a person's desktop): resident memory once settled,
-    and the wake-ups of all its threads (context switches) and its CPU time over `seconds`.
-    Then the time from a cable pull (the kernel's uevent) to the notification at the server,
-    over `pulls` pulls of the drive."""
-    started = time.monotonic()
-    vornix = desktop.start_program("vornix-footprint", [program], False, LD_PRELOAD=shim)
-    desktop.wait_for_icon(vornix, 15)
-    icon_ms = 1000 * (time.monotonic() - started)
-    desktop.xdotool("mousemove", 2, 700)  # the pointer off the icon
-
-    def switches():
-        return sum(count for _, count in context_switches(vornix.pid).values())
-
-    rss = settled_memory(vornix.pid, 15)["VmRSS"]
-    threads = len(os.listdir(f"/proc/{vornix.pid}/task"))
-    before, cpu_before = switches(), cpu_ms(vornix.pid)
-    time.sleep(seconds)  # the measuring window itself
-    wakeups, cpu = switches() - before, cpu_ms(vornix.pid) - cpu_before
-
-    latencies = []
-    for pull in range(pulls):
-        pulled = time.time()
-        drive.pull()
-        sent = wait_for(lambda: (lambda n: n if len(n) > pull else None)(
-            desktop.notifications.notifications()), 10, "the disconnect notification")
-        latencies.append(1000 * (sent[pull]["time"] - pulled))
-        drive.plug_in()
-        wait_for(lambda: [e for e in journal() if e["time"] >= pulled and
-                          e["message"].startswith(f"Mounted {DASH} {drive.name}")], 10,
-                 "the drive to be back")
-    latencies.sort()
-    print(f"footprint: icon_ms={icon_ms:.0f} rss_kib={rss} threads={threads} "
-          f"wakeups={wakeups} seconds={seconds:g} cpu_ms={cpu:.0f} pulls={pulls} "
-          f"notify_median_ms={latencies[len(latencies) // 2]:.1f} "
-          f"notify_worst_ms={latencies[-1]:.1f}", flush=True)
-    end(vornix)
 
 
 # --- inside the namespaces --------------------------------------------------------------------
 
 def inner(args):
-    def terminate(*_):
-        raise KeyboardInterrupt
-    signal.signal(signal.SIGTERM, terminate)
-
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     logs = os.path.join(args.artifacts, "logs")
-    os.makedirs(logs, exist_ok=True)
-    report = Report(args.artifacts)
+    report, processes = Report(args.artifacts), Processes(logs)
     scratch = os.path.join(args.scratch, "ns")
     os.makedirs(scratch, exist_ok=True)
     mount("vornix-e2e-scratch", scratch, "tmpfs", "mode=0755")
-    processes = Processes(logs)
     media = desktop = scenario = None
-    status = 1
+    titles = ["the desktop stack and the USB drives start"] + Scenario.STEPS
     try:
-        with report.step("the desktop stack and the USB drives start") as step:
-            desktop = Desktop(scratch, args.artifacts, processes)
-            desktop.start()
+        with report.step(titles[0]) as step:
+            desktop = Desktop(scratch, args.artifacts, processes).start()
             media = MediaRoot(scratch, logs, args.fusefs, pwd.getpwuid(os.getuid()).pw_name)
-            drives = DRIVES[:1] if args.footprint is not None else DRIVES
-            for name, kind, size, fs_uuid in drives:
-                media.add(name, kind, size, fs_uuid).mount()
-            step["notes"].append("journald, system bus + systemd-logind, Xvfb " +
-                                 desktop.display + ", trayer, session bus + AT-SPI, dunst; " +
-                                 ", ".join(f"{d.name} ({d.kind}, {d.loop.name})"
-                                           for d in media.drives))
+            for drive in DRIVES[:1] if args.footprint is not None else DRIVES:
+                media.add(*drive).mount()
+            step["notes"].append(f"journald, logind, Xvfb {desktop.display}, trayer, AT-SPI, "
+                                 "dbusmock; " + ", ".join(f"{d.name} ({d.kind}, {d.loop.name})"
+                                                          for d in media.drives))
         if args.footprint is not None:
-            measure_footprint(desktop, media.drives[0], args.vornix, args.shim, args.footprint)
+            sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+            from measure_footprint import measure_in_stack
+            measure_in_stack(desktop, media.drives[0], args.vornix, args.shim, args.footprint,
+                             lambda: notifications(desktop), journal)
             return 0
-        report.facts.append(f"vornix: `{args.vornix}`, installed with `cmake --install`.")
         scenario = Scenario(report, desktop, media, args.vornix, args.shim)
         scenario.run()
-        status = 0
-    except (Exception, KeyboardInterrupt) as error:
+    except (Exception, SystemExit) as error:
         if not isinstance(error, Failure):
             traceback.print_exc()
         print(f"FAILED: {error}", flush=True)
-        if desktop and desktop.display:
-            with contextlib.suppress(Exception):
-                report.steps[-1]["shots"].append(desktop.screenshot("failure.png"))
-        if scenario and scenario.panel:
-            with contextlib.suppress(Exception):
-                with open(os.path.join(logs, "panel-tree.txt"), "w") as f:
-                    f.write(scenario.panel.describe())
+        with contextlib.suppress(Exception):
+            report.steps[-1]["shots"].append(desktop.screenshot("failure.png"))
+            with open(os.path.join(logs, "panel-tree.txt"), "w") as f:
+                f.write(scenario.panel.describe())
     finally:
         if media:
             media.release()  # no write left hanging on a drive: the program can end
         if scenario and scenario.vornix:
             end(scenario.vornix)
-        with contextlib.suppress(Exception):
-            with open(os.path.join(logs, "journal.txt"), "w") as f:
-                subprocess.run(["journalctl", "--no-pager", "-o", "short-precise"], stdout=f,
-                               timeout=20)
+        with contextlib.suppress(Exception), open(os.path.join(logs, "journal.txt"), "w") as f:
+            subprocess.run(["journalctl", "--no-pager", "-o", "short-precise"], stdout=f,
+                           timeout=20)
         if media:
             media.close()
         if desktop:
@@ -672,16 +552,12 @@ def inner(args):
         processes.end_all()
         unmount(scratch, lazy=True)
     if args.footprint is not None:
-        return status
-    titles = ["the desktop stack and the USB drives start"] + Scenario.STEPS
-    report.write(planned=titles)
-    passed, failed = report.counts()
+        return 1
+    passed = report.write(titles)
     print(f"report: {os.path.join(args.artifacts, 'report.md')}")
-    print(f"e2e: {passed} passed, {failed + len(titles) - len(report.steps)} failed", flush=True)
-    return status
+    print(f"e2e: {passed} passed, {len(titles) - passed} failed", flush=True)
+    return 0 if passed == len(titles) else 1
 
-
-# --- outside ----------------------------------------------------------------------------------
 
 def why_not_here():
     if os.geteuid() != 0:
@@ -689,25 +565,14 @@ def why_not_here():
     for path, what in (("/dev/loop-control", "loop devices"), ("/dev/fuse", "FUSE")):
         if not os.access(path, os.R_OK | os.W_OK):
             return f"no {what} ({path})"
-    missing = missing_tools()
+    missing = missing_tools(TOOLS + SYSTEM_TOOLS + (
+        "mkfs.ext4", "mkfs.xfs", "mkfs.exfat", "mount.exfat-fuse", "fallocate", "blkid"))
     if missing:
         return "missing: " + ", ".join(missing)
     probe = subprocess.run(["unshare", "--mount", "--pid", "--fork", "--mount-proc", "true"],
                            capture_output=True, text=True)
-    if probe.returncode != 0:
-        return f"cannot make mount and PID namespaces: {probe.stderr.strip()}"
-    return None
+    return probe.returncode and f"cannot make mount and PID namespaces: {probe.stderr.strip()}"
 
-
-def install(build, prefix, log):
-    """The program as a person installs it: `cmake --install` into a prefix of the run."""
-    with open(log, "w") as f:
-        subprocess.run(["cmake", "--install", build, "--prefix", prefix], stdout=f, stderr=f,
-                       timeout=120)
-    program = os.path.join(prefix, "bin", "vornix")
-    if not os.access(program, os.X_OK):
-        raise Failure(f"cmake --install put no bin/vornix into {prefix}; see {log}")
-    return program
 
 def outer(args):
     build = os.path.abspath(args.build)
@@ -718,38 +583,30 @@ def outer(args):
     reason = why_not_here()
     if reason:
         print(f"skipped: {reason}")
-        if args.footprint is None:
-            Report(artifacts).write(skipped=reason)
         return 0
-    needed = {"vornix": os.path.join(build, "bin", "vornix"),
-              "fusefs": os.path.join(build, "bin", "vornix-test-fusefs"),
-              "shim": os.path.join(build, "tests", "platform", "libvornix_sysfs_shim.so")}
-    absent = [path for path in needed.values() if not os.path.exists(path)]
-    if absent:
-        print(f"FAILED: not built: {', '.join(absent)}")
-        return 1
+    fusefs = os.path.join(build, "bin", "vornix-test-fusefs")
+    shim = os.path.join(build, "tests", "platform", "libvornix_sysfs_shim.so")
     scratch = tempfile.mkdtemp(prefix="vornix-e2e-")
-    try:
-        try:
-            program = install(build, os.path.join(scratch, "prefix"),
-                              os.path.join(artifacts, "install.log"))
-        except Failure as failure:
-            print(f"FAILED: {failure}")
+    try:  # the program as a person installs it
+        with open(os.path.join(artifacts, "install.log"), "w") as log:
+            subprocess.run(["cmake", "--install", build, "--prefix", f"{scratch}/prefix"],
+                           stdout=log, stderr=log, timeout=120)
+        program = f"{scratch}/prefix/bin/vornix"
+        absent = [p for p in (program, fusefs, shim) if not os.path.exists(p)]
+        if absent:
+            print(f"FAILED: not built or installed: {', '.join(absent)}")
             return 1
-        print(f"vornix installed at {program} (cmake --install)", flush=True)
         argv = ["unshare", "--mount", "--pid", "--fork", "--kill-child", "--mount-proc",
                 sys.executable, os.path.abspath(__file__), "--inner", "--build", build,
                 "--artifacts", artifacts, "--scratch", scratch, "--vornix", program,
-                "--fusefs", needed["fusefs"], "--shim", needed["shim"]]
+                "--fusefs", fusefs, "--shim", shim]
         if args.footprint is not None:
             argv += ["--footprint", str(args.footprint)]
         status = subprocess.run(argv, stdin=subprocess.DEVNULL).returncode
-        # The namespaces are gone with their last process; the loop devices clear themselves
-        # as their last holder goes.
-        try:
-            wait_for(lambda: not attached_loop_devices(scratch), 10,
-                     "the loop devices to be detached")
-        except Failure:
+        # The namespaces end with their last process, the loop devices with their last holder.
+        with contextlib.suppress(Failure):
+            wait_for(lambda: not attached_loop_devices(scratch), 10, "the loop devices to go")
+        if attached_loop_devices(scratch):
             print(f"FAILED: loop devices left attached: {attached_loop_devices(scratch)}")
             status = 1
         return status
@@ -765,7 +622,7 @@ def main():
         parser.add_argument(hidden, help=argparse.SUPPRESS)
     parser.add_argument("--footprint", type=float, metavar="SECONDS",
                         help="instead of the scenario, measure what vornix costs idling in the "
-                        "tray over SECONDS (for make bench)")
+                        "tray over SECONDS, and cable pulls (for make bench)")
     parser.add_argument("--inner", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     return inner(args) if args.inner else outer(args)

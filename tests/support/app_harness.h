@@ -17,7 +17,7 @@ struct AppHarness {
     VirtualTime time;
     RecordingSystemLog systemLog;
     RecordingNotifier notifier;
-    FakePowerAssertionPort power;
+    FakeIdleInhibitor power;
     FakeLoginItemPort loginItem;
     FakeSettingsStore settings;
     FakeVolumeSystem volumeSystem;

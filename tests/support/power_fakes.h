@@ -1,43 +1,31 @@
 #pragma once
 
 #include "app/login_item_port.h"
-#include "engine/power_assertion_port.h"
+#include "engine/idle_inhibitor.h"
 
-#include <cstdint>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 namespace vornix::testing {
 
-/// Grants (or refuses) assertions with increasing identifiers and records every call.
-class FakePowerAssertionPort final : public PowerAssertionPort {
+/// Grants (or refuses) idle inhibitions and records every call.
+class FakeIdleInhibitor final : public IdleInhibitor {
 public:
-    struct Creation {
-        std::string type;
-        std::uint32_t level;
-        std::string name;
-    };
-
-    std::optional<std::uint32_t> create(std::string_view type, std::uint32_t level,
-                                        std::string_view name) override {
-        creations.push_back({std::string(type), level, std::string(name)});
-        if (refuse)
-            return std::nullopt;
-        held.insert(nextID);
-        return nextID++;
+    bool inhibit(std::string_view reason) override {
+        holds.emplace_back(reason);
+        held = !refuse;
+        return held;
     }
-    void release(std::uint32_t id) override {
-        releases.push_back(id);
-        held.erase(id);
+    void release() override {
+        ++releases;
+        held = false;
     }
 
     bool refuse = false;
-    std::uint32_t nextID = 41;
-    std::vector<Creation> creations;
-    std::vector<std::uint32_t> releases;
-    std::set<std::uint32_t> held; // granted and not yet released
+    bool held = false;
+    std::vector<std::string> holds; // the reason of every request
+    int releases = 0;
 };
 
 /// A login-item registry in memory. `refusal`, when set, makes every change throw it.

@@ -75,13 +75,13 @@ DBusIdleInhibitor::DBusIdleInhibitor(QDBusConnection sessionBus, QDBusConnection
       options_(std::move(options)) {}
 
 DBusIdleInhibitor::~DBusIdleInhibitor() {
-    for (auto& [id, hold] : holds_)
-        withdraw(hold);
+    release();
 }
 
-std::optional<std::uint32_t> DBusIdleInhibitor::create(std::string_view, std::uint32_t,
-                                                       std::string_view name) {
-    const QString reason = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+bool DBusIdleInhibitor::inhibit(std::string_view why) {
+    if (hold_)
+        return true;
+    const QString reason = QString::fromUtf8(why.data(), static_cast<qsizetype>(why.size()));
     Hold hold;
 
     std::optional<QDBusPendingCall> logindCall;
@@ -106,20 +106,16 @@ std::optional<std::uint32_t> DBusIdleInhibitor::create(std::string_view, std::ui
     }
 
     if (hold.empty())
-        return std::nullopt;
-    do
-        ++lastID_;
-    while (lastID_ == 0 || holds_.contains(lastID_));
-    holds_.emplace(lastID_, std::move(hold));
-    return lastID_;
+        return false;
+    hold_ = std::move(hold);
+    return true;
 }
 
-void DBusIdleInhibitor::release(std::uint32_t id) {
-    const auto it = holds_.find(id);
-    if (it == holds_.end())
+void DBusIdleInhibitor::release() {
+    if (!hold_)
         return;
-    withdraw(it->second);
-    holds_.erase(it); // closes our descriptor of the logind lock
+    withdraw(*hold_);
+    hold_.reset(); // closes our descriptor of the logind lock
 }
 
 bool DBusIdleInhibitor::inhibitThroughPortal(const QString& reason, Hold& hold) {

@@ -1,19 +1,17 @@
 #pragma once
 
-#include "engine/power_assertion_port.h"
+#include "engine/idle_inhibitor.h"
 
 #include <QDBusConnection>
 #include <QDBusUnixFileDescriptor>
 #include <QString>
 
-#include <cstdint>
-#include <map>
 #include <optional>
 
 namespace vornix::linux_platform {
 
-/// Keeps the machine from idle sleep the way Linux desktops and logind understand it. One
-/// assertion is held through every mechanism that grants it:
+/// Keeps the machine from idle sleep the way Linux desktops and logind understand it. The
+/// inhibition is held through every mechanism that grants it:
 ///  - on the session bus, the first of the desktop portal's Inhibit (suspend), gnome-session's
 ///    Inhibit (suspend) and org.freedesktop.PowerManagement.Inhibit;
 ///  - on the system bus, a logind "idle" lock in "block" mode, held as a file descriptor
@@ -23,7 +21,7 @@ namespace vornix::linux_platform {
 /// All of them end with our connections and descriptors, so a crashed or killed program
 /// leaves nothing behind. Each call waits at most `timeoutMs`; the logind call runs alongside
 /// the session-bus calls. Main thread only.
-class DBusIdleInhibitor final : public PowerAssertionPort {
+class DBusIdleInhibitor final : public IdleInhibitor {
 public:
     struct Options {
         QString applicationID;   // gnome-session's app_id: the desktop entry's name
@@ -38,12 +36,10 @@ public:
     DBusIdleInhibitor(const DBusIdleInhibitor&) = delete;
     DBusIdleInhibitor& operator=(const DBusIdleInhibitor&) = delete;
 
-    /// Whatever the type and level, this is idle-sleep prevention: the only kind Linux desktops
-    /// offer. `name` is the reason every mechanism shows. Held when at least one mechanism
-    /// granted it.
-    std::optional<std::uint32_t> create(std::string_view type, std::uint32_t level,
-                                        std::string_view name) override;
-    void release(std::uint32_t id) override;
+    /// `reason` is what every mechanism shows. Held when at least one mechanism granted it;
+    /// while held, a second call asks nothing and answers true.
+    bool inhibit(std::string_view reason) override;
+    void release() override;
 
 private:
     struct Hold {
@@ -63,8 +59,7 @@ private:
     QDBusConnection sessionBus_;
     QDBusConnection systemBus_;
     Options options_;
-    std::map<std::uint32_t, Hold> holds_;
-    std::uint32_t lastID_ = 0;
+    std::optional<Hold> hold_;
 };
 
 } // namespace vornix::linux_platform
