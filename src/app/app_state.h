@@ -1,9 +1,9 @@
 #pragma once
 
 #include "app/login_item_manager.h"
+#include "app/settings_store.h"
 #include "core/observable.h"
 #include "core/scheduling.h"
-#include "app/settings_store.h"
 #include "engine/keep_alive_interval.h"
 #include "engine/power_assertion_manager.h"
 #include "engine/vornix.h"
@@ -73,6 +73,7 @@ private:
     std::unique_ptr<Vornix> vornix_;
     std::vector<std::string> excluded_; // as stored, in stored order
     std::unordered_set<std::string> excludedSet_;
+    std::size_t exclusionsChecked_ = 0; // records of the volume list applyPersistedExclusions saw
     std::vector<Subscription> cancellables_; // released first, before the services
 };
 

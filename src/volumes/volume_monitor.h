@@ -61,11 +61,9 @@ private:
     /// Index of the first record with this id, or -1.
     std::ptrdiff_t indexOf(const std::string& id) const;
 
-    /// Changes one field of one record and publishes the whole list.
+    /// Changes one record in place and publishes the list (no copy of it).
     template <class Change> void update(std::size_t index, Change&& change) {
-        auto list = volumes.get();
-        change(list[index]);
-        volumes = std::move(list);
+        volumes.modify([&](std::vector<WatchedVolume>& list) { change(list[index]); });
     }
 
     void setupDiskArbitration();

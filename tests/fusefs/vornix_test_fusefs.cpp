@@ -10,13 +10,15 @@
 //
 // It reports 2 GiB free. Control it through the file ".fusefs-control" in its root:
 //   echo block-writes     > MOUNTPOINT/.fusefs-control   writes to files block until released
-//   echo release          > MOUNTPOINT/.fusefs-control   blocked writes go on; no more blocking
+//   echo block-statfs     > MOUNTPOINT/.fusefs-control   statfs blocks until released
+//   echo release          > MOUNTPOINT/.fusefs-control   blocked calls go on; no more blocking
 //   echo write-eio        > MOUNTPOINT/.fusefs-control   writes answer EIO
+//   echo write-enospc     > MOUNTPOINT/.fusefs-control   writes answer ENOSPC
 //   echo fsync-eio        > MOUNTPOINT/.fusefs-control   fsync answers EIO
 //   echo fsync-eopnotsupp > MOUNTPOINT/.fusefs-control   fsync answers EOPNOTSUPP
-//   echo normal           > MOUNTPOINT/.fusefs-control   all of the above off, blocked writes go on
+//   echo normal           > MOUNTPOINT/.fusefs-control   all of the above off, blocked calls go on
 //   cat MOUNTPOINT/.fusefs-control    ->  "blocked=N writes=N fsyncs=N\n"
-// (writes and fsyncs count the calls on files, answered or not; blocked counts writes waiting.)
+// (writes and fsyncs count the calls on files, answered or not; blocked counts calls waiting.)
 // Several commands may be written at once, separated by white space. Run as root, or where
 // the user may mount FUSE file systems.
 
@@ -49,7 +51,8 @@ struct Filesystem {
     std::condition_variable released;
     std::map<std::string, File> files; // by path, "/name"
     bool blockWrites = false;
-    bool writeEio = false;
+    bool blockStatfs = false;
+    int writeError = 0;
     int fsyncError = 0;
     unsigned long releaseGeneration = 0;
     unsigned long writes = 0;
@@ -69,7 +72,7 @@ std::string status() {
 }
 
 void releaseBlocked() {
-    fs.blockWrites = false;
+    fs.blockWrites = fs.blockStatfs = false;
     ++fs.releaseGeneration;
     fs.released.notify_all();
 }
@@ -82,15 +85,18 @@ int command(const std::string& text) {
             fs.blockWrites = true;
         else if (word == "release")
             releaseBlocked();
+        else if (word == "block-statfs")
+            fs.blockStatfs = true;
         else if (word == "write-eio")
-            fs.writeEio = true;
+            fs.writeError = EIO;
+        else if (word == "write-enospc")
+            fs.writeError = ENOSPC;
         else if (word == "fsync-eio")
             fs.fsyncError = EIO;
         else if (word == "fsync-eopnotsupp")
             fs.fsyncError = EOPNOTSUPP;
         else if (word == "normal") {
-            fs.writeEio = false;
-            fs.fsyncError = 0;
+            fs.writeError = fs.fsyncError = 0;
             releaseBlocked();
         } else
             return -EINVAL;
@@ -101,6 +107,16 @@ int command(const std::string& text) {
 bool sessionEnded() {
     auto* context = fuse_get_context();
     return context && context->fuse && fuse_session_exited(fuse_get_session(context->fuse));
+}
+
+/// Blocks the calling request until released; false when the session ended meanwhile.
+bool waitForRelease(std::unique_lock<std::mutex>& lock) {
+    ++fs.blocked;
+    const auto generation = fs.releaseGeneration;
+    while (fs.releaseGeneration == generation && !sessionEnded())
+        fs.released.wait_for(lock, std::chrono::milliseconds(100));
+    --fs.blocked;
+    return fs.releaseGeneration != generation;
 }
 
 void* onInit(fuse_conn_info*, fuse_config* config) {
@@ -178,20 +194,10 @@ int onWrite(const char* path, const char* buffer, size_t size, off_t offset, fus
         return error ? error : static_cast<int>(size);
     }
     ++fs.writes;
-    if (fs.blockWrites) {
-        ++fs.blocked;
-        const auto generation = fs.releaseGeneration;
-        while (fs.releaseGeneration == generation) {
-            fs.released.wait_for(lock, std::chrono::milliseconds(100));
-            if (sessionEnded()) {
-                --fs.blocked;
-                return -EIO;
-            }
-        }
-        --fs.blocked;
-    }
-    if (fs.writeEio)
+    if (fs.blockWrites && !waitForRelease(lock))
         return -EIO;
+    if (fs.writeError)
+        return -fs.writeError;
     const auto found = fs.files.find(path);
     if (found == fs.files.end())
         return -ENOENT;
@@ -222,6 +228,9 @@ int onFsync(const char* path, int, fuse_file_info*) {
 }
 
 int onStatfs(const char*, struct statvfs* info) {
+    std::unique_lock lock(fs.mutex);
+    if (fs.blockStatfs && !waitForRelease(lock))
+        return -EIO;
     *info = {};
     info->f_bsize = 4096;
     info->f_frsize = 4096;
