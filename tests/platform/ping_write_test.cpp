@@ -7,235 +7,151 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <filesystem>
 #include <regex>
-#include <sys/fsuid.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace vornix::linux_platform {
 namespace {
 
 using namespace vornix::testing;
-
-const std::string pingName = "/.vornix_ping";
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-/// The file holds a timestamp of the present moment, maybe followed by what was there before.
-void expectFreshStamp(const std::string& content, WallTime before, WallTime after) {
-    ASSERT_GE(content.size(), 20u);
-    const auto stamp = content.substr(0, 20);
-    ASSERT_TRUE(std::regex_match(stamp, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)"))) << stamp;
-    EXPECT_GE(stamp, iso8601(before));
-    EXPECT_LE(stamp, iso8601(after));
-}
-
-struct Scratch : ::testing::Test {
-    std::unique_ptr<ScratchDir> scratch;
-    void SetUp() override {
-        if (const auto why = enterPrivateMountNamespace(); !why.empty())
-            GTEST_SKIP() << why;
-        scratch = std::make_unique<ScratchDir>();
-        ASSERT_FALSE(scratch->path().empty());
-    }
-};
-
+using Dir = const std::string&;
 enum class Medium { tmpfs, ext4, fuse };
 
-struct WriteOnMedium : Scratch, ::testing::WithParamInterface<Medium> {
-    std::unique_ptr<TestFuse> fuse;
-
-    /// Mounts a fresh medium at `dir`; empty when done, otherwise why the machine cannot.
-    std::string mountMedium(const std::string& dir) {
-        switch (GetParam()) {
-        case Medium::tmpfs:
-            return mountTmpfs(dir);
-        case Medium::ext4:
-            return mountExt4Image(scratch->path() + "/ext4.img", dir);
-        case Medium::fuse:
-            fuse = std::make_unique<TestFuse>(dir);
-            return fuse->error();
-        }
-        return "unknown medium";
-    }
-};
-
-TEST_P(WriteOnMedium, CreatesExactlyTheStampWithMode0644AndOverwritesOnlyItsBytes) {
-    const auto volume = scratch->subdir("volume");
-    if (const auto why = mountMedium(volume); !why.empty())
+TEST(PingWrite, WritesOnlyAFileOfItsOwnAndSaysWhyNot) {
+    if (const auto why = enterPrivateMountNamespace(); !why.empty())
         GTEST_SKIP() << why;
-    const auto file = volume + pingName;
-    const mode_t oldMask = ::umask(0);
-    auto before = std::chrono::system_clock::now();
-    const auto created = writeAndFlush(file);
-    ::umask(oldMask);
-    EXPECT_EQ(created, PingResult::success());
-    const auto content = readFile(file);
-    EXPECT_EQ(content.size(), 20u); // no line end, no terminating zero
-    expectFreshStamp(content, before, std::chrono::system_clock::now());
-    struct stat st {};
-    ASSERT_EQ(::stat(file.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0644u);
-
-    const std::string tail = "|after-the-stamp-bytes-that-stay";
-    writeFile(file, std::string(20, '#') + tail);
-    before = std::chrono::system_clock::now();
-    EXPECT_EQ(writeAndFlush(file), PingResult::success());
-    const auto overwritten = readFile(file);
-    expectFreshStamp(overwritten, before, std::chrono::system_clock::now());
-    EXPECT_EQ(overwritten.substr(20), tail);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Media, WriteOnMedium, ::testing::Values(Medium::tmpfs, Medium::ext4, Medium::fuse),
-    [](const auto& info) {
-        return std::string(std::array{"tmpfs", "ext4", "fuse"}[static_cast<int>(info.param)]);
-    });
-
-/// Runs the write as user nobody on this thread only (the file-system uid is per thread, and
-/// leaving uid 0 drops the capabilities that would bypass permissions).
-PingResult writeAsNobody(const std::string& file) {
-    PingResult result;
-    std::thread([&] {
-        ::setfsuid(65534);
-        ::setfsgid(65534);
-        result = writeAndFlush(file);
-    }).join();
-    return result;
-}
-
-TEST_F(Scratch, RefusalsWriteNothing) {
-    using Dir = const std::string&;
+    ScratchDir scratch;
+    const std::string precious = "precious content\n", tail = "|bytes after the stamp stay";
+    int reader = -1;
+    const auto fifo = [&](bool withReader) {
+        return [&, withReader](Dir dir) {
+            ASSERT_EQ(::mkfifo((dir + "/.vornix_ping").c_str(), 0644), 0);
+            if (withReader)
+                reader = ::open((dir + "/.vornix_ping").c_str(), O_RDONLY | O_NONBLOCK);
+        };
+    };
+    const auto refused = [](const char* what) {
+        return PingResult::failure(std::string("ping path is ") + what);
+    };
     struct Row {
         const char* name;
-        std::function<void(Dir)> prepare; // on a fresh tmpfs mounted at the directory
+        Medium medium;
+        std::function<void(Dir)> prepare;
         PingResult expected;
-        std::function<void(Dir)> check; // what must hold afterwards
-        std::string file = pingName;    // below the directory
+        std::string tail = {}; // a success leaves the stamp followed by this
     };
-    const auto loop = PingResult::failure("Too many levels of symbolic links");
-    const auto noDevice = PingResult::failure("No such device or address");
-    const std::string precious = "precious content\n";
-    const auto nothing = [](Dir) {};
-    const auto noPing = [](Dir dir) { EXPECT_FALSE(exists(dir + pingName)); };
-    const auto fifo = [](Dir dir) { EXPECT_EQ(::mkfifo((dir + pingName).c_str(), 0644), 0); };
     const Row rows[] = {
-        {"read-only mount", [](Dir dir) { EXPECT_EQ(remountReadOnly(dir), ""); },
-         PingResult::readOnly(), noPing},
-        {"read-only mount with the file",
+        {"new file", Medium::tmpfs, [](Dir) {}, PingResult::success()},
+        {"genuine file", Medium::ext4,
+         [&](Dir dir) { writeFile(dir + "/.vornix_ping", std::string(20, '#') + tail); },
+         PingResult::success(), tail},
+        {"hard link", Medium::tmpfs,
          [&](Dir dir) {
-             writeFile(dir + pingName, precious);
-             EXPECT_EQ(remountReadOnly(dir), "");
+             writeFile(dir + "/data", precious);
+             ASSERT_EQ(::link((dir + "/data").c_str(), (dir + "/.vornix_ping").c_str()), 0);
          },
-         PingResult::readOnly(), [&](Dir dir) { EXPECT_EQ(readFile(dir + pingName), precious); }},
-        {"vanished directory", nothing, PingResult::volumeGone(), nothing, "/gone" + pingName},
-        {"directory that is no longer a mount root", [](Dir dir) { unmount(dir); },
-         PingResult::volumeGone(), noPing},
-        {"symlink to a file",
+         refused("a hard link to another file")},
+        {"symlink", Medium::tmpfs,
          [&](Dir dir) {
-             writeFile(dir + "/target", precious);
-             EXPECT_EQ(::symlink((dir + "/target").c_str(), (dir + pingName).c_str()), 0);
+             writeFile(dir + "/data", precious);
+             ASSERT_EQ(::symlink((dir + "/data").c_str(), (dir + "/.vornix_ping").c_str()), 0);
          },
-         loop, [&](Dir dir) { EXPECT_EQ(readFile(dir + "/target"), precious); }},
-        {"dangling symlink",
+         refused("a symbolic link")},
+        {"directory", Medium::tmpfs,
+         [](Dir dir) { ASSERT_EQ(::mkdir((dir + "/.vornix_ping").c_str(), 0755), 0); },
+         refused("a directory")},
+        {"FIFO", Medium::tmpfs, fifo(false), refused("a named pipe")},
+        {"FIFO with a reader", Medium::tmpfs, fifo(true), refused("a named pipe")},
+        {"device", Medium::tmpfs,
          [](Dir dir) {
-             EXPECT_EQ(::symlink((dir + "/nowhere").c_str(), (dir + pingName).c_str()), 0);
+             ASSERT_EQ(::mknod((dir + "/.vornix_ping").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
          },
-         loop, [](Dir dir) { EXPECT_FALSE(exists(dir + "/nowhere")); }},
-        {"FIFO without a reader", fifo, noDevice, nothing},
-        {"FIFO with a reader", fifo, noDevice, nothing},
-        {"device node",
-         [](Dir dir) {
-             EXPECT_EQ(::mknod((dir + pingName).c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+         refused("a device")},
+        {"file of another file system mounted over it", Medium::tmpfs,
+         [&](Dir dir) {
+             writeFile(scratch / "elsewhere", precious);
+             writeFile(dir + "/.vornix_ping", "");
+             ASSERT_EQ(::mount((scratch / "elsewhere").c_str(), (dir + "/.vornix_ping").c_str(),
+                               nullptr, MS_BIND, nullptr),
+                       0);
          },
-         noDevice, nothing},
-        {"directory in its place",
-         [](Dir dir) { EXPECT_EQ(::mkdir((dir + pingName).c_str(), 0755), 0); },
-         PingResult::failure("Is a directory"), nothing},
+         refused("on another file system")},
+        {"immutable file", Medium::ext4,
+         [&](Dir dir) {
+             writeFile(dir + "/.vornix_ping", precious);
+             const int fd = ::open((dir + "/.vornix_ping").c_str(), O_RDONLY);
+             int flags = 0;
+             ASSERT_EQ(::ioctl(fd, FS_IOC_GETFLAGS, &flags), 0);
+             flags |= FS_IMMUTABLE_FL;
+             ASSERT_EQ(::ioctl(fd, FS_IOC_SETFLAGS, &flags), 0);
+             ::close(fd);
+         },
+         PingResult::failure("Operation not permitted")},
+        {"read-only mount", Medium::tmpfs, [](Dir dir) { ASSERT_EQ(remountReadOnly(dir), ""); },
+         PingResult::readOnly()},
+        {"unmounted", Medium::tmpfs, [](Dir dir) { unmount(dir); }, PingResult::volumeGone()},
+        {"fsync-eopnotsupp", Medium::fuse, {}, PingResult::success()}, // syncfs instead
+        {"fsync-eio", Medium::fuse, {}, PingResult::failure("Input/output error")},
+        {"write-eio", Medium::fuse, {}, PingResult::failure("Input/output error")},
+        {"write-enospc", Medium::fuse, {}, PingResult::failure("No space left on device")},
     };
+    const mode_t oldMask = ::umask(0);
     int index = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        const auto dir = scratch->subdir("v" + std::to_string(index++));
-        ASSERT_EQ(mountTmpfs(dir), "");
-        row.prepare(dir);
-        const auto file = dir + row.file;
-        int reader = -1;
-        if (std::string(row.name) == "FIFO with a reader")
-            reader = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        EXPECT_EQ(writeAndFlush(file), row.expected);
-        row.check(dir);
-        if (reader >= 0) {
-            char byte;
-            EXPECT_LE(::read(reader, &byte, 1), 0); // nothing went into the pipe
-            ::close(reader);
+        const auto dir = scratch.subdir("v" + std::to_string(index++));
+        std::unique_ptr<TestFuse> fuse;
+        if (row.medium == Medium::fuse) {
+            fuse = std::make_unique<TestFuse>(dir);
+            ASSERT_EQ(fuse->error(), "");
+            ASSERT_TRUE(fuse->command(row.name));
+        } else {
+            ASSERT_EQ(row.medium == Medium::tmpfs ? mountTmpfs(dir)
+                                                  : mountExt4Image(dir + ".img", dir),
+                      "");
+            row.prepare(dir);
         }
-        unmount(dir);
+        EXPECT_EQ(writeAndFlush(dir + "/.vornix_ping"), row.expected);
+        if (row.expected == PingResult::success()) {
+            const auto content = readFile(dir + "/.vornix_ping");
+            EXPECT_TRUE(std::regex_match(content.substr(0, 20),
+                                         std::regex(R"(20\d\d-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+            EXPECT_EQ(content.substr(20), row.tail);
+            struct stat st {};
+            EXPECT_EQ(::stat((dir + "/.vornix_ping").c_str(), &st), 0);
+            if (row.tail.empty()) {
+                EXPECT_EQ(st.st_mode & 07777, 0644u);
+            }
+        }
+        if (std::filesystem::exists(dir + "/data")) {
+            EXPECT_EQ(readFile(dir + "/data"), precious);
+        }
+        char byte;
+        EXPECT_LE(reader >= 0 ? ::read(reader, &byte, 1) : 0, 0); // nothing went into the pipe
+        if (reader >= 0)
+            ::close(std::exchange(reader, -1));
+        if (!fuse)
+            unmount(dir, true);
     }
+    ::umask(oldMask);
+    EXPECT_EQ(readFile(scratch / "elsewhere"), precious);
 }
 
-TEST_F(Scratch, PermissionErrorCarriesTheSystemsText) {
-    const auto dir = scratch->subdir("locked");
-    ASSERT_EQ(mountTmpfs(dir, "size=64m,mode=0755"), "");
-    EXPECT_EQ(writeAsNobody(dir + pingName), PingResult::failure("Permission denied"));
-    EXPECT_FALSE(exists(dir + pingName));
-}
-
-TEST_F(Scratch, FreeBytesAreWhatTheUserMayWrite) {
-    const auto big = scratch->subdir("big");
-    const auto small = scratch->subdir("small");
-    ASSERT_EQ(mountTmpfs(big, "size=64m"), "");
-    ASSERT_EQ(mountTmpfs(small, "size=10m"), "");
-    LinuxPingFileSystem fs;
-    EXPECT_EQ(fs.freeBytes(big), 64 * 1024 * 1024);
-    EXPECT_EQ(fs.freeBytes(small), 10 * 1024 * 1024);
-    EXPECT_EQ(fs.freeBytes(scratch->path() + "/missing"), std::nullopt);
-    EXPECT_EQ(fs.writer()(big + pingName), PingResult::success());
-}
-
-struct MisbehavingDrive : Scratch {
-    std::unique_ptr<TestFuse> fuse;
-    std::string file;
-    void SetUp() override {
-        Scratch::SetUp();
-        if (IsSkipped())
-            return;
-        fuse = std::make_unique<TestFuse>(scratch->subdir("fuse"));
-        if (!fuse->error().empty())
-            GTEST_SKIP() << fuse->error();
-        file = fuse->dir() + pingName;
-    }
-};
-
-TEST_F(MisbehavingDrive, FaultsMapToResults) {
-    struct Row {
-        const char* command;
-        PingResult expected;
-        int fsyncs; // flush requests that reached the file system
-    };
-    const Row rows[] = {
-        {"fsync-eopnotsupp", PingResult::success(), 1}, // the whole file system is synced
-        {"fsync-eio", PingResult::failure("Input/output error"), 1},
-        {"write-eio", PingResult::failure("Input/output error"), 0},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.command);
-        ASSERT_TRUE(fuse->command("normal"));
-        const auto before = fuse->status();
-        ASSERT_TRUE(before);
-        ASSERT_TRUE(fuse->command(row.command));
-        EXPECT_EQ(writeAndFlush(file), row.expected);
-        const auto after = fuse->status();
-        ASSERT_TRUE(after);
-        EXPECT_EQ(after->fsyncs - before->fsyncs, row.fsyncs);
-    }
+TEST(PingWrite, FreeSpaceIsWhatTheUserMayWrite) {
+    if (const auto why = enterPrivateMountNamespace(); !why.empty())
+        GTEST_SKIP() << why;
+    ScratchDir scratch;
+    ASSERT_EQ(mountTmpfs(scratch.subdir("small"), "size=10m"), "");
+    EXPECT_EQ(availableBytes(scratch / "small"), 10 * 1024 * 1024);
+    EXPECT_EQ(availableBytes(scratch / "missing"), std::nullopt);
 }
 
 } // namespace
