@@ -7,142 +7,83 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <linux/fs.h>
 #include <filesystem>
 #include <regex>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
-#include <utility>
 
 namespace vornix::linux_platform {
 namespace {
 
 using namespace vornix::testing;
-using Dir = const std::string&;
-enum class Medium { tmpfs, ext4, fuse };
 
 TEST(PingWrite, WritesOnlyAFileOfItsOwnAndSaysWhyNot) {
     if (const auto why = enterPrivateMountNamespace(); !why.empty())
         GTEST_SKIP() << why;
     ScratchDir scratch;
-    const std::string precious = "precious content\n", tail = "|bytes after the stamp stay";
-    int reader = -1;
-    const auto fifo = [&](bool withReader) {
-        return [&, withReader](Dir dir) {
-            ASSERT_EQ(::mkfifo((dir + "/.vornix_ping").c_str(), 0644), 0);
-            if (withReader)
-                reader = ::open((dir + "/.vornix_ping").c_str(), O_RDONLY | O_NONBLOCK);
-        };
-    };
     const auto refused = [](const char* what) {
         return PingResult::failure(std::string("ping path is ") + what);
     };
     struct Row {
-        const char* name;
-        Medium medium;
-        std::function<void(Dir)> prepare;
+        const char* medium; // "tmpfs", "ext4", or a command to the FUSE file system
+        const char* shell;  // run in the mount root; "data" must keep "precious"
         PingResult expected;
-        std::string tail = {}; // a success leaves the stamp followed by this
+        const char* tail = ""; // what follows the stamp after a success
     };
     const Row rows[] = {
-        {"new file", Medium::tmpfs, [](Dir) {}, PingResult::success()},
-        {"genuine file", Medium::ext4,
-         [&](Dir dir) { writeFile(dir + "/.vornix_ping", std::string(20, '#') + tail); },
-         PingResult::success(), tail},
-        {"hard link", Medium::tmpfs,
-         [&](Dir dir) {
-             writeFile(dir + "/data", precious);
-             ASSERT_EQ(::link((dir + "/data").c_str(), (dir + "/.vornix_ping").c_str()), 0);
-         },
-         refused("a hard link to another file")},
-        {"symlink", Medium::tmpfs,
-         [&](Dir dir) {
-             writeFile(dir + "/data", precious);
-             ASSERT_EQ(::symlink((dir + "/data").c_str(), (dir + "/.vornix_ping").c_str()), 0);
-         },
-         refused("a symbolic link")},
-        {"directory", Medium::tmpfs,
-         [](Dir dir) { ASSERT_EQ(::mkdir((dir + "/.vornix_ping").c_str(), 0755), 0); },
-         refused("a directory")},
-        {"FIFO", Medium::tmpfs, fifo(false), refused("a named pipe")},
-        {"FIFO with a reader", Medium::tmpfs, fifo(true), refused("a named pipe")},
-        {"device", Medium::tmpfs,
-         [](Dir dir) {
-             ASSERT_EQ(::mknod((dir + "/.vornix_ping").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
-         },
-         refused("a device")},
-        {"file of another file system mounted over it", Medium::tmpfs,
-         [&](Dir dir) {
-             writeFile(scratch / "elsewhere", precious);
-             writeFile(dir + "/.vornix_ping", "");
-             ASSERT_EQ(::mount((scratch / "elsewhere").c_str(), (dir + "/.vornix_ping").c_str(),
-                               nullptr, MS_BIND, nullptr),
-                       0);
-         },
+        {"tmpfs", "", PingResult::success()}, // created 0644 although the umask is 0
+        {"ext4", "printf '####################tail' > .vornix_ping", PingResult::success(), "tail"},
+        {"tmpfs", "ln data .vornix_ping", refused("a hard link to another file")},
+        {"tmpfs", "ln -s data .vornix_ping", refused("a symbolic link")},
+        {"tmpfs", "mkdir .vornix_ping", refused("a directory")},
+        {"tmpfs", "mkfifo .vornix_ping", refused("a named pipe")},
+        {"tmpfs", "mknod .vornix_ping c 1 3", refused("a device")},
+        {"tmpfs", "touch .vornix_ping && mount --bind ../elsewhere .vornix_ping",
          refused("on another file system")},
-        {"immutable file", Medium::ext4,
-         [&](Dir dir) {
-             writeFile(dir + "/.vornix_ping", precious);
-             const int fd = ::open((dir + "/.vornix_ping").c_str(), O_RDONLY);
-             int flags = 0;
-             ASSERT_EQ(::ioctl(fd, FS_IOC_GETFLAGS, &flags), 0);
-             flags |= FS_IMMUTABLE_FL;
-             ASSERT_EQ(::ioctl(fd, FS_IOC_SETFLAGS, &flags), 0);
-             ::close(fd);
-         },
+        {"ext4", "touch .vornix_ping && chattr +i .vornix_ping",
          PingResult::failure("Operation not permitted")},
-        {"read-only mount", Medium::tmpfs, [](Dir dir) { ASSERT_EQ(remountReadOnly(dir), ""); },
-         PingResult::readOnly()},
-        {"unmounted", Medium::tmpfs, [](Dir dir) { unmount(dir); }, PingResult::volumeGone()},
-        {"fsync-eopnotsupp", Medium::fuse, {}, PingResult::success()}, // syncfs instead
-        {"fsync-eio", Medium::fuse, {}, PingResult::failure("Input/output error")},
-        {"write-eio", Medium::fuse, {}, PingResult::failure("Input/output error")},
-        {"write-enospc", Medium::fuse, {}, PingResult::failure("No space left on device")},
+        {"tmpfs", "mount -o remount,ro .", PingResult::readOnly()},
+        {"tmpfs", "umount -l \"$PWD\"", PingResult::volumeGone()},
+        {"fsync-eopnotsupp", "", PingResult::success()}, // the whole file system is synced
+        {"fsync-eio", "", PingResult::failure("Input/output error")},
+        {"write-eio", "", PingResult::failure("Input/output error")},
+        {"write-enospc", "", PingResult::failure("No space left on device")},
     };
+    writeFile(scratch / "elsewhere", "precious");
     const mode_t oldMask = ::umask(0);
     int index = 0;
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(std::string(row.medium) + ": " + row.shell);
         const auto dir = scratch.subdir("v" + std::to_string(index++));
         std::unique_ptr<TestFuse> fuse;
-        if (row.medium == Medium::fuse) {
-            fuse = std::make_unique<TestFuse>(dir);
-            ASSERT_EQ(fuse->error(), "");
-            ASSERT_TRUE(fuse->command(row.name));
+        const std::string medium = row.medium;
+        if (medium == "tmpfs" || medium == "ext4") {
+            ASSERT_EQ(medium == "tmpfs" ? mountTmpfs(dir) : mountExt4Image(dir + ".img", dir), "");
+            writeFile(dir + "/data", "precious");
+            ASSERT_EQ(std::system(("cd " + dir + "; " + row.shell).c_str()), 0);
         } else {
-            ASSERT_EQ(row.medium == Medium::tmpfs ? mountTmpfs(dir)
-                                                  : mountExt4Image(dir + ".img", dir),
-                      "");
-            row.prepare(dir);
+            fuse = std::make_unique<TestFuse>(dir);
+            ASSERT_TRUE(fuse->error().empty() && fuse->command(row.medium)) << fuse->error();
         }
-        EXPECT_EQ(writeAndFlush(dir + "/.vornix_ping"), row.expected);
+        const auto file = dir + "/.vornix_ping";
+        EXPECT_EQ(writeAndFlush(file), row.expected) << writeAndFlush(file).message;
         if (row.expected == PingResult::success()) {
-            const auto content = readFile(dir + "/.vornix_ping");
+            const auto content = readFile(file);
             EXPECT_TRUE(std::regex_match(content.substr(0, 20),
                                          std::regex(R"(20\d\d-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
             EXPECT_EQ(content.substr(20), row.tail);
             struct stat st {};
-            EXPECT_EQ(::stat((dir + "/.vornix_ping").c_str(), &st), 0);
-            if (row.tail.empty()) {
-                EXPECT_EQ(st.st_mode & 07777, 0644u);
-            }
+            EXPECT_TRUE(*row.shell ||
+                        (::stat(file.c_str(), &st) == 0 && (st.st_mode & 0777) == 0644));
         }
         if (std::filesystem::exists(dir + "/data")) {
-            EXPECT_EQ(readFile(dir + "/data"), precious);
+            EXPECT_EQ(readFile(dir + "/data"), "precious");
         }
-        char byte;
-        EXPECT_LE(reader >= 0 ? ::read(reader, &byte, 1) : 0, 0); // nothing went into the pipe
-        if (reader >= 0)
-            ::close(std::exchange(reader, -1));
         if (!fuse)
             unmount(dir, true);
     }
     ::umask(oldMask);
-    EXPECT_EQ(readFile(scratch / "elsewhere"), precious);
+    EXPECT_EQ(readFile(scratch / "elsewhere"), "precious");
 }
 
 TEST(PingWrite, FreeSpaceIsWhatTheUserMayWrite) {

@@ -11,21 +11,15 @@
 #include <algorithm>
 #include <deque>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <string>
-#include <vector>
 
 namespace vornix::testing {
 
-/// True while a ManualWorkerQueue job runs: what may touch a drive checks it.
-inline bool& onWorker() {
-    static thread_local bool inside = false;
-    return inside;
-}
+/// True while a ManualWorkerQueue job runs.
+inline thread_local bool onWorker = false;
 
 /// Free space per mount path (unknown when unset) and the result of each path's writes (success
-/// when unset); remembers the writes. Asking either anywhere but in a worker job is a failure.
+/// when unset); remembers the writes. Touching a drive off the workers fails the test.
 class FakePingFileSystem final : public PingFileSystem {
 public:
     void setFreeBytes(const std::string& mountPath, std::int64_t bytes) {
@@ -42,12 +36,11 @@ public:
     }
     int writeCount(const std::string& mountPath) const {
         const auto all = writes();
-        return static_cast<int>(
-            std::count(all.begin(), all.end(), Vornix::pingFileLocation(mountPath)));
+        return static_cast<int>(std::count(all.begin(), all.end(), mountPath + "/.vornix_ping"));
     }
     FreeSpaceQuery freeSpace() const override {
         return [state = state_](const std::string& path) -> std::optional<std::int64_t> {
-            EXPECT_TRUE(onWorker()) << "free space of " << path << " asked off the workers";
+            EXPECT_TRUE(onWorker) << "statfs on the main thread";
             std::lock_guard lock(state->mutex);
             const auto found = state->free.find(path);
             return found == state->free.end() ? std::nullopt : std::optional(found->second);
@@ -55,7 +48,7 @@ public:
     }
     PingWrite writer() const override {
         return [state = state_](const std::string& path) {
-            EXPECT_TRUE(onWorker()) << path << " written off the workers";
+            EXPECT_TRUE(onWorker) << "write on the main thread";
             std::lock_guard lock(state->mutex);
             state->writes.push_back(path);
             const auto found = state->results.find(path);
@@ -73,28 +66,25 @@ private:
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
-/// Holds submitted jobs until the test runs them, on the test's thread, standing in for a
-/// worker; what a job returns is posted to the main queue, as the real pool does.
+/// Holds submitted jobs until the test runs them (or, with `runImmediately`, runs each as it
+/// comes) on the test's thread; what a job returns is posted to the main queue, as in the pool.
 class ManualWorkerQueue final : public WorkerQueue {
 public:
     explicit ManualWorkerQueue(MainQueue& mainQueue) : mainQueue_(mainQueue) {}
-
-    bool runImmediately = false; // every job runs as it is submitted (its task is still posted)
-
+    bool runImmediately = false;
     void submit(WorkerJob job) override {
         jobs_.push_back(std::move(job));
         if (runImmediately)
             run(jobs_.size() - 1);
     }
     std::size_t pending() const { return jobs_.size(); }
-
     /// Runs the job at `index` in order of submission among those not yet run.
     void run(std::size_t index) {
         auto job = std::move(jobs_.at(index));
         jobs_.erase(jobs_.begin() + static_cast<std::ptrdiff_t>(index));
-        onWorker() = true;
+        onWorker = true;
         auto then = job();
-        onWorker() = false;
+        onWorker = false;
         if (then)
             mainQueue_.post(std::move(then));
     }
