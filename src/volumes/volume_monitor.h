@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace vornix {
@@ -83,6 +84,7 @@ private:
     std::optional<std::string> bootVolumeID_;
     std::map<std::string, std::string> bsdNameToVolumeID_;
     std::map<std::string, WallTime> pendingApprovals_;
+    mutable std::unordered_map<std::string, std::size_t> indexHints_; // see indexOf()
     // Declared last so they end first: no callback reaches a half-destroyed monitor.
     std::vector<Subscription> workspaceObservers_;
     std::unique_ptr<DiskSession> session_;
