@@ -104,10 +104,9 @@ std::string Vornix::pingFileLocation(const std::string& mountPath) {
 }
 
 void Vornix::Core::pingAllWatchedVolumes() {
-    // By index on the live list: a ping publishes nothing, and records are never removed.
-    const auto& volumes = volumeMonitor.volumes.get();
-    for (std::size_t i = 0; i < volumes.size(); ++i) {
-        const auto& volume = volumes[i];
+    // The live list, no copy: a ping only schedules work and publishes nothing, so the list
+    // cannot change under this loop.
+    for (const auto& volume : volumeMonitor.volumes.get()) {
         if (volume.isWatched && volume.isCurrentlyMounted && volume.mountPath)
             ping({volume.id, *volume.mountPath, volume.bsdName.value_or("")}, volume.name);
     }

@@ -86,14 +86,5 @@ TEST(PingWrite, WritesOnlyAFileOfItsOwnAndSaysWhyNot) {
     EXPECT_EQ(readFile(scratch / "elsewhere"), "precious");
 }
 
-TEST(PingWrite, FreeSpaceIsWhatTheUserMayWrite) {
-    if (const auto why = enterPrivateMountNamespace(); !why.empty())
-        GTEST_SKIP() << why;
-    ScratchDir scratch;
-    ASSERT_EQ(mountTmpfs(scratch.subdir("small"), "size=10m"), "");
-    EXPECT_EQ(availableBytes(scratch / "small"), 10 * 1024 * 1024);
-    EXPECT_EQ(availableBytes(scratch / "missing"), std::nullopt);
-}
-
 } // namespace
 } // namespace vornix::linux_platform
