@@ -9,7 +9,10 @@ namespace {
 /// Cancels on cancel() and, when `onDestruction`, also when dropped (a repeating timer).
 struct Handle final : DelayedTask, RepeatingTimer {
     Handle(std::shared_ptr<bool> c, bool onDestruction) : cancelled(c), byDrop(onDestruction) {}
-    ~Handle() override { *cancelled = *cancelled || byDrop; }
+    ~Handle() override {
+        if (byDrop)
+            *cancelled = true;
+    }
     void cancel() override { *cancelled = true; }
     std::shared_ptr<bool> cancelled;
     bool byDrop;
