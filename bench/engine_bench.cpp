@@ -165,26 +165,31 @@ public:
 };
 
 /// The real file system, noting when each ping of a volume began (its free-space question, asked
-/// on a worker).
+/// on a worker; the notes are shared with the workers, which may outlive this object).
 class TimedFileSystem final : public PingFileSystem {
 public:
     FreeSpaceQuery freeSpace() const override {
-        return [this](const std::string& mountPath) {
+        return [notes = notes_](const std::string& mountPath) {
             {
-                std::lock_guard lock(mutex);
-                asked[mountPath] = Steady::now();
+                std::lock_guard lock(notes->mutex);
+                notes->asked[mountPath] = Steady::now();
             }
             return linux_platform::availableBytes(mountPath);
         };
     }
-    PingWrite writer() const override { return real.writer(); }
+    PingWrite writer() const override { return real_.writer(); }
     Steady::time_point askedAt(const std::string& mountPath) const {
-        std::lock_guard lock(mutex);
-        return asked.at(mountPath);
+        std::lock_guard lock(notes_->mutex);
+        return notes_->asked.at(mountPath);
     }
-    linux_platform::LinuxPingFileSystem real;
-    mutable std::mutex mutex;
-    mutable std::map<std::string, Steady::time_point> asked;
+
+private:
+    struct Notes {
+        std::mutex mutex;
+        std::map<std::string, Steady::time_point> asked;
+    };
+    std::shared_ptr<Notes> notes_ = std::make_shared<Notes>();
+    linux_platform::LinuxPingFileSystem real_;
 };
 
 double threadCpuSeconds() {
