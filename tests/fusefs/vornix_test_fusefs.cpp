@@ -173,13 +173,6 @@ int onWrite(const char* path, const char* buffer, size_t size, off_t offset, fus
     return static_cast<int>(size);
 }
 
-int onTruncate(const char* path, off_t size, fuse_file_info*) {
-    std::lock_guard lock(fs.mutex);
-    if (File* file = fileAt(path))
-        file->data.resize(static_cast<size_t>(size));
-    return fileAt(path) || isControl(path) ? 0 : -ENOENT;
-}
-
 int onFsync(const char* path, int, fuse_file_info*) {
     std::lock_guard lock(fs.mutex);
     fs.fsyncs += isControl(path) ? 0 : 1;
@@ -216,7 +209,6 @@ int main(int argc, char* argv[]) {
     ops.create = onCreate;
     ops.read = onRead;
     ops.write = onWrite;
-    ops.truncate = onTruncate;
     ops.fsync = onFsync;
     ops.statfs = onStatfs;
 
