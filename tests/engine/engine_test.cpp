@@ -99,8 +99,7 @@ TEST(Engine, OutcomesBecomeStatusAndEventsAndASuccessInTimeRestoresActive) {
     for (const auto& row : rows) {
         SCOPED_TRACE(::testing::Message() << row.free << " " << row.result.message << row.late);
         Harness h({mounted("A")});
-        h.fs.setFreeBytes("/media/A", row.free);
-        h.fs.setResult("/media/A", row.result);
+        h.fs.script("/media/A", row.result, row.free);
         h.engine->start(45);
         h.time.advance(row.late ? 8 : 7.999); // statfs and write share the stall window
         EXPECT_EQ(h.volume("A").status, row.late ? S::stalled : S::idle);
@@ -113,8 +112,7 @@ TEST(Engine, OutcomesBecomeStatusAndEventsAndASuccessInTimeRestoresActive) {
         ASSERT_EQ(h.systemLog.lines.size(), before + row.events.size());
         for (std::size_t i = 0; i < row.events.size(); ++i)
             EXPECT_EQ(h.systemLog.lines[before + i].second, row.events[i]);
-        h.fs.setFreeBytes("/media/A", INT64_MAX);
-        h.fs.setResult("/media/A", ok);
+        h.fs.script("/media/A", ok);
         h.time.advance(40); // the next tick
         h.completeJobs();
         EXPECT_EQ(h.volume("A").status, S::active);
@@ -147,7 +145,7 @@ TEST(Engine, AVolumeHungInStatfsStallsAloneForHoursAndHoldsOneJob) {
     h.time.advance(45);
     ASSERT_EQ(h.workers.pending(), 3u); // hung, healthy, the new drive's
     // The hung call returns at last: every ping that waited gets its own handling, once.
-    h.fs.setResult("/media/Stuck", PingResult::readOnly());
+    h.fs.script("/media/Stuck", PingResult::readOnly());
     h.workers.run(0);
     h.time.runPending();
     EXPECT_EQ(h.count(Kind::volumeReadOnly, "Stuck"), ticks + 1);
@@ -158,7 +156,7 @@ TEST(Engine, NothingHappensOnceTheEngineIsGoneEvenMidHandling) {
     for (const double before : {-1.0, 0.0, 8.0, 3 * 45.0}) { // < 0: first tick still pending
         SCOPED_TRACE(before);
         Harness h({mounted("A")});
-        h.fs.setResult("/media/A", PingResult::readOnly());
+        h.fs.script("/media/A", PingResult::readOnly());
         h.engine->start(45);
         if (before >= 0)
             h.time.advance(before);

@@ -4,7 +4,6 @@
 // worker queue whose jobs run only when the test says so.
 
 #include "engine/engine_ports.h"
-#include "engine/vornix.h"
 
 #include <gtest/gtest.h>
 
@@ -22,13 +21,11 @@ inline thread_local bool onWorker = false;
 /// when unset); remembers the writes. Touching a drive off the workers fails the test.
 class FakePingFileSystem final : public PingFileSystem {
 public:
-    void setFreeBytes(const std::string& mountPath, std::int64_t bytes) {
+    /// What the free-space question and the writes of the volume at `mountPath` answer.
+    void script(const std::string& mountPath, PingResult result, std::int64_t free = INT64_MAX) {
         std::lock_guard lock(state_->mutex);
-        state_->free[mountPath] = bytes;
-    }
-    void setResult(const std::string& mountPath, PingResult result) {
-        std::lock_guard lock(state_->mutex);
-        state_->results[Vornix::pingFileLocation(mountPath)] = std::move(result);
+        state_->free[mountPath] = free;
+        state_->results[mountPath + "/.vornix_ping"] = std::move(result);
     }
     std::vector<std::string> writes() const {
         std::lock_guard lock(state_->mutex);
