@@ -102,6 +102,7 @@ TEST(Engine, OutcomesBecomeStatusAndEventsAndASuccessInTimeRestoresActive) {
         h.fs.script("/media/A", row.result, row.free);
         h.engine->start(45);
         h.time.advance(row.late ? 8 : 7.999); // statfs and write share the stall window
+        h.engine->stop();                     // what is in flight is still handled
         EXPECT_EQ(h.volume("A").status, row.late ? S::stalled : S::idle);
         const auto before = h.systemLog.lines.size();
         h.completeJobs();
@@ -113,7 +114,8 @@ TEST(Engine, OutcomesBecomeStatusAndEventsAndASuccessInTimeRestoresActive) {
         for (std::size_t i = 0; i < row.events.size(); ++i)
             EXPECT_EQ(h.systemLog.lines[before + i].second, row.events[i]);
         h.fs.script("/media/A", ok);
-        h.time.advance(40); // the next tick
+        h.engine->start(45);
+        h.time.runPending();
         h.completeJobs();
         EXPECT_EQ(h.volume("A").status, S::active);
         EXPECT_EQ(h.volume("A").statusDetail, "");
