@@ -27,7 +27,7 @@ struct Gate {
     }
 };
 
-TEST(WorkerPool, BlockedJobsDelayNoOtherAndIdleWorkersAreReusedCappedAndExpire) {
+TEST(WorkerPool, BlockedJobsDelayNoOtherIdleWorkersAreCappedAndNothingOutlivesThePool) {
     testing::VirtualTime time;
     WorkerPool pool(time, {.maxIdleWorkers = 2, .idleTimeout = 1h});
     Gate gate;
@@ -51,21 +51,18 @@ TEST(WorkerPool, BlockedJobsDelayNoOtherAndIdleWorkersAreReusedCappedAndExpire) 
     WorkerPool brief(time, {.maxIdleWorkers = 4, .idleTimeout = 1ms});
     brief.submit(gate.job());
     EXPECT_TRUE(waitFor([&] { return brief.threadCount() == 0; })); // and the others in time
-}
 
-TEST(WorkerPool, DestructionWaitsForNoWorkerAndDropsWhatLateJobsReturn) {
-    testing::VirtualTime time;
-    Gate gate;
+    // Destroyed with a worker blocked: returns at once, and the late task is dropped (with the
+    // last reference to what it holds), never posted.
+    Gate last;
     auto sentinel = std::make_shared<int>(0);
     std::weak_ptr<int> watch = sentinel;
-    {
-        WorkerPool pool(time);
-        pool.submit(gate.job([sentinel] { ADD_FAILURE() << "posted after the pool"; }));
-        sentinel.reset();
-        ASSERT_TRUE(waitFor([&] { return gate.started == 1; }));
-    } // returns although its worker is blocked
-    gate.opener.set_value();
-    // The worker drops the task (and with it the last reference) instead of posting it.
+    auto doomed = std::make_unique<WorkerPool>(time);
+    doomed->submit(last.job([sentinel] { ADD_FAILURE() << "posted after the pool"; }));
+    sentinel.reset();
+    ASSERT_TRUE(waitFor([&] { return last.started == 1; }));
+    doomed.reset();
+    last.opener.set_value();
     ASSERT_TRUE(waitFor([&] { return watch.expired(); }));
     EXPECT_EQ(time.pendingCount(), 0u);
 }
