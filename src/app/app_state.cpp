@@ -38,9 +38,19 @@ void AppState::setExclusions(std::vector<std::string> ids) {
 }
 
 void AppState::applyPersistedExclusions(const std::vector<WatchedVolume>& volumes) {
-    for (const auto& volume : volumes)
-        if (excludedSet_.contains(volume.id) && volume.isWatched)
-            volumeMonitor_->setWatched(volume.id, false);
+    // Only records not seen before are looked at, so a publication costs O(new records), not
+    // O(list). That is enough: only AppState ever sets a volume watched (toggleVolume), and it
+    // updates the exclusions before it does, so a record already seen never needs switching
+    // off again. The list only grows; should it ever shrink, everything is looked at anew.
+    if (volumes.size() < exclusionsChecked_)
+        exclusionsChecked_ = 0;
+    while (exclusionsChecked_ < volumes.size()) {
+        const auto& volume = volumes[exclusionsChecked_++];
+        if (excludedSet_.contains(volume.id) && volume.isWatched) {
+            const std::string id = volume.id; // the call below publishes the list again
+            volumeMonitor_->setWatched(id, false);
+        }
+    }
 }
 
 void AppState::toggleGlobalActive() {

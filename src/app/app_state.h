@@ -79,6 +79,7 @@ private:
     std::unique_ptr<Vornix> vornix_;
     std::vector<std::string> excluded_; // as stored, in stored order
     std::unordered_set<std::string> excludedSet_;
+    std::size_t exclusionsChecked_ = 0; // records of the volume list applyPersistedExclusions saw
     std::vector<Subscription> cancellables_; // released first, before the services
 };
 

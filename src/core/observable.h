@@ -7,10 +7,10 @@
 //   1. the new value is stored;
 //   2. every view observing the owning object is told that the object changed;
 //   3. every subscriber of the property is called with the stored value.
-// Every assignment publishes, equal values included. A subscriber may assign to a published
-// property while it is being called: the assignment stands and is published in its turn.
-// Remaining subscribers of the outer publication are then called with the value stored at
-// the moment of their call, so the last value any subscriber sees is always the stored one.
+// Every assignment (and every change in place) publishes, equal values included. A subscriber may
+// assign to a published property while it is being called: the assignment stands and is published
+// in its turn. Remaining subscribers of the outer publication are then called with the value stored
+// at the moment of their call, so the last value any subscriber sees is always the stored one.
 
 #include <cstddef>
 #include <functional>
@@ -143,9 +143,14 @@ public:
 
     void set(T value) {
         value_ = std::move(value);
-        owner_.notifyChanged();
-        auto keep = slots_;
-        keep->call([this] { return std::tuple<const T&>(value_); });
+        publish();
+    }
+
+    /// Changes the stored value in place through `change(T&)` and publishes it as an assignment
+    /// would, without copying it. `change` must not publish this property itself.
+    template <class Change> void modify(Change&& change) {
+        change(value_);
+        publish();
     }
 
     Published& operator=(T value) {
@@ -164,6 +169,12 @@ public:
     std::size_t subscriberCount() const { return slots_->size(); }
 
 private:
+    void publish() {
+        owner_.notifyChanged();
+        auto keep = slots_;
+        keep->call([this] { return std::tuple<const T&>(value_); });
+    }
+
     using Slots = detail::SlotList<const T&>;
     ObservableObject& owner_;
     T value_;

@@ -14,21 +14,24 @@ namespace vornix {
 
 /// The blocking write of one ping file, given the file's full path.
 using PingWrite = std::function<PingResult(const std::string& pingFilePath)>;
+/// Bytes the user may still write on the file system mounted at the given path, or none when
+/// the system cannot say. Blocks while the file system answers.
+using FreeSpaceQuery = std::function<std::optional<std::int64_t>(const std::string& mountPath)>;
 
-/// The file-system side of a ping.
+/// The file-system side of a ping. Both functions run on worker threads, several at once,
+/// possibly for the same volume, and may block for as long as the drive takes. Each owns
+/// whatever it uses, so one that returns after the engine and this object are gone touches
+/// nothing freed.
 class PingFileSystem {
 public:
     virtual ~PingFileSystem() = default;
 
-    /// Bytes the user may still write on the file system mounted at `mountPath`, or none when
-    /// the system cannot say. Main thread; blocks while the file system answers.
-    virtual std::optional<std::int64_t> freeBytes(const std::string& mountPath) const = 0;
+    virtual FreeSpaceQuery freeSpace() const = 0;
 
     /// The write itself. Writes the present UTC time as "YYYY-MM-DDTHH:MM:SSZ" (20 bytes, no line
     /// end) at offset 0 of the file, creating it with mode 0644, never truncating it, and flushes
-    /// it to the medium. Called on worker threads, several at once, possibly for the same file,
-    /// and may block for as long as the drive takes. The function owns whatever it uses, so one
-    /// that returns after the engine and this object are gone touches nothing freed.
+    /// it to the medium. Anything at the path that is not a regular file of the volume's own
+    /// with a single link is refused as a failure saying why.
     virtual PingWrite writer() const = 0;
 };
 

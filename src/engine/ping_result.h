@@ -11,7 +11,9 @@ struct PingResult {
         success,    // the timestamp was written and flushed to the medium
         readOnly,   // the file system refused the write as read-only
         volumeGone, // the volume is no longer mounted where it was
-        failure,    // anything else; `message` is the system's description of the error
+        full,       // too little free space to write: nothing was written
+        failure,    // anything else; `message` says why: the system's error text, or what
+                    // stands at the ping path instead of a file of our own
     };
 
     Kind kind = Kind::success;
@@ -20,6 +22,7 @@ struct PingResult {
     static PingResult success() { return {Kind::success, {}}; }
     static PingResult readOnly() { return {Kind::readOnly, {}}; }
     static PingResult volumeGone() { return {Kind::volumeGone, {}}; }
+    static PingResult full() { return {Kind::full, {}}; }
     static PingResult failure(std::string message) { return {Kind::failure, std::move(message)}; }
 
     bool operator==(const PingResult&) const = default;

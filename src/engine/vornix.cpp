@@ -34,11 +34,13 @@ struct InFlightWrite {
 
 struct Vornix::Core {
     Core(VolumeMonitor& monitor, EventLog& log, EnginePorts p)
-        : volumeMonitor(monitor), eventLog(log), ports(p), write(p.fileSystem.writer()) {}
+        : volumeMonitor(monitor), eventLog(log), ports(p), freeSpace(p.fileSystem.freeSpace()),
+          write(p.fileSystem.writer()) {}
 
     VolumeMonitor& volumeMonitor;
     EventLog& eventLog;
     EnginePorts ports;
+    FreeSpaceQuery freeSpace;
     PingWrite write;
     std::unique_ptr<RepeatingTimer> timer;
     double interval = keep_alive_interval::defaultSeconds;
@@ -49,7 +51,7 @@ struct Vornix::Core {
     std::uint64_t nextGeneration = 0;
 
     void pingAllWatchedVolumes();
-    void ping(const WatchedVolume& volume);
+    void ping(WriteKey key, const std::string& name);
     void dispatchWrite(const WriteKey& key, std::uint64_t generation);
     void stallFired(const WriteKey& key, std::uint64_t generation, std::uint64_t ping);
     void writeReturned(const WriteKey& key, std::uint64_t generation, const PingResult& result);
@@ -102,31 +104,19 @@ std::string Vornix::pingFileLocation(const std::string& mountPath) {
 }
 
 void Vornix::Core::pingAllWatchedVolumes() {
-    const auto volumes = volumeMonitor.volumes.get();
-    for (const auto& volume : volumes) {
-        // A status change below may run subscribers, and one of them may drop the engine.
-        if (engineGone)
-            return;
-        if (volume.isWatched && volume.isCurrentlyMounted)
-            ping(volume);
+    // The live list, no copy: a ping only schedules work and publishes nothing, so the list
+    // cannot change under this loop.
+    for (const auto& volume : volumeMonitor.volumes.get()) {
+        if (volume.isWatched && volume.isCurrentlyMounted && volume.mountPath)
+            ping({volume.id, *volume.mountPath, volume.bsdName.value_or("")}, volume.name);
     }
 }
 
-void Vornix::Core::ping(const WatchedVolume& volume) {
-    if (!volume.mountPath)
-        return;
-    WriteKey key{volume.id, *volume.mountPath, volume.bsdName.value_or("")};
+void Vornix::Core::ping(WriteKey key, const std::string& name) {
     auto found = inFlight.find(key);
     const bool joining = found != inFlight.end();
-    if (!joining) {
-        const auto free = ports.fileSystem.freeBytes(key.mountPath);
-        if (free && *free < freeSpaceFloor) {
-            volumeMonitor.markStatus(volume.id, VolumeStatus::full, std::nullopt);
-            eventLog.record(LogEvent::Kind::volumeFull, volume.name, "");
-            return;
-        }
+    if (!joining)
         found = inFlight.emplace(key, InFlightWrite{nextGeneration++, {}, 0, {}}).first;
-    }
     auto& write = found->second;
     const auto generation = write.generation;
     const auto pingNumber = nextPing++;
@@ -136,21 +126,23 @@ void Vornix::Core::ping(const WatchedVolume& volume) {
             if (auto core = weak.lock(); core && !core->engineGone)
                 core->stallFired(key, generation, pingNumber);
         });
-    write.waiting.emplace(pingNumber, WaitingPing{volume.name, std::move(stallTimer)});
+    write.waiting.emplace(pingNumber, WaitingPing{name, std::move(stallTimer)});
     if (!joining)
         dispatchWrite(key, generation);
 }
 
 void Vornix::Core::dispatchWrite(const WriteKey& key, std::uint64_t generation) {
     std::weak_ptr<Core> weak = self;
-    ports.workers.submit(
-        [write = write, path = pingFileLocation(key.mountPath), weak, key, generation]() -> Task {
-            auto result = write(path);
-            return [weak, key, generation, result = std::move(result)] {
-                if (auto core = weak.lock(); core && !core->engineGone)
-                    core->writeReturned(key, generation, result);
-            };
-        });
+    ports.workers.submit([freeSpace = freeSpace, write = write, weak, key, generation]() -> Task {
+        // statfs can hang like any write on a sick drive: it runs here, inside the stall window.
+        const auto free = freeSpace(key.mountPath);
+        auto result = free && *free < freeSpaceFloor ? PingResult::full()
+                                                     : write(pingFileLocation(key.mountPath));
+        return [weak, key, generation, result = std::move(result)] {
+            if (auto core = weak.lock(); core && !core->engineGone)
+                core->writeReturned(key, generation, result);
+        };
+    });
 }
 
 void Vornix::Core::stallFired(const WriteKey& key, std::uint64_t generation, std::uint64_t ping) {
@@ -209,10 +201,18 @@ void Vornix::Core::apply(const std::string& id, const std::string& name, const P
         if (!engineGone)
             eventLog.record(LogEvent::Kind::volumeReadOnly, name, "");
         return;
+    case Kind::full:
+        volumeMonitor.markStatus(id, VolumeStatus::full, std::nullopt);
+        if (!engineGone)
+            eventLog.record(LogEvent::Kind::volumeFull, name, "");
+        return;
     case Kind::volumeGone:
         return; // the volume monitor reports the departure
     case Kind::failure:
-        eventLog.record(LogEvent::Kind::pingFailed, name, result.message);
+        // Also when late: the drive has answered, and an error says more than "stalled".
+        volumeMonitor.markStatus(id, VolumeStatus::failed, std::nullopt, result.message);
+        if (!engineGone)
+            eventLog.record(LogEvent::Kind::pingFailed, name, result.message);
         return;
     }
 }

@@ -12,18 +12,19 @@
 namespace vornix {
 
 /// The keep-alive engine. While running, it pings every watched, mounted volume at once and then
-/// every `interval` seconds: a free-space test on the main thread, then a write of the ping file
-/// on a worker thread, guarded by an 8-second stall timer. Each outcome becomes a status on the
-/// volume and an event in the log, on every ping. Main thread only.
+/// every `interval` seconds: one job on a worker thread tests the free space and, unless the
+/// volume is nearly full, writes the ping file, all under one 8-second stall timer. Nothing that
+/// can touch a volume runs on the main thread, so a drive hanging in any system call only ever
+/// stalls its own pings. Each outcome becomes a status on the volume and an event in the log, on
+/// every ping; a failed or refused write shows as `failed` with the reason. Main thread only.
 ///
-/// At most one write per volume (and mount path and device) is in the kernel at a time. A ping of a
-/// volume whose previous write has not returned starts no new write and no free-space test (a file
-/// system stuck in a write may be just as stuck answering that test): it joins the write in
-/// flight, keeps its own stall timer, and gets its own result handling when that write returns.
+/// At most one job per volume (and mount path and device) is in the kernel at a time. A ping of a
+/// volume whose previous job has not returned starts nothing new: it joins the job in flight,
+/// keeps its own stall timer, and gets its own result handling when that job returns.
 /// Pings whose stall has fired are only counted, so a volume stuck for hours costs the same
 /// memory and threads as one stuck for a minute.
 ///
-/// Destroying the engine leaves writes in flight to finish on their own; every tick, stall timer
+/// Destroying the engine leaves jobs in flight to finish on their own; every tick, stall timer
 /// or result that arrives afterwards does nothing.
 class Vornix {
 public:

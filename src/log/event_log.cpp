@@ -8,19 +8,22 @@ EventLog::EventLog(const WallClock& clock, SystemLog& systemLog, DesktopNotifier
 void EventLog::record(LogEvent::Kind kind, std::optional<std::string> volumeName,
                       std::string detail) {
     LogEvent event{makeUuid(), clock_.now(), kind, std::move(volumeName), std::move(detail)};
-
-    std::vector<LogEvent> list;
-    list.reserve(capacity + 1);
-    list.push_back(event);
-    const auto& old = events.get();
-    for (std::size_t i = 0; i < old.size() && list.size() < capacity; ++i)
-        list.push_back(old[i]);
-    events = std::move(list);
-
-    systemLog_.write(logLevel(kind), systemLogLine(event));
-
+    const std::string line = systemLogLine(event);
+    std::optional<std::string> disconnected;
     if (kind == LogEvent::Kind::unexpectedDisconnect)
-        notifyUnexpectedDisconnect(event.volumeName.value_or(fallbackVolumeName));
+        disconnected = event.volumeName.value_or(fallbackVolumeName);
+
+    // In place: a copy of the whole log per event would make every ping cost O(capacity).
+    events.modify([&](std::vector<LogEvent>& list) {
+        if (list.size() >= capacity)
+            list.resize(capacity - 1);
+        list.insert(list.begin(), std::move(event));
+    });
+
+    systemLog_.write(logLevel(kind), line);
+
+    if (disconnected)
+        notifyUnexpectedDisconnect(*disconnected);
 }
 
 void EventLog::requestNotificationAuthorization() {

@@ -40,9 +40,16 @@ VolumeMonitor::~VolumeMonitor() {
 
 std::ptrdiff_t VolumeMonitor::indexOf(const std::string& id) const {
     const auto& list = volumes.get();
+    // Every ping looks its volume up: a remembered index keeps a tick linear in the volumes.
+    // It is only a hint, checked before use, so nothing else needs to keep it current.
+    if (const auto hint = indexHints_.find(id);
+        hint != indexHints_.end() && hint->second < list.size() && list[hint->second].id == id)
+        return static_cast<std::ptrdiff_t>(hint->second);
     for (std::size_t i = 0; i < list.size(); ++i)
-        if (list[i].id == id)
+        if (list[i].id == id) {
+            indexHints_[id] = i;
             return static_cast<std::ptrdiff_t>(i);
+        }
     return -1;
 }
 

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace vornix {
@@ -62,11 +63,9 @@ private:
     /// Index of the first record with this id, or -1.
     std::ptrdiff_t indexOf(const std::string& id) const;
 
-    /// Changes one field of one record and publishes the whole list.
+    /// Changes one record in place and publishes the list (no copy of it).
     template <class Change> void update(std::size_t index, Change&& change) {
-        auto list = volumes.get();
-        change(list[index]);
-        volumes = std::move(list);
+        volumes.modify([&](std::vector<WatchedVolume>& list) { change(list[index]); });
     }
 
     void scanCurrentVolumes();
@@ -87,6 +86,7 @@ private:
     // During the scan at start: for each UUID mounted more than once, the smallest hardware key,
     // whose volume keeps the bare UUID whatever the mount order.
     std::map<std::string, std::optional<std::string>> scanOwners_;
+    mutable std::unordered_map<std::string, std::size_t> indexHints_; // see indexOf()
     // Declared last so it ends first: no event reaches a half-destroyed monitor.
     Subscription watch_;
 };

@@ -10,13 +10,15 @@
 //
 // It reports 2 GiB free. Control it through the file ".fusefs-control" in its root:
 //   echo block-writes     > MOUNTPOINT/.fusefs-control   writes to files block until released
-//   echo release          > MOUNTPOINT/.fusefs-control   blocked writes go on; no more blocking
+//   echo block-statfs     > MOUNTPOINT/.fusefs-control   statfs blocks until released
+//   echo release          > MOUNTPOINT/.fusefs-control   blocked calls go on; no more blocking
 //   echo write-eio        > MOUNTPOINT/.fusefs-control   writes answer EIO
+//   echo write-enospc     > MOUNTPOINT/.fusefs-control   writes answer ENOSPC
 //   echo fsync-eio        > MOUNTPOINT/.fusefs-control   fsync answers EIO
 //   echo fsync-eopnotsupp > MOUNTPOINT/.fusefs-control   fsync answers EOPNOTSUPP
-//   echo normal           > MOUNTPOINT/.fusefs-control   all of the above off, blocked writes go on
+//   echo normal           > MOUNTPOINT/.fusefs-control   all of the above off, blocked calls go on
 //   cat MOUNTPOINT/.fusefs-control    ->  "blocked=N writes=N fsyncs=N\n"
-// (writes and fsyncs count the calls on files, answered or not; blocked counts writes waiting.)
+// (writes and fsyncs count the calls on files, answered or not; blocked counts calls waiting.)
 // Several commands may be written at once, separated by white space. Run as root, or where
 // the user may mount FUSE file systems.
 
@@ -37,8 +39,6 @@
 
 namespace {
 
-constexpr const char* controlName = "/.fusefs-control";
-
 struct File {
     std::string data;
     mode_t mode = S_IFREG | 0644;
@@ -48,126 +48,110 @@ struct Filesystem {
     std::mutex mutex;
     std::condition_variable released;
     std::map<std::string, File> files; // by path, "/name"
-    bool blockWrites = false;
-    bool writeEio = false;
-    int fsyncError = 0;
-    unsigned long releaseGeneration = 0;
-    unsigned long writes = 0;
-    unsigned long fsyncs = 0;
-    unsigned long blocked = 0;
-};
-
-Filesystem fs;
+    int blockWrites = 0, blockStatfs = 0, writeError = 0, fsyncError = 0;
+    unsigned long releaseGeneration = 0, writes = 0, fsyncs = 0, blocked = 0;
+} fs;
 
 bool isControl(const char* path) {
-    return std::strcmp(path, controlName) == 0;
-}
-
-std::string status() {
-    return "blocked=" + std::to_string(fs.blocked) + " writes=" + std::to_string(fs.writes) +
-           " fsyncs=" + std::to_string(fs.fsyncs) + "\n";
-}
-
-void releaseBlocked() {
-    fs.blockWrites = false;
-    ++fs.releaseGeneration;
-    fs.released.notify_all();
+    return std::strcmp(path, "/.fusefs-control") == 0;
 }
 
 int command(const std::string& text) {
+    const struct {
+        const char* word;
+        int* setting;
+        int value;
+    } settings[] = {
+        {"block-writes", &fs.blockWrites, 1}, {"block-statfs", &fs.blockStatfs, 1},
+        {"write-eio", &fs.writeError, EIO},   {"write-enospc", &fs.writeError, ENOSPC},
+        {"fsync-eio", &fs.fsyncError, EIO},   {"fsync-eopnotsupp", &fs.fsyncError, EOPNOTSUPP}};
     std::istringstream in(text);
-    std::string word;
-    while (in >> word) {
-        if (word == "block-writes")
-            fs.blockWrites = true;
-        else if (word == "release")
-            releaseBlocked();
-        else if (word == "write-eio")
-            fs.writeEio = true;
-        else if (word == "fsync-eio")
-            fs.fsyncError = EIO;
-        else if (word == "fsync-eopnotsupp")
-            fs.fsyncError = EOPNOTSUPP;
-        else if (word == "normal") {
-            fs.writeEio = false;
-            fs.fsyncError = 0;
-            releaseBlocked();
-        } else
+    for (std::string word; in >> word;) {
+        const auto set = std::find_if(std::begin(settings), std::end(settings),
+                                      [&](const auto& s) { return word == s.word; });
+        if (set != std::end(settings)) {
+            *set->setting = set->value;
+            continue;
+        }
+        if (word != "release" && word != "normal")
             return -EINVAL;
+        if (word == "normal")
+            fs.writeError = fs.fsyncError = 0;
+        fs.blockWrites = fs.blockStatfs = 0;
+        ++fs.releaseGeneration;
+        fs.released.notify_all();
     }
     return 0;
 }
 
-bool sessionEnded() {
+/// Blocks the calling request until released; false when the session ended meanwhile.
+bool waitForRelease(std::unique_lock<std::mutex>& lock) {
     auto* context = fuse_get_context();
-    return context && context->fuse && fuse_session_exited(fuse_get_session(context->fuse));
+    ++fs.blocked;
+    for (const auto generation = fs.releaseGeneration; fs.releaseGeneration == generation;) {
+        if (context && context->fuse && fuse_session_exited(fuse_get_session(context->fuse)))
+            return --fs.blocked, false;
+        fs.released.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    return --fs.blocked, true;
 }
 
 void* onInit(fuse_conn_info*, fuse_config* config) {
     config->direct_io = 1; // every write reaches us, and the control file is never cached
-    config->attr_timeout = 0;
-    config->entry_timeout = 0;
-    config->negative_timeout = 0;
+    config->attr_timeout = config->entry_timeout = config->negative_timeout = 0;
     return nullptr;
 }
 
 int onGetattr(const char* path, struct stat* st, fuse_file_info*) {
     std::lock_guard lock(fs.mutex);
     *st = {};
-    st->st_nlink = 1;
+    st->st_nlink = std::strcmp(path, "/") == 0 ? 2 : 1;
     st->st_uid = getuid();
     st->st_gid = getgid();
-    if (std::strcmp(path, "/") == 0) {
-        st->st_mode = S_IFDIR | 0755;
-        st->st_nlink = 2;
-        return 0;
-    }
-    if (isControl(path)) {
-        st->st_mode = S_IFREG | 0666;
-        return 0;
-    }
     const auto found = fs.files.find(path);
-    if (found == fs.files.end())
+    if (st->st_nlink == 2 || isControl(path))
+        st->st_mode = st->st_nlink == 2 ? S_IFDIR | 0755 : S_IFREG | 0666;
+    else if (found == fs.files.end())
         return -ENOENT;
-    st->st_mode = found->second.mode;
-    st->st_size = static_cast<off_t>(found->second.data.size());
+    else
+        st->st_mode = found->second.mode, st->st_size = off_t(found->second.data.size());
     return 0;
+}
+
+/// The file at `path`, or null; the control file counts as none.
+File* fileAt(const char* path) {
+    const auto found = fs.files.find(path);
+    return found == fs.files.end() ? nullptr : &found->second;
 }
 
 int onOpen(const char* path, fuse_file_info* info) {
     std::lock_guard lock(fs.mutex);
-    if (isControl(path))
-        return 0;
-    const auto found = fs.files.find(path);
-    if (found == fs.files.end())
-        return -ENOENT;
-    if (info->flags & O_TRUNC)
-        found->second.data.clear();
-    return 0;
+    File* file = fileAt(path);
+    if (file && (info->flags & O_TRUNC))
+        file->data.clear();
+    return file || isControl(path) ? 0 : -ENOENT;
 }
 
 int onCreate(const char* path, mode_t mode, fuse_file_info*) {
     if (std::strchr(path + 1, '/'))
         return -ENOENT; // flat
     std::lock_guard lock(fs.mutex);
-    auto& file = fs.files[path];
-    file.mode = S_IFREG | (mode & 07777);
+    fs.files[path].mode = S_IFREG | (mode & 07777);
     return 0;
 }
 
 int onRead(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info*) {
     std::lock_guard lock(fs.mutex);
-    const std::string control = status();
-    const auto found = fs.files.find(path);
-    const std::string* data = isControl(path)           ? &control
-                              : found != fs.files.end() ? &found->second.data
-                                                        : nullptr;
+    const std::string status = "blocked=" + std::to_string(fs.blocked) +
+                               " writes=" + std::to_string(fs.writes) +
+                               " fsyncs=" + std::to_string(fs.fsyncs) + "\n";
+    const File* file = fileAt(path);
+    const std::string* data = isControl(path) ? &status : file ? &file->data : nullptr;
     if (!data)
         return -ENOENT;
-    if (offset >= static_cast<off_t>(data->size()))
-        return 0;
-    const auto count = std::min(size, data->size() - static_cast<size_t>(offset));
-    std::memcpy(buffer, data->data() + offset, count);
+    const auto from = std::min(data->size(), static_cast<size_t>(offset));
+    const auto count = std::min(size, data->size() - from);
+    std::memcpy(buffer, data->data() + from, count);
     return static_cast<int>(count);
 }
 
@@ -178,58 +162,32 @@ int onWrite(const char* path, const char* buffer, size_t size, off_t offset, fus
         return error ? error : static_cast<int>(size);
     }
     ++fs.writes;
-    if (fs.blockWrites) {
-        ++fs.blocked;
-        const auto generation = fs.releaseGeneration;
-        while (fs.releaseGeneration == generation) {
-            fs.released.wait_for(lock, std::chrono::milliseconds(100));
-            if (sessionEnded()) {
-                --fs.blocked;
-                return -EIO;
-            }
-        }
-        --fs.blocked;
-    }
-    if (fs.writeEio)
+    if (fs.blockWrites && !waitForRelease(lock))
         return -EIO;
-    const auto found = fs.files.find(path);
-    if (found == fs.files.end())
-        return -ENOENT;
-    auto& data = found->second.data;
-    if (data.size() < static_cast<size_t>(offset) + size)
-        data.resize(static_cast<size_t>(offset) + size);
-    std::memcpy(data.data() + offset, buffer, size);
+    File* file = fileAt(path);
+    if (fs.writeError || !file)
+        return file ? -fs.writeError : -ENOENT;
+    const auto end = static_cast<size_t>(offset) + size;
+    file->data.resize(std::max(file->data.size(), end));
+    std::memcpy(file->data.data() + offset, buffer, size);
     return static_cast<int>(size);
-}
-
-int onTruncate(const char* path, off_t size, fuse_file_info*) {
-    std::lock_guard lock(fs.mutex);
-    if (isControl(path))
-        return 0;
-    const auto found = fs.files.find(path);
-    if (found == fs.files.end())
-        return -ENOENT;
-    found->second.data.resize(static_cast<size_t>(size));
-    return 0;
 }
 
 int onFsync(const char* path, int, fuse_file_info*) {
     std::lock_guard lock(fs.mutex);
-    if (isControl(path))
-        return 0;
-    ++fs.fsyncs;
-    return -fs.fsyncError;
+    fs.fsyncs += isControl(path) ? 0 : 1;
+    return isControl(path) ? 0 : -fs.fsyncError;
 }
 
 int onStatfs(const char*, struct statvfs* info) {
+    std::unique_lock lock(fs.mutex);
+    if (fs.blockStatfs && !waitForRelease(lock))
+        return -EIO;
     *info = {};
-    info->f_bsize = 4096;
-    info->f_frsize = 4096;
-    info->f_blocks = 1UL << 20; // 4 GiB
-    info->f_bfree = 1UL << 19;
-    info->f_bavail = 1UL << 19;
-    info->f_files = 1000;
-    info->f_ffree = 1000;
+    info->f_bsize = info->f_frsize = 4096;
+    info->f_blocks = 1UL << 20; // 4 GiB, half of it free
+    info->f_bfree = info->f_bavail = 1UL << 19;
+    info->f_files = info->f_ffree = 1000;
     info->f_namemax = 255;
     return 0;
 }
@@ -244,7 +202,6 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "usage: %s [--block-device DEVICE] MOUNTPOINT\n", argv[0]);
         return 2;
     }
-    const char* mountPoint = argv[argc - 1];
     fuse_operations ops{};
     ops.init = onInit;
     ops.getattr = onGetattr;
@@ -252,7 +209,6 @@ int main(int argc, char* argv[]) {
     ops.create = onCreate;
     ops.read = onRead;
     ops.write = onWrite;
-    ops.truncate = onTruncate;
     ops.fsync = onFsync;
     ops.statfs = onStatfs;
 
@@ -263,12 +219,10 @@ int main(int argc, char* argv[]) {
                : std::string("-ofsname=vornix-test,subtype=vornix-test");
     fuse_opt_add_arg(&args, options.c_str());
     fuse* session = fuse_new(&args, &ops, sizeof ops, nullptr);
-    if (!session)
-        return 1;
     int status = 1;
-    if (fuse_mount(session, mountPoint) == 0) {
+    if (session && fuse_mount(session, argv[argc - 1]) == 0) {
         fuse_set_signal_handlers(fuse_get_session(session));
-        // Multithreaded, so that a blocked write never holds up the control file.
+        // Multithreaded, so that a blocked call never holds up the control file.
         fuse_loop_config* config = fuse_loop_cfg_create();
         fuse_loop_cfg_set_max_threads(config, 64);
         fuse_loop_mt(session, config); // ends on SIGTERM, SIGINT or unmounting
@@ -277,7 +231,8 @@ int main(int argc, char* argv[]) {
         fuse_remove_signal_handlers(fuse_get_session(session));
         fuse_unmount(session);
     }
-    fuse_destroy(session);
+    if (session)
+        fuse_destroy(session);
     fuse_opt_free_args(&args);
     return status;
 }

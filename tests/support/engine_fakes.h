@@ -4,60 +4,48 @@
 // worker queue whose jobs run only when the test says so.
 
 #include "engine/engine_ports.h"
-#include "engine/vornix.h"
 
-#include <cstdint>
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <deque>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <optional>
-#include <string>
-#include <vector>
 
 namespace vornix::testing {
 
-/// Free space per mount path (unknown when unset) and the result of each mount path's writes
-/// (success when unset); remembers the writes made. The write may run on any thread.
+/// True while a ManualWorkerQueue job runs.
+inline thread_local bool onWorker = false;
+
+/// Free space per mount path (unknown when unset) and the result of each path's writes (success
+/// when unset); remembers the writes. Touching a drive off the workers fails the test.
 class FakePingFileSystem final : public PingFileSystem {
 public:
-    void setFreeBytes(const std::string& mountPath, std::optional<std::int64_t> bytes) {
-        if (bytes)
-            free_[mountPath] = *bytes;
-        else
-            free_.erase(mountPath);
-    }
-    void setResult(const std::string& mountPath, PingResult result) {
+    /// What the free-space question and the writes of the volume at `mountPath` answer.
+    void script(const std::string& mountPath, PingResult result, std::int64_t free = INT64_MAX) {
         std::lock_guard lock(state_->mutex);
-        state_->results[Vornix::pingFileLocation(mountPath)] = std::move(result);
+        state_->free[mountPath] = free;
+        state_->results[mountPath + "/.vornix_ping"] = std::move(result);
     }
-    /// Ping files written so far, in order.
     std::vector<std::string> writes() const {
         std::lock_guard lock(state_->mutex);
         return state_->writes;
     }
     int writeCount(const std::string& mountPath) const {
-        int n = 0;
-        for (const auto& path : writes())
-            n += path == Vornix::pingFileLocation(mountPath) ? 1 : 0;
-        return n;
+        const auto all = writes();
+        return static_cast<int>(std::count(all.begin(), all.end(), mountPath + "/.vornix_ping"));
     }
-    /// Free-space questions asked, per mount path.
-    int freeQueries(const std::string& mountPath) const {
-        const auto found = queries_.find(mountPath);
-        return found == queries_.end() ? 0 : found->second;
+    FreeSpaceQuery freeSpace() const override {
+        return [state = state_](const std::string& path) -> std::optional<std::int64_t> {
+            EXPECT_TRUE(onWorker) << "statfs on the main thread";
+            std::lock_guard lock(state->mutex);
+            const auto found = state->free.find(path);
+            return found == state->free.end() ? std::nullopt : std::optional(found->second);
+        };
     }
-
-    std::optional<std::int64_t> freeBytes(const std::string& mountPath) const override {
-        ++queries_[mountPath];
-        const auto found = free_.find(mountPath);
-        if (found == free_.end())
-            return std::nullopt;
-        return found->second;
-    }
-
     PingWrite writer() const override {
         return [state = state_](const std::string& path) {
+            EXPECT_TRUE(onWorker) << "write on the main thread";
             std::lock_guard lock(state->mutex);
             state->writes.push_back(path);
             const auto found = state->results.find(path);
@@ -68,48 +56,38 @@ public:
 private:
     struct State {
         std::mutex mutex;
+        std::map<std::string, std::int64_t> free;
         std::map<std::string, PingResult> results;
         std::vector<std::string> writes;
     };
     std::shared_ptr<State> state_ = std::make_shared<State>();
-    std::map<std::string, std::int64_t> free_;
-    mutable std::map<std::string, int> queries_;
 };
 
-/// Holds submitted jobs until the test runs them, on the test's thread, standing in for a
-/// worker; what a job returns is posted to the main queue, as the real pool does. With
-/// `runImmediately`, every job runs as it is submitted (its task still goes through the queue).
+/// Holds submitted jobs until the test runs them (or, with `runImmediately`, runs each as it
+/// comes) on the test's thread; what a job returns is posted to the main queue, as in the pool.
 class ManualWorkerQueue final : public WorkerQueue {
 public:
     explicit ManualWorkerQueue(MainQueue& mainQueue) : mainQueue_(mainQueue) {}
-
     bool runImmediately = false;
-
     void submit(WorkerJob job) override {
         jobs_.push_back(std::move(job));
         if (runImmediately)
-            runNext();
+            run(jobs_.size() - 1);
     }
     std::size_t pending() const { return jobs_.size(); }
-
-    /// Runs the oldest job; false when there is none.
-    bool runNext() { return run(0); }
     /// Runs the job at `index` in order of submission among those not yet run.
-    bool run(std::size_t index) {
-        if (index >= jobs_.size())
-            return false;
-        auto job = std::move(jobs_[index]);
+    void run(std::size_t index) {
+        auto job = std::move(jobs_.at(index));
         jobs_.erase(jobs_.begin() + static_cast<std::ptrdiff_t>(index));
-        if (auto then = job())
+        onWorker = true;
+        auto then = job();
+        onWorker = false;
+        if (then)
             mainQueue_.post(std::move(then));
-        return true;
     }
-    /// Runs every job waiting now; returns how many.
-    std::size_t runAll() {
-        std::size_t n = 0;
-        for (auto count = jobs_.size(); count > 0; --count)
-            n += runNext() ? 1 : 0;
-        return n;
+    void runAll() {
+        while (!jobs_.empty())
+            run(0);
     }
 
 private:

@@ -1,111 +1,78 @@
 #include "virtual_time.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace vornix::testing {
 
 namespace {
-class VirtualDelayedTask final : public DelayedTask {
-public:
-    explicit VirtualDelayedTask(std::shared_ptr<bool> cancelled)
-        : cancelled_(std::move(cancelled)) {}
-    void cancel() override { *cancelled_ = true; }
-
-private:
-    std::shared_ptr<bool> cancelled_;
+/// Cancels on cancel() and, when `onDestruction`, also when dropped (a repeating timer).
+struct Handle final : DelayedTask, RepeatingTimer {
+    Handle(std::shared_ptr<bool> c, bool onDestruction) : cancelled(c), byDrop(onDestruction) {}
+    ~Handle() override {
+        if (byDrop)
+            *cancelled = true;
+    }
+    void cancel() override { *cancelled = true; }
+    std::shared_ptr<bool> cancelled;
+    bool byDrop;
 };
 
-class VirtualRepeatingTimer final : public RepeatingTimer {
-public:
-    explicit VirtualRepeatingTimer(std::shared_ptr<bool> cancelled)
-        : cancelled_(std::move(cancelled)) {}
-    ~VirtualRepeatingTimer() override { *cancelled_ = true; }
-
-private:
-    std::shared_ptr<bool> cancelled_;
-};
-} // namespace
-
-VirtualTime::VirtualTime(WallTime start) : start_(start) {}
-
-VirtualTime::Nanos VirtualTime::toNanos(double seconds) {
-    return Nanos(static_cast<std::int64_t>(std::llround(seconds * 1e9)));
+std::int64_t nanos(double seconds) {
+    return std::llround(seconds * 1e9);
 }
+} // namespace
 
 WallTime VirtualTime::now() const {
     std::lock_guard lock(mutex_);
-    return start_ + std::chrono::duration_cast<WallTime::duration>(now_);
+    return WallTime{} + std::chrono::hours(24 * 365 * 56) +
+           std::chrono::duration_cast<WallTime::duration>(std::chrono::nanoseconds(now_));
 }
 
-void VirtualTime::schedule(Nanos due, Task task, std::shared_ptr<bool> cancelled) {
+void VirtualTime::schedule(std::int64_t due, Task task, std::shared_ptr<bool> cancelled) {
     std::lock_guard lock(mutex_);
-    queue_.emplace(std::pair{due, sequence_++}, Entry{std::move(task), std::move(cancelled)});
-}
-
-void VirtualTime::post(Task task) {
-    Nanos due;
-    {
-        std::lock_guard lock(mutex_);
-        due = now_;
-    }
-    schedule(due, std::move(task), std::make_shared<bool>(false));
+    queue_.emplace(std::pair{now_ + due, sequence_++}, Entry{std::move(task), cancelled});
 }
 
 std::shared_ptr<DelayedTask> VirtualTime::postDelayed(double seconds, Task task) {
     auto cancelled = std::make_shared<bool>(false);
-    Nanos due;
-    {
-        std::lock_guard lock(mutex_);
-        due = now_ + toNanos(seconds);
-    }
-    schedule(due, std::move(task), cancelled);
-    return std::make_shared<VirtualDelayedTask>(cancelled);
+    schedule(nanos(seconds), std::move(task), cancelled);
+    return std::make_shared<Handle>(cancelled, false);
 }
 
 std::unique_ptr<RepeatingTimer> VirtualTime::startRepeating(double intervalSeconds, Task tick) {
     auto cancelled = std::make_shared<bool>(false);
-    const Nanos interval = toNanos(intervalSeconds);
     // Each tick schedules the next one before running the handler, as a timer source does.
-    auto fire = std::make_shared<std::function<void(Nanos)>>();
-    std::weak_ptr<std::function<void(Nanos)>> weakFire = fire;
-    *fire = [this, cancelled, interval, tick = std::move(tick), weakFire](Nanos due) {
-        if (*cancelled)
-            return;
-        if (auto next = weakFire.lock()) {
-            const Nanos nextDue = due + interval;
+    auto fire = std::make_shared<Task>();
+    *fire = [this, cancelled, interval = nanos(intervalSeconds), tick = std::move(tick),
+             weak = std::weak_ptr<Task>(fire)] {
+        if (auto next = weak.lock())
             schedule(
-                nextDue, [next, nextDue] { (*next)(nextDue); }, cancelled);
-        }
+                interval, [next] { (*next)(); }, cancelled);
         tick();
     };
-    Nanos due;
-    {
-        std::lock_guard lock(mutex_);
-        due = now_;
-    }
     schedule(
-        due, [fire, due] { (*fire)(due); }, cancelled);
-    return std::make_unique<VirtualRepeatingTimer>(cancelled);
+        0, [fire] { (*fire)(); }, cancelled);
+    return std::make_unique<Handle>(cancelled, true);
 }
 
 void VirtualTime::advance(double seconds) {
-    Nanos target;
-    {
+    const std::int64_t target = [&] {
         std::lock_guard lock(mutex_);
-        target = now_ + toNanos(seconds);
-    }
+        return now_ + nanos(seconds);
+    }();
     for (;;) {
         Entry entry;
         {
             std::lock_guard lock(mutex_);
-            auto it = queue_.begin();
-            if (it == queue_.end() || it->first.first > target) {
+            const auto first = queue_.begin();
+            if (first == queue_.end() || first->first.first > target) {
                 now_ = target;
                 return;
             }
-            now_ = std::max(now_, it->first.first);
-            entry = std::move(it->second);
-            queue_.erase(it);
+            now_ = std::max(now_, first->first.first);
+            entry = std::move(first->second);
+            queue_.erase(first);
         }
         if (!*entry.cancelled)
             entry.task();
@@ -114,10 +81,8 @@ void VirtualTime::advance(double seconds) {
 
 std::size_t VirtualTime::pendingCount() const {
     std::lock_guard lock(mutex_);
-    std::size_t n = 0;
-    for (const auto& [key, entry] : queue_)
-        n += *entry.cancelled ? 0 : 1;
-    return n;
+    return static_cast<std::size_t>(std::count_if(
+        queue_.begin(), queue_.end(), [](const auto& e) { return !*e.second.cancelled; }));
 }
 
 } // namespace vornix::testing

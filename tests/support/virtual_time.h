@@ -2,11 +2,9 @@
 
 #include "core/scheduling.h"
 
-#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <utility>
 
 namespace vornix::testing {
 
@@ -15,11 +13,8 @@ namespace vornix::testing {
 /// including tasks posted by the tasks it runs. `post` may be called from any thread.
 class VirtualTime final : public MainQueue, public WallClock {
 public:
-    explicit VirtualTime(WallTime start = WallTime{} + std::chrono::hours(24 * 365 * 56));
-
     WallTime now() const override;
-
-    void post(Task task) override;
+    void post(Task task) override { postDelayed(0, std::move(task)); }
     std::shared_ptr<DelayedTask> postDelayed(double seconds, Task task) override;
     std::unique_ptr<RepeatingTimer> startRepeating(double intervalSeconds, Task tick) override;
 
@@ -31,19 +26,16 @@ public:
     std::size_t pendingCount() const;
 
 private:
-    using Nanos = std::chrono::nanoseconds;
     struct Entry {
         Task task;
         std::shared_ptr<bool> cancelled;
     };
-    void schedule(Nanos due, Task task, std::shared_ptr<bool> cancelled);
-    static Nanos toNanos(double seconds);
+    void schedule(std::int64_t due, Task task, std::shared_ptr<bool> cancelled);
 
     mutable std::mutex mutex_;
-    WallTime start_;
-    Nanos now_{0};
+    std::int64_t now_ = 0; // nanoseconds since a fixed start in 2026
     std::uint64_t sequence_ = 0;
-    std::map<std::pair<Nanos, std::uint64_t>, Entry> queue_;
+    std::map<std::pair<std::int64_t, std::uint64_t>, Entry> queue_;
 };
 
 } // namespace vornix::testing

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <limits>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -39,15 +40,29 @@ PingResult failure(int error) {
     return PingResult::failure(errorText(error));
 }
 
-/// The error that opening `mode` for writing with O_NOFOLLOW | O_NONBLOCK gives, for entries
-/// that are no regular file: the kernel's own answer for a symlink, a directory, and a FIFO
-/// without a reader or a socket; devices and FIFOs with a reader are answered alike.
-int refusalFor(mode_t mode) {
+/// Why the entry `info` describes is no ping file of ours, or none when it is one: a regular
+/// file with a single link on the device `volume` of the mount root.
+std::optional<std::string> refusal(const struct stat& info, dev_t volume) {
+    const mode_t mode = info.st_mode;
     if (S_ISLNK(mode))
-        return ELOOP;
+        return "ping path is a symbolic link";
     if (S_ISDIR(mode))
-        return EISDIR;
-    return ENXIO;
+        return "ping path is a directory";
+    if (S_ISFIFO(mode))
+        return "ping path is a named pipe";
+    if (S_ISSOCK(mode))
+        return "ping path is a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "ping path is a device";
+    if (!S_ISREG(mode))
+        return "ping path is not a regular file";
+    if (info.st_dev != volume)
+        return "ping path is on another file system";
+    if (info.st_nlink > 1)
+        return "ping path is a hard link to another file";
+    if (info.st_nlink == 0)
+        return "ping path was removed while it was being written";
+    return std::nullopt;
 }
 
 enum class MountRoot { yes, no, unknown };
@@ -109,27 +124,39 @@ PingResult writeAndFlush(const std::string& pingFilePath) {
         break;
     }
 
-    // Spares devices even the open: opening some has effects of its own.
-    struct stat existing {};
-    if (::fstatat(dir.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
-        !S_ISREG(existing.st_mode))
-        return failure(refusalFor(existing.st_mode));
+    struct stat root {};
+    if (::fstat(dir.get(), &root) != 0)
+        return failure(errno);
 
+    // Looked at before the open too: opening some devices has effects of its own.
+    struct stat existing {};
+    if (::fstatat(dir.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
+        if (auto why = refusal(existing, root.st_dev))
+            return PingResult::failure(std::move(*why));
+
+    // O_NONBLOCK: a FIFO put here since the look above must not hold the worker.
     const FileDescriptor file(::openat(
         dir.get(), name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
     if (!file) {
-        if (errno == EROFS)
+        const int error = errno;
+        if (error == EROFS)
             return PingResult::readOnly();
-        if (errno == ENOENT)
+        if (error == ENOENT)
             return PingResult::volumeGone();
-        return failure(errno);
+        if (error == ELOOP || error == EISDIR || error == ENXIO) {
+            struct stat there {};
+            if (::fstatat(dir.get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0)
+                if (auto why = refusal(there, root.st_dev))
+                    return PingResult::failure(std::move(*why));
+        }
+        return failure(error);
     }
     // Something may have been put in its place since the look above.
     struct stat opened {};
     if (::fstat(file.get(), &opened) != 0)
         return failure(errno);
-    if (!S_ISREG(opened.st_mode))
-        return failure(refusalFor(opened.st_mode));
+    if (auto why = refusal(opened, root.st_dev))
+        return PingResult::failure(std::move(*why));
     const int flags = ::fcntl(file.get(), F_GETFL);
     if (flags == -1 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) == -1)
         return failure(errno);
@@ -162,7 +189,7 @@ PingResult writeAndFlush(const std::string& pingFilePath) {
     return PingResult::success();
 }
 
-std::optional<std::int64_t> LinuxPingFileSystem::freeBytes(const std::string& mountPath) const {
+std::optional<std::int64_t> availableBytes(const std::string& mountPath) {
     struct statvfs info {};
     if (::statvfs(mountPath.c_str(), &info) != 0)
         return std::nullopt;
