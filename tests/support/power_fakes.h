@@ -1,8 +1,10 @@
 #pragma once
 
 #include "app/login_item_port.h"
+#include "app/system_power_ports.h"
 #include "engine/idle_inhibitor.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +28,27 @@ public:
     bool held = false;
     std::vector<std::string> holds; // the reason of every request
     int releases = 0;
+};
+
+/// logind's sleep signal and UPower's supply, as the test tells them.
+class FakeMachinePower final : public SleepSignal, public PowerSupply {
+    using Handler = std::shared_ptr<std::function<void(bool)>>;
+
+public:
+    Subscription onPrepareForSleep(std::function<void(bool)> h) override { return keep(sleep_, h); }
+    Subscription onBatteryChanged(std::function<void(bool)> h) override { return keep(supply_, h); }
+    bool onBattery() const override { return battery; }
+    void prepareForSleep(bool start) { (*sleep_)(start); }
+    void setOnBattery(bool on) { (*supply_)(battery = on); }
+    bool battery = false;
+
+private:
+    static Subscription keep(const Handler& slot, std::function<void(bool)> handler) {
+        *slot = std::move(handler);
+        return Subscription([slot] { *slot = [](bool) {}; });
+    }
+    Handler sleep_ = std::make_shared<std::function<void(bool)>>([](bool) {});
+    Handler supply_ = std::make_shared<std::function<void(bool)>>([](bool) {});
 };
 
 /// A login-item registry in memory. `refusal`, when set, makes every change throw it.
