@@ -4,7 +4,7 @@
 #include "app/system_power_ports.h"
 #include "engine/idle_inhibitor.h"
 
-#include <memory>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,23 +32,22 @@ public:
 
 /// logind's sleep signal and UPower's supply, as the test tells them.
 class FakeMachinePower final : public SleepSignal, public PowerSupply {
-    using Handler = std::shared_ptr<std::function<void(bool)>>;
+    using Handler = std::function<void(bool)>;
 
 public:
-    Subscription onPrepareForSleep(std::function<void(bool)> h) override { return keep(sleep_, h); }
-    Subscription onBatteryChanged(std::function<void(bool)> h) override { return keep(supply_, h); }
+    Subscription onPrepareForSleep(Handler h) override { return keep(sleep_, std::move(h)); }
+    Subscription onBatteryChanged(Handler h) override { return keep(supply_, std::move(h)); }
     bool onBattery() const override { return battery; }
-    void prepareForSleep(bool start) { (*sleep_)(start); }
-    void setOnBattery(bool on) { (*supply_)(battery = on); }
+    void prepareForSleep(bool start) { sleep_ ? sleep_(start) : void(); }
+    void setOnBattery(bool on) { supply_ ? supply_(battery = on) : void(); }
     bool battery = false;
 
 private:
-    static Subscription keep(const Handler& slot, std::function<void(bool)> handler) {
-        *slot = std::move(handler);
-        return Subscription([slot] { *slot = [](bool) {}; });
+    Subscription keep(Handler& slot, Handler handler) {
+        slot = std::move(handler);
+        return Subscription([&slot] { slot = nullptr; });
     }
-    Handler sleep_ = std::make_shared<std::function<void(bool)>>([](bool) {});
-    Handler supply_ = std::make_shared<std::function<void(bool)>>([](bool) {});
+    Handler sleep_, supply_;
 };
 
 /// A login-item registry in memory. `refusal`, when set, makes every change throw it.
