@@ -1,6 +1,9 @@
 #include "app/drive_trouble_notices.h"
 
+#include "engine/vornix.h"
 #include "log/event_log.h"
+
+#include <string>
 
 namespace vornix {
 
@@ -31,7 +34,8 @@ DesktopNotification DriveTroubleNotices::notice(const WatchedVolume& volume) {
     switch (volume.status) {
     case VolumeStatus::stalled:
         note.title = "Drive not responding";
-        note.body = name + " has not answered a keep-alive ping for 8 seconds.";
+        note.body = name + " has not answered a keep-alive ping for " +
+                    std::to_string(static_cast<int>(Vornix::stallTimeout)) + " seconds.";
         break;
     case VolumeStatus::readOnly:
         note.title = "Drive is read-only";
@@ -44,7 +48,8 @@ DesktopNotification DriveTroubleNotices::notice(const WatchedVolume& volume) {
         break;
     case VolumeStatus::full:
         note.title = "Drive nearly full";
-        note.body = name + " has less than 50 MB free; pings wait until space is freed.";
+        note.body = name + " has less than " + std::to_string(Vornix::freeSpaceFloor >> 20) +
+                    " MB free; pings wait until space is freed.";
         break;
     case VolumeStatus::idle:
     case VolumeStatus::active:
