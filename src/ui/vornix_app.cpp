@@ -37,6 +37,8 @@ VornixApp::VornixApp(AppPorts ports, Options options)
         });
         tray_->setContextMenu(menu);
         activeSubscription_ = appState_->isActive.subscribe([this](bool) { updateTray(); });
+        pausedSubscription_ =
+            appState_->isPausedOnBattery.subscribe([this](bool) { updateTray(); });
         tray_->show();
     }
 }
@@ -64,18 +66,23 @@ MenuBarView* VornixApp::panel() {
 
 VornixApp::~VornixApp() {
     activeSubscription_.reset();
+    pausedSubscription_.reset();
     delete about_.data();
     delete panel_;
 }
 
-QString VornixApp::title(bool active) {
-    return active ? tr("Drives awake") : tr("Drives idle");
+QString VornixApp::title(bool active, bool pausedOnBattery) {
+    if (!active)
+        return tr("Drives idle");
+    return pausedOnBattery ? tr("Drives awake \u2014 paused on battery") : tr("Drives awake");
 }
 
 void VornixApp::updateTray() {
     const bool active = appState_->isActive.get();
-    tray_->setIcon(trayIcon(active));
-    tray_->setToolTip(title(active));
+    const bool paused = appState_->isPausedOnBattery.get();
+    // Paused, nothing is being kept awake: the icon says so, the title says why.
+    tray_->setIcon(trayIcon(active && !paused));
+    tray_->setToolTip(title(active, paused));
 }
 
 QRect VornixApp::panelGeometry() const {
