@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+# The real `vornix --headless` with no display, on a private session bus and no system bus, with a
+# loop ext4 drive shown as USB and mounted under /mnt: the drive is pinged, and the command line
+# reads and switches the running instance (--status, --status --json, --off, --on), fails with one
+# line when none runs, and answers --help, --version and an unknown option without a display.
+# Needs root: exits 77 (skipped) without.
+# Usage: headless_check.py <vornix> <sysfs shim>
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import uuid
+
+sys.path[:0] = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", d)
+                for d in ("e2e", "desktop")]
+from e2e_sandbox import Failure, MediaRoot, mount, unmount, wait_for  # noqa: E402
+
+
+def expect(condition, what):
+    if not condition:
+        raise Failure(what)
+
+
+def check(program, shim, scratch, mnt):
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY",
+                                                            "QT_QPA_PLATFORM")}
+    env.update(XDG_CONFIG_HOME=f"{scratch}/config", XDG_RUNTIME_DIR=scratch,
+               DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")
+
+    def vornix(*args):
+        return subprocess.run([program, *args], env=env, capture_output=True, text=True,
+                              timeout=30)
+
+    for args, status, out, err in [(["--help"], 0, "Usage: vornix", ""),
+                                   (["--version"], 0, "vornix 1.", ""),
+                                   (["--bogus"], 2, "", "Usage: vornix"),
+                                   (["--json"], 2, "", "Usage: vornix")]:
+        got = vornix(*args)
+        expect(got.returncode == status and got.stdout.startswith(out) and err in got.stderr and
+               (err or not got.stderr), f"vornix {' '.join(args)}: {got}")
+
+    bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                           stdout=subprocess.PIPE, text=True)
+    try:
+        env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
+        got = vornix("--status")
+        expect(got.returncode == 1 and got.stderr.count("\n") == 1 and not got.stdout,
+               f"--status with none running: {got}")
+
+        media, service = MediaRoot(scratch, scratch, None, "u"), None
+        try:
+            drive = media.add("Keep", "ext4", 96, str(uuid.uuid4()))
+            drive.path = os.path.join(mnt, "keep")
+            drive.mount()
+            service = subprocess.Popen([program, "--headless"], env=dict(env, LD_PRELOAD=shim),
+                                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            wait_for(lambda: os.path.exists(drive.ping_file) and
+                     os.path.getsize(drive.ping_file) == 20, 20, "the drive under /mnt pinged")
+
+            def status():
+                got = vornix("--status", "--json")
+                expect(got.returncode == 0, f"--status --json: {got}")
+                return json.loads(got.stdout)
+
+            s = wait_for(lambda: (s := status())["volumes"] and
+                         s["volumes"][0]["status"] == "active" and s, 10, "an active row")
+            volume = s["volumes"][0]
+            expect(s["keepingAwake"] and (volume["id"], volume["mountPath"], volume["watched"]) ==
+                   (drive.uuid, drive.path, True) and volume["lastPing"] > 0, f"the JSON: {s}")
+            table = vornix("--status").stdout.splitlines()
+            expect(table[0].startswith("Keeping drives awake: on") and table[1].split()[0] ==
+                   "NAME" and table[2].split()[1:4] == ["active", "yes", drive.path],
+                   f"the table: {table}")
+            monitor = subprocess.Popen(["dbus-monitor", "--address", env["DBUS_SESSION_BUS_ADDRESS"],
+                                        "interface='io.vornix.Vornix1',member='Event'"],
+                                       stdout=subprocess.PIPE, text=True)
+            while (line := monitor.stdout.readline()) and "member=NameLost" not in line:
+                pass  # lost its name as it became a monitor: it sees everything from here
+            for switch, on in (("--off", False), ("--on", True)):
+                expect(vornix(switch).returncode == 0 and status()["keepingAwake"] == on, switch)
+            vornix("--status")  # a round trip: the signals before it have been sent
+            monitor.terminate()
+            signals = monitor.communicate()[0]
+            expect(signals.count('"Sleep prevention stopped"') == 1 and
+                   signals.count('"Sleep prevention started"') == 1, f"the signals:\n{signals}")
+            again = vornix("--headless")
+            expect(again.returncode == 1 and again.stderr.count("\n") == 1,
+                   f"a second headless start: {again}")
+        finally:
+            if service:
+                service.send_signal(signal.SIGTERM)
+                output = service.communicate(timeout=20)[0]
+                print(f"vornix --headless said:\n{output}", file=sys.stderr)
+            media.close()
+        expect(service.returncode == 0, f"exit status {service.returncode} after SIGTERM")
+    finally:
+        bus.terminate()
+        bus.wait()
+
+
+def main():
+    if os.geteuid() != 0 or not os.path.exists("/dev/loop-control"):
+        print("skipped: needs root and loop devices")
+        return 77
+    if not shutil.which("dbus-daemon"):
+        print("skipped: no dbus-daemon")
+        return 77
+    if not os.environ.get("VORNIX_VOLUME_NAMESPACE"):
+        os.environ["VORNIX_VOLUME_NAMESPACE"] = "1"
+        return subprocess.call(["unshare", "--mount", "--propagation", "private", sys.executable,
+                                *sys.argv])
+    with tempfile.TemporaryDirectory(prefix="vornix-headless-") as scratch:
+        mount("vornix-headless", scratch, "tmpfs")
+        mnt = tempfile.mkdtemp(prefix="vornix-headless-", dir="/mnt")
+        try:
+            check(*sys.argv[1:3], scratch, mnt)
+        finally:
+            unmount(scratch, lazy=True)
+            shutil.rmtree(mnt, ignore_errors=True)
+    print("passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
