@@ -12,12 +12,10 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import uuid
 
-sys.path[:0] = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", d)
-                for d in ("e2e", "desktop")]
-from e2e_sandbox import Failure, MediaRoot, mount, unmount, wait_for  # noqa: E402
+from volume_system_check import sandboxed  # which puts the e2e sandbox on the path
+from e2e_sandbox import Failure, wait_for
 
 
 def expect(condition, what):
@@ -25,7 +23,7 @@ def expect(condition, what):
         raise Failure(what)
 
 
-def check(program, shim, scratch, mnt):
+def check(media, scratch, mnt, program, shim):
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY",
                                                             "QT_QPA_PLATFORM")}
     env.update(XDG_CONFIG_HOME=f"{scratch}/config", XDG_RUNTIME_DIR=scratch,
@@ -51,7 +49,7 @@ def check(program, shim, scratch, mnt):
         expect(got.returncode == 1 and got.stderr.count("\n") == 1 and not got.stdout,
                f"--status with none running: {got}")
 
-        media, service = MediaRoot(scratch, scratch, None, "u"), None
+        service = None
         try:
             drive = media.add("Keep", "ext4", 96, str(uuid.uuid4()))
             drive.path = os.path.join(mnt, "keep")
@@ -95,35 +93,14 @@ def check(program, shim, scratch, mnt):
                 service.send_signal(signal.SIGTERM)
                 output = service.communicate(timeout=20)[0]
                 print(f"vornix --headless said:\n{output}", file=sys.stderr)
-            media.close()
         expect(service.returncode == 0, f"exit status {service.returncode} after SIGTERM")
     finally:
         bus.terminate()
         bus.wait()
 
 
-def main():
-    if os.geteuid() != 0 or not os.path.exists("/dev/loop-control"):
-        print("skipped: needs root and loop devices")
-        return 77
+if __name__ == "__main__":
     if not shutil.which("dbus-daemon"):
         print("skipped: no dbus-daemon")
-        return 77
-    if not os.environ.get("VORNIX_VOLUME_NAMESPACE"):
-        os.environ["VORNIX_VOLUME_NAMESPACE"] = "1"
-        return subprocess.call(["unshare", "--mount", "--propagation", "private", sys.executable,
-                                *sys.argv])
-    with tempfile.TemporaryDirectory(prefix="vornix-headless-") as scratch:
-        mount("vornix-headless", scratch, "tmpfs")
-        mnt = tempfile.mkdtemp(prefix="vornix-headless-", dir="/mnt")
-        try:
-            check(*sys.argv[1:3], scratch, mnt)
-        finally:
-            unmount(scratch, lazy=True)
-            shutil.rmtree(mnt, ignore_errors=True)
-    print("passed")
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+        sys.exit(77)
+    sys.exit(sandboxed(check))

@@ -125,7 +125,9 @@ def check(media, scratch, mnt, program, shim):
     watch.wait(timeout=10)
 
 
-def main():
+def sandboxed(check):
+    """Runs check(media, scratch, mnt, *arguments) as root in a mount namespace of its own, with
+    drives added to `media` and a folder `mnt` under /mnt; returns the exit status."""
     if os.geteuid() != 0 or not os.path.exists("/dev/loop-control"):
         print("skipped: needs root and loop devices")
         return 77
@@ -138,7 +140,7 @@ def main():
         media = MediaRoot(scratch, scratch, None, "u")
         mnt = tempfile.mkdtemp(prefix="vornix-volumes-", dir="/mnt")
         try:
-            check(media, scratch, mnt, *sys.argv[1:3])
+            check(media, scratch, mnt, *sys.argv[1:])
         finally:
             media.close()
             unmount(scratch, lazy=True)
@@ -148,4 +150,4 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(sandboxed(check))
