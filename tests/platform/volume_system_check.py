@@ -103,6 +103,10 @@ def check(media, scratch, mnt, program, shim):
     fixed.path = os.path.join(mnt, "backup")  # from fstab, say: not where desktops mount
     fixed.mount()
     until("a USB drive mounted under /mnt", fixed.uuid, path=fixed.path)
+    os.makedirs(f"{fixed.path}/share")
+    os.makedirs(f"{mnt}/share")
+    run(["mount", "--bind", f"{fixed.path}/share", f"{mnt}/share"])
+    expect(row(state("p"), fixed.uuid)["path"] == fixed.path, "a folder bound elsewhere", s)
     image = media.add("Image", "ext4", 16, str(uuid.uuid4()), usb=False)
     image.path = os.path.join(mnt, "image")
     image.mount()

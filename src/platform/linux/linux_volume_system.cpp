@@ -67,7 +67,7 @@ std::vector<RootMount> LinuxVolumeSystem::candidateMounts() {
     std::map<int, std::pair<dev_t, bool>> verdicts;
     std::vector<RootMount> mounts;
     for (const auto& entry : table_) {
-        if (major(entry.device) == 0)
+        if (major(entry.device) == 0 || !entry.wholeFileSystem)
             continue;
         const auto known = verdicts_.find(entry.id);
         const bool external = known != verdicts_.end() && known->second.first == entry.device

@@ -28,7 +28,8 @@ namespace vornix::linux_platform {
 ///     VolumeMonitor monitor(eventLog, clock, system.ports());
 ///
 /// Mounts are reported wherever they are, by what their device is: a block device not known to be
-/// internal (the boot disk, a fixed disk, a loop or mapper device shown as itself). Mounts without
+/// internal (the boot disk, a fixed disk, a loop or mapper device shown as itself), mounted from
+/// its file system's root (a bind mount of a folder on a drive is not the drive). Mounts without
 /// a block device cost the diff of the table and no more; a block device's facts are read once per
 /// mount. The system must outlive every monitor given its ports.
 class LinuxVolumeSystem final : public VolumeSystem {
