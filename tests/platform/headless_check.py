@@ -54,7 +54,9 @@ def check(media, scratch, mnt, program, shim):
             drive = media.add("Keep", "ext4", 96, str(uuid.uuid4()))
             drive.path = os.path.join(mnt, "keep")
             drive.mount()
-            service = subprocess.Popen([program, "--headless"], env=dict(env, LD_PRELOAD=shim),
+            asan = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"  # the shim is first
+            service = subprocess.Popen([program, "--headless"],
+                                       env=dict(env, LD_PRELOAD=shim, ASAN_OPTIONS=asan),
                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
             wait_for(lambda: os.path.exists(drive.ping_file) and
                      os.path.getsize(drive.ping_file) == 20, 20, "the drive under /mnt pinged")
@@ -73,9 +75,9 @@ def check(media, scratch, mnt, program, shim):
             expect(table[0].startswith("Keeping drives awake: on") and table[1].split()[0] ==
                    "NAME" and table[2].split()[1:4] == ["active", "yes", drive.path],
                    f"the table: {table}")
-            monitor = subprocess.Popen(["dbus-monitor", "--address", env["DBUS_SESSION_BUS_ADDRESS"],
-                                        "interface='io.vornix.Vornix1',member='Event'"],
-                                       stdout=subprocess.PIPE, text=True)
+            monitor = subprocess.Popen(
+                ["dbus-monitor", "--address", env["DBUS_SESSION_BUS_ADDRESS"],
+                 "interface='io.vornix.Vornix1',member='Event'"], stdout=subprocess.PIPE, text=True)
             while (line := monitor.stdout.readline()) and "member=NameLost" not in line:
                 pass  # lost its name as it became a monitor: it sees everything from here
             for switch, on in (("--off", False), ("--on", True)):
