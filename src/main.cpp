@@ -41,6 +41,7 @@ Options:
   --status         print the running instance's volumes and their states as a table
   --status --json  the same as JSON
   --on, --off      switch keeping drives awake on or off in the running instance
+  --events         print the running instance's activity so far, then as it happens
   --version        print the version and exit
   -h, --help       print this help and exit
 )";
@@ -77,6 +78,8 @@ CommandLine parse(int argc, char* argv[]) {
         else if (arg == "--on" || arg == "--off")
             choose(arg, Mode::control),
                 line.command = arg == "--on" ? ControlCommand::on : ControlCommand::off;
+        else if (arg == "--events")
+            choose(arg, Mode::control), line.command = ControlCommand::events;
         else if (arg == "--json")
             json = true;
         else

@@ -2,10 +2,12 @@
 
 #include "platform/linux/single_instance.h"
 
+#include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDBusServiceWatcher>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -33,8 +35,12 @@ QString text(const std::optional<std::string>& value) {
 
 } // namespace
 
-DBusControl::DBusControl(QDBusConnection bus) : bus_(std::move(bus)) {
+DBusControl::DBusControl(QDBusConnection bus) : bus_(bus) {
     qDBusRegisterMetaType<QList<QVariantMap>>();
+    subscribers_.setConnection(bus);
+    subscribers_.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
+    connect(&subscribers_, &QDBusServiceWatcher::serviceUnregistered, this,
+            [this](const QString& name) { subscribers_.removeWatchedService(name); });
 }
 
 DBusControl::~DBusControl() = default;
@@ -59,11 +65,20 @@ void DBusControl::attach(AppState& state) {
             // Newest first: everything before the last one sent is new, oldest sent first.
             const auto seen = std::find_if(list.begin(), list.end(),
                                            [&](const LogEvent& e) { return e.id == lastEventId_; });
-            for (auto it = std::make_reverse_iterator(seen); it != list.rend(); ++it) {
+            const QStringList subscribers = subscribers_.watchedServices();
+            for (auto it = std::make_reverse_iterator(seen);
+                 !subscribers.empty() && it != list.rend(); ++it) {
                 const auto kind = label(it->kind);
-                emit Event(QString::fromUtf8(kind.data(), static_cast<qsizetype>(kind.size())),
-                           text(it->volumeName), QString::fromStdString(it->detail),
-                           millisecondsSinceEpoch(it->timestamp));
+                const QList<QVariant> arguments{
+                    QString::fromUtf8(kind.data(), static_cast<qsizetype>(kind.size())),
+                    text(it->volumeName), QString::fromStdString(it->detail),
+                    millisecondsSinceEpoch(it->timestamp)};
+                for (const auto& subscriber : subscribers) {
+                    auto signal = QDBusMessage::createTargetedSignal(subscriber, path, interface,
+                                                                     QStringLiteral("Event"));
+                    signal.setArguments(arguments);
+                    bus_.send(signal);
+                }
             }
             if (!list.empty())
                 lastEventId_ = list.front().id;
@@ -124,6 +139,34 @@ void DBusControl::SetVolumeWatched(const QString& id, bool watched) {
         return fail("UnknownVolume", QStringLiteral("no volume with the id %1").arg(id));
     if (volume->isWatched != watched)
         state_->toggleVolume(volume->id);
+}
+
+QList<QVariantMap> DBusControl::Subscribe() {
+    if (calledFromDBus() && !subscribers_.watchedServices().contains(message().service()))
+        subscribers_.addWatchedService(message().service());
+    return events();
+}
+
+QList<QVariantMap> DBusControl::events() const {
+    QList<QVariantMap> list;
+    if (!state_)
+        return list;
+    const auto& log = state_->eventLog().events.get();
+    for (auto it = log.rbegin(); it != log.rend(); ++it) {
+        const auto kind = label(it->kind);
+        list.append(
+            QVariantMap{{QStringLiteral("kind"),
+                         QString::fromUtf8(kind.data(), static_cast<qsizetype>(kind.size()))},
+                        {QStringLiteral("volume"), text(it->volumeName)},
+                        {QStringLiteral("detail"), QString::fromStdString(it->detail)},
+                        {QStringLiteral("time"), millisecondsSinceEpoch(it->timestamp)}});
+    }
+    return list;
+}
+
+void DBusControl::Unsubscribe() {
+    if (calledFromDBus())
+        subscribers_.removeWatchedService(message().service());
 }
 
 void DBusControl::fail(const char* name, const QString& message) {
@@ -196,6 +239,53 @@ void printJson(const QVariantMap& all, const QList<QVariantMap>& volumes, std::F
     std::fprintf(out, "%s\n", QJsonDocument(document).toJson(QJsonDocument::Compact).constData());
 }
 
+class EventPrinter : public QObject {
+    Q_OBJECT
+public:
+    explicit EventPrinter(std::FILE* out) : out_(out) {}
+
+public slots:
+    void print(const QString& kind, const QString& volume, const QString& detail, qlonglong time) {
+        // Names and details come from drives and file systems: never sent to a terminal as they
+        // are.
+        const auto shown = [](const QString& text) {
+            return text.isEmpty() ? std::string() : displayName(text.toStdString());
+        };
+        std::fprintf(out_, "%s\t%s\t%s\t%s\n",
+                     qPrintable(QDateTime::fromMSecsSinceEpoch(time).toString(Qt::ISODate)),
+                     qPrintable(kind), shown(volume).c_str(), shown(detail).c_str());
+        std::fflush(out_);
+    }
+
+private:
+    std::FILE* out_;
+};
+
+int followEvents(QDBusConnection bus, std::FILE* out, std::FILE* err) {
+    EventPrinter printer(out);
+    bus.connect(service, path, interface, QStringLiteral("Event"), &printer,
+                SLOT(print(QString, QString, QString, qlonglong)));
+    QDBusServiceWatcher ending(service, bus, QDBusServiceWatcher::WatchForUnregistration);
+    QObject::connect(&ending, &QDBusServiceWatcher::serviceUnregistered, [err] {
+        std::fputs("vornix: Vornix stopped\n", err);
+        QCoreApplication::exit(1);
+    });
+    const auto reply = bus.call(
+        QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("Subscribe")),
+        QDBus::Block, 10000);
+    if (reply.type() != QDBusMessage::ReplyMessage) {
+        std::fprintf(err, "vornix: the running Vornix did not answer: %s\n",
+                     qPrintable(reply.errorMessage()));
+        return 1;
+    }
+    for (const auto& e : qdbus_cast<QList<QVariantMap>>(reply.arguments().value(0)))
+        printer.print(e.value(QStringLiteral("kind")).toString(),
+                      e.value(QStringLiteral("volume")).toString(),
+                      e.value(QStringLiteral("detail")).toString(),
+                      e.value(QStringLiteral("time")).toLongLong());
+    return QCoreApplication::exec();
+}
+
 } // namespace
 
 int runControlCommand(ControlCommand command, std::FILE* out, std::FILE* err) {
@@ -209,6 +299,8 @@ int runControlCommand(ControlCommand command, std::FILE* out, std::FILE* err) {
                      SingleInstance::serviceName);
         return 1;
     }
+    if (command == ControlCommand::events)
+        return followEvents(bus, out, err);
     QDBusMessage call;
     if (command == ControlCommand::on || command == ControlCommand::off)
         call = QDBusMessage::createMethodCall(service, path, interface,
@@ -240,3 +332,5 @@ int runControlCommand(ControlCommand command, std::FILE* out, std::FILE* err) {
 }
 
 } // namespace vornix::linux_platform
+
+#include "dbus_control.moc"
