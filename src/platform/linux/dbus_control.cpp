@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string_view>
 #include <utility>
 
 namespace vornix::linux_platform {
@@ -27,6 +28,10 @@ const QString interface = QString::fromLatin1(SingleInstance::interfaceName);
 
 qlonglong millisecondsSinceEpoch(WallTime time) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
+
+QString text(std::string_view value) {
+    return QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size()));
 }
 
 QString text(const std::optional<std::string>& value) {
@@ -68,11 +73,9 @@ void DBusControl::attach(AppState& state) {
             const QStringList subscribers = subscribers_.watchedServices();
             for (auto it = std::make_reverse_iterator(seen);
                  !subscribers.empty() && it != list.rend(); ++it) {
-                const auto kind = label(it->kind);
-                const QList<QVariant> arguments{
-                    QString::fromUtf8(kind.data(), static_cast<qsizetype>(kind.size())),
-                    text(it->volumeName), QString::fromStdString(it->detail),
-                    millisecondsSinceEpoch(it->timestamp)};
+                const QList<QVariant> arguments{text(label(it->kind)), text(it->volumeName),
+                                                QString::fromStdString(it->detail),
+                                                millisecondsSinceEpoch(it->timestamp)};
                 for (const auto& subscriber : subscribers) {
                     auto signal = QDBusMessage::createTargetedSignal(subscriber, path, interface,
                                                                      QStringLiteral("Event"));
@@ -101,9 +104,7 @@ QList<QVariantMap> DBusControl::volumes() const {
         list.append(
             QVariantMap{{QStringLiteral("id"), QString::fromStdString(v.id)},
                         {QStringLiteral("name"), QString::fromStdString(v.name)},
-                        {QStringLiteral("status"),
-                         QString::fromUtf8(rawValue(v.status).data(),
-                                           static_cast<qsizetype>(rawValue(v.status).size()))},
+                        {QStringLiteral("status"), text(rawValue(v.status))},
                         {QStringLiteral("detail"), QString::fromStdString(v.statusDetail)},
                         {QStringLiteral("watched"), v.isWatched},
                         {QStringLiteral("mounted"), v.isCurrentlyMounted},
@@ -153,13 +154,10 @@ QList<QVariantMap> DBusControl::events() const {
         return list;
     const auto& log = state_->eventLog().events.get();
     for (auto it = log.rbegin(); it != log.rend(); ++it) {
-        const auto kind = label(it->kind);
-        list.append(
-            QVariantMap{{QStringLiteral("kind"),
-                         QString::fromUtf8(kind.data(), static_cast<qsizetype>(kind.size()))},
-                        {QStringLiteral("volume"), text(it->volumeName)},
-                        {QStringLiteral("detail"), QString::fromStdString(it->detail)},
-                        {QStringLiteral("time"), millisecondsSinceEpoch(it->timestamp)}});
+        list.append(QVariantMap{{QStringLiteral("kind"), text(label(it->kind))},
+                                {QStringLiteral("volume"), text(it->volumeName)},
+                                {QStringLiteral("detail"), QString::fromStdString(it->detail)},
+                                {QStringLiteral("time"), millisecondsSinceEpoch(it->timestamp)}});
     }
     return list;
 }
