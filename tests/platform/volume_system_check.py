@@ -18,7 +18,7 @@ import uuid
 sys.path[:0] = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", d)
                 for d in ("e2e", "desktop")]
 from desktop_session import Failure, wait_for  # noqa: E402
-from e2e_sandbox import FABRICATED_ROOT, MediaRoot, mount, run, unmount  # noqa: E402
+from e2e_sandbox import FABRICATED_ROOT, MediaRoot, mount, mount_points, run, unmount  # noqa: E402
 
 MOUNTED, EJECTED, PULLED = 0, 1, 2
 
@@ -148,6 +148,8 @@ def sandboxed(check):
         finally:
             media.close()
             unmount(scratch, lazy=True)
+            for point in reversed(mount_points(mnt + "/")):
+                unmount(point, lazy=True)
             shutil.rmtree(mnt, ignore_errors=True)
     print("passed")
     return 0
