@@ -8,6 +8,7 @@
 #include <QCursor>
 #include <QEvent>
 #include <QGridLayout>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
@@ -138,9 +139,15 @@ void VornixApp::showAboutPanel() {
             tr("Keeps external drives spinning and tells you when one disconnects unexpectedly."));
         about_->setObjectName(QStringLiteral("aboutBox"));
         // Room for the credits on one or two lines rather than a narrow column.
-        if (auto* grid = qobject_cast<QGridLayout*>(about_->layout()))
+        if (auto* grid = qobject_cast<QGridLayout*>(about_->layout())) {
+            auto* version =
+                new QLabel(tr("Version %1").arg(QCoreApplication::applicationVersion()), about_);
+            version->setObjectName(QStringLiteral("aboutVersion"));
+            version->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            grid->addWidget(version, grid->rowCount(), 1);
             grid->addItem(new QSpacerItem(380, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
                           grid->rowCount(), 0, 1, grid->columnCount());
+        }
     }
     about_->show();
     about_->raise();

@@ -35,7 +35,7 @@ struct MonitorTest : ::testing::Test {
     }
 };
 
-TEST_F(MonitorTest, CandidatesByTriStateFactsMediaRootAndVirtualProtocol) {
+TEST_F(MonitorTest, CandidatesByTriStateFactsAndVirtualProtocolWhereverMounted) {
     const struct {
         std::optional<bool> removable, ejectable, local, internal;
         const char* path;
@@ -50,9 +50,8 @@ TEST_F(MonitorTest, CandidatesByTriStateFactsMediaRootAndVirtualProtocol) {
         {U, U, T, F, "/media/u/A", "USB", false}, // missing is not true
         {F, T, T, T, "/media/u/A", "USB", false}, // internal rejects
         {T, T, F, F, "/media/u/A", "USB", false}, // network share
-        {T, T, T, F, "/mnt/usb", "USB", false},
-        {T, T, T, F, "/media", "USB", false},
-        {T, T, T, F, "/home/u/media/A", "USB", false},
+        {T, T, T, F, "/mnt/usb", "USB", true},    // fstab mounts of external disks
+        {T, T, T, F, "/home/u/media/A", "USB", true},
         {T, T, T, F, "/media/u/A", "APPLE DISK IMAGE", false},
         {T, T, T, F, "/media/u/A", "virtual interface", false},
         {T, T, T, F, "/media/u/A", "File Backed Virtual", false},
