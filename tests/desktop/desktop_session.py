@@ -3,23 +3,13 @@ journald and the real logind on a bus of their own (`system`: root, in the calle
 namespace), Xvfb, trayer, a session bus with the accessibility bus and python-dbusmock's
 notification server and portal (their calls logged in logs/), and vornix read over AT-SPI."""
 
-import contextlib
-import ctypes
-import json
-import os
-import re
-import select
-import shlex
-import shutil
-import signal
-import subprocess
-import sys
-import time
+import contextlib, ctypes, json, os, re, select, shlex, shutil, signal, subprocess  # noqa: E401
+import sys, time, types  # noqa: E401
 
 SKIP = 77
 SCREEN = (1280, 800)
 DASH = "\u2014"
-TOOLS = ("Xvfb", "trayer", "xdotool", "import", "dbus-daemon")
+TOOLS = ("Xvfb", "trayer", "xdotool", "import", "dbus-daemon", "busctl")
 SYSTEM_TOOLS = ("journalctl", "systemd-inhibit", "unshare", "/lib/systemd/systemd-journald",
                 "/lib/systemd/systemd-logind")
 STATUSES = ("Active", "Idle", "Disconnected", "Slow to respond", "Read-only \u2014 can't ping",
@@ -48,9 +38,8 @@ def wait_for(condition, timeout, what, interval=0.02):
 
 
 def missing_tools(tools=TOOLS):
-    missing = [t for t in tools if not (shutil.which(t) or os.access(t, os.X_OK))]
-    if not os.path.exists("/usr/share/dbus-1/services/org.a11y.Bus.service"):
-        missing.append("at-spi2-core (org.a11y.Bus)")
+    missing = [t for t in tools if not (shutil.which(t) or os.access(t, os.X_OK))] + [
+        "at-spi2-core"] * (not os.path.exists("/usr/share/dbus-1/services/org.a11y.Bus.service"))
     for module in ("pyatspi", "dbus", "Xlib", "dbusmock"):
         with contextlib.suppress(ImportError):
             __import__(module)
@@ -66,13 +55,11 @@ def mount_points(*prefixes):
     return [point for point in points if point.startswith(prefixes)]
 
 
-def name_has_owner(address, name):
-    import dbus
-    bus = dbus.bus.BusConnection(address)
-    try:
-        return bool(bus.name_has_owner(name))
-    finally:
-        bus.close()
+def busctl(address, *args):
+    """busctl's output on the bus at `address`, None should it fail."""
+    out = subprocess.run(["busctl", f"--address={address}", "--timeout=15", *args],
+                         capture_output=True, text=True, timeout=20)
+    return None if out.returncode else out.stdout
 
 
 def process_state(pid, field=0):
@@ -160,7 +147,7 @@ class Desktop:
             wait_for(lambda: os.path.exists("/run/systemd/journal/socket"), 10, "journald")
             self.system_bus = self.processes.spawn_printing("system-bus", bus, self.environment())
             self.spawn("logind", ["/lib/systemd/systemd-logind"])
-            wait_for(lambda: name_has_owner(self.system_bus, "org.freedesktop.login1"), 10,
+            wait_for(lambda: busctl(self.system_bus, "status", "org.freedesktop.login1"), 10,
                      "systemd-logind on its bus")
         self.display = ":" + self.processes.spawn_printing("xvfb", [
             "Xvfb", "-displayfd", "{fd}", "-screen", "0", f"{SCREEN[0]}x{SCREEN[1]}x24",
@@ -176,20 +163,15 @@ class Desktop:
         self.spawn("portal", mock + ["org.freedesktop.portal.Desktop",
                                      "/org/freedesktop/portal/desktop",
                                      "org.freedesktop.portal.Inhibit"])
-        import dbus
-        bus = dbus.bus.BusConnection(self.session_bus)
-        try:  # Qt joins the accessibility bus only when org.a11y.Bus is there as it starts.
-            bus.call_blocking("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress",
-                              "", (), timeout=15)
-            wait_for(lambda: bus.name_has_owner("org.freedesktop.portal.Desktop") and
-                     bus.name_has_owner("org.freedesktop.Notifications"), 10, "dbusmock")
-            bus.get_object("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop") \
-                .AddMethod("", "Inhibit", "sua{sv}", "o", PORTAL_INHIBIT,
-                           dbus_interface="org.freedesktop.DBus.Mock")
-        except dbus.DBusException as error:
-            raise Skip(f"the accessibility bus or dbusmock cannot be started: {error}")
-        finally:
-            bus.close()
+        # Qt joins the accessibility bus only when org.a11y.Bus is there as it starts.
+        if busctl(self.session_bus, "call", "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
+                  "GetAddress") is None:
+            raise Skip("the accessibility bus cannot be started")
+        wait_for(lambda: busctl(self.session_bus, "status", "org.freedesktop.Notifications") and
+                 busctl(self.session_bus, "call", "org.freedesktop.portal.Desktop",
+                        "/org/freedesktop/portal/desktop", "org.freedesktop.DBus.Mock",
+                        "AddMethod", "sssss", "", "Inhibit", "sua{sv}", "o", PORTAL_INHIBIT)
+                 is not None, 10, "dbusmock's notification server and portal")
         self.spawn("trayer", ["trayer", "--edge", "top", "--align", "right", "--widthtype",
                               "percent", "--width", "100", "--height", "28", "--transparent",
                               "false", "--tint", "0xe5e7eb", "--iconspacing", "4"])
@@ -198,14 +180,13 @@ class Desktop:
         return self
 
     def environment(self):
-        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8",
-               **{name: self._dir(name.lower()) for name in ("HOME", "TMPDIR")},
-               **{f"XDG_{n.upper()}": self._dir(n) for n in ("runtime_dir", "config_home",
-                                                             "data_home", "cache_home")}}
-        for name, value in (("DISPLAY", self.display), ("DBUS_SESSION_BUS_ADDRESS",
-                            self.session_bus), ("DBUS_SYSTEM_BUS_ADDRESS", self.system_bus)):
-            env.update({name: value} if value else {})
-        return env
+        return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8",
+                **{name: self._dir(name.lower()) for name in ("HOME", "TMPDIR")},
+                **{f"XDG_{n.upper()}": self._dir(n) for n in ("runtime_dir", "config_home",
+                                                              "data_home", "cache_home")},
+                **{name: value for name, value in (
+                    ("DISPLAY", self.display), ("DBUS_SESSION_BUS_ADDRESS", self.session_bus),
+                    ("DBUS_SYSTEM_BUS_ADDRESS", self.system_bus)) if value}}
 
     def _dir(self, name):
         os.makedirs(path := os.path.join(self.scratch, name), mode=0o700, exist_ok=True)
@@ -278,10 +259,6 @@ class Desktop:
     def click(self, x, y):
         self.xdotool("mousemove", int(x), int(y), "click", "1")
 
-    def hover(self, x, y):
-        self.xdotool("mousemove", 2, SCREEN[1] - 2)  # away first, for the tool tip to come anew
-        self.xdotool("mousemove", int(x), int(y))
-
     def screenshot(self, name):
         subprocess.run(["import", "-display", self.display, "-window", "root",
                         os.path.join(self.artifacts, name)], timeout=20, capture_output=True)
@@ -297,13 +274,6 @@ class Desktop:
         with open(os.path.join(self.processes.logs, f"{service}.log"), errors="replace") as f:
             return [(float(w[0]), (w + [""])[2]) for w in
                     (line.rstrip("\n").split(" ", 2) for line in f) if w[1:2] == [method]]
-
-    def inhibitors(self):
-        """logind's inhibitors as systemd-inhibit --list shows them."""
-        out = subprocess.run(["systemd-inhibit", "--list", "--no-pager", "--no-legend"],
-                             capture_output=True, text=True, timeout=20, check=True).stdout
-        return [{"who": w[0], "pid": int(w[3]), "what": w[5], "why": " ".join(w[6:-1]),
-                 "mode": w[-1]} for w in map(str.split, out.splitlines()) if len(w) >= 8]
 
 
 def journal(identifier="vornix"):
@@ -321,17 +291,38 @@ def centre(rect):
     return x + w // 2, y + h // 2
 
 
-def plain(text):
-    """A volume name as the panel shows it, without the isolates around it."""
-    return text.replace("\u2068", "").replace("\u2069", "")
-
-
 class Panel:
-    """vornix as AT-SPI shows it, read anew each time."""
+    """vornix as AT-SPI shows it, read anew by each call."""
 
     def __init__(self, pid):
         import pyatspi
         self.at, self.pid = pyatspi, pid
+
+    def nodes(self):
+        """Each object in tree order: node, role, name (without the isolates around a volume's
+        name), states, box (x, y, w, h), window, children, and visible: showing, with an area
+        no enclosing widget clips away (Qt calls a widget in a zero-height scroll area showing)."""
+        found = []
+
+        def walk(node, window, clip):
+            with contextlib.suppress(Exception):  # an object leaving while we look
+                e = node.queryComponent().getExtents(self.at.DESKTOP_COORDS)
+                x, y, w, h = box = e.x, e.y, e.width, e.height
+                states = set(node.getState().getStates())
+                item = types.SimpleNamespace(
+                    node=node, role=node.getRole(), states=states, box=box,
+                    window=node if window is None else window,
+                    name=node.name.replace("\u2068", "").replace("\u2069", ""), children=[],
+                    visible=self.at.STATE_SHOWING in states and w > 0 and h > 0 and clip[0] <= x
+                    and clip[1] <= y and x + w <= clip[2] and y + h <= clip[3])
+                found.append(item)
+                clip = max(clip[0], x), max(clip[1], y), min(clip[2], x + w), min(clip[3], y + h)
+                item.children = [i for c in list(node) if c is not None and
+                                 (i := walk(c, item.window, clip))]
+                return item
+        for child in self.application() or ():
+            walk(child, None, (-1e9, -1e9, 1e9, 1e9))
+        return found
 
     def application(self):
         desktop = self.at.Registry.getDesktop(0)
@@ -342,96 +333,42 @@ class Panel:
                     return app
         return None
 
-    def nodes(self, node=None, depth=0):
-        """(node, depth) of `node` (the application) and of everything below it."""
-        node = self.application() if node is None else node
-        if node is not None and depth <= 40:
-            yield node, depth
-            with contextlib.suppress(Exception):
-                for child in list(node):
-                    yield from self.nodes(child, depth + 1) if child is not None else ()
-
     def find_all(self, role, name=None):
-        """The visible objects of `role` (named `name`)."""
-        found = []
-        for node, _ in self.nodes():
-            with contextlib.suppress(Exception):
-                if node.getRole() == role and name in (None, node.name) and self.visible(node):
-                    found.append(node)
-        return found
+        """The visible objects of `role` (ROLE_…) named `name`."""
+        return [n for n in self.nodes() if n.visible and n.role == getattr(self.at, role)
+                and name in (None, n.name)]
 
     def find(self, role, name=None):
         return (self.find_all(role, name) or [None])[0]
 
-    def has(self, node, state):
-        with contextlib.suppress(Exception):
-            return node.getState().contains(state)
-        return False
-
-    def visible(self, node):
-        """Showing, with an area no enclosing widget clips away (Qt calls a widget inside a
-        zero-height scroll area showing)."""
-        x, y, w, h = self.extents(node)
-        if not self.has(node, self.at.STATE_SHOWING) or w <= 0 or h <= 0:
-            return False
-        while (node := node.parent) is not None and node.getRole() != self.at.ROLE_APPLICATION:
-            px, py, pw, ph = self.extents(node)
-            if x < px or y < py or x + w > px + pw or y + h > py + ph:
-                return False
-        return True
-
-    def extents(self, node):
-        e = node.queryComponent().getExtents(self.at.DESKTOP_COORDS)
-        return e.x, e.y, e.width, e.height
-
-    def centre(self, node):
-        return centre(self.extents(node))
-
-    def window_of(self, node):
-        while node.parent is not None and node.parent.getRole() != self.at.ROLE_APPLICATION:
-            node = node.parent
-        return node
-
-    def describe(self):
-        return "\n".join(f"  {'  ' * d}{n.getRoleName()} {n.name!r} " + " ".join(
-            map(self.at.stateToString, n.getState().getStates())) for n, d in self.nodes())
-
     def volume_rows(self):
-        """The volume rows top to bottom: name, status, labels, watched, enabled, node. A row
-        is the object whose switch carries its name."""
+        """The volume rows top to bottom, each with its switch, status and labels. A row is the
+        object whose switch carries its name."""
         rows = []
-        for node, _ in self.nodes():
-            with contextlib.suppress(Exception):
-                children = list(node) if node.name and self.has(node, self.at.STATE_SHOWING) \
-                    else []
-                switch = [c for c in children if c.name == node.name and c.getRole() in (
-                    self.at.ROLE_CHECK_BOX, self.at.ROLE_TOGGLE_BUTTON)]
-                if switch:
-                    labels = [c.name for c in children if c.getRole() == self.at.ROLE_LABEL and
-                              self.has(c, self.at.STATE_SHOWING)]
-                    rows.append({"name": plain(node.name), "labels": labels, "node": node,
-                                 "status": ([t for t in labels if t in STATUSES] + [None])[0],
-                                 "watched": self.has(switch[0], self.at.STATE_CHECKED),
-                                 "enabled": self.has(switch[0], self.at.STATE_ENABLED),
-                                 "top": self.extents(node)[1]})
-        return sorted(rows, key=lambda r: r["top"])
+        for n in filter(lambda n: self.at.STATE_SHOWING in n.states, self.nodes()):
+            labels = [c.name for c in n.children if c and c.role == self.at.ROLE_LABEL and
+                      self.at.STATE_SHOWING in c.states]
+            for switch in [c for c in n.children if c and c.name == n.name and n.name and
+                           c.role in (self.at.ROLE_CHECK_BOX, self.at.ROLE_TOGGLE_BUTTON)][:1]:
+                rows.append(types.SimpleNamespace(
+                    name=n.name, labels=labels, path=n.node.path, top=n.box[1],
+                    status=([t for t in labels if t in STATUSES] + [None])[0],
+                    watched=self.at.STATE_CHECKED in switch.states,
+                    enabled=self.at.STATE_ENABLED in switch.states))
+        return sorted(rows, key=lambda r: r.top)
 
     def status(self, name):
-        return next((r["status"] for r in self.volume_rows() if r["name"] == name), None)
+        return next((r.status for r in self.volume_rows() if r.name == name), None)
 
     def activity(self):
         """The activity list's lines a person sees, newest first."""
-        return [plain(n.name) for n in sorted(self.find_all(self.at.ROLE_LABEL), key=lambda n: (
-            self.extents(n)[1])) if f" {DASH} " in n.name or n.name.startswith("Sleep")]
+        return [n.name for n in sorted(self.find_all("ROLE_LABEL"), key=lambda n: n.box[1])
+                if f" {DASH} " in n.name or n.name.startswith("Sleep")]
 
     def picker(self):
         """The interval picker (the panel's one combo box) and its list of entries."""
-        combos = self.find_all(self.at.ROLE_COMBO_BOX)
-        lists = [n for c in combos for n in c if n.getRole() == self.at.ROLE_LIST]
+        combos = self.find_all("ROLE_COMBO_BOX")
+        lists = [c for n in combos for c in n.children if c and c.role == self.at.ROLE_LIST]
         if len(combos) != 1 or not lists:
             raise Failure(f"{len(combos)} combo boxes in the panel, not one interval picker")
         return combos[0], lists[0]
-
-    def picker_selection(self):
-        return next((e.name for e in self.picker()[1] if self.has(e, self.at.STATE_SELECTED)),
-                    None)

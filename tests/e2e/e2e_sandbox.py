@@ -1,15 +1,9 @@
-# External drives in a private mount namespace (acceptance run, volume system check, volumes
-# benchmark): images on loop devices that libudev reads as USB disks with serials of their own,
-# through a device tree fabricated on a tmpfs inside /sys (the program under test runs with
-# tests/platform/sysfs_shim.cpp preloaded); usb=False leaves a loop device as it is. Loop devices
-# are attached with auto-clear and held open here: they detach once this process and the mounts
-# are gone.
+# External drives in a private mount namespace: images on loop devices that libudev reads as USB
+# disks with serials of their own, through a device tree fabricated on a tmpfs inside /sys (read
+# with tests/platform/sysfs_shim.cpp preloaded). Loop devices are attached with auto-clear and
+# held open here: they detach once this process and the mounts are gone.
 
-import ctypes
-import fcntl
-import os
-import struct
-import subprocess
+import contextlib, ctypes, fcntl, os, struct, subprocess  # noqa: E401
 
 from desktop_session import Failure, mount_points, wait_for
 
@@ -40,7 +34,7 @@ def unmount(target, lazy=False):
 
 def _write(path, text):
     with open(path, "w") as f:
-        f.write(text)
+        f.write(text + "\n")
 
 
 class LoopDevice:
@@ -80,11 +74,10 @@ def _show_as_usb(loop, size_bytes):
             os.symlink("/sys/class/block" if subsystem == "block" else f"/sys/bus/{subsystem}",
                        link)
         for file, text in (("uevent", uevent), ("serial", serial)):
-            if text:
-                _write(os.path.join(directory, file), text + "\n")
+            text and _write(os.path.join(directory, file), text)
     for file, text in (("dev", f"{loop.major}:{n}"), ("removable", "0"),
                        ("size", str(size_bytes // 512))):
-        _write(os.path.join(directory, file), text + "\n")
+        _write(os.path.join(directory, file), text)
     entry = f"/sys/dev/block/{loop.major}:{n}"
     if os.path.lexists(entry):
         os.remove(entry)
@@ -147,21 +140,16 @@ class Drive:
         _write(os.path.join(self.path, ".fusefs-control"), command)
 
     def _reap(self):
-        if self.daemon is not None:
-            try:
-                self.daemon.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.daemon.kill()
-                self.daemon.wait()
-            self.daemon = None
+        """Waits for a FUSE daemon to end with its mount."""
+        with contextlib.suppress(subprocess.TimeoutExpired, AttributeError):
+            self.daemon.wait(timeout=5)
+        self.daemon = self.daemon and self.daemon.kill()
 
     def close(self):
         unmount(self.path, lazy=True)
-        if self.daemon is not None:
-            self.daemon.terminate()
-            self._reap()
-        if self.loop is not None:
-            self.loop.close()
+        self.daemon and self.daemon.terminate()
+        self._reap()
+        self.loop and self.loop.close()
 
 
 class MediaRoot:
