@@ -3,13 +3,12 @@ journald and the real logind on a bus of their own (`system`: root, in the calle
 namespace), Xvfb, trayer, a session bus with the accessibility bus and python-dbusmock's
 notification server and portal (their calls logged in logs/), and vornix read over AT-SPI."""
 
-import contextlib, ctypes, json, os, re, select, shlex, shutil, signal, subprocess  # noqa: E401
-import sys, time, types  # noqa: E401
+import contextlib, importlib.util, json, os, re, select, shlex, shutil  # noqa: E401
+import signal, subprocess, sys, time, types  # noqa: E401
 
-SKIP = 77
-SCREEN = (1280, 800)
-DASH = "\u2014"
-TOOLS = ("Xvfb", "trayer", "xdotool", "import", "dbus-daemon", "busctl")
+SKIP, SCREEN, DASH = 77, (1280, 800), "\u2014"
+TOOLS = ("Xvfb", "trayer", "xdotool", "import", "dbus-daemon", "busctl",
+         "/usr/share/dbus-1/services/org.a11y.Bus.service")
 SYSTEM_TOOLS = ("journalctl", "systemd-inhibit", "unshare", "/lib/systemd/systemd-journald",
                 "/lib/systemd/systemd-logind")
 STATUSES = ("Active", "Idle", "Disconnected", "Slow to respond", "Read-only \u2014 can't ping",
@@ -38,14 +37,9 @@ def wait_for(condition, timeout, what, interval=0.02):
 
 
 def missing_tools(tools=TOOLS):
-    missing = [t for t in tools if not (shutil.which(t) or os.access(t, os.X_OK))] + [
-        "at-spi2-core"] * (not os.path.exists("/usr/share/dbus-1/services/org.a11y.Bus.service"))
-    for module in ("pyatspi", "dbus", "Xlib", "dbusmock"):
-        with contextlib.suppress(ImportError):
-            __import__(module)
-            continue
-        missing.append(f"python3 module {module} (run with Debian's python3)")
-    return missing
+    """The programs, files and python3 modules (Debian's python3 has them) not on this machine."""
+    return [t for t in tools if not (shutil.which(t) or os.path.exists(t))] + [
+        m for m in ("pyatspi", "Xlib", "dbus", "dbusmock") if not importlib.util.find_spec(m)]
 
 
 def mount_points(*prefixes):
@@ -62,11 +56,10 @@ def busctl(address, *args):
     return None if out.returncode else out.stdout
 
 
-def process_state(pid, field=0):
-    """A field of /proc/`pid`/stat after the name (0: the state, "Z" a zombie), None once gone;
-    `pid` may be "PID/task/TID"."""
+def process_state(pid):
+    """"Z" for a zombie, None once gone; `pid` may be "PID/task/TID"."""
     with contextlib.suppress(OSError), open(f"/proc/{pid}/stat") as f:
-        return f.read().rsplit(")", 1)[1].split()[field]
+        return f.read().rsplit(")", 1)[1].split()[0]
     return None
 
 
@@ -82,13 +75,12 @@ def end(process, grace=3.0):
 
 
 class Processes:
-    """Programs in sessions of their own, output in `logs`/NAME.log. As the child subreaper,
-    end_all also ends whatever they orphaned."""
+    """Programs in sessions of their own (ended with what they started), output in
+    `logs`/NAME.log."""
 
     def __init__(self, logs):
         self.logs, self.started = logs, []
         os.makedirs(logs, exist_ok=True)
-        ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
 
     def spawn(self, name, argv, env, **kwargs):
         with open(os.path.join(self.logs, f"{name}.log"), "wb") as log:
@@ -113,14 +105,8 @@ class Processes:
     def end_all(self):
         for process in reversed(self.started):
             end(process)
+            process.poll()  # reaped once it has ended
         self.started.clear()
-        for _ in range(2):  # then what the buses started, and what that left
-            for pid in filter(str.isdigit, os.listdir("/proc")):
-                if process_state(pid, 1) == str(os.getpid()):
-                    end(int(pid))
-        with contextlib.suppress(ChildProcessError):
-            while os.waitpid(-1, os.WNOHANG)[0]:
-                pass
 
 
 class Desktop:
@@ -180,17 +166,15 @@ class Desktop:
         return self
 
     def environment(self):
+        dirs = ("HOME", "TMPDIR", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME",
+                "XDG_CACHE_HOME")
+        for name in dirs:
+            os.makedirs(os.path.join(self.scratch, name.lower()), mode=0o700, exist_ok=True)
         return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8",
-                **{name: self._dir(name.lower()) for name in ("HOME", "TMPDIR")},
-                **{f"XDG_{n.upper()}": self._dir(n) for n in ("runtime_dir", "config_home",
-                                                              "data_home", "cache_home")},
+                **{name: os.path.join(self.scratch, name.lower()) for name in dirs},
                 **{name: value for name, value in (
                     ("DISPLAY", self.display), ("DBUS_SESSION_BUS_ADDRESS", self.session_bus),
                     ("DBUS_SYSTEM_BUS_ADDRESS", self.system_bus)) if value}}
-
-    def _dir(self, name):
-        os.makedirs(path := os.path.join(self.scratch, name), mode=0o700, exist_ok=True)
-        return path
 
     def spawn(self, name, argv, env=None, **kwargs):
         return self.processes.spawn(name, argv, env or self.environment(), **kwargs)
@@ -221,36 +205,28 @@ class Desktop:
             raise Failure(f"vornix ended at start with status {process.returncode}")
         return self.tray_icon()
 
-    def _geometry(self, window, wm_class=None):
-        """(x, y, width, height) on the screen of a viewable `window` (of `wm_class`)."""
+    def windows(self, wm_class=None, below=None, deep=True):
+        """(x, y, width, height, window) of each viewable window (of `wm_class`) below `below`
+        (the root), bottom to top; windows come and go as we look."""
+        found = []
         with contextlib.suppress(self._x[1]):
-            if window.get_attributes().map_state == self._x[0] and \
-                    wm_class in (None, (window.get_wm_class() or ("", ""))[1]):
-                at = self.x.screen().root.translate_coords(window, 0, 0)
-                size = window.get_geometry()
-                return at.x, at.y, size.width, size.height
-        return None
-
-    def _below(self, window):
-        with contextlib.suppress(self._x[1]):
-            for child in window.query_tree().children:
-                yield child
-                yield from self._below(child)
-
-    def windows(self, wm_class, below=None):
-        """Geometries of the viewable windows of `wm_class` (below `below`)."""
-        return [g for w in self._below(self.x.screen().root if below is None else below)
-                if (g := self._geometry(w, wm_class))]
+            for w in (self.x.screen().root if below is None else below).query_tree().children:
+                with contextlib.suppress(self._x[1]):
+                    if w.get_attributes().map_state == self._x[0] and wm_class in (
+                            None, (w.get_wm_class() or ("", ""))[1]):
+                        at = self.x.screen().root.translate_coords(w, 0, 0)
+                        found.append((at.x, at.y, w.get_geometry().width,
+                                      w.get_geometry().height, w))
+                found += self.windows(wm_class, w) if deep else []
+        return found
 
     def tray_icon(self, wm_class="Vornix"):
         """The geometry of the icon of `wm_class` once embedded in trayer's panel, else None."""
-        return next((g for top in self.x.screen().root.query_tree().children
-                     if self._geometry(top, "trayer") for g in self.windows(wm_class, top)
-                     if g[2] > 1 and g[3] > 1), None)
+        return next((g[:4] for t in self.windows("trayer", deep=False)
+                     for g in self.windows(wm_class, t[4]) if g[2] > 1 and g[3] > 1), None)
 
     def topmost_window(self):
-        return next(filter(None, map(self._geometry, reversed(  # listed bottom to top
-            self.x.screen().root.query_tree().children))), None)
+        return ([None] + [g[:4] for g in self.windows(deep=False)])[-1]
 
     def xdotool(self, *args):
         subprocess.run(["xdotool", *map(str, args)], env=self.environment(), check=True,
@@ -265,9 +241,7 @@ class Desktop:
 
     def close(self):
         """Lets go of the X server before it goes: Xlib ends a process that loses its server."""
-        if self.x:
-            self.x.close()
-            self.x = None
+        self.x = self.x and self.x.close()
 
     def calls(self, service, method):
         """(time, arguments as dbusmock logs them) of each `method` call `service` got."""
@@ -298,6 +272,15 @@ class Panel:
         import pyatspi
         self.at, self.pid = pyatspi, pid
 
+    def application(self):
+        desktop = self.at.Registry.getDesktop(0)
+        for i in range(desktop.childCount):
+            with contextlib.suppress(Exception):  # an application leaving while we look
+                if (app := desktop.getChildAtIndex(i)).get_process_id() == self.pid:
+                    app.clear_cache()
+                    return app
+        return None
+
     def nodes(self):
         """Each object in tree order: node, role, name (without the isolates around a volume's
         name), states, box (x, y, w, h), window, children, and visible: showing, with an area
@@ -309,13 +292,12 @@ class Panel:
                 e = node.queryComponent().getExtents(self.at.DESKTOP_COORDS)
                 x, y, w, h = box = e.x, e.y, e.width, e.height
                 states = set(node.getState().getStates())
-                item = types.SimpleNamespace(
+                found.append(item := types.SimpleNamespace(
                     node=node, role=node.getRole(), states=states, box=box,
                     window=node if window is None else window,
-                    name=node.name.replace("\u2068", "").replace("\u2069", ""), children=[],
+                    name=node.name.replace("\u2068", "").replace("\u2069", ""),
                     visible=self.at.STATE_SHOWING in states and w > 0 and h > 0 and clip[0] <= x
-                    and clip[1] <= y and x + w <= clip[2] and y + h <= clip[3])
-                found.append(item)
+                    and clip[1] <= y and x + w <= clip[2] and y + h <= clip[3]))
                 clip = max(clip[0], x), max(clip[1], y), min(clip[2], x + w), min(clip[3], y + h)
                 item.children = [i for c in list(node) if c is not None and
                                  (i := walk(c, item.window, clip))]
@@ -323,15 +305,6 @@ class Panel:
         for child in self.application() or ():
             walk(child, None, (-1e9, -1e9, 1e9, 1e9))
         return found
-
-    def application(self):
-        desktop = self.at.Registry.getDesktop(0)
-        for i in range(desktop.childCount):
-            with contextlib.suppress(Exception):  # an application leaving while we look
-                if (app := desktop.getChildAtIndex(i)).get_process_id() == self.pid:
-                    app.clear_cache()
-                    return app
-        return None
 
     def find_all(self, role, name=None):
         """The visible objects of `role` (ROLE_…) named `name`."""
@@ -342,19 +315,18 @@ class Panel:
         return (self.find_all(role, name) or [None])[0]
 
     def volume_rows(self):
-        """The volume rows top to bottom, each with its switch, status and labels. A row is the
-        object whose switch carries its name."""
-        rows = []
-        for n in filter(lambda n: self.at.STATE_SHOWING in n.states, self.nodes()):
-            labels = [c.name for c in n.children if c and c.role == self.at.ROLE_LABEL and
-                      self.at.STATE_SHOWING in c.states]
-            for switch in [c for c in n.children if c and c.name == n.name and n.name and
-                           c.role in (self.at.ROLE_CHECK_BOX, self.at.ROLE_TOGGLE_BUTTON)][:1]:
+        """The volume rows top to bottom. A row is the object whose switch carries its name."""
+        rows, at = [], self.at
+        for n in [n for n in self.nodes() if n.name and at.STATE_SHOWING in n.states]:
+            labels = [c.name for c in n.children if c.role == at.ROLE_LABEL and
+                      at.STATE_SHOWING in c.states]
+            for switch in [c for c in n.children if c.name == n.name and c.role in (
+                    at.ROLE_CHECK_BOX, at.ROLE_TOGGLE_BUTTON)][:1]:
                 rows.append(types.SimpleNamespace(
                     name=n.name, labels=labels, path=n.node.path, top=n.box[1],
                     status=([t for t in labels if t in STATUSES] + [None])[0],
-                    watched=self.at.STATE_CHECKED in switch.states,
-                    enabled=self.at.STATE_ENABLED in switch.states))
+                    watched=at.STATE_CHECKED in switch.states,
+                    enabled=at.STATE_ENABLED in switch.states))
         return sorted(rows, key=lambda r: r.top)
 
     def status(self, name):
@@ -368,7 +340,7 @@ class Panel:
     def picker(self):
         """The interval picker (the panel's one combo box) and its list of entries."""
         combos = self.find_all("ROLE_COMBO_BOX")
-        lists = [c for n in combos for c in n.children if c and c.role == self.at.ROLE_LIST]
+        lists = [c for n in combos for c in n.children if c.role == self.at.ROLE_LIST]
         if len(combos) != 1 or not lists:
             raise Failure(f"{len(combos)} combo boxes in the panel, not one interval picker")
         return combos[0], lists[0]

@@ -3,14 +3,10 @@
 # with tests/platform/sysfs_shim.cpp preloaded). Loop devices are attached with auto-clear and
 # held open here: they detach once this process and the mounts are gone.
 
-import contextlib, ctypes, fcntl, os, struct, subprocess  # noqa: E401
-
+import contextlib, fcntl, os, struct, subprocess  # noqa: E401
 from desktop_session import Failure, mount_points, wait_for
 
 FABRICATED_ROOT = "/sys/devices/software"
-_libc = ctypes.CDLL(None, use_errno=True)
-_libc.mount.argtypes = [ctypes.c_char_p] * 3 + [ctypes.c_ulong, ctypes.c_char_p]
-_libc.umount2.argtypes = [ctypes.c_char_p, ctypes.c_int]
 
 
 def run(argv):
@@ -23,13 +19,11 @@ def run(argv):
 
 
 def mount(source, target, fs_type, data=None):
-    if _libc.mount(source.encode(), target.encode(), fs_type.encode(), 0,
-                   data.encode() if data else None) != 0:
-        raise Failure(f"mount {source} on {target}: {os.strerror(ctypes.get_errno())}")
+    run(["mount", "-t", fs_type, *["-o", data] * bool(data), source, target])
 
 
 def unmount(target, lazy=False):
-    return _libc.umount2(target.encode(), 2 if lazy else 0) == 0  # 2: MNT_DETACH
+    return subprocess.run(["umount", *["--lazy"] * lazy, target], capture_output=True).returncode == 0
 
 
 def _write(path, text):

@@ -1,15 +1,8 @@
 #!/usr/bin/python3
 """The idle inhibitor, through inhibitor_client, against the desktop's inhibiting services played
-by python-dbusmock and against the real systemd-logind (as root).
-Usage: idle_inhibitor_test.py INHIBITOR_CLIENT   (Debian's python3)"""
+by python-dbusmock and against the real systemd-logind (as root). Usage: $0 INHIBITOR_CLIENT"""
 
-import os
-import shutil
-import subprocess
-import sys
-import time
-import unittest
-
+import os, shutil, subprocess, sys, time, unittest  # noqa: E401
 import dbusmock
 
 CLIENT = sys.argv.pop(1)
@@ -118,9 +111,8 @@ class Logind(dbusmock.DBusTestCase):
     def setUpClass(cls):
         cls.start_system_bus()
         config = "[Login]\\nNAutoVTs=0\\nReserveVT=0\\nIdleAction=ignore\\n" + "".join(
-            f"Handle{key}=ignore\\n" for key in ("PowerKey", "SuspendKey", "HibernateKey",
-                                                 "RebootKey", "LidSwitch",
-                                                 "LidSwitchExternalPower", "LidSwitchDocked"))
+            f"Handle{key}=ignore\\n" for key in "PowerKey SuspendKey HibernateKey RebootKey "
+            "LidSwitch LidSwitchExternalPower LidSwitchDocked".split())
         cls.logind = subprocess.Popen([
             "unshare", "--mount", "sh", "-c", "set -e; mkdir -p /run/systemd; mount -t tmpfs "
             "tmpfs /run/systemd; mkdir /run/systemd/logind.conf.d; printf '" + config +
