@@ -19,7 +19,7 @@ self.AddObject(ret, "org.freedesktop.portal.Request", {}, [("Close", "", "", "")
 
 
 class Skip(Exception):
-    pass
+    """The machine cannot run this."""
 
 
 class Failure(Exception):
@@ -37,7 +37,6 @@ def wait_for(condition, timeout, what, interval=0.02):
 
 
 def missing_tools(tools=TOOLS):
-    """The programs, files and python3 modules (Debian's python3 has them) not on this machine."""
     return [t for t in tools if not (shutil.which(t) or os.path.exists(t))] + [
         m for m in ("pyatspi", "Xlib", "dbus", "dbusmock") if not importlib.util.find_spec(m)]
 
@@ -75,8 +74,7 @@ def end(process, grace=3.0):
 
 
 class Processes:
-    """Programs in sessions of their own (ended with what they started), output in
-    `logs`/NAME.log."""
+    """Programs in sessions of their own, ended with what they started; output in logs/."""
 
     def __init__(self, logs):
         self.logs, self.started = logs, []
@@ -90,8 +88,7 @@ class Processes:
         return self.started[-1]
 
     def spawn_printing(self, name, argv, env):
-        """Starts a program that prints one line on the descriptor put for "{fd}" (Xvfb's
-        -displayfd, dbus-daemon's --print-address); returns the line."""
+        """The line a program prints on the descriptor put for "{fd}" as it starts."""
         read_end, write_end = os.pipe()
         with os.fdopen(read_end, "rb") as output:
             self.spawn(name, [a.replace("{fd}", str(write_end)) for a in argv], env,
@@ -110,7 +107,6 @@ class Processes:
 
 
 class Desktop:
-    """The private desktop, in `scratch`; screenshots go to `artifacts`."""
 
     def __init__(self, scratch, artifacts, processes):
         self.scratch, self.artifacts, self.processes = scratch, artifacts, processes
@@ -125,10 +121,10 @@ class Desktop:
             for path in ("/run/systemd", "/run/log", "/var/log/journal"):
                 if os.path.isdir(path) or path.startswith("/run"):
                     subprocess.run(["mount", "-t", "tmpfs", "vornix-e2e", path], check=True)
-            with open(config := os.path.join(self.scratch, "journald.conf"), "w") as f:
+            os.makedirs("/run/systemd/journald.conf.d")
+            with open("/run/systemd/journald.conf.d/vornix-e2e.conf", "w") as f:
                 f.write("[Journal]\nStorage=volatile\nReadKMSG=no\nForwardToSyslog=no\n"
                         "ForwardToWall=no\nRateLimitBurst=0\n")
-            subprocess.run(["mount", "--bind", config, "/etc/systemd/journald.conf"], check=True)
             self.spawn("journald", ["/lib/systemd/systemd-journald"])
             wait_for(lambda: os.path.exists("/run/systemd/journal/socket"), 10, "journald")
             self.system_bus = self.processes.spawn_printing("system-bus", bus, self.environment())
@@ -180,7 +176,6 @@ class Desktop:
         return self.processes.spawn(name, argv, env or self.environment(), **kwargs)
 
     def start_program(self, name, argv, accessible=True, **env):
-        """A Qt program on this desktop, with `env` added to the desktop's environment."""
         return self.spawn(name, argv, {**self.environment(), "QT_QPA_PLATFORM": "xcb", **env, **(
             {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"} if accessible else {})})
 
@@ -206,8 +201,7 @@ class Desktop:
         return self.tray_icon()
 
     def windows(self, wm_class=None, below=None, deep=True):
-        """(x, y, width, height, window) of each viewable window (of `wm_class`) below `below`
-        (the root), bottom to top; windows come and go as we look."""
+        """(x, y, width, height, window) of the viewable windows below `below`, bottom to top."""
         found = []
         with contextlib.suppress(self._x[1]):
             for w in (self.x.screen().root if below is None else below).query_tree().children:
@@ -221,7 +215,6 @@ class Desktop:
         return found
 
     def tray_icon(self, wm_class="Vornix"):
-        """The geometry of the icon of `wm_class` once embedded in trayer's panel, else None."""
         return next((g[:4] for t in self.windows("trayer", deep=False)
                      for g in self.windows(wm_class, t[4]) if g[2] > 1 and g[3] > 1), None)
 
@@ -295,7 +288,7 @@ class Panel:
                 found.append(item := types.SimpleNamespace(
                     node=node, role=node.getRole(), states=states, box=box,
                     window=node if window is None else window,
-                    name=node.name.replace("\u2068", "").replace("\u2069", ""),
+                    name=node.name.replace("\u2068", "").replace("\u2069", ""), children=[],
                     visible=self.at.STATE_SHOWING in states and w > 0 and h > 0 and clip[0] <= x
                     and clip[1] <= y and x + w <= clip[2] and y + h <= clip[3]))
                 clip = max(clip[0], x), max(clip[1], y), min(clip[2], x + w), min(clip[3], y + h)
@@ -307,7 +300,6 @@ class Panel:
         return found
 
     def find_all(self, role, name=None):
-        """The visible objects of `role` (ROLE_…) named `name`."""
         return [n for n in self.nodes() if n.visible and n.role == getattr(self.at, role)
                 and name in (None, n.name)]
 
@@ -333,7 +325,6 @@ class Panel:
         return next((r.status for r in self.volume_rows() if r.name == name), None)
 
     def activity(self):
-        """The activity list's lines a person sees, newest first."""
         return [n.name for n in sorted(self.find_all("ROLE_LABEL"), key=lambda n: n.box[1])
                 if f" {DASH} " in n.name or n.name.startswith("Sleep")]
 

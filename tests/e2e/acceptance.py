@@ -3,7 +3,7 @@
 the mouse and keyboard and checked only from outside: the drives, the journal, logind, what the
 notification server and the portal were sent, AT-SPI. As root: acceptance.py --build DIR."""
 
-import argparse, configparser, contextlib, glob, os, subprocess, sys, tempfile  # noqa: E401
+import argparse, configparser, glob, os, subprocess, sys, tempfile  # noqa: E401
 import time, traceback, uuid  # noqa: E401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -11,7 +11,7 @@ sys.path[:0] = [HERE, os.path.join(HERE, "..", "desktop")]
 from desktop_session import (DASH, SCREEN, SYSTEM_TOOLS, TOOLS, Desktop, Failure,  # noqa: E402
                              Panel, Processes, busctl, centre, journal, missing_tools,
                              process_state, wait_for)
-from e2e_sandbox import MediaRoot, mount, run, unmount  # noqa: E402
+from e2e_sandbox import MediaRoot, mount, run  # noqa: E402
 
 INTERVAL, STALL_TIMEOUT, FLOOR = 2, 8, 52_428_800  # seconds, seconds, bytes
 ASSERTION = "Vornix is keeping external drives awake"
@@ -66,6 +66,13 @@ class Scenario:
 
     def wait_status(self, name, status, timeout=10):
         self.wait(lambda: self.panel.status(name) == status, timeout, f"{name}: {status!r}")
+
+    def change(self, act, name, status, label, priority=None, timeout=10):
+        """Seconds from `act` to the journal's `label` for `name`, whose row reads `status`."""
+        since = time.time()
+        act()
+        self.wait_status(name, status, timeout)
+        return self.entries(label, name, since=since, priority=priority)[0]["time"] - since
 
     def find(self, role, name, timeout=5):
         return self.wait(lambda: self.panel.find(role, name), timeout, f"a {role} {name!r}")
@@ -197,23 +204,21 @@ class Scenario:
 
     def read_only(self):
         """Archive remounted read-only reads "Read-only — can't ping" """
-        since = time.time()
-        run(["mount", "-o", "remount,ro", self.drives["Archive"].path])
-        self.wait_status("Archive", READ_ONLY)
-        self.entries("Volume read-only", "Archive", since=since, priority=3)
+        self.change(lambda: run(["mount", "-o", "remount,ro", self.drives["Archive"].path]),
+                    "Archive", READ_ONLY, "Volume read-only", 3)
 
     def hang(self):
         """Flaky hanging reads "Slow to respond" while the others stay as they were"""
-        flaky, since = self.drives["Flaky"], time.time()
-        flaky.control("block-writes")
-        self.wait_status("Flaky", "Slow to respond", timeout=STALL_TIMEOUT + 2 * INTERVAL + 5)
-        stalled = self.entries("Keep-alive ping stalled", "Flaky", since=since)[0]["time"]
-        expect(STALL_TIMEOUT - 0.5 <= stalled - since <= STALL_TIMEOUT + INTERVAL + 2,
-               f"the stall was reported {stalled - since:.1f} s after the drive hung")
+        flaky = self.drives["Flaky"]
+        stall = self.change(lambda: flaky.control("block-writes"), "Flaky", "Slow to respond",
+                            "Keep-alive ping stalled", timeout=STALL_TIMEOUT + 2 * INTERVAL + 5)
+        expect(STALL_TIMEOUT - 0.5 <= stall <= STALL_TIMEOUT + INTERVAL + 2,
+               f"the stall was reported {stall:.1f} s after the drive hung")
         status = dict(i.split(b"=") for i in read(f"{flaky.path}/.fusefs-control").split())
         expect(int(status[b"blocked"]) >= 1, f"no write waits on the hung drive: {status}")
+        since = time.time()  # the healthy drives are pinged on
         for name in ("Backup", "Card"):
-            self.entries("Keep-alive ping ok", name, since=stalled)
+            self.entries("Keep-alive ping ok", name, since=since)
         others = {"Backup": "Active", "Card": "Active", "Photos": FULL, "Archive": READ_ONLY}
         expect(all(self.panel.status(n) == s for n, s in others.items()),
                f"beside the hung drive: {[self.panel.status(n) for n in others]}")
@@ -237,19 +242,14 @@ class Scenario:
 
     def eject(self):
         """umount of Backup gives "Ejected (user)" and no notification"""
-        since = time.time()
-        self.drives["Backup"].umount()
-        self.wait_status("Backup", "Disconnected")
-        self.entries("Ejected (user)", "Backup", since=since, priority=6)
+        self.change(self.drives["Backup"].umount, "Backup", "Disconnected", "Ejected (user)", 6)
         expect(not [r for r in self.panel.volume_rows() if r.name == "Backup"][0].enabled and not
                self.desktop.calls("notifications", "Notify"), "its switch on, or a notification")
 
     def pull(self):
         """Card pulled while mounted gives "Unexpected disconnect" and exactly one notification"""
-        self.rows, pulled = self.card_row(), time.time()
-        self.drives["Card"].pull()
-        self.entries("Unexpected disconnect", "Card", since=pulled, priority=3)
-        self.wait_status("Card", "Disconnected")
+        self.rows = self.card_row()
+        self.change(self.drives["Card"].pull, "Card", "Disconnected", "Unexpected disconnect", 3)
         sent = self.wait(lambda: self.desktop.calls("notifications", "Notify"), 5,
                          "a notification at the server")
         expect(len(sent) == 1 and sent[0][1].startswith('"Vornix" ') and
@@ -260,10 +260,7 @@ class Scenario:
 
     def plug_in(self):
         """Card plugged in again comes back in the same row"""
-        since = time.time()
-        self.drives["Card"].plug_in()
-        self.entries("Mounted", "Card", since=since)
-        self.wait_status("Card", "Idle")
+        self.change(self.drives["Card"].plug_in, "Card", "Idle", "Mounted")
         expect(self.card_row() == self.rows, f"rows {self.card_row()}, before the pull {self.rows}")
 
     def next_tick(self):
@@ -329,13 +326,13 @@ class Scenario:
 
 
 def inner(args, scratch):
-    logs, results, media, desktop, scenario = f"{args.artifacts}/logs", [], None, None, None
+    """In the namespaces: all it starts ends with them as it returns, drives and mounts too."""
+    logs, results, desktop = f"{args.artifacts}/logs", [], None
     vornix, shim = f"{args.prefix}/bin/vornix", f"{args.build}/tests/platform/libvornix_sysfs_shim.so"
-    processes = Processes(logs)
     mount("vornix-e2e-scratch", scratch, "tmpfs", "mode=0755")
     try:
         print("== the desktop stack and the USB drives start", flush=True)
-        desktop = Desktop(scratch, args.artifacts, processes).start()
+        desktop = Desktop(scratch, args.artifacts, Processes(logs)).start()
         media = MediaRoot(scratch, logs, f"{args.build}/bin/vornix-test-fusefs", "root")
         for drive in DRIVES[:1] if args.footprint is not None else DRIVES:
             media.add(*drive).mount()
@@ -359,14 +356,8 @@ def inner(args, scratch):
         print(f"FAILED: {error}", flush=True)
         desktop and desktop.screenshot("failure.png")
     finally:
-        media and media.release()  # no write left hanging on a drive: the program can end
-        scenario and scenario.vornix and scenario.vornix.kill()
-        with open(os.path.join(logs, "journal.txt"), "w") as f:
+        with open(f"{logs}/journal.txt", "w") as f:
             subprocess.run(["journalctl", "--no-pager", "-o", "short-precise"], stdout=f)
-        media and media.close()
-        desktop and desktop.close()
-        processes.end_all()
-        unmount(scratch, lazy=True)
     passed, total = sum(r.startswith("pass") for r in results), len(Scenario.STEPS) + 1
     with open(f"{args.artifacts}/report.md", "w") as f:
         f.write("\n".join(results + [f"{passed} of {total} steps passed\n"]))
@@ -378,9 +369,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build", required=True)
     parser.add_argument("--artifacts", help="where the report, screenshots and logs go")
-    parser.add_argument("--footprint", type=float, metavar="SECONDS",
-                        help="instead of the scenario, measure what vornix costs idling in the "
-                        "tray over SECONDS, and cable pulls (for make bench)")
+    parser.add_argument("--footprint", type=float, metavar="SECONDS", help="instead, what vornix "
+                        "costs idling in the tray over SECONDS, and cable pulls (make bench)")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
     args.artifacts = os.path.abspath(args.artifacts or args.build + (
@@ -401,18 +391,10 @@ def main():
             subprocess.run(["cmake", "--install", args.build, "--prefix", f"{scratch}/prefix"],
                            stdout=log, stderr=log)
         os.makedirs(f"{scratch}/ns")
-        status = subprocess.run(
+        return subprocess.run(  # the loop devices go with the mounts, as the namespaces end
             ["unshare", "--mount", "--pid", "--fork", "--kill-child", "--mount-proc",
              sys.executable, *sys.argv], stdin=subprocess.DEVNULL,
             env={**os.environ, "VORNIX_E2E_PREFIX": f"{scratch}/prefix"}).returncode
-        # The namespaces end with their last process, the loop devices with their last holder.
-        with contextlib.suppress(Failure):
-            wait_for(lambda: scratch not in run(["losetup", "-l", "-n", "-O", "BACK-FILE"]), 10,
-                     "the loop devices to go")
-        if scratch in run(["losetup", "-l", "-n", "-O", "BACK-FILE"]):
-            print("FAILED: loop devices left attached")
-            status = 1
-        return status
 
 
 if __name__ == "__main__":
