@@ -326,7 +326,7 @@ class Panel:
 
     def activity(self):
         return [n.name for n in sorted(self.find_all("ROLE_LABEL"), key=lambda n: n.box[1])
-                if f" {DASH} " in n.name or n.name.startswith("Sleep")]
+                if (f" {DASH} " in n.name or n.name.startswith("Sleep")) and n.name not in STATUSES]
 
     def picker(self):
         """The interval picker (the panel's one combo box) and its list of entries."""

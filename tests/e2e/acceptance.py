@@ -22,13 +22,11 @@ SWITCH, LOGIN = ("ROLE_CHECK_BOX", "Keep drives awake"), ("ROLE_CHECK_BOX", "Lau
 CONTROLS = [SWITCH, ("ROLE_LABEL", "Ping interval"), LOGIN, ("ROLE_LABEL", "Recent activity"),
             ("ROLE_PUSH_BUTTON", "About Vornix"), ("ROLE_PUSH_BUTTON", "Quit")]
 FULL, READ_ONLY = "Nearly full \u2014 paused", "Read-only \u2014 can't ping"
-RUN = uuid.uuid4().hex[:8]  # the kernel refuses a second XFS with the UUID of one mounted
-DRIVES = [("Backup", "ext4", 96, f"{RUN}-0000-4000-8000-0000000000b1"),
-          ("Archive", "xfs", 300, f"{RUN}-0000-4000-8000-0000000000a2"),
-          ("Photos", "ext4", 128, f"{RUN}-0000-4000-8000-0000000000f3"),
-          ("Card", "exfat", 96, None), ("Flaky", "fusefs", 16, f"{RUN}-0000-4000-8000-0000000000c5"),
-          ("Spare", "ext4", 32, f"{RUN}-0000-4000-8000-0000000000d6")]
-EXCLUDED = "Spare"
+# name, kind, MiB, file-system UUID: new each run, as the kernel mounts no second XFS of a UUID
+RUN, EXCLUDED = uuid.uuid4().hex[:8], "Spare"
+DRIVES = [(n, k, m, u and f"{RUN}-0000-4000-8000-0000000000{u}") for n, k, m, u in [
+    ("Backup", "ext4", 96, "b1"), ("Archive", "xfs", 300, "a2"), ("Photos", "ext4", 128, "f3"),
+    ("Card", "exfat", 96, None), ("Flaky", "fusefs", 16, "c5"), ("Spare", "ext4", 32, "d6")]]
 
 
 def expect(ok, failure):

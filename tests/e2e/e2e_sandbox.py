@@ -1,7 +1,6 @@
-# External drives in a private mount namespace: images on loop devices that libudev reads as USB
-# disks with serials of their own, through a device tree fabricated on a tmpfs inside /sys (read
-# with tests/platform/sysfs_shim.cpp preloaded). Loop devices are attached with auto-clear and
-# held open here: they detach once this process and the mounts are gone.
+# External drives in a private mount namespace: images on loop devices (auto-clear) that libudev
+# reads as USB disks with serials of their own through a device tree fabricated on a tmpfs inside
+# /sys (read with tests/platform/sysfs_shim.cpp preloaded).
 
 import contextlib, fcntl, os, struct, subprocess  # noqa: E401
 from desktop_session import Failure, mount_points, wait_for
@@ -10,12 +9,10 @@ FABRICATED_ROOT = "/sys/devices/software"
 
 
 def run(argv):
-    result = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                            timeout=60)
-    if result.returncode != 0:
-        raise Failure(f"{' '.join(argv)} exited with {result.returncode}: "
-                      f"{(result.stderr or result.stdout).strip()}")
-    return result.stdout
+    out = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+    if out.returncode:
+        raise Failure(f"{argv} failed: {(out.stderr or out.stdout).strip()}")
+    return out.stdout
 
 
 def mount(source, target, fs_type, data=None):
@@ -169,14 +166,7 @@ class MediaRoot:
         self.drives.append(Drive(self, name, kind, size_mib, uuid, usb).create())
         return self.drives[-1]
 
-    def release(self):
-        """Lets every write a FUSE drive holds go on."""
-        for drive in self.drives:
-            if drive.kind == "fusefs" and os.path.ismount(drive.path):
-                drive.control("normal")
-
     def close(self):
-        self.release()
         for drive in reversed(self.drives):
             drive.close()
         for point in ("/media", "/sys/dev/block", FABRICATED_ROOT):  # and all below them

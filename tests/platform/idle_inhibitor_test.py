@@ -56,12 +56,15 @@ class SessionServices(dbusmock.DBusTestCase):
             service[0], path or service[1]).GetCalls(dbus_interface=dbusmock.MOCK_IFACE)]
 
     def test_the_first_service_that_grants_holds_it_with_the_right_call_until_released(self):
-        bus = self.get_dbus()
+        bus, mocks = self.get_dbus(), {}
         for modes, holder in [((GRANT, GRANT, GRANT), 0), ((ABSENT, GRANT, GRANT), 1),
                               ((REFUSE, GRANT, GRANT), 1), ((HANG, GRANT, ABSENT), 1),
                               ((ABSENT, REFUSE, GRANT), 2), ((REFUSE, ABSENT, REFUSE), None),
                               ((ABSENT, ABSENT, ABSENT), None)]:
             with self.subTest(modes=modes):
+                for mock in mocks.values():  # the case before's, however it ended
+                    mock.terminate()
+                    mock.wait()
                 mocks = {i: self.spawn_server(*s[:3], stdout=subprocess.DEVNULL)
                          for i, s in enumerate(SERVICES) if modes[i] is not ABSENT}
                 for i in mocks:
@@ -72,11 +75,10 @@ class SessionServices(dbusmock.DBusTestCase):
                 with client(os.environ["DBUS_SESSION_BUS_ADDRESS"]) as process:
                     request = REQUEST + "x/vornix1"
                     if modes[0] == HANG:  # the request the portal makes for the client's call
-                        driver = bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
-                        name = wait_for(lambda: next((n for n in driver.ListNames() if n[0] == ":"
-                                                      and driver.GetConnectionUnixProcessID(n)
-                                                      == process.pid), None))
-                        request = f"{REQUEST}{name[1:].replace('.', '_')}/vornix1"
+                        d = bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
+                        name = wait_for(lambda: [n for n in d.ListNames() if n[0] == ":" and
+                                                 d.GetConnectionUnixProcessID(n) == process.pid])
+                        request = f"{REQUEST}{name[0][1:].replace('.', '_')}/vornix1"
                         bus.get_object(*SERVICES[0][:2]).AddObject(
                             request, "org.freedesktop.portal.Request", {},
                             [("Close", "", "", "")], dbus_interface=dbusmock.MOCK_IFACE)
@@ -90,9 +92,6 @@ class SessionServices(dbusmock.DBusTestCase):
                         self.assertTrue(wait_for(lambda: SERVICES[i][7] in self.calls(
                             SERVICES[i], request if i == 0 else None)))
                     process.stdin.close()
-                for mock in mocks.values():
-                    mock.terminate()
-                    mock.wait()
 
     def test_without_buses_nothing_is_held(self):
         with client() as process:
@@ -103,9 +102,7 @@ class SessionServices(dbusmock.DBusTestCase):
                      shutil.which("systemd-inhibit") and shutil.which("unshare"),
                      "starting systemd-logind needs root, Debian's systemd and util-linux")
 class Logind(dbusmock.DBusTestCase):
-    """The real logind, on a system bus of the test's own and in a mount namespace of its own so
-    that its runtime files never meet the machine's; told to leave buttons, lid, idle and VTs
-    alone, so that it never acts on the machine."""
+    """The real logind on a bus and /run/systemd of its own, told to leave the machine alone."""
 
     @classmethod
     def setUpClass(cls):
