@@ -66,9 +66,8 @@ def end(process, grace=3.0):
     """SIGTERM to a process (Popen or pid) and the group it leads, SIGKILL after `grace`."""
     pid = getattr(process, "pid", process)
     for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, 5.0)):
-        for send in (os.killpg, os.kill):
-            with contextlib.suppress(OSError):
-                send(pid, sig)
+        with contextlib.suppress(OSError):  # each leads a session and group of its own
+            os.killpg(pid, sig)
         with contextlib.suppress(Failure):
             wait_for(lambda: process_state(pid) in (None, "Z"), wait, "")
 
@@ -154,9 +153,8 @@ class Desktop:
                         "/org/freedesktop/portal/desktop", "org.freedesktop.DBus.Mock",
                         "AddMethod", "sssss", "", "Inhibit", "sua{sv}", "o", PORTAL_INHIBIT)
                  is not None, 10, "dbusmock's notification server and portal")
-        self.spawn("trayer", ["trayer", "--edge", "top", "--align", "right", "--widthtype",
-                              "percent", "--width", "100", "--height", "28", "--transparent",
-                              "false", "--tint", "0xe5e7eb", "--iconspacing", "4"])
+        self.spawn("trayer", "trayer --edge top --align right --widthtype percent --width 100 "
+                   "--height 28 --transparent false --tint 0xe5e7eb --iconspacing 4".split())
         wait_for(lambda: self.x.get_selection_owner(self.x.intern_atom("_NET_SYSTEM_TRAY_S0")),
                  10, "trayer to claim the tray selection")
         return self
@@ -326,7 +324,8 @@ class Panel:
 
     def activity(self):
         return [n.name for n in sorted(self.find_all("ROLE_LABEL"), key=lambda n: n.box[1])
-                if (f" {DASH} " in n.name or n.name.startswith("Sleep")) and n.name not in STATUSES]
+                if (f" {DASH} " in n.name or n.name.startswith("Sleep"))
+                and n.name not in STATUSES]
 
     def picker(self):
         """The interval picker (the panel's one combo box) and its list of entries."""

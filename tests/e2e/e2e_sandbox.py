@@ -47,32 +47,28 @@ class LoopDevice:
 
 
 def _show_as_usb(loop, size_bytes):
-    n, directory = loop.minor, FABRICATED_ROOT
-    for name, subsystem, uevent, serial in [
-            ("pci0000:00", "", "", ""), ("0000:00:14.0", "pci", "PCI_CLASS=C0330", ""),
-            ("usb9", "usb", "DEVTYPE=usb_device", ""),
-            (f"9-{n}", "usb", "DEVTYPE=usb_device", f"VX{n:06d}"),
-            (f"9-{n}:1.0", "usb", "DEVTYPE=usb_interface\nDRIVER=usb-storage", ""),
-            (f"host{100 + n}", "scsi", "DEVTYPE=scsi_host", ""),
-            (f"target{n}:0:0", "scsi", "DEVTYPE=scsi_target", ""),
-            (f"{n}:0:0:0", "scsi", "DEVTYPE=scsi_device", ""), ("block", "", "", ""),
-            (loop.name, "block", f"MAJOR={loop.major}\nMINOR={n}\nDEVNAME={loop.name}\n"
-                                 "DEVTYPE=disk", "")]:
-        directory = os.path.join(directory, name)
-        os.makedirs(directory, exist_ok=True)
-        link = os.path.join(directory, "subsystem")
-        if subsystem and not os.path.lexists(link):
+    n, path = loop.minor, FABRICATED_ROOT
+    for name, subsystem, uevent in [
+            ("pci0000:00", "", ""), ("0000:00:14.0", "pci", "PCI_CLASS=C0330"),
+            ("usb9", "usb", "DEVTYPE=usb_device"), (f"9-{n}", "usb", "DEVTYPE=usb_device"),
+            (f"9-{n}:1.0", "usb", "DEVTYPE=usb_interface\nDRIVER=usb-storage"),
+            (f"host{100 + n}", "scsi", "DEVTYPE=scsi_host"),
+            (f"target{n}:0:0", "scsi", "DEVTYPE=scsi_target"),
+            (f"{n}:0:0:0", "scsi", "DEVTYPE=scsi_device"), ("block", "", ""),
+            (loop.name, "block", f"MAJOR={loop.major}\nMINOR={n}\nDEVNAME={loop.name}\nDEVTYPE=disk")]:
+        os.makedirs(path := os.path.join(path, name), exist_ok=True)
+        if subsystem and not os.path.lexists(f"{path}/subsystem"):
             os.symlink("/sys/class/block" if subsystem == "block" else f"/sys/bus/{subsystem}",
-                       link)
-        for file, text in (("uevent", uevent), ("serial", serial)):
-            text and _write(os.path.join(directory, file), text)
+                       f"{path}/subsystem")
+        uevent and _write(f"{path}/uevent", uevent)
+        name == f"9-{n}" and _write(f"{path}/serial", f"VX{n:06d}")
     for file, text in (("dev", f"{loop.major}:{n}"), ("removable", "0"),
                        ("size", str(size_bytes // 512))):
-        _write(os.path.join(directory, file), text)
+        _write(os.path.join(path, file), text)
     entry = f"/sys/dev/block/{loop.major}:{n}"
     if os.path.lexists(entry):
         os.remove(entry)
-    os.symlink("../.." + directory[len("/sys"):], entry)
+    os.symlink("../.." + path[len("/sys"):], entry)
 
 
 class Drive:
