@@ -100,7 +100,8 @@ class Scenario:
         return tuple(map(parser["General"].get, ("keepaliveinterval", "excludedvolumeids")))
 
     def card_row(self):
-        return [(r.name, r.name == "Card" and (r.path, r.enabled)) for r in self.panel.volume_rows()]
+        return [(r.name, r.name == "Card" and (r.path, r.enabled))
+                for r in self.panel.volume_rows()]
 
     def connections(self, pid):
         return [line for a in (self.desktop.session_bus, self.desktop.system_bus) for line in
@@ -315,7 +316,8 @@ class Scenario:
 def inner(args, scratch):
     """In the namespaces: all it starts ends with them as it returns, drives and mounts too."""
     logs, passed, desktop = f"{args.artifacts}/logs", 0, None
-    vornix, shim = f"{args.prefix}/bin/vornix", f"{args.build}/tests/platform/libvornix_sysfs_shim.so"
+    vornix = f"{args.prefix}/bin/vornix"
+    shim = f"{args.build}/tests/platform/libvornix_sysfs_shim.so"
     mount("vornix-e2e-scratch", scratch, "tmpfs", "mode=0755")
     try:
         print("== the desktop stack and the USB drives start", flush=True)
@@ -363,8 +365,8 @@ def main():
     os.makedirs(f"{args.artifacts}/logs")
     missing = missing_tools(TOOLS + SYSTEM_TOOLS + ("mkfs.ext4", "mkfs.xfs", "mkfs.exfat",
                                                     "mount.exfat-fuse", "fallocate", "blkid"))
-    if os.geteuid() != 0 or not os.path.exists("/dev/loop-control") or missing or \
-            not os.path.exists("/dev/fuse") or subprocess.run(["unshare", "-mpf", "true"]).returncode:
+    if os.geteuid() or missing or not os.path.exists("/dev/loop-control") or not \
+            os.path.exists("/dev/fuse") or subprocess.run(["unshare", "-mpf", "true"]).returncode:
         print(f"skipped: needs root, loop devices, FUSE, namespaces and {missing or 'no more'}")
         return 0
     with tempfile.TemporaryDirectory(prefix="vornix-e2e-") as scratch:

@@ -20,7 +20,7 @@ def mount(source, target, fs_type, data=None):
 
 
 def unmount(target, lazy=False):
-    return subprocess.run(["umount", *["--lazy"] * lazy, target], capture_output=True).returncode == 0
+    return not subprocess.run(["umount", *["-l"] * lazy, target], capture_output=True).returncode
 
 
 def _write(path, text):
@@ -55,7 +55,8 @@ def _show_as_usb(loop, size_bytes):
             (f"host{100 + n}", "scsi", "DEVTYPE=scsi_host"),
             (f"target{n}:0:0", "scsi", "DEVTYPE=scsi_target"),
             (f"{n}:0:0:0", "scsi", "DEVTYPE=scsi_device"), ("block", "", ""),
-            (loop.name, "block", f"MAJOR={loop.major}\nMINOR={n}\nDEVNAME={loop.name}\nDEVTYPE=disk")]:
+            (loop.name, "block", f"MAJOR={loop.major}\nMINOR={n}\nDEVNAME={loop.name}\n"
+                                 "DEVTYPE=disk")]:
         os.makedirs(path := os.path.join(path, name), exist_ok=True)
         if subsystem and not os.path.lexists(f"{path}/subsystem"):
             os.symlink("/sys/class/block" if subsystem == "block" else f"/sys/bus/{subsystem}",

@@ -51,7 +51,8 @@ def check_tree(usr, app_id, version, program):
         expect(result.returncode == 0, f"appstreamcli {command}:\n{result.stdout}")
     meta = ET.parse(metainfo).getroot()
     got = [meta.findtext(p) for p in ("id", "launchable", "provides/binary", "metadata_license",
-                                      "project_license")] + [meta.find("releases/release").get("version")]
+                                      "project_license")] + [meta.find("releases/release").get(
+                                          "version")]
     expect(got == [app_id, f"{app_id}.desktop", program or "vornix", "CC0-1.0", "MIT", version],
            f"the metadata's id, launchable, binary, licences and newest release read {got}")
 
