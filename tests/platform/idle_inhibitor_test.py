@@ -2,8 +2,10 @@
 """The idle inhibitor, through inhibitor_client, against the desktop's inhibiting services played
 by python-dbusmock and against the real systemd-logind (as root). Usage: $0 INHIBITOR_CLIENT"""
 
-import os, shutil, subprocess, sys, time, unittest  # noqa: E401
+import os, shutil, subprocess, sys, unittest  # noqa: E401
 import dbusmock
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "desktop"))
+from desktop_session import PORTAL_INHIBIT, wait_for  # noqa: E402
 
 CLIENT = sys.argv.pop(1)
 REASON = "Vornix is keeping external drives awake"
@@ -13,10 +15,7 @@ REQUEST = "/org/freedesktop/portal/desktop/request/"  # + the caller's name and 
 # and the call that withdraws it (on the portal, Close on the request object).
 SERVICES = [
     ("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-     "org.freedesktop.portal.Inhibit", "sua{sv}", "o",
-     f'ret = "{REQUEST}x/" + args[2]["handle_token"]\n'
-     'self.AddObject(ret, "org.freedesktop.portal.Request", {}, [("Close", "", "", "")])',
-     ["", 4, {"handle_token": "vornix1", "reason": REASON}], ("Close", [])),
+     "org.freedesktop.portal.Inhibit", "sua{sv}", "o", PORTAL_INHIBIT, ["", 4, {"handle_token": "vornix1", "reason": REASON}], ("Close", [])),
     ("org.gnome.SessionManager", "/org/gnome/SessionManager", "org.gnome.SessionManager",
      "susu", "u", "ret = 7", ["io.vornix.Vornix", 0, REASON, 4], ("Uninhibit", [7])),
     ("org.freedesktop.PowerManagement", "/org/freedesktop/PowerManagement/Inhibit",
@@ -26,13 +25,6 @@ SERVICES = [
 GRANT, ABSENT = "", None
 REFUSE = 'raise dbus.exceptions.DBusException("no", name="org.freedesktop.DBus.Error.AccessDenied")\n'
 HANG = "time.sleep(1)\n"  # longer than the client waits; then it grants all the same
-
-
-def wait_for(condition, timeout=5):
-    deadline = time.monotonic() + timeout
-    while not condition() and time.monotonic() < deadline:
-        time.sleep(0.02)
-    return condition()
 
 
 def client(session="-", system="-"):
@@ -77,7 +69,8 @@ class SessionServices(dbusmock.DBusTestCase):
                     if modes[0] == HANG:  # the request the portal makes for the client's call
                         d = bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus")
                         name = wait_for(lambda: [n for n in d.ListNames() if n[0] == ":" and
-                                                 d.GetConnectionUnixProcessID(n) == process.pid])
+                                                 d.GetConnectionUnixProcessID(n) == process.pid],
+                                        5, "the client on the bus")
                         request = f"{REQUEST}{name[0][1:].replace('.', '_')}/vornix1"
                         bus.get_object(*SERVICES[0][:2]).AddObject(
                             request, "org.freedesktop.portal.Request", {},
@@ -89,8 +82,8 @@ class SessionServices(dbusmock.DBusTestCase):
                     self.assertEqual(ask(process, "release"), "released")
                     # withdrawn where held; a portal given up on closes its request all the same
                     for i in {holder, 0 if modes[0] == HANG else None} - {None}:
-                        self.assertTrue(wait_for(lambda: SERVICES[i][7] in self.calls(
-                            SERVICES[i], request if i == 0 else None)))
+                        wait_for(lambda: SERVICES[i][7] in self.calls(
+                            SERVICES[i], request if i == 0 else None), 5, f"{SERVICES[i][7]}")
                     process.stdin.close()
 
     def test_without_buses_nothing_is_held(self):
@@ -115,8 +108,8 @@ class Logind(dbusmock.DBusTestCase):
             "tmpfs /run/systemd; mkdir /run/systemd/logind.conf.d; printf '" + config +
             f"' >/run/systemd/logind.conf.d/test.conf; exec {LOGIND}"],
             env={**os.environ, "SYSTEMD_LOG_TARGET": "console"}, stdout=subprocess.DEVNULL)
-        if not wait_for(lambda: cls.get_dbus(True).name_has_owner("org.freedesktop.login1"), 10):
-            raise unittest.SkipTest("systemd-logind did not start")
+        wait_for(lambda: cls.get_dbus(True).name_has_owner("org.freedesktop.login1"), 10,
+                 "systemd-logind on the test's bus")
 
     @classmethod
     def tearDownClass(cls):
@@ -135,7 +128,7 @@ class Logind(dbusmock.DBusTestCase):
                 self.assertEqual(locks(), [(["Vornix", "0", "root", str(process.pid)], "idle",
                                             REASON, "block")])
                 process.kill() if end == "kill" else ask(process, end)
-                self.assertTrue(wait_for(lambda: not locks()), f"still listed after {end}")
+                wait_for(lambda: not locks(), 5, f"the lock to go after {end}")
 
 
 if __name__ == "__main__":
