@@ -130,9 +130,9 @@ class Desktop:
             self.spawn("logind", ["/lib/systemd/systemd-logind"])
             wait_for(lambda: busctl(self.system_bus, "status", "org.freedesktop.login1"), 10,
                      "systemd-logind on its bus")
-        self.display = ":" + self.processes.spawn_printing("xvfb", [
-            "Xvfb", "-displayfd", "{fd}", "-screen", "0", f"{SCREEN[0]}x{SCREEN[1]}x24",
-            "-nolisten", "tcp", "-noreset"], self.environment())
+        self.display = ":" + self.processes.spawn_printing("xvfb", (
+            "Xvfb -displayfd {fd} -screen 0 %dx%dx24 -nolisten tcp -noreset" % SCREEN).split(),
+            self.environment())
         from Xlib import X, display, error
         self.x, self._x = display.Display(self.display), (X.IsViewable, error.XError)
         self.x.set_error_handler(lambda *_: None)  # windows come and go under us
@@ -160,8 +160,7 @@ class Desktop:
         return self
 
     def environment(self):
-        dirs = ("HOME", "TMPDIR", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME",
-                "XDG_CACHE_HOME")
+        dirs = "HOME TMPDIR XDG_RUNTIME_DIR XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME".split()
         for name in dirs:
             os.makedirs(os.path.join(self.scratch, name.lower()), mode=0o700, exist_ok=True)
         return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8",

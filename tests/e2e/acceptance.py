@@ -47,9 +47,8 @@ class Scenario:
         self.config = desktop.environment()["XDG_CONFIG_HOME"]
 
     def entries(self, label, volume="system", count=1, since=0.0, timeout=10, priority=None):
-        """At least `count` journal lines "label — volume" from `since` on (journald drops
-        the space that ends a line with an empty detail)."""
-        head = f"{label} {DASH} {volume} "
+        """At least `count` journal lines "label — volume …" from `since` on."""
+        head = f"{label} {DASH} {volume} "  # journald drops the space of an empty detail
         found = wait_for(lambda: (lambda f: len(f) >= count and f)([
             e for e in journal() if e["time"] >= since and (e["message"] + " ").startswith(
                 head)]), timeout, f"{count} journal line(s) \"{head}\"")
