@@ -1,49 +1,31 @@
-# External drives in a private mount namespace (acceptance run, volume system check, volumes
-# benchmark): images on loop devices that libudev reads as USB disks with serials of their own,
-# through a device tree fabricated on a tmpfs inside /sys (the program under test runs with
-# tests/platform/sysfs_shim.cpp preloaded); usb=False leaves a loop device as it is. Loop devices
-# are attached with auto-clear and held open here: they detach once this process and the mounts
-# are gone.
+# External drives in a private mount namespace: images on loop devices (auto-clear) that libudev
+# reads as USB disks with serials of their own through a device tree fabricated on a tmpfs inside
+# /sys (read with tests/platform/sysfs_shim.cpp preloaded).
 
-import ctypes
-import fcntl
-import os
-import struct
-import subprocess
-
-from desktop_session import Failure, wait_for
+import contextlib, fcntl, os, struct, subprocess  # noqa: E401
+from desktop_session import Failure, mount_points, wait_for
 
 FABRICATED_ROOT = "/sys/devices/software"
-MIB = 1 << 20
-_libc = ctypes.CDLL(None, use_errno=True)
-_libc.mount.argtypes = [ctypes.c_char_p] * 3 + [ctypes.c_ulong, ctypes.c_char_p]
-_libc.umount2.argtypes = [ctypes.c_char_p, ctypes.c_int]
 
 
-def run(argv, check=True, **kwargs):
-    result = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                            timeout=kwargs.pop("timeout", 60), **kwargs)
-    if check and result.returncode != 0:
-        raise Failure(f"{' '.join(argv)} exited with {result.returncode}: "
-                      f"{(result.stderr or result.stdout).strip()}")
-    return result.stdout
+def run(argv):
+    out = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+    if out.returncode:
+        raise Failure(f"{argv} failed: {(out.stderr or out.stdout).strip()}")
+    return out.stdout
 
 
 def mount(source, target, fs_type, data=None):
-    if _libc.mount(source.encode(), target.encode(), fs_type.encode(), 0,
-                   data.encode() if data else None) != 0:
-        raise Failure(f"mount {source} on {target}: {os.strerror(ctypes.get_errno())}")
+    run(["mount", "-t", fs_type, *["-o", data] * bool(data), source, target])
 
 
 def unmount(target, lazy=False):
-    return _libc.umount2(target.encode(), 2 if lazy else 0) == 0  # 2: MNT_DETACH
+    return not subprocess.run(["umount", *["-l"] * lazy, target], capture_output=True).returncode
 
 
-def mount_points(prefix):
-    with open("/proc/self/mountinfo") as table:
-        points = [line.split()[4].encode().decode("unicode_escape").encode("latin-1").decode()
-                  for line in table]
-    return [point for point in points if point.startswith(prefix)]
+def _write(path, text):
+    with open(path, "w") as f:
+        f.write(text + "\n")
 
 
 class LoopDevice:
@@ -61,62 +43,33 @@ class LoopDevice:
         _write(f"/sys/devices/virtual/block/{self.name}/uevent", action)
 
     def close(self):
-        if self.fd >= 0:
-            try:
-                fcntl.ioctl(self.fd, 0x4C01)  # LOOP_CLR_FD, now or at the last close
-            except OSError:
-                pass
-            os.close(self.fd)
-            self.fd = -1
+        os.close(self.fd)  # auto-clear detaches it once the mount is gone too
 
 
-class FakeUsbSysfs:
-    def __init__(self):
-        entries = {name: os.readlink(f"/sys/dev/block/{name}")
-                   for name in os.listdir("/sys/dev/block")}
-        mount("vornix-fake-sysfs", FABRICATED_ROOT, "tmpfs")
-        mount("vornix-fake-dev-block", "/sys/dev/block", "tmpfs")
-        for name, target in entries.items():
-            os.symlink(target, f"/sys/dev/block/{name}")
-
-    def show_as_usb(self, loop, size_bytes):
-        n = loop.minor
-        directory = FABRICATED_ROOT
-        for name, subsystem, uevent, serial in [
-                ("pci0000:00", "", "", ""), ("0000:00:14.0", "pci", "PCI_CLASS=C0330", ""),
-                ("usb9", "usb", "DEVTYPE=usb_device", ""),
-                (f"9-{n}", "usb", "DEVTYPE=usb_device", f"VX{n:06d}"),
-                (f"9-{n}:1.0", "usb", "DEVTYPE=usb_interface\nDRIVER=usb-storage", ""),
-                (f"host{100 + n}", "scsi", "DEVTYPE=scsi_host", ""),
-                (f"target{n}:0:0", "scsi", "DEVTYPE=scsi_target", ""),
-                (f"{n}:0:0:0", "scsi", "DEVTYPE=scsi_device", ""), ("block", "", "", ""),
-                (loop.name, "block", f"MAJOR={loop.major}\nMINOR={n}\nDEVNAME={loop.name}\n"
-                                     "DEVTYPE=disk", "")]:
-            directory = os.path.join(directory, name)
-            os.makedirs(directory, exist_ok=True)
-            link = os.path.join(directory, "subsystem")
-            if subsystem and not os.path.lexists(link):
-                os.symlink("/sys/class/block" if subsystem == "block" else f"/sys/bus/{subsystem}",
-                           link)
-            for file, text in (("uevent", uevent), ("serial", serial)):
-                if text:
-                    _write(os.path.join(directory, file), text + "\n")
-        for file, text in (("dev", f"{loop.major}:{n}"), ("removable", "0"),
-                           ("size", str(size_bytes // 512))):
-            _write(os.path.join(directory, file), text + "\n")
-        entry = f"/sys/dev/block/{loop.major}:{n}"
-        if os.path.lexists(entry):
-            os.remove(entry)
-        os.symlink("../.." + directory[len("/sys"):], entry)
-
-    def close(self):
-        unmount("/sys/dev/block", lazy=True)
-        unmount(FABRICATED_ROOT, lazy=True)
-
-
-def _write(path, text):
-    with open(path, "w") as f:
-        f.write(text)
+def _show_as_usb(loop, size_bytes):
+    n, path = loop.minor, FABRICATED_ROOT
+    for name, subsystem, uevent in [
+            ("pci0000:00", "", ""), ("0000:00:14.0", "pci", "PCI_CLASS=C0330"),
+            ("usb9", "usb", "DEVTYPE=usb_device"), (f"9-{n}", "usb", "DEVTYPE=usb_device"),
+            (f"9-{n}:1.0", "usb", "DEVTYPE=usb_interface\nDRIVER=usb-storage"),
+            (f"host{100 + n}", "scsi", "DEVTYPE=scsi_host"),
+            (f"target{n}:0:0", "scsi", "DEVTYPE=scsi_target"),
+            (f"{n}:0:0:0", "scsi", "DEVTYPE=scsi_device"), ("block", "", ""),
+            (loop.name, "block", f"MAJOR={loop.major}\nMINOR={n}\nDEVNAME={loop.name}\n"
+                                 "DEVTYPE=disk")]:
+        os.makedirs(path := os.path.join(path, name), exist_ok=True)
+        if subsystem and not os.path.lexists(f"{path}/subsystem"):
+            os.symlink("/sys/class/block" if subsystem == "block" else f"/sys/bus/{subsystem}",
+                       f"{path}/subsystem")
+        uevent and _write(f"{path}/uevent", uevent)
+        name == f"9-{n}" and _write(f"{path}/serial", f"VX{n:06d}")
+    for file, text in (("dev", f"{loop.major}:{n}"), ("removable", "0"),
+                       ("size", str(size_bytes // 512))):
+        _write(os.path.join(path, file), text)
+    entry = f"/sys/dev/block/{loop.major}:{n}"
+    if os.path.lexists(entry):
+        os.remove(entry)
+    os.symlink("../.." + path[len("/sys"):], entry)
 
 
 class Drive:
@@ -131,31 +84,30 @@ class Drive:
     def create(self):
         image = os.path.join(self.media.images, f"{self.name}.img")
         with open(image, "wb") as f:
-            f.truncate(self.size_mib * MIB)
+            f.truncate(self.size_mib << 20)
         if self.kind in ("ext4", "fusefs"):  # -m 0: "free" is what a user could write
             run(["mkfs.ext4", "-q", "-F", "-m", "0", "-L", self.name, "-U", self.uuid, image])
         elif self.kind == "xfs":
             run(["mkfs.xfs", "-q", "-f", "-L", self.name, "-m", f"uuid={self.uuid}", image])
-        elif self.kind == "exfat":
+        else:
             run(["mkfs.exfat", "-L", self.name, image])
         self.loop = LoopDevice(image)
         if self.usb:
-            self.media.sysfs.show_as_usb(self.loop, self.size_mib * MIB)
+            _show_as_usb(self.loop, self.size_mib << 20)
         if self.kind == "exfat":
             self.uuid = run(["blkid", "-o", "value", "-s", "UUID", self.loop.node]).strip()
         return self
 
     def mount(self):
         os.makedirs(self.path, exist_ok=True)
-        if self.kind in ("ext4", "xfs"):
-            run(["mount", "-t", self.kind, self.loop.node, self.path])
-        elif self.kind == "exfat":
-            run(["mount.exfat-fuse", self.loop.node, self.path])
-        else:
+        if self.kind == "fusefs":
             with open(os.path.join(self.media.logs, f"fusefs-{self.name}.log"), "ab") as log:
                 self.daemon = subprocess.Popen(
                     [self.media.fusefs, "--block-device", self.loop.node, self.path],
                     stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        else:
+            run(["mount.exfat-fuse", self.loop.node, self.path] if self.kind == "exfat" else
+                ["mount", "-t", self.kind, self.loop.node, self.path])
         wait_for(lambda: os.path.ismount(self.path), 10, f"{self.path} to be mounted")
 
     def umount(self):
@@ -172,80 +124,47 @@ class Drive:
         self.loop.uevent("add")
         self.mount()
 
-    def remount_read_only(self):
-        run(["mount", "-o", "remount,ro", self.path])
-
-    def free_bytes(self):
-        st = os.statvfs(self.path)
-        return st.f_bavail * st.f_frsize
-
-    def fill_leaving(self, free):
-        run(["fallocate", "-l", str(self.free_bytes() - free), os.path.join(self.path, "filler")])
-
     def control(self, command):
         _write(os.path.join(self.path, ".fusefs-control"), command)
 
-    def fusefs_status(self):
-        with open(os.path.join(self.path, ".fusefs-control")) as f:
-            return dict(item.split("=") for item in f.read().split())
-
     def _reap(self):
-        if self.daemon is not None:
-            try:
-                self.daemon.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.daemon.kill()
-                self.daemon.wait()
-            self.daemon = None
+        """Waits for a FUSE daemon to end with its mount."""
+        with contextlib.suppress(subprocess.TimeoutExpired, AttributeError):
+            self.daemon.wait(timeout=5)
+        self.daemon = self.daemon and self.daemon.kill()
 
     def close(self):
         unmount(self.path, lazy=True)
-        if self.daemon is not None:
-            self.daemon.terminate()
-            self._reap()
-        if self.loop is not None:
-            self.loop.close()
+        self.daemon and self.daemon.terminate()
+        self._reap()
+        self.loop and self.loop.close()
 
 
 class MediaRoot:
+    """/media on a tmpfs, drives under /media/`user`, and the machine's own drives under
+    /run/media out of sight: nothing here ever writes to them."""
+
     def __init__(self, scratch, logs, fusefs, user):
         self.images, self.logs, self.fusefs = os.path.join(scratch, "images"), logs, fusefs
-        self.user_root, self.drives, self.sysfs = os.path.join("/media", user), [], None
+        self.user_root, self.drives = os.path.join("/media", user), []
         os.makedirs(self.images, exist_ok=True)
         for point in reversed(mount_points("/run/media/")):
             unmount(point, lazy=True)
         mount("vornix-e2e-media", "/media", "tmpfs", "mode=0755")
         os.makedirs(self.user_root)
-        self.sysfs = FakeUsbSysfs()
+        entries = {name: os.readlink(f"/sys/dev/block/{name}")
+                   for name in os.listdir("/sys/dev/block")}
+        mount("vornix-fake-sysfs", FABRICATED_ROOT, "tmpfs")
+        mount("vornix-fake-dev-block", "/sys/dev/block", "tmpfs")
+        for name, target in entries.items():
+            os.symlink(target, f"/sys/dev/block/{name}")
 
     def add(self, name, kind, size_mib, uuid=None, usb=True):
         self.drives.append(Drive(self, name, kind, size_mib, uuid, usb).create())
         return self.drives[-1]
 
-    def release(self):
-        for drive in self.drives:
-            if drive.kind == "fusefs" and os.path.ismount(drive.path):
-                try:
-                    drive.control("normal")
-                except OSError:
-                    pass
-
     def close(self):
-        self.release()
         for drive in reversed(self.drives):
             drive.close()
-        for point in reversed(mount_points("/media/")):
+        for point in ("/media", "/sys/dev/block", FABRICATED_ROOT):  # and all below them
             unmount(point, lazy=True)
-        unmount("/media", lazy=True)
-        if self.sysfs:
-            self.sysfs.close()
-
-
-def attached_loop_devices(prefix):
-    def backing(name):
-        try:
-            with open(f"/sys/block/{name}/loop/backing_file") as f:
-                return f.read().strip()
-        except OSError:
-            return ""
-    return [name for name in os.listdir("/sys/block") if backing(name).startswith(prefix)]
