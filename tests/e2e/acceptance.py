@@ -3,7 +3,7 @@
 the mouse and keyboard and checked only from outside: the drives, the journal, logind, what the
 notification server and the portal were sent, AT-SPI. As root: acceptance.py --build DIR."""
 
-import argparse, configparser, glob, os, subprocess, sys, tempfile  # noqa: E401
+import argparse, configparser, glob, json, os, subprocess, sys, tempfile  # noqa: E401
 import time, traceback, uuid  # noqa: E401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -264,6 +264,22 @@ class Scenario:
         gap = wait_for(gap, 40, "a tick one interval after the change", interval=0.5)
         expect(29 <= gap <= 32, f"ticks {gap:.1f} s apart after choosing 30 s")
 
+    def status_cli(self):
+        """vornix --status and --status --json read the running program"""
+        def run(*args):
+            got = subprocess.run([self.program, *args], env=self.desktop.environment(),
+                                 capture_output=True, text=True, timeout=10)
+            expect(got.returncode == 0, f"vornix {' '.join(args)}: {got}")
+            return got.stdout
+        got = {v["name"]: (v["status"], v["watched"]) for v in json.loads(
+            run("--status", "--json"))["volumes"]}
+        expect({n: got.get(n) for n in ("Photos", "Archive", "Flaky", EXCLUDED)} == {
+            "Photos": ("full", True), "Archive": ("readOnly", True), "Flaky": ("stalled", True),
+            EXCLUDED: ("idle", False)}, f"--status --json: {got}")
+        table = run("--status").splitlines()
+        expect(table[0].startswith("Keeping drives awake: on, every 30 s") and all(
+            any(n in line for line in table) for n in got), f"--status: {table}")
+
     def controls(self):
         """Launch at Login, About, Escape and a second start work with mouse and keyboard"""
         self.open_panel()
@@ -316,7 +332,7 @@ class Scenario:
                 "Drive nearly full")] == [1] * 4, "one notification per drive in trouble")
 
     STEPS = [start, switch_on, pings_land, fill, read_only, hang, change_interval, eject, pull,
-             plug_in, next_tick, controls, quit]
+             plug_in, next_tick, status_cli, controls, quit]
 
 
 def inner(args, scratch):
