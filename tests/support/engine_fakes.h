@@ -17,15 +17,14 @@ namespace vornix::testing {
 /// True while a ManualWorkerQueue job runs.
 inline thread_local bool onWorker = false;
 
-/// Free space per mount path (unknown when unset) and the result of each path's writes (success
-/// when unset); remembers the writes. Touching a drive off the workers fails the test.
+/// Free space and write result per mount path (unknown space and success when unscripted);
+/// remembers the paths written. Touching a drive off the workers fails the test.
 class FakePingFileSystem final : public PingFileSystem {
 public:
     /// What the free-space question and the writes of the volume at `mountPath` answer.
     void script(const std::string& mountPath, PingResult result, std::int64_t free = INT64_MAX) {
         std::lock_guard lock(state_->mutex);
-        state_->free[mountPath] = free;
-        state_->results[mountPath + "/.vornix_ping"] = std::move(result);
+        state_->scripted.insert_or_assign(mountPath, std::pair(free, std::move(result)));
     }
     std::vector<std::string> writes() const {
         std::lock_guard lock(state_->mutex);
@@ -39,8 +38,9 @@ public:
         return [state = state_](const std::string& path) -> std::optional<std::int64_t> {
             EXPECT_TRUE(onWorker) << "statfs on the main thread";
             std::lock_guard lock(state->mutex);
-            const auto found = state->free.find(path);
-            return found == state->free.end() ? std::nullopt : std::optional(found->second);
+            const auto found = state->scripted.find(path);
+            return found == state->scripted.end() ? std::nullopt
+                                                  : std::optional(found->second.first);
         };
     }
     PingWrite writer() const override {
@@ -48,16 +48,15 @@ public:
             EXPECT_TRUE(onWorker) << "write on the main thread";
             std::lock_guard lock(state->mutex);
             state->writes.push_back(path);
-            const auto found = state->results.find(path);
-            return found == state->results.end() ? PingResult::success() : found->second;
+            const auto found = state->scripted.find(path.substr(0, path.rfind('/')));
+            return found == state->scripted.end() ? PingResult::success() : found->second.second;
         };
     }
 
 private:
     struct State {
         std::mutex mutex;
-        std::map<std::string, std::int64_t> free;
-        std::map<std::string, PingResult> results;
+        std::map<std::string, std::pair<std::int64_t, PingResult>> scripted;
         std::vector<std::string> writes;
     };
     std::shared_ptr<State> state_ = std::make_shared<State>();
@@ -77,7 +76,7 @@ public:
     std::size_t pending() const { return jobs_.size(); }
     /// Runs the job at `index` in order of submission among those not yet run.
     void run(std::size_t index) {
-        auto job = std::move(jobs_.at(index));
+        const auto job = std::move(jobs_.at(index));
         jobs_.erase(jobs_.begin() + static_cast<std::ptrdiff_t>(index));
         onWorker = true;
         auto then = job();
