@@ -9,7 +9,10 @@ namespace {
 /// Cancels on cancel() and, when `byDrop`, also when dropped (a repeating timer).
 struct Handle final : DelayedTask, RepeatingTimer {
     Handle(std::shared_ptr<bool> c, bool byDrop) : cancelled(std::move(c)), byDrop(byDrop) {}
-    ~Handle() override { *cancelled = *cancelled || byDrop; }
+    ~Handle() override { // a one-shot handle may be dropped on another thread: it writes nothing
+        if (byDrop)
+            *cancelled = true;
+    }
     void cancel() override { *cancelled = true; }
     std::shared_ptr<bool> cancelled;
     bool byDrop;
