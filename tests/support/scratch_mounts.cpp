@@ -65,14 +65,12 @@ std::string mountTmpfs(const std::string& dir, const std::string& options) {
 }
 
 std::string mountExt4Image(const std::string& image, const std::string& dir) {
-    const auto run = [](const std::string& command) { return std::system(command.c_str()) == 0; };
-    if (!run("truncate -s 64M '" + image +
-             "' && mkfs.ext4 -q -F -E nodiscard,lazy_itable_init=1 '" + image +
-             "' >/dev/null 2>&1"))
-        return "mkfs.ext4 failed or is missing";
-    return run("mount -o loop '" + image + "' '" + dir + "' 2>&1")
+    const auto command = "truncate -s 64M '" + image +
+                         "' && mkfs.ext4 -q -F -E nodiscard,lazy_itable_init=1 '" + image +
+                         "' >/dev/null && mount -o loop '" + image + "' '" + dir + "'";
+    return std::system(command.c_str()) == 0
                ? ""
-               : "loop mount failed (no loop devices?)";
+               : "no ext4 on a loop device (mkfs.ext4 or loop devices missing?)";
 }
 
 void unmount(const std::string& dir, bool lazy) {
