@@ -1,12 +1,15 @@
-// The vornix program: one instance per user, a tray icon, and the panel it opens.
+// The vornix program: one instance per user, a tray icon and the panel it opens, or the same
+// service without a display (--headless); and the command line that talks to it.
 
+#include "platform/linux/dbus_control.h"
 #include "platform/linux/linux_platform.h"
+#include "platform/linux/single_instance.h"
 #include "platform/linux/unix_signals.h"
-#include "ui/single_instance.h"
 #include "ui/tray_icons.h"
 #include "ui/vornix_app.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QSystemTrayIcon>
@@ -17,9 +20,77 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
+
+using vornix::linux_platform::ControlCommand;
+using vornix::linux_platform::DBusControl;
+using vornix::linux_platform::SingleInstance;
+
+constexpr const char* usage = R"(Usage: vornix [option]
+Keeps external drives awake and tells you when one disconnects unexpectedly.
+
+With no option, starts in the system tray (or as a small window where there is none).
+
+Options:
+  --headless       run without a display or tray, keeping drives awake from the start
+  --status         print the running instance's volumes and their states as a table
+  --status --json  the same as JSON
+  --on, --off      switch keeping drives awake on or off in the running instance
+  --events         print the running instance's activity so far, then as it happens
+  --version        print the version and exit
+  -h, --help       print this help and exit
+)";
+
+enum class Mode { tray, headless, help, version, control };
+
+struct CommandLine {
+    Mode mode = Mode::tray;
+    ControlCommand command = ControlCommand::status;
+    std::string fault; // why the command line is refused; empty when it is not
+};
+
+// Read before any Qt application exists: --help and --version must not touch the display.
+CommandLine parse(int argc, char* argv[]) {
+    CommandLine line;
+    bool status = false, json = false;
+    std::optional<std::string_view> chosen;
+    const auto choose = [&](std::string_view option, Mode mode) {
+        if (chosen && *chosen != option)
+            line.fault = "these options cannot be combined";
+        chosen = option;
+        line.mode = mode;
+    };
+    for (int i = 1; i < argc && line.fault.empty(); ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "-h" || arg == "--help")
+            choose(arg, Mode::help);
+        else if (arg == "--version")
+            choose(arg, Mode::version);
+        else if (arg == "--headless")
+            choose(arg, Mode::headless);
+        else if (arg == "--status")
+            status = true, choose(arg, Mode::control);
+        else if (arg == "--on" || arg == "--off")
+            choose(arg, Mode::control),
+                line.command = arg == "--on" ? ControlCommand::on : ControlCommand::off;
+        else if (arg == "--events")
+            choose(arg, Mode::control), line.command = ControlCommand::events;
+        else if (arg == "--json")
+            json = true;
+        else
+            line.fault = "unknown option '" + std::string(arg) + "'";
+    }
+    if (line.fault.empty() && json && !status)
+        line.fault = "--json goes with --status";
+    if (status)
+        line.command = json ? ControlCommand::statusJson : ControlCommand::status;
+    return line;
+}
 
 // What Qt says while it connects to the display, held back: if the connection fails it ends
 // the program with a cascade of messages and a core dump, and the user gets one line instead.
@@ -46,9 +117,37 @@ bool hasDisplay() {
     return false;
 }
 
-} // namespace
+void describe() {
+    QCoreApplication::setApplicationName(QStringLiteral("Vornix"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VORNIX_VERSION));
+}
 
-int main(int argc, char* argv[]) {
+// The same engine, volumes, settings and journal lines as the tray, with no display: keeping
+// drives awake from the start, switched and read over the bus.
+int runHeadless(int argc, char* argv[]) {
+    QCoreApplication application(argc, argv);
+    describe();
+    DBusControl control(QDBusConnection::sessionBus());
+    SingleInstance instance(QDBusConnection::sessionBus(), SingleInstance::defaultLockPath(),
+                            control);
+    if (!instance.claim(false)) {
+        std::fputs("vornix: another Vornix is already running for this user\n", stderr);
+        return 1;
+    }
+    vornix::linux_platform::UnixSignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
+    QObject::connect(&signalWatcher, &vornix::linux_platform::UnixSignalWatcher::received,
+                     &application, [] { QCoreApplication::quit(); });
+
+    vornix::linux_platform::LinuxPlatform platform;
+    vornix::AppState state(platform.ports());
+    control.attach(state);
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &application,
+                     [&state] { state.shutdown(); });
+    state.toggleGlobalActive();
+    return QCoreApplication::exec();
+}
+
+int runTray(int argc, char* argv[]) {
     if (!hasDisplay()) {
         std::fputs("vornix: no graphical session (neither DISPLAY nor WAYLAND_DISPLAY is set)\n",
                    stderr);
@@ -59,9 +158,8 @@ int main(int argc, char* argv[]) {
     qInstallMessageHandler(previous);
     for (const auto& message : displayMessages)
         qWarning().noquote() << message;
-    QApplication::setApplicationName(QStringLiteral("Vornix"));
+    describe();
     QApplication::setApplicationDisplayName(QStringLiteral("Vornix"));
-    QApplication::setApplicationVersion(QStringLiteral("1.0"));
     QApplication::setDesktopFileName(QStringLiteral(VORNIX_APP_ID));
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(vornix::applicationIcon());
@@ -71,8 +169,9 @@ int main(int argc, char* argv[]) {
                         QStringLiteral(":/i18n")))
         QApplication::installTranslator(&translator);
 
-    vornix::SingleInstance instance(QDBusConnection::sessionBus(),
-                                    vornix::SingleInstance::defaultLockPath());
+    DBusControl control(QDBusConnection::sessionBus());
+    SingleInstance instance(QDBusConnection::sessionBus(), SingleInstance::defaultLockPath(),
+                            control);
     if (!instance.claim())
         return 0; // the running instance shows its panel
 
@@ -84,13 +183,41 @@ int main(int argc, char* argv[]) {
     vornix::VornixApp app(platform.ports(),
                           {.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable(),
                            .quit = [] { QApplication::quit(); }});
-    QObject::connect(&instance, &vornix::SingleInstance::showRequested, &app,
-                     [&app] { app.showPanel(); });
+    control.attach(app.appState());
+    // Switched on over the bus, it has something to release even if the panel was never shown.
+    app.delegate().appState = &app.appState();
+    QObject::connect(&control, &DBusControl::showRequested, &app, [&app] { app.showPanel(); });
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &app,
                      [&app] { app.delegate().applicationWillTerminate(); });
     if (!app.tray())
         app.showPanel();
 
-    const int status = QApplication::exec();
-    return status;
+    return QApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    const CommandLine line = parse(argc, argv);
+    if (!line.fault.empty()) {
+        std::fprintf(stderr, "vornix: %s\n%s", line.fault.c_str(), usage);
+        return 2;
+    }
+    switch (line.mode) {
+    case Mode::help:
+        std::fputs(usage, stdout);
+        return 0;
+    case Mode::version:
+        std::printf("vornix %s\n", VORNIX_VERSION);
+        return 0;
+    case Mode::control: {
+        QCoreApplication application(argc, argv);
+        return vornix::linux_platform::runControlCommand(line.command, stdout, stderr);
+    }
+    case Mode::headless:
+        return runHeadless(argc, argv);
+    case Mode::tray:
+        break;
+    }
+    return runTray(argc, argv);
 }

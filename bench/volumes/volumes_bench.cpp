@@ -7,7 +7,7 @@
 //   cost       the same, timed                                      -> microseconds
 //   idle S     runs the event loop for S seconds                    -> "<all> <volume system>"
 //
-// Usage: vornix-volumes-bench-core <media root>
+// Usage: vornix-volumes-bench-core
 
 #include "platform/linux/linux_volume_system.h"
 #include "platform/linux/qt_main_queue.h"
@@ -48,13 +48,13 @@ bool spin(const std::function<bool()>& done, int ms = 5000) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    if (argc != 2)
+    if (argc != 1)
         return 2;
     linux_platform::SystemWallClock clock;
     testing::RecordingSystemLog systemLog;
     testing::RecordingNotifier notifier;
     EventLog log(clock, systemLog, notifier);
-    linux_platform::LinuxVolumeSystem system({.mediaRoots = {argv[1]}});
+    linux_platform::LinuxVolumeSystem system;
     VolumeMonitor monitor(log, clock, system.ports());
     Clock::time_point recordedAt{};
     auto token = log.events.subscribe([&](const std::vector<LogEvent>& events) {

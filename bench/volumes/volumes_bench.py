@@ -33,7 +33,7 @@ def bench(core, shim, idle, scratch):
             os.makedirs(path)
             mount("tmpfs", path, "tmpfs")
         drive = media.add("Bench", "ext4", 16, "0b2a2d4e-0000-4000-8000-0000000000bb")
-        process = subprocess.Popen([core, "/media/"], stdin=subprocess.PIPE,
+        process = subprocess.Popen([core], stdin=subprocess.PIPE,
                                    stdout=subprocess.PIPE, text=True,
                                    env=dict(os.environ, LD_PRELOAD=shim))
 

@@ -14,8 +14,13 @@ AppState::AppState(AppPorts ports) : settings_(ports.settings), mainQueue_(ports
     eventLog_ = std::make_unique<EventLog>(ports.clock, ports.systemLog, ports.notifier);
     volumeMonitor_ = std::make_unique<VolumeMonitor>(*eventLog_, ports.clock, ports.volumes);
     vornix_ = std::make_unique<Vornix>(*volumeMonitor_, *eventLog_, ports.engine);
+    troubleNotices_ = std::make_unique<DriveTroubleNotices>(*volumeMonitor_, ports.notifier);
 
     keepAliveInterval = keep_alive_interval::usable(settings_.readDouble(intervalKey));
+    pauseOnBattery = settings_.readBool(pauseOnBatteryKey).value_or(false);
+    notifyAboutDriveTrouble = settings_.readBool(troubleNoticesKey).value_or(true);
+    troubleNotices_->setEnabled(notifyAboutDriveTrouble.get());
+    onBattery_ = ports.powerSupply.onBattery();
     launchAtLoginEnabled = loginItemManager_->status() == LoginItemStatus::enabled;
     eventLog_->requestNotificationAuthorization();
 
@@ -28,6 +33,15 @@ AppState::AppState(AppPorts ports) : settings_(ports.settings), mainQueue_(ports
     // new list is stored, so the setWatched calls made here stand.
     cancellables_.push_back(volumeMonitor_->volumes.subscribe(
         [this](const std::vector<WatchedVolume>& volumes) { applyPersistedExclusions(volumes); }));
+
+    powerWatches_.push_back(ports.sleep.onPrepareForSleep([this](bool preparing) {
+        preparingForSleep_ = preparing;
+        applyPowerState(/*passNow=*/!preparing);
+    }));
+    powerWatches_.push_back(ports.powerSupply.onBatteryChanged([this](bool onBattery) {
+        onBattery_ = onBattery;
+        applyPowerState(false);
+    }));
 }
 
 AppState::~AppState() = default;
@@ -55,15 +69,26 @@ void AppState::applyPersistedExclusions(const std::vector<WatchedVolume>& volume
 
 void AppState::toggleGlobalActive() {
     isActive = !isActive.get();
-    if (isActive.get()) {
+    applyPowerState(false);
+    eventLog_->record(isActive.get() ? LogEvent::Kind::sleepPreventionStarted
+                                     : LogEvent::Kind::sleepPreventionStopped,
+                      std::nullopt, "");
+}
+
+void AppState::applyPowerState(bool passNow) {
+    const bool paused = isActive.get() && pauseOnBattery.get() && onBattery_;
+    if (paused != isPausedOnBattery.get())
+        isPausedOnBattery = paused;
+    const bool hold = isActive.get() && !paused;
+    if (hold)
         powerAssertionManager_->acquire();
-        vornix_->start(keepAliveInterval.get());
-        eventLog_->record(LogEvent::Kind::sleepPreventionStarted, std::nullopt, "");
-    } else {
+    else
         powerAssertionManager_->release();
+    // Starting ticks at once; a timer left running keeps its rhythm.
+    if (!hold || preparingForSleep_)
         vornix_->stop();
-        eventLog_->record(LogEvent::Kind::sleepPreventionStopped, std::nullopt, "");
-    }
+    else if (passNow || !vornix_->isRunning())
+        vornix_->start(keepAliveInterval.get());
 }
 
 void AppState::toggleVolume(const std::string& id) {
@@ -125,7 +150,20 @@ void AppState::setLaunchAtLogin(bool enabled) {
     launchAtLoginEnabled = loginItemManager_->status() == LoginItemStatus::enabled;
 }
 
+void AppState::setPauseOnBattery(bool enabled) {
+    pauseOnBattery = enabled;
+    recordIfNotSaved(settings_.writeBool(pauseOnBatteryKey, enabled));
+    applyPowerState(false);
+}
+
+void AppState::setNotifyAboutDriveTrouble(bool enabled) {
+    notifyAboutDriveTrouble = enabled;
+    troubleNotices_->setEnabled(enabled);
+    recordIfNotSaved(settings_.writeBool(troubleNoticesKey, enabled));
+}
+
 void AppState::shutdown() {
+    powerWatches_.clear(); // a wake-up during the exit starts nothing again
     powerAssertionManager_->release();
     vornix_->stop();
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "app/drive_trouble_notices.h"
 #include "app/login_item_manager.h"
 #include "app/settings_store.h"
+#include "app/system_power_ports.h"
 #include "core/observable.h"
 #include "core/scheduling.h"
 #include "engine/keep_alive_interval.h"
@@ -23,6 +25,8 @@ struct AppPorts {
     SystemLog& systemLog;
     DesktopNotifier& notifier;
     IdleInhibitor& power;
+    SleepSignal& sleep;
+    PowerSupply& powerSupply;
     LoginItemPort& loginItem;
     SettingsStore& settings;
     VolumePorts volumes;
@@ -32,11 +36,19 @@ struct AppPorts {
 /// The one object that holds the program together: it creates and owns every service, holds
 /// the settings the panel binds to, persists the interval and the exclusions, and carries out
 /// every command of the panel. A setting that cannot be saved is recorded as an event and stays
-/// in force for this run. Main thread only.
+/// in force for this run.
+///
+/// While keeping awake is on, the engine runs and the idle inhibition is held, except that:
+/// while the machine prepares to sleep no ping is started, and on waking one pass runs at once
+/// with the interval counted from it; with "Pause on battery" chosen, while the machine runs on
+/// battery nothing is pinged and the inhibition is given back (the machine may idle to sleep), and
+/// back on mains one pass runs at once. Main thread only.
 class AppState : public ObservableObject {
 public:
     static constexpr const char* intervalKey = "keepAliveInterval";
     static constexpr const char* exclusionsKey = "excludedVolumeIDs";
+    static constexpr const char* pauseOnBatteryKey = "pauseOnBattery";
+    static constexpr const char* troubleNoticesKey = "notifyAboutDriveTrouble";
 
     explicit AppState(AppPorts ports);
     ~AppState();
@@ -46,6 +58,10 @@ public:
     Published<bool> isActive{*this, false};
     Published<double> keepAliveInterval{*this, keep_alive_interval::defaultSeconds};
     Published<bool> launchAtLoginEnabled{*this, false};
+    Published<bool> pauseOnBattery{*this, false};
+    Published<bool> notifyAboutDriveTrouble{*this, true};
+    /// Keeping awake is on, but held back because the machine runs on battery.
+    Published<bool> isPausedOnBattery{*this, false};
 
     EventLog& eventLog() { return *eventLog_; }
     VolumeMonitor& volumeMonitor() { return *volumeMonitor_; }
@@ -60,8 +76,10 @@ public:
     /// Ignores a value the interval rule does not accept.
     void updateInterval(double interval);
     void setLaunchAtLogin(bool enabled);
-    /// Releases sleep prevention and stops the engine. Records nothing, leaves `isActive`, and
-    /// may run any number of times.
+    void setPauseOnBattery(bool enabled);
+    void setNotifyAboutDriveTrouble(bool enabled);
+    /// Releases sleep prevention, stops the engine and stops following the machine's power.
+    /// Records nothing, leaves `isActive`, and may run any number of times.
     void shutdown();
 
 private:
@@ -69,6 +87,9 @@ private:
     void persistExclusions(const std::vector<WatchedVolume>& volumes);
     void setExclusions(std::vector<std::string> ids);
     void recordIfNotSaved(const std::optional<SettingsWriteError>& error);
+    /// Brings the inhibition and the engine in line with the switch and the machine's power;
+    /// `passNow` restarts a running engine so that it pings at once.
+    void applyPowerState(bool passNow);
 
     SettingsStore& settings_;
     MainQueue& mainQueue_;
@@ -77,9 +98,13 @@ private:
     std::unique_ptr<EventLog> eventLog_;
     std::unique_ptr<VolumeMonitor> volumeMonitor_;
     std::unique_ptr<Vornix> vornix_;
+    std::unique_ptr<DriveTroubleNotices> troubleNotices_;
+    bool preparingForSleep_ = false;
+    bool onBattery_ = false;
     std::vector<std::string> excluded_; // as stored, in stored order
     std::unordered_set<std::string> excludedSet_;
     std::size_t exclusionsChecked_ = 0; // records of the volume list applyPersistedExclusions saw
+    std::vector<Subscription> powerWatches_; // ended by shutdown(), or before the services
     std::vector<Subscription> cancellables_; // released first, before the services
 };
 

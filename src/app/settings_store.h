@@ -22,10 +22,13 @@ public:
     virtual ~SettingsStore() = default;
     virtual std::optional<double> readDouble(std::string_view key) const = 0;
     virtual std::optional<std::vector<std::string>> readStringArray(std::string_view key) const = 0;
+    virtual std::optional<bool> readBool(std::string_view key) const = 0;
     [[nodiscard]] virtual std::optional<SettingsWriteError> writeDouble(std::string_view key,
                                                                         double value) = 0;
     [[nodiscard]] virtual std::optional<SettingsWriteError>
     writeStringArray(std::string_view key, const std::vector<std::string>& value) = 0;
+    [[nodiscard]] virtual std::optional<SettingsWriteError> writeBool(std::string_view key,
+                                                                      bool value) = 0;
 };
 
 } // namespace vornix

@@ -10,6 +10,9 @@ struct DesktopNotification {
     std::string identifier; // fresh per notification: a second one never replaces the first
     std::string title;
     std::string body;
+    // freedesktop names: the kind of notice, and the sound of the sound theme that goes with it.
+    std::string category = "device.removed";
+    std::string soundName = "device-removed";
 };
 
 /// The desktop's notification service. Neither call blocks or reports anything: a missing

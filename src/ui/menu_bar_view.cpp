@@ -206,6 +206,18 @@ MenuBarView::MenuBarView(AppState& appState, std::function<void()> showAbout,
     intervalRow->addWidget(intervalPicker_);
     layout->addLayout(intervalRow);
 
+    pauseOnBattery_ = new QCheckBox(tr("Pause on battery"), this);
+    pauseOnBattery_->setObjectName(QStringLiteral("pauseOnBattery"));
+    connect(pauseOnBattery_, &QAbstractButton::clicked, this,
+            [this](bool checked) { appState_.setPauseOnBattery(checked); });
+    layout->addWidget(pauseOnBattery_);
+
+    troubleNotices_ = new QCheckBox(tr("Notify about drive trouble"), this);
+    troubleNotices_->setObjectName(QStringLiteral("troubleNotices"));
+    connect(troubleNotices_, &QAbstractButton::clicked, this,
+            [this](bool checked) { appState_.setNotifyAboutDriveTrouble(checked); });
+    layout->addWidget(troubleNotices_);
+
     launchAtLogin_ = new QCheckBox(tr("Launch at Login"), this);
     launchAtLogin_->setObjectName(QStringLiteral("launchAtLogin"));
     connect(launchAtLogin_, &QAbstractButton::clicked, this,
@@ -297,6 +309,8 @@ void MenuBarView::refresh() {
         if (intervalPicker_->itemData(i).toDouble() == interval)
             selected = i;
     intervalPicker_->setCurrentIndex(selected);
+    pauseOnBattery_->setChecked(appState_.pauseOnBattery.get());
+    troubleNotices_->setChecked(appState_.notifyAboutDriveTrouble.get());
     launchAtLogin_->setChecked(appState_.launchAtLoginEnabled.get());
     refreshVolumes();
     refreshActivity();

@@ -76,6 +76,8 @@ private:
     std::map<std::string, VolumeRow*> rows_;
     std::vector<std::string> rowOrder_;
     QComboBox* intervalPicker_;
+    QCheckBox* pauseOnBattery_;
+    QCheckBox* troubleNotices_;
     QCheckBox* launchAtLogin_;
     QScrollArea* activityArea_;
     QWidget* activityList_;

@@ -8,6 +8,7 @@
 #include <QCursor>
 #include <QEvent>
 #include <QGridLayout>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
@@ -37,6 +38,8 @@ VornixApp::VornixApp(AppPorts ports, Options options)
         });
         tray_->setContextMenu(menu);
         activeSubscription_ = appState_->isActive.subscribe([this](bool) { updateTray(); });
+        pausedSubscription_ =
+            appState_->isPausedOnBattery.subscribe([this](bool) { updateTray(); });
         tray_->show();
     }
 }
@@ -64,18 +67,23 @@ MenuBarView* VornixApp::panel() {
 
 VornixApp::~VornixApp() {
     activeSubscription_.reset();
+    pausedSubscription_.reset();
     delete about_.data();
     delete panel_;
 }
 
-QString VornixApp::title(bool active) {
-    return active ? tr("Drives awake") : tr("Drives idle");
+QString VornixApp::title(bool active, bool pausedOnBattery) {
+    if (!active)
+        return tr("Drives idle");
+    return pausedOnBattery ? tr("Drives awake \u2014 paused on battery") : tr("Drives awake");
 }
 
 void VornixApp::updateTray() {
     const bool active = appState_->isActive.get();
-    tray_->setIcon(trayIcon(active));
-    tray_->setToolTip(title(active));
+    const bool paused = appState_->isPausedOnBattery.get();
+    // Paused, nothing is being kept awake: the icon says so, the title says why.
+    tray_->setIcon(trayIcon(active && !paused));
+    tray_->setToolTip(title(active, paused));
 }
 
 QRect VornixApp::panelGeometry() const {
@@ -131,9 +139,15 @@ void VornixApp::showAboutPanel() {
             tr("Keeps external drives spinning and tells you when one disconnects unexpectedly."));
         about_->setObjectName(QStringLiteral("aboutBox"));
         // Room for the credits on one or two lines rather than a narrow column.
-        if (auto* grid = qobject_cast<QGridLayout*>(about_->layout()))
+        if (auto* grid = qobject_cast<QGridLayout*>(about_->layout())) {
+            auto* version =
+                new QLabel(tr("Version %1").arg(QCoreApplication::applicationVersion()), about_);
+            version->setObjectName(QStringLiteral("aboutVersion"));
+            version->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            grid->addWidget(version, grid->rowCount(), 1);
             grid->addItem(new QSpacerItem(380, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
                           grid->rowCount(), 0, 1, grid->columnCount());
+        }
     }
     about_->show();
     about_->raise();

@@ -53,7 +53,7 @@ public:
     void showAboutPanel();
 
     /// Shown in the tray's tooltip and as its accessible name.
-    static QString title(bool active);
+    static QString title(bool active, bool pausedOnBattery = false);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -70,6 +70,7 @@ private:
     std::unique_ptr<QMenu> menu_; // the tray's
     QPointer<QMessageBox> about_;
     Subscription activeSubscription_;
+    Subscription pausedSubscription_;
 };
 
 } // namespace vornix

@@ -111,9 +111,7 @@ void VolumeMonitor::handleEvent(const VolumeEvent& event) {
 }
 
 bool VolumeMonitor::isCandidate(const MountedVolume& v) const {
-    if (v.mountPath.empty() ||
-        std::none_of(ports_.mediaRoots.begin(), ports_.mediaRoots.end(),
-                     [&](const std::string& root) { return v.mountPath.starts_with(root); }))
+    if (v.mountPath.empty())
         return false;
     if (v.isLocal == false || v.isInternal == true)
         return false;

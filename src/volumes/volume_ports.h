@@ -1,8 +1,8 @@
 #pragma once
 
-// What the volume monitor needs from the system, in the terms Linux knows it: the volumes mounted
-// under the media roots with the facts of their block devices, and what happens to them. Every
-// handler is called on the main thread.
+// What the volume monitor needs from the system, in the terms Linux knows it: the mounted volumes
+// of block devices with the facts of those devices, and what happens to them. Every handler is
+// called on the main thread.
 
 #include "core/observable.h"
 
@@ -12,11 +12,6 @@
 #include <vector>
 
 namespace vornix {
-
-/// Where removable media are mounted. A volume elsewhere is never a candidate.
-inline std::vector<std::string> removableMediaRoots() {
-    return {"/media/", "/run/media/"};
-}
 
 /// One mounted volume and what the system knows of its device. Any fact may be unknown: an
 /// unknown boolean is neither true nor false.
@@ -37,7 +32,7 @@ struct MountedVolume {
     bool operator==(const MountedVolume&) const = default;
 };
 
-/// Something that happened to a volume under a media root.
+/// Something that happened to a mounted volume.
 struct VolumeEvent {
     enum class Kind {
         mounted,                // a new mount; `volume` holds its facts
@@ -57,17 +52,18 @@ public:
     virtual ~VolumeSystem() = default;
     /// UUID of the file system mounted at "/"; none when unknown.
     virtual std::optional<std::string> rootFileSystemUuid() = 0;
-    /// The volumes mounted under the media roots, hidden ones left out, in mount order. None
-    /// when the system cannot say.
+    /// The mounted volumes of block devices that may be external (the system need not report the
+    /// ones it knows are not), hidden ones left out, in mount order. None when the system cannot
+    /// say.
     virtual std::optional<std::vector<MountedVolume>> mountedVolumes() = 0;
     /// Calls `handler` on the main thread for every event until the subscription ends.
     [[nodiscard]] virtual Subscription watch(std::function<void(const VolumeEvent&)> handler) = 0;
 };
 
-/// The system as the volume monitor sees it; it must outlive the monitor.
+/// The system as the volume monitor sees it; it must outlive the monitor. Where a volume is
+/// mounted does not make it a candidate: what its device is does.
 struct VolumePorts {
     VolumeSystem& system;
-    std::vector<std::string> mediaRoots = removableMediaRoots();
 };
 
 } // namespace vornix

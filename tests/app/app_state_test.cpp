@@ -88,5 +88,85 @@ TEST(AppState, SettingsThatCannotBeSavedAreRecordedAsErrorsAndKeptForTheRun) {
     EXPECT_EQ(events.size(), 3u);
 }
 
+TEST(AppState, NoPingWhilePreparingToSleepOnePassOnWakingAndNoBurst) {
+    AppHarness h;
+    h.plugIn("UUID-A", "Alpha", false);
+    auto& app = h.create();
+    const auto writes = [&] { return h.fileSystem.writeCount("/media/user/Alpha"); };
+    app.toggleGlobalActive();
+    h.time.advance(30);
+    h.machine.prepareForSleep(true);
+    h.time.advance(600);
+    EXPECT_EQ(writes(), 1);
+    h.machine.prepareForSleep(false);
+    h.time.runPending();
+    EXPECT_EQ(writes(), 2); // at once, and once
+    h.time.advance(44.9);
+    EXPECT_EQ(writes(), 2); // the interval counts from the waking pass
+    h.time.advance(0.1);
+    EXPECT_EQ(writes(), 3);
+    h.machine.prepareForSleep(false); // a waking whose sleep went unheard passes all the same
+    h.time.runPending();
+    EXPECT_EQ(writes(), 4);
+}
+
+TEST(AppState, PauseOnBatteryHoldsPingsAndTheInhibitionUntilMainsThenPassesAtOnce) {
+    AppHarness h;
+    h.plugIn("UUID-A", "Alpha", false);
+    h.settings.raw["pauseOnBattery"] = true;
+    h.machine.battery = true;
+    auto& app = h.create();
+    const auto writes = [&] { return h.fileSystem.writeCount("/media/user/Alpha"); };
+    app.toggleGlobalActive();
+    h.machine.prepareForSleep(true);
+    h.machine.prepareForSleep(false); // waking on battery wakes no drive
+    h.time.advance(600);
+    EXPECT_EQ(writes(), 0);
+    EXPECT_TRUE(app.isPausedOnBattery.get());
+    EXPECT_FALSE(h.power.held);
+    h.machine.setOnBattery(false);
+    h.time.runPending();
+    EXPECT_EQ(writes(), 1);
+    EXPECT_TRUE(h.power.held);
+
+    app.setPauseOnBattery(false); // then battery changes nothing
+    h.machine.setOnBattery(true);
+    h.time.advance(45);
+    EXPECT_EQ(writes(), 2);
+    EXPECT_FALSE(std::get<bool>(h.settings.raw.at("pauseOnBattery")));
+    app.setPauseOnBattery(true);
+    h.time.advance(450);
+    EXPECT_EQ(writes(), 2);
+    EXPECT_FALSE(AppHarness().create().pauseOnBattery.get()); // off unless chosen
+}
+
+TEST(AppState, DriveTroubleIsToldOnceOnEachWayInAndNeverWhenSwitchedOff) {
+    AppHarness h;
+    h.plugIn("UUID-A", "Alpha", false);
+    auto& app = h.create();
+    const auto markAll = [&](std::initializer_list<VolumeStatus> statuses) {
+        for (auto status : statuses)
+            app.volumeMonitor().markStatus("UUID-A", status, std::nullopt, "Input/output error");
+    };
+    using S = VolumeStatus;
+    markAll({S::active, S::stalled, S::stalled, S::failed, S::active, S::idle, S::full, S::active,
+             S::readOnly, S::active, S::failed});
+    std::vector<std::string> titles;
+    for (const auto& note : h.notifier.posted)
+        titles.push_back(note.title);
+    EXPECT_EQ(titles, (Ids{"Drive not responding", "Drive nearly full", "Drive is read-only",
+                           "Keep-alive ping failed"}));
+    EXPECT_EQ(h.notifier.posted.back().body,
+              "\"\u2068Alpha\u2069\" could not be pinged: Input/output error.");
+    EXPECT_EQ(h.notifier.posted.back().category, "device.error");
+
+    app.setNotifyAboutDriveTrouble(false);
+    markAll({S::active, S::stalled});
+    h.volumeSystem.remove("/media/user/Alpha", /*ejected=*/false);
+    ASSERT_EQ(h.notifier.posted.size(), 5u); // the disconnect notice stays
+    EXPECT_EQ(h.notifier.posted.back().title, EventLog::notificationTitle);
+    EXPECT_FALSE(std::get<bool>(h.settings.raw.at("notifyAboutDriveTrouble")));
+}
+
 } // namespace
 } // namespace vornix

@@ -38,7 +38,7 @@ def check_tree(usr, app_id, version, program):
              f"share/icons/hicolor/scalable/apps/{app_id}.svg": None,
              **{f"share/icons/hicolor/{s}x{s}/apps/{app_id}.png": s for s in SIZES}}
     if program:
-        files[f"bin/{program}"] = None
+        files[f"bin/{program}"] = files["lib/systemd/user/vornix.service"] = None
     found = {os.path.relpath(os.path.join(d, f), usr) for d, _, fs in os.walk(usr) for f in fs}
     expect(found == set(files), f"installed exactly {sorted(files)}; "
            f"missing {sorted(set(files) - found)}, extra {sorted(found - set(files))}")
@@ -56,6 +56,8 @@ def check_tree(usr, app_id, version, program):
         dynamic = run("readelf", "-d", binary).stdout
         expect(os.access(binary, os.X_OK) and "RPATH" not in dynamic and "RUNPATH" not in dynamic,
                "the program is executable and carries no run path into the build tree")
+        with open(os.path.join(usr, "lib/systemd/user/vornix.service")) as f:
+            expect(f"ExecStart=/usr/bin/{program} --headless\n" in f.read(), "the unit's ExecStart")
     desktop = os.path.join(usr, f"share/applications/{app_id}.desktop")
     result = run("desktop-file-validate", desktop)
     expect(result.returncode == 0 and "error:" not in result.stdout, result.stdout)

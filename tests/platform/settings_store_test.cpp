@@ -44,6 +44,8 @@ TEST_F(SettingsFileTest, UnusableFilesReadAsNothingCorruptOnesAreKeptAsideAndWri
         EXPECT_EQ(store.writeStringArray("excludedVolumeIDs", list), std::nullopt);
         EXPECT_EQ(QtSettingsStore(path).readDouble("keepAliveInterval"), 60.0);
         EXPECT_EQ(QtSettingsStore(path).readStringArray("excludedVolumeIDs"), list);
+        EXPECT_EQ(store.writeBool("pauseOnBattery", corrupt), std::nullopt);
+        EXPECT_EQ(QtSettingsStore(path).readBool("pauseOnBattery"), corrupt);
         list.resize(list.size() / 2); // then one entry, then none: read back all the same
     }
     EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporary

@@ -1,5 +1,5 @@
 // The Linux volume adapters' pure parts: classification of device facts and the lifecycle of the
-// devices under the media roots.
+// devices whose mounts are reported.
 
 #include "platform/linux/disk_lifecycle.h"
 #include "platform/linux/volume_classification.h"
@@ -30,6 +30,7 @@ TEST(VolumeClassificationTest, DeviceFactsGiveTheFactsAndProtocol) {
     } cases[] = {
         {"/devices/pci0/usb2/2-1/2-1:1.0/host6/block/sdb/sdb1", "scsi usb pci", "T", "TTF", "USB"},
         {"/devices/pci0/usb2/2-1/2-1:1.0/host6/block/sdb/sdb1", "scsi usb pci", "F", "FTF", "USB"},
+        {"/devices/pci0/usb2/2-1/2-1:1.0/host6/block/sdb/sdb1", "scsi usb pci!", "T", "TTT", "USB"},
         {"/devices/pci0/0000:00:17.0/ata3/host2/block/sda/sda2", "scsi pci", "F", "FFT", "SATA"},
         {"/devices/pci0/0000:00:17.0/ata3/host2/block/sda/sda2", "scsi pci", "U", "UFU", "SATA"},
         {"/devices/pci0/0000:3c:00.0/nvme/nvme0/nvme0n1/nvme0n1p2", "nvme pci", "F", "FFT", "NVMe"},
@@ -46,10 +47,12 @@ TEST(VolumeClassificationTest, DeviceFactsGiveTheFactsAndProtocol) {
             .kernelName = name, .devpath = path, .removable = fact(*c.removable)};
         std::istringstream words(c.chain);
         for (std::string word; words >> word;)
-            device.busChain.push_back(word.substr(0, word.find('+')));
+            device.busChain.push_back(word.substr(0, word.find_first_of("+!")));
         device.removableAncestor = std::string_view(c.chain).ends_with('+'); // Thunderbolt
-        MountedVolume want{"/media/u/X",     {},   fact(c.facts[0]), fact(c.facts[1]), true, {},
-                           fact(c.facts[2]), name, c.protocol};
+        device.onBootDisk = std::string_view(c.chain).ends_with('!');        // booted from it
+        MountedVolume want{.mountPath = "/media/u/X", .isLocal = true, .bsdName = name};
+        want.isRemovable = fact(c.facts[0]), want.isEjectable = fact(c.facts[1]);
+        want.isInternal = fact(c.facts[2]), want.protocol = c.protocol;
         EXPECT_EQ(classifyVolume({"/media/u/X", "ext4", "rw,relatime"}, device),
                   VolumeClassification{want})
             << c.devpath << " " << c.chain;

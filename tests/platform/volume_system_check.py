@@ -2,12 +2,14 @@
 # The volume system and monitor on the real kernel and the end-to-end run's sandbox, seen through
 # vornix-volume-watch: ext4, xfs and exFAT (FUSE) loop drives shown as USB disks are ejected,
 # relabelled, pulled (udisks' lazy unmount right behind the removal), emptied and plugged in
-# again; two clones share a UUID; a loop device shows as itself; mount points are awkward; a
-# thousand mounts are unrelated. Needs root: exits 77 (skipped) without.
+# again; one is mounted under /mnt, one hidden; two clones share a UUID; a loop device shows as
+# itself; mount points are awkward; a thousand mounts are unrelated. Needs root: exits 77
+# (skipped) without.
 # Usage: volume_system_check.py <vornix-volume-watch> <sysfs shim>
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -16,24 +18,24 @@ import uuid
 sys.path[:0] = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", d)
                 for d in ("e2e", "desktop")]
 from desktop_session import Failure, wait_for  # noqa: E402
-from e2e_sandbox import FABRICATED_ROOT, MediaRoot, mount, run, unmount  # noqa: E402
+from e2e_sandbox import FABRICATED_ROOT, MediaRoot, mount, mount_points, run, unmount  # noqa: E402
 
 MOUNTED, EJECTED, PULLED = 0, 1, 2
 
 
-def check(media, scratch, program, shim):
+def check(media, scratch, mnt, program, shim):
     root = media.user_root
-    awkward = [f"{root}/a b", f"{root}/tab\there", f"{root}/new\nline", f"{root}/back\\slash",
-               f"{root}/\u00dcn\u00ef \U0001f600"]
     unrelated = [os.path.join(scratch, "unrelated", str(i)) for i in range(1000)]
-    for path in awkward + [f"{root}/hidden"] + unrelated:
+    for path in unrelated:
         os.makedirs(path)
         mount("tmpfs", path, "tmpfs")
     with open(os.path.join(scratch, "fstab"), "w") as f:
         f.write(f"/dev/nothing {root}/hidden ext4 noauto,x-gvfs-hide 0 0\n")
+    hidden = media.add("hidden", "ext4", 16, str(uuid.uuid4()))
+    hidden.mount()
     archive = media.add("Archive", "xfs", 300, str(uuid.uuid4()))
     archive.mount()
-    watch = subprocess.Popen([program, "/media/", os.path.join(scratch, "fstab")], text=True,
+    watch = subprocess.Popen([program, os.path.join(scratch, "fstab")], text=True,
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                              env=dict(os.environ, LD_PRELOAD=shim, ASAN_OPTIONS=os.environ.get(
                                  "ASAN_OPTIONS", "") + ":verify_asan_link_order=0"))
@@ -59,7 +61,8 @@ def check(media, scratch, program, shim):
             raise Failure(f"{what}: {json.dumps(s, ensure_ascii=False)}")
 
     s = state()
-    expect(s["scan"] == awkward + [archive.path], "the scan lists what is mounted, unhidden", s)
+    expect([p for p in s["scan"] if p.startswith((root, mnt))] == [archive.path],
+           "the scan lists the drives mounted, unhidden", s)
     until("the drive present at start", archive.uuid, name="Archive", bsd=archive.loop.name,
           protocol="USB", path=archive.path)
     for path in unrelated[:10]:
@@ -74,7 +77,7 @@ def check(media, scratch, program, shim):
     backup.loop.uevent("remove")  # unplugged after the eject: nothing more to say
     backup.loop.uevent("add")
     label = "Q\"uo'te \\"
-    backup.path = f"{root}/quote \"it's\"\n"
+    backup.path = f"{root}/quote \"it's\"\t\\\u00dc\U0001f600\n"
     backup.mount()
     until("Backup remounted elsewhere", backup.uuid, name="Backup", path=backup.path)
     run(["e2label", backup.loop.node, label])
@@ -96,10 +99,19 @@ def check(media, scratch, program, shim):
     s = until("the card emptied", card.uuid, False, [PULLED, card.name])
     expect(s["notified"] == 2, "the card's pull notified", s)
 
+    fixed = media.add("Fixed", "ext4", 32, str(uuid.uuid4()))
+    fixed.path = os.path.join(mnt, "backup")  # from fstab, say: not where desktops mount
+    fixed.mount()
+    until("a USB drive mounted under /mnt", fixed.uuid, path=fixed.path)
+    os.makedirs(f"{fixed.path}/share")
+    os.makedirs(f"{mnt}/share")
+    run(["mount", "--bind", f"{fixed.path}/share", f"{mnt}/share"])
+    expect(row(state("p"), fixed.uuid)["path"] == fixed.path, "a folder bound elsewhere", s)
     image = media.add("Image", "ext4", 16, str(uuid.uuid4()), usb=False)
+    image.path = os.path.join(mnt, "image")
     image.mount()
     s = state("p")
-    expect(row(s, image.uuid) is None and image.path in s["scan"], "a disk image is refused", s)
+    expect(row(s, image.uuid) is None and image.path not in s["scan"], "a disk image refused", s)
 
     twin = str(uuid.uuid4())
     first, second = media.add("Twin1", "ext4", 32, twin), media.add("Twin2", "ext4", 32, twin)
@@ -117,7 +129,9 @@ def check(media, scratch, program, shim):
     watch.wait(timeout=10)
 
 
-def main():
+def sandboxed(check):
+    """Runs check(media, scratch, mnt, *arguments) as root in a mount namespace of its own, with
+    drives added to `media` and a folder `mnt` under /mnt; returns the exit status."""
     if os.geteuid() != 0 or not os.path.exists("/dev/loop-control"):
         print("skipped: needs root and loop devices")
         return 77
@@ -128,14 +142,18 @@ def main():
     with tempfile.TemporaryDirectory(prefix="vornix-volumes-") as scratch:
         mount("vornix-volumes", scratch, "tmpfs")
         media = MediaRoot(scratch, scratch, None, "u")
+        mnt = tempfile.mkdtemp(prefix="vornix-volumes-", dir="/mnt")
         try:
-            check(media, scratch, *sys.argv[1:3])
+            check(media, scratch, mnt, *sys.argv[1:])
         finally:
             media.close()
             unmount(scratch, lazy=True)
+            for point in reversed(mount_points(mnt + "/")):
+                unmount(point, lazy=True)
+            shutil.rmtree(mnt, ignore_errors=True)
     print("passed")
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(sandboxed(check))

@@ -3,7 +3,7 @@
 // line: the monitor's rows, the events recorded (oldest first), the notifications posted and
 // the paths the start-up scan would list. Driven by volume_system_check.py.
 //
-// Usage: vornix-volume-watch <media root> <fstab>
+// Usage: vornix-volume-watch <fstab>
 
 #include "platform/linux/linux_volume_system.h"
 #include "platform/linux/qt_main_queue.h"
@@ -29,9 +29,8 @@ int main(int argc, char** argv) {
     testing::RecordingSystemLog systemLog;
     testing::RecordingNotifier notifier;
     EventLog log(clock, systemLog, notifier);
-    linux_platform::LinuxVolumeSystem system({{argc > 2 ? argv[1] : "/media/"},
-                                              linux_platform::BlockDeviceMonitor::Source::kernel,
-                                              argc > 2 ? argv[2] : "/etc/fstab"});
+    linux_platform::LinuxVolumeSystem system(
+        {linux_platform::BlockDeviceMonitor::Source::kernel, argc > 1 ? argv[1] : "/etc/fstab"});
     VolumeMonitor monitor(log, clock, system.ports());
     const auto text = [](const std::optional<std::string>& s) {
         return s ? QJsonValue(QString::fromStdString(*s)) : QJsonValue();

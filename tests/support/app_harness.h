@@ -18,6 +18,7 @@ struct AppHarness {
     RecordingSystemLog systemLog;
     RecordingNotifier notifier;
     FakeIdleInhibitor power;
+    FakeMachinePower machine;
     FakeLoginItemPort loginItem;
     FakeSettingsStore settings;
     FakeVolumeSystem volumeSystem;
@@ -33,9 +34,9 @@ struct AppHarness {
 
     AppState& create() {
         workers.runImmediately = true;
-        app = std::make_unique<AppState>(AppPorts{time, systemLog, notifier, power, loginItem,
-                                                  settings, volumeSystem.ports(),
-                                                  EnginePorts{time, time, workers, fileSystem}});
+        app = std::make_unique<AppState>(
+            AppPorts{time, systemLog, notifier, power, machine, machine, loginItem, settings,
+                     volumeSystem.ports(), EnginePorts{time, time, workers, fileSystem}});
         return *app;
     }
 };

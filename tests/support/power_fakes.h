@@ -1,8 +1,10 @@
 #pragma once
 
 #include "app/login_item_port.h"
+#include "app/system_power_ports.h"
 #include "engine/idle_inhibitor.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +22,26 @@ struct FakeIdleInhibitor final : IdleInhibitor {
     bool refuse = false, held = false;
     std::vector<std::string> holds; // the reason of every request
     int releases = 0;
+};
+
+/// logind's sleep signal and UPower's supply, as the test tells them.
+class FakeMachinePower final : public SleepSignal, public PowerSupply {
+    using Handler = std::function<void(bool)>;
+
+public:
+    Subscription onPrepareForSleep(Handler h) override { return keep(sleep_, std::move(h)); }
+    Subscription onBatteryChanged(Handler h) override { return keep(supply_, std::move(h)); }
+    bool onBattery() const override { return battery; }
+    void prepareForSleep(bool start) { sleep_ ? sleep_(start) : void(); }
+    void setOnBattery(bool on) { supply_ ? supply_(battery = on) : void(); }
+    bool battery = false;
+
+private:
+    Subscription keep(Handler& slot, Handler handler) {
+        slot = std::move(handler);
+        return Subscription([&slot] { slot = nullptr; });
+    }
+    Handler sleep_, supply_;
 };
 
 /// A login-item registry in memory. `refusal`, when set, makes every change throw it.

@@ -16,10 +16,12 @@ class FakeSettingsStore final : public SettingsStore {
 public:
     std::optional<double> readDouble(std::string_view k) const override { return get<double>(k); }
     std::optional<Ids> readStringArray(std::string_view k) const override { return get<Ids>(k); }
+    std::optional<bool> readBool(std::string_view k) const override { return get<bool>(k); }
     Error writeDouble(std::string_view k, double v) override { return put(k, v); }
+    Error writeBool(std::string_view k, bool v) override { return put(k, v); }
     Error writeStringArray(std::string_view k, const Ids& v) override { return put(k, v); }
 
-    std::map<std::string, std::variant<double, std::string, Ids>, std::less<>> raw;
+    std::map<std::string, std::variant<double, std::string, Ids, bool>, std::less<>> raw;
     int writes = 0;
     std::optional<std::string> failure;
 

@@ -91,10 +91,14 @@ TEST(Panel, ControlsWorkByKeyboardAloneAndQuitShutsDownFirst) {
     p.settle();
     QSignalSpy dismissed(&view, &MenuBarView::dismissRequested);
     p.find("globalSwitch")->setFocus();
-    for (auto key : {Qt::Key_Space, Qt::Key_Tab, Qt::Key_Space, Qt::Key_Escape})
+    // Switch on, the row's switch off, past the interval picker, both checkboxes flipped.
+    for (auto key : {Qt::Key_Space, Qt::Key_Tab, Qt::Key_Space, Qt::Key_Tab, Qt::Key_Tab,
+                     Qt::Key_Space, Qt::Key_Tab, Qt::Key_Space, Qt::Key_Escape})
         QTest::keyClick(QApplication::focusWidget(), key);
     EXPECT_TRUE(p.h.app->isActive.get());
     EXPECT_FALSE(p.h.app->volumeMonitor().volume("UUID-A")->isWatched);
+    EXPECT_TRUE(p.h.app->pauseOnBattery.get());
+    EXPECT_FALSE(p.h.app->notifyAboutDriveTrouble.get());
     EXPECT_EQ(dismissed.count(), 1);
     QTest::mouseClick(p.find("quitButton"), Qt::LeftButton);
     EXPECT_EQ(p.quits, 1);

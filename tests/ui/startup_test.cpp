@@ -1,6 +1,7 @@
 // Start-up against the real program: without a display, and as a second instance.
 
-#include "ui/single_instance.h"
+#include "platform/linux/dbus_control.h"
+#include "platform/linux/single_instance.h"
 
 #include "private_bus.h"
 #include "qt_spin.h"
@@ -46,9 +47,11 @@ TEST(Startup, ASecondStartIsRefusedAndTheFirstShowsItsPanel) {
     if (!bus.available())
         GTEST_SKIP() << "no private D-Bus: " << bus.whyNot();
     const QString address = QString::fromStdString(bus.address());
-    SingleInstance first(QDBusConnection::connectToBus(address, "first"), config.path() + "/l");
+    const auto firstBus = QDBusConnection::connectToBus(address, "first");
+    linux_platform::DBusControl control(firstBus);
+    linux_platform::SingleInstance first(firstBus, config.path() + "/l", control);
     int shown = 0;
-    QObject::connect(&first, &SingleInstance::showRequested, [&] { ++shown; });
+    QObject::connect(&control, &linux_platform::DBusControl::showRequested, [&] { ++shown; });
     ASSERT_TRUE(first.claim());
     const auto second = start({"QT_QPA_PLATFORM=offscreen", "DBUS_SESSION_BUS_ADDRESS=" + address});
     EXPECT_TRUE(testing::spinUntil([&] { return second->state() == QProcess::NotRunning; }, 20000));
@@ -57,9 +60,9 @@ TEST(Startup, ASecondStartIsRefusedAndTheFirstShowsItsPanel) {
 
     // Without a bus the lock file holds the line.
     const auto noBus = [] { return QDBusConnection::connectToBus("unix:path=/nonexistent", "x"); };
-    SingleInstance holder(noBus(), config.path() + "/lock");
+    linux_platform::SingleInstance holder(noBus(), config.path() + "/lock", control);
     EXPECT_TRUE(holder.claim());
-    EXPECT_FALSE(SingleInstance(noBus(), config.path() + "/lock").claim());
+    EXPECT_FALSE(linux_platform::SingleInstance(noBus(), config.path() + "/lock", control).claim());
 }
 
 } // namespace

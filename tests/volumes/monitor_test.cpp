@@ -35,7 +35,7 @@ struct MonitorTest : ::testing::Test {
     }
 };
 
-TEST_F(MonitorTest, CandidatesByTriStateFactsMediaRootAndVirtualProtocol) {
+TEST_F(MonitorTest, CandidatesByTriStateFactsAndVirtualProtocolWhereverMounted) {
     const struct {
         std::optional<bool> removable, ejectable, local, internal;
         const char* path;
@@ -50,9 +50,8 @@ TEST_F(MonitorTest, CandidatesByTriStateFactsMediaRootAndVirtualProtocol) {
         {U, U, T, F, "/media/u/A", "USB", false}, // missing is not true
         {F, T, T, T, "/media/u/A", "USB", false}, // internal rejects
         {T, T, F, F, "/media/u/A", "USB", false}, // network share
-        {T, T, T, F, "/mnt/usb", "USB", false},
-        {T, T, T, F, "/media", "USB", false},
-        {T, T, T, F, "/home/u/media/A", "USB", false},
+        {T, T, T, F, "/mnt/usb", "USB", true},    // fstab mounts of external disks
+        {T, T, T, F, "/home/u/media/A", "USB", true},
         {T, T, T, F, "/media/u/A", "APPLE DISK IMAGE", false},
         {T, T, T, F, "/media/u/A", "virtual interface", false},
         {T, T, T, F, "/media/u/A", "File Backed Virtual", false},
@@ -110,11 +109,12 @@ TEST_F(MonitorTest, ARenameRefreshesTheRecordWhereANewVolumeIsAppended) {
     facts.mountPath = "/media/u/Alpha"; // no device facts this time: the known ones stay
     system.post(Event::renamed, facts);
     system.plugIn("/run/media/u/B", externalVolumeValues(std::nullopt, "UB"), "sdd1", "SD Card");
-    WatchedVolume a{"UA", "Alpha", "sdb1", "USB", true, "/media/u/Alpha"};
+    WatchedVolume a{.id = "UA", .name = "Alpha", .bsdName = "sdb1", .connectionProtocol = "USB"},
+        b{.id = "UB", .name = "B", .bsdName = "sdd1", .connectionProtocol = "SD Card"};
+    a.isCurrentlyMounted = b.isCurrentlyMounted = true;
+    a.mountPath = "/media/u/Alpha", b.mountPath = "/run/media/u/B";
     a.isWatched = false, a.status = VolumeStatus::active, a.lastPingAt = time.now();
-    EXPECT_EQ(
-        monitor->volumes.get(),
-        (std::vector<WatchedVolume>{a, {"UB", "B", "sdd1", "SD Card", true, "/run/media/u/B"}}));
+    EXPECT_EQ(monitor->volumes.get(), (std::vector{a, b}));
     EXPECT_EQ(kinds(), std::vector<Kind>(3, Kind::mounted));
 }
 

@@ -50,11 +50,13 @@ void DBusDesktopNotifier::post(const DesktopNotification& notification) {
 
     const QString title = QString::fromStdString(notification.title);
     const QString body = QString::fromStdString(notification.body);
+    const QString sound = QString::fromStdString(notification.soundName);
+    const QString category = QString::fromStdString(notification.category);
     const Options options = options_;
     QDBusConnection bus = bus_;
     QObject::connect(
         watcher, &QDBusPendingCallWatcher::finished, context_,
-        [title, body, options, bus](QDBusPendingCallWatcher* finished) mutable {
+        [title, body, sound, category, options, bus](QDBusPendingCallWatcher* finished) mutable {
             finished->deleteLater();
             QDBusPendingReply<QStringList> reply = *finished;
             if (reply.isError() && reply.error().type() == QDBusError::ServiceUnknown)
@@ -63,8 +65,8 @@ void DBusDesktopNotifier::post(const DesktopNotification& notification) {
                 !reply.isError() && reply.value().contains(QStringLiteral("body-markup"));
 
             QVariantMap hints;
-            hints.insert(QStringLiteral("sound-name"), QStringLiteral("device-removed"));
-            hints.insert(QStringLiteral("category"), QStringLiteral("device.removed"));
+            hints.insert(QStringLiteral("sound-name"), sound);
+            hints.insert(QStringLiteral("category"), category);
             if (!options.desktopEntry.isEmpty())
                 hints.insert(QStringLiteral("desktop-entry"), options.desktopEntry);
 

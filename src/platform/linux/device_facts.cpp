@@ -90,7 +90,9 @@ std::optional<BlockDeviceFacts> DeviceFactsReader::read(dev_t devno) const {
     facts.kernelName = text(udev_device_get_sysname(device.get())).value_or("");
     facts.devpath = text(udev_device_get_devpath(device.get())).value_or("");
 
+    facts.wholeDisk = devno;
     if (udev_device* disk = wholeDiskOf(device.get())) {
+        facts.wholeDisk = udev_device_get_devnum(disk);
         if (const auto removable = attribute(disk, "removable"))
             facts.removable = *removable == "1";
     }

@@ -103,7 +103,7 @@ std::vector<VolumeReport> DiskLifecycle::mountsChanged(const std::vector<RootMou
 std::vector<VolumeReport> DiskLifecycle::blockEvent(const BlockEvent& event) {
     std::vector<VolumeReport> out;
     using Action = BlockEvent::Action;
-    // Devices that hold no volume under a root cost nothing beyond this look-up.
+    // Devices that hold no reported volume cost nothing beyond this look-up.
     bool concerned = false;
     for (const auto& [device, tracked] : devices_)
         concerned = concerned || device == event.device || tracked.wholeDisk == event.device;

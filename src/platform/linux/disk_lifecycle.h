@@ -1,10 +1,11 @@
 #pragma once
 
-// What happens to the volumes under the media roots, as pure logic: fed with those mounts after
-// every change of the mount table, and with the block-device events, it says which volumes were
-// mounted, which were moved or changed (a new mount point, a udev "change" of a mounted device),
-// which were unmounted while their device stayed, and which lost their device while mounted. A
-// device is reported gone once per mounted lifetime, by one of the two departures.
+// What happens to the mounted volumes of devices that may be external, as pure logic: fed with
+// those mounts after every change of the mount table, and with the block-device events, it says
+// which volumes were mounted, which were moved or changed (a new mount point, a udev "change" of a
+// mounted device), which were unmounted while their device stayed, and which lost their device
+// while mounted. A device is reported gone once per mounted lifetime, by one of the two
+// departures.
 
 #include <sys/types.h>
 
@@ -15,7 +16,7 @@
 
 namespace vornix::linux_platform {
 
-/// One mount under a media root, in mount-table order.
+/// One mount of a device that may be external, in mount-table order.
 struct RootMount {
     int mountId = 0;
     dev_t device = 0; // major 0: no block device (tmpfs, network or plain FUSE)
@@ -81,7 +82,7 @@ public:
     std::vector<VolumeReport> resynchronize();
 
     const std::vector<RootMount>& mounts() const { return mounts_; }
-    /// The newest mount point of a device, if it is mounted under a root.
+    /// The newest mount point of a device, if one of its mounts is reported.
     std::optional<std::string> mountPointOf(dev_t device) const;
 
 private:
@@ -96,7 +97,7 @@ private:
 
     DeviceProbe& probe_;
     std::vector<RootMount> mounts_;
-    std::map<dev_t, Tracked> devices_; // block devices with at least one mount under a root
+    std::map<dev_t, Tracked> devices_; // block devices with at least one mount reported
 };
 
 } // namespace vornix::linux_platform

@@ -13,12 +13,14 @@ LinuxPlatform::LinuxPlatform(Options options)
       inhibitor_(QDBusConnection::sessionBus(), QDBusConnection::systemBus(),
                  {.applicationID = QStringLiteral(VORNIX_APP_ID),
                   .applicationName = QStringLiteral("Vornix")}),
+      sleepSignal_(QDBusConnection::systemBus()), powerSupply_(QDBusConnection::systemBus()),
       loginItem_(VORNIX_APP_ID), settings_(options.settingsPath),
       volumes_(std::move(options.volumes)), workers_(mainQueue_) {}
 
 AppPorts LinuxPlatform::ports() {
     return AppPorts{clock_,           systemLog_,
                     notifier_,        inhibitor_,
+                    sleepSignal_,     powerSupply_,
                     loginItem_,       settings_,
                     volumes_.ports(), EnginePorts{mainQueue_, clock_, workers_, pingFileSystem_}};
 }

@@ -4,6 +4,7 @@
 #include "engine/worker_pool.h"
 #include "platform/linux/dbus_desktop_notifier.h"
 #include "platform/linux/dbus_idle_inhibitor.h"
+#include "platform/linux/dbus_power_signals.h"
 #include "platform/linux/journal_system_log.h"
 #include "platform/linux/linux_volume_system.h"
 #include "platform/linux/ping_file_system.h"
@@ -39,6 +40,8 @@ private:
     JournalSystemLog systemLog_;
     DBusDesktopNotifier notifier_;
     DBusIdleInhibitor inhibitor_;
+    LogindSleepSignal sleepSignal_;
+    UPowerSupply powerSupply_;
     XdgAutostartLoginItem loginItem_;
     QtSettingsStore settings_;
     LinuxVolumeSystem volumes_;

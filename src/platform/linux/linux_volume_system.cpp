@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
@@ -16,7 +17,19 @@ LinuxVolumeSystem::LinuxVolumeSystem(Options options)
     // The watches open before the first read, so no change falls between the two.
     if (const auto table = readMountTable())
         table_ = *table;
-    lifecycle_.start(rootMounts());
+    if (const MountEntry* root = entryAt("/")) {
+        // A root on btrfs has an anonymous device number; its source names the real one. Not a
+        // mount path: /dev is never a drive that can hang.
+        dev_t device = root->device;
+        struct stat node {};
+        if (major(device) == 0 && root->source.starts_with("/dev/") &&
+            ::stat(root->source.c_str(), &node) == 0 && S_ISBLK(node.st_mode))
+            device = node.st_rdev;
+        if (major(device) != 0)
+            if (const auto id = facts_.identity(device))
+                bootDisk_ = id->wholeDisk;
+    }
+    lifecycle_.start(candidateMounts());
 
     if (mountMonitor_.fd() >= 0) {
         mountNotifier_ =
@@ -39,12 +52,7 @@ LinuxVolumeSystem::~LinuxVolumeSystem() {
 }
 
 VolumePorts LinuxVolumeSystem::ports() {
-    return VolumePorts{*this, options_.mediaRoots};
-}
-
-bool LinuxVolumeSystem::underRoot(const std::string& path) const {
-    return std::any_of(options_.mediaRoots.begin(), options_.mediaRoots.end(),
-                       [&](const std::string& root) { return path.starts_with(root); });
+    return VolumePorts{*this};
 }
 
 const MountEntry* LinuxVolumeSystem::entryAt(const std::string& mountPath) const {
@@ -55,11 +63,21 @@ const MountEntry* LinuxVolumeSystem::entryAt(const std::string& mountPath) const
     return nullptr;
 }
 
-std::vector<RootMount> LinuxVolumeSystem::rootMounts() const {
+std::vector<RootMount> LinuxVolumeSystem::candidateMounts() {
+    std::map<int, std::pair<dev_t, bool>> verdicts;
     std::vector<RootMount> mounts;
-    for (const auto& entry : table_)
-        if (underRoot(entry.target))
+    for (const auto& entry : table_) {
+        if (major(entry.device) == 0 || !entry.wholeFileSystem)
+            continue;
+        const auto known = verdicts_.find(entry.id);
+        const bool external = known != verdicts_.end() && known->second.first == entry.device
+                                  ? known->second.second
+                                  : classify(entry).volume.isInternal != true;
+        verdicts[entry.id] = {entry.device, external};
+        if (external)
             mounts.push_back({entry.id, entry.device, entry.target});
+    }
+    verdicts_ = std::move(verdicts);
     return mounts;
 }
 
@@ -70,10 +88,17 @@ LinuxVolumeSystem::classification(const std::string& mountPath) const {
     const MountEntry* entry = entryAt(mountPath);
     if (!entry)
         return std::nullopt;
+    return classify(*entry);
+}
+
+VolumeClassification LinuxVolumeSystem::classify(const MountEntry& entry) const {
     std::optional<BlockDeviceFacts> device;
-    if (major(entry->device) != 0)
-        device = facts_.read(entry->device);
-    return classifyVolume({entry->target, entry->fsType, entry->options}, device);
+    if (major(entry.device) != 0) {
+        device = facts_.read(entry.device);
+        if (device && bootDisk_)
+            device->onBootDisk = device->wholeDisk == *bootDisk_;
+    }
+    return classifyVolume({entry.target, entry.fsType, entry.options}, device);
 }
 
 std::optional<std::string> LinuxVolumeSystem::rootFileSystemUuid() {
@@ -95,7 +120,7 @@ std::optional<std::vector<MountedVolume>> LinuxVolumeSystem::mountedVolumes() {
         return false;
     };
     std::vector<MountedVolume> volumes;
-    for (const auto& mount : rootMounts()) {
+    for (const auto& mount : lifecycle_.mounts()) {
         if (std::find(hiddenByFstab.begin(), hiddenByFstab.end(), mount.target) !=
                 hiddenByFstab.end() ||
             hiddenByOptions(mount.target))
@@ -165,7 +190,7 @@ void LinuxVolumeSystem::refreshMountTable() {
     if (!table)
         return;
     table_ = std::move(*table);
-    dispatch(lifecycle_.mountsChanged(rootMounts()));
+    dispatch(lifecycle_.mountsChanged(candidateMounts()));
 }
 
 void LinuxVolumeSystem::onMountTableChanged() {

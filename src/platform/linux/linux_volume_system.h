@@ -24,15 +24,17 @@ namespace vornix::linux_platform {
 /// a mount path (mountinfo, udev and sysfs only; libblkid reads a device node where the udev
 /// database has no record of it).
 ///
-///     LinuxVolumeSystem system;                 // or LinuxVolumeSystem({.mediaRoots = ...})
+///     LinuxVolumeSystem system;
 ///     VolumeMonitor monitor(eventLog, clock, system.ports());
 ///
-/// Only mounts under the media roots are reported; others cost the diff of the table and no more.
-/// The system must outlive every monitor given its ports.
+/// Mounts are reported wherever they are, by what their device is: a block device not known to be
+/// internal (the boot disk, a fixed disk, a loop or mapper device shown as itself), mounted from
+/// its file system's root (a bind mount of a folder on a drive is not the drive). Mounts without
+/// a block device cost the diff of the table and no more; a block device's facts are read once per
+/// mount. The system must outlive every monitor given its ports.
 class LinuxVolumeSystem final : public VolumeSystem {
 public:
     struct Options {
-        std::vector<std::string> mediaRoots = removableMediaRoots();
         BlockDeviceMonitor::Source blockEvents = BlockDeviceMonitor::Source::automatic;
         std::string fstab = "/etc/fstab"; // read for "x-gvfs-hide"
     };
@@ -72,9 +74,11 @@ private:
         int next = 0;
     };
 
-    bool underRoot(const std::string& path) const;
     const MountEntry* entryAt(const std::string& mountPath) const;
-    std::vector<RootMount> rootMounts() const;
+    VolumeClassification classify(const MountEntry& entry) const;
+    /// The mounts of devices that may be external, in table order; remembers each verdict by
+    /// mount for the next diff.
+    std::vector<RootMount> candidateMounts();
     void onMountTableChanged();
     void onBlockEvents();
     void handleBlockEvents();
@@ -87,6 +91,8 @@ private:
     MountTableMonitor mountMonitor_;
     BlockDeviceMonitor blockMonitor_;
     std::vector<MountEntry> table_;
+    std::optional<dev_t> bootDisk_;                  // the whole disk holding "/"
+    std::map<int, std::pair<dev_t, bool>> verdicts_; // by mount id: its device, may be external
     std::shared_ptr<Shared> shared_;
     Counters counters_;
     std::unique_ptr<QSocketNotifier> mountNotifier_;

@@ -2,6 +2,8 @@
 
 #include <libmount/libmount.h>
 
+#include <string_view>
+
 namespace vornix::linux_platform {
 
 namespace {
@@ -45,6 +47,8 @@ std::optional<std::vector<MountEntry>> readMountTable(bool userOptions) {
             entry.target = target;
         if (const char* source = mnt_fs_get_source(fs))
             entry.source = source;
+        if (const char* root = mnt_fs_get_root(fs))
+            entry.wholeFileSystem = std::string_view(root) == "/";
         if (const char* type = mnt_fs_get_fstype(fs))
             entry.fsType = type;
         appendOptions(entry.options, mnt_fs_get_vfs_options(fs));

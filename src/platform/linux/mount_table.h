@@ -19,6 +19,9 @@ struct MountEntry {
     std::string source{};
     std::string fsType{};
     std::string options{}; // kernel, file-system and userspace options, comma-separated
+    /// False for a mount of a folder within the file system (a bind mount of a subfolder, a
+    /// btrfs subvolume): its mount point is not the volume's root.
+    bool wholeFileSystem = true;
 };
 
 /// This process's mount table, read through libmount; none when it cannot be read. With

@@ -144,6 +144,25 @@ QtSettingsStore::readStringArray(std::string_view key) const {
     return out;
 }
 
+std::optional<bool> QtSettingsStore::readBool(std::string_view key) const {
+    if (!settings_)
+        return std::nullopt;
+    const QVariant value = settings_->value(qKey(key));
+    if (value.typeId() == QMetaType::Bool)
+        return value.toBool();
+    if (value.typeId() != QMetaType::QString)
+        return std::nullopt;
+    const QString text = value.toString().trimmed().toLower();
+    if (text == QStringLiteral("true") || text == QStringLiteral("false"))
+        return text == QStringLiteral("true");
+    return std::nullopt;
+}
+
+std::optional<SettingsWriteError> QtSettingsStore::writeBool(std::string_view key, bool value) {
+    written_[qKey(key)] = value;
+    return save();
+}
+
 std::optional<SettingsWriteError> QtSettingsStore::writeDouble(std::string_view key, double value) {
     written_[qKey(key)] = value;
     return save();

@@ -29,7 +29,10 @@ public:
 
     std::optional<double> readDouble(std::string_view key) const override;
     std::optional<std::vector<std::string>> readStringArray(std::string_view key) const override;
+    /// "true" or "false" (as Qt writes them), in any case; nothing else reads as a choice.
+    std::optional<bool> readBool(std::string_view key) const override;
     std::optional<SettingsWriteError> writeDouble(std::string_view key, double value) override;
+    std::optional<SettingsWriteError> writeBool(std::string_view key, bool value) override;
     std::optional<SettingsWriteError>
     writeStringArray(std::string_view key, const std::vector<std::string>& value) override;
 

@@ -146,7 +146,10 @@ VolumeClassification classifyVolume(const MountFacts& mount,
         values.uuid = device->fsUuid;
     values.isRemovable = device->removable;
     values.isEjectable = hotPlug;
-    if (hotPlug || device->removable == true)
+    // The disk the system runs from is part of the machine, however it is attached.
+    if (device->onBootDisk)
+        values.isInternal = true;
+    else if (hotPlug || device->removable == true)
         values.isInternal = false;
     else if (device->removable == false)
         values.isInternal = true;

@@ -5,6 +5,8 @@
 
 #include "volumes/volume_ports.h"
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +27,8 @@ struct BlockDeviceFacts {
     std::optional<std::string> serial{};        // the disk's (ID_SERIAL_SHORT or sysfs "serial")
     std::optional<std::string> partition{};     // sysfs "partition": its number on the disk
     std::optional<std::string> partitionUuid{}; // ID_PART_ENTRY_UUID
+    dev_t wholeDisk = 0;                        // the disk a partition is on; else the device
+    bool onBootDisk = false;                    // that disk holds the root file system
 };
 
 /// One line of the mount table.

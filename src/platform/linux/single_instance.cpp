@@ -1,4 +1,4 @@
-#include "ui/single_instance.h"
+#include "platform/linux/single_instance.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -12,10 +12,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-namespace vornix {
+namespace vornix::linux_platform {
 
-SingleInstance::SingleInstance(QDBusConnection bus, QString lockPath, QObject* parent)
-    : QObject(parent), bus_(std::move(bus)), lockPath_(std::move(lockPath)) {}
+SingleInstance::SingleInstance(QDBusConnection bus, QString lockPath, QObject& exported)
+    : bus_(std::move(bus)), lockPath_(std::move(lockPath)), exported_(exported) {}
 
 SingleInstance::~SingleInstance() {
     if (ownsName_) {
@@ -31,11 +31,11 @@ QString SingleInstance::defaultLockPath() {
            QStringLiteral("/vornix/vornix.lock");
 }
 
-bool SingleInstance::claim() {
+bool SingleInstance::claim(bool showRunning) {
     const QString service = QString::fromLatin1(serviceName);
     if (bus_.isConnected()) {
-        bus_.registerObject(QString::fromLatin1(objectPath), this,
-                            QDBusConnection::ExportScriptableSlots);
+        bus_.registerObject(QString::fromLatin1(objectPath), &exported_,
+                            QDBusConnection::ExportScriptableContents);
         const auto reply =
             bus_.interface()->registerService(service, QDBusConnectionInterface::DontQueueService,
                                               QDBusConnectionInterface::DontAllowReplacement);
@@ -44,10 +44,11 @@ bool SingleInstance::claim() {
         } else {
             bus_.unregisterObject(QString::fromLatin1(objectPath));
             if (reply.isValid()) { // the name is taken: its owner shows its panel
-                bus_.call(QDBusMessage::createMethodCall(service, QString::fromLatin1(objectPath),
-                                                         QString::fromLatin1(interfaceName),
-                                                         QStringLiteral("ShowPanel")),
-                          QDBus::Block, 2000);
+                if (showRunning)
+                    bus_.call(QDBusMessage::createMethodCall(
+                                  service, QString::fromLatin1(objectPath),
+                                  QString::fromLatin1(interfaceName), QStringLiteral("ShowPanel")),
+                              QDBus::Block, 2000);
                 return false;
             }
         }
@@ -69,8 +70,4 @@ SingleInstance::Lock SingleInstance::takeLock() {
     return taken ? Lock::heldByAnother : Lock::unavailable;
 }
 
-void SingleInstance::ShowPanel() {
-    emit showRequested();
-}
-
-} // namespace vornix
+} // namespace vornix::linux_platform
