@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ranges>
+
 namespace vornix {
 namespace {
 
@@ -36,10 +38,8 @@ struct Harness {
         std::make_unique<Vornix>(monitor, log, EnginePorts{time, time, workers, fs});
 
     explicit Harness(std::vector<WatchedVolume> volumes) { monitor.volumes = std::move(volumes); }
-    int count(Kind kind, const std::string& name) const {
-        return static_cast<int>(
-            std::count_if(systemLog.lines.begin(), systemLog.lines.end(),
-                          [&](const auto& entry) { return entry.second == line(kind, name); }));
+    long count(Kind kind, const std::string& name) const {
+        return std::ranges::count(systemLog.lines | std::views::values, line(kind, name));
     }
     WatchedVolume volume(const std::string& id) const { return *monitor.volume(id); }
     void completeJobs() {
@@ -76,8 +76,7 @@ TEST(Engine, PingsWatchedMountedVolumesAtOnceNeverInsideTheCallWithOneTimer) {
 
 TEST(Engine, OutcomesBecomeStatusAndEventsAndASuccessInTimeRestoresActive) {
     const auto ok = PingResult::success(), readOnly = PingResult::readOnly(),
-               eio = PingResult::failure("Input/output error"),
-               link = PingResult::failure("ping path is a hard link to another file");
+               eio = PingResult::failure("Input/output error");
     const struct {
         std::int64_t free;
         PingResult result;
@@ -91,7 +90,6 @@ TEST(Engine, OutcomesBecomeStatusAndEventsAndASuccessInTimeRestoresActive) {
         {INT64_MAX, PingResult::volumeGone(), false, S::idle, {}},
         {INT64_MAX, eio, false, S::failed, {line(Kind::pingFailed, "A", eio.message)}},
         {INT64_MAX, eio, true, S::failed, {line(Kind::pingFailed, "A", eio.message)}},
-        {INT64_MAX, link, false, S::failed, {line(Kind::pingFailed, "A", link.message)}},
         {52'428'800, ok, false, S::active, {line(Kind::pingSucceeded)}},
         {52'428'799, ok, false, S::full, {line(Kind::volumeFull)}},
         {0, ok, true, S::full, {line(Kind::volumeFull)}},
@@ -107,12 +105,12 @@ TEST(Engine, OutcomesBecomeStatusAndEventsAndASuccessInTimeRestoresActive) {
         const auto before = h.systemLog.lines.size();
         h.completeJobs();
         EXPECT_EQ(h.fs.writes().size(), row.status == S::full ? 0u : 1u);
-        EXPECT_EQ(h.volume("A").status, row.status);
-        EXPECT_EQ(h.volume("A").statusDetail, row.status == S::failed ? row.result.message : "");
-        EXPECT_EQ(h.volume("A").lastPingAt.has_value(), row.status == S::active);
-        ASSERT_EQ(h.systemLog.lines.size(), before + row.events.size());
-        for (std::size_t i = 0; i < row.events.size(); ++i)
-            EXPECT_EQ(h.systemLog.lines[before + i].second, row.events[i]);
+        const auto a = h.volume("A");
+        EXPECT_EQ(a.status, row.status);
+        EXPECT_EQ(a.statusDetail, row.status == S::failed ? row.result.message : "");
+        EXPECT_EQ(a.lastPingAt.has_value(), row.status == S::active);
+        const auto added = h.systemLog.lines | std::views::drop(before) | std::views::values;
+        EXPECT_EQ(std::vector<std::string>(added.begin(), added.end()), row.events);
         h.fs.script("/media/A", ok);
         h.engine->start(45);
         h.time.runPending();

@@ -40,10 +40,9 @@ TEST(WorkerPool, BlockedJobsDelayNoOtherIdleWorkersAreCappedAndNothingOutlivesTh
     });
     ASSERT_TRUE(waitFor([&] { return time.runPending(), done == 100; }));
     gate.opener.set_value();
-    ASSERT_TRUE(waitFor([&] {
-        time.runPending();
-        return done == 110 && pool.threadCount() == 2 && pool.idleCount() == 2;
-    })); // idle workers beyond the cap end at once
+    ASSERT_TRUE(waitFor([&] { // idle workers beyond the cap end at once
+        return time.runPending(), done == 110 && pool.threadCount() == 2 && pool.idleCount() == 2;
+    }));
     pool.submit(gate.job());
     pool.submit(gate.job());
     ASSERT_TRUE(waitFor([&] { return gate.started == 12 && pool.idleCount() == 2; }));
@@ -56,7 +55,7 @@ TEST(WorkerPool, BlockedJobsDelayNoOtherIdleWorkersAreCappedAndNothingOutlivesTh
     // last reference to what it holds), never posted.
     Gate last;
     auto sentinel = std::make_shared<int>(0);
-    std::weak_ptr<int> watch = sentinel;
+    const std::weak_ptr<int> watch = sentinel;
     auto doomed = std::make_unique<WorkerPool>(time);
     doomed->submit(last.job([sentinel] { ADD_FAILURE() << "posted after the pool"; }));
     sentinel.reset();

@@ -17,8 +17,7 @@
 //   echo fsync-eio        > MOUNTPOINT/.fusefs-control   fsync answers EIO
 //   echo fsync-eopnotsupp > MOUNTPOINT/.fusefs-control   fsync answers EOPNOTSUPP
 //   echo normal           > MOUNTPOINT/.fusefs-control   all of the above off, blocked calls go on
-//   cat MOUNTPOINT/.fusefs-control    ->  "blocked=N writes=N fsyncs=N\n"
-// (writes and fsyncs count the calls on files, answered or not; blocked counts calls waiting.)
+//   cat MOUNTPOINT/.fusefs-control    ->  "blocked=N\n" (calls waiting to be released)
 // Several commands may be written at once, separated by white space. Run as root, or where
 // the user may mount FUSE file systems.
 
@@ -39,17 +38,12 @@
 
 namespace {
 
-struct File {
-    std::string data;
-    mode_t mode = S_IFREG | 0644;
-};
-
 struct Filesystem {
     std::mutex mutex;
     std::condition_variable released;
-    std::map<std::string, File> files; // by path, "/name"
+    std::map<std::string, std::string> files; // contents by path, "/name"
     int blockWrites = 0, blockStatfs = 0, writeError = 0, fsyncError = 0;
-    unsigned long releaseGeneration = 0, writes = 0, fsyncs = 0, blocked = 0;
+    unsigned long releaseGeneration = 0, blocked = 0;
 } fs;
 
 bool isControl(const char* path) {
@@ -57,29 +51,23 @@ bool isControl(const char* path) {
 }
 
 int command(const std::string& text) {
-    const struct {
-        const char* word;
-        int* setting;
-        int value;
-    } settings[] = {
-        {"block-writes", &fs.blockWrites, 1}, {"block-statfs", &fs.blockStatfs, 1},
-        {"write-eio", &fs.writeError, EIO},   {"write-enospc", &fs.writeError, ENOSPC},
-        {"fsync-eio", &fs.fsyncError, EIO},   {"fsync-eopnotsupp", &fs.fsyncError, EOPNOTSUPP}};
+    const std::map<std::string, std::pair<int*, int>> settings{
+        {"block-writes", {&fs.blockWrites, 1}}, {"block-statfs", {&fs.blockStatfs, 1}},
+        {"write-eio", {&fs.writeError, EIO}},   {"write-enospc", {&fs.writeError, ENOSPC}},
+        {"fsync-eio", {&fs.fsyncError, EIO}},   {"fsync-eopnotsupp", {&fs.fsyncError, EOPNOTSUPP}}};
     std::istringstream in(text);
     for (std::string word; in >> word;) {
-        const auto set = std::find_if(std::begin(settings), std::end(settings),
-                                      [&](const auto& s) { return word == s.word; });
-        if (set != std::end(settings)) {
-            *set->setting = set->value;
-            continue;
-        }
-        if (word != "release" && word != "normal")
+        if (const auto set = settings.find(word); set != settings.end())
+            *set->second.first = set->second.second;
+        else if (word != "release" && word != "normal")
             return -EINVAL;
-        if (word == "normal")
-            fs.writeError = fs.fsyncError = 0;
-        fs.blockWrites = fs.blockStatfs = 0;
-        ++fs.releaseGeneration;
-        fs.released.notify_all();
+        else {
+            if (word == "normal")
+                fs.writeError = fs.fsyncError = 0;
+            fs.blockWrites = fs.blockStatfs = 0;
+            ++fs.releaseGeneration;
+            fs.released.notify_all();
+        }
     }
     return 0;
 }
@@ -96,62 +84,43 @@ bool waitForRelease(std::unique_lock<std::mutex>& lock) {
     return --fs.blocked, true;
 }
 
-void* onInit(fuse_conn_info*, fuse_config* config) {
-    config->direct_io = 1; // every write reaches us, and the control file is never cached
-    config->attr_timeout = config->entry_timeout = config->negative_timeout = 0;
-    return nullptr;
-}
-
 int onGetattr(const char* path, struct stat* st, fuse_file_info*) {
     std::lock_guard lock(fs.mutex);
+    const bool root = std::strcmp(path, "/") == 0;
+    const auto found = fs.files.find(path);
+    if (!root && !isControl(path) && found == fs.files.end())
+        return -ENOENT;
     *st = {};
-    st->st_nlink = std::strcmp(path, "/") == 0 ? 2 : 1;
+    st->st_nlink = root ? 2 : 1;
     st->st_uid = getuid();
     st->st_gid = getgid();
-    const auto found = fs.files.find(path);
-    if (st->st_nlink == 2 || isControl(path))
-        st->st_mode = st->st_nlink == 2 ? S_IFDIR | 0755 : S_IFREG | 0666;
-    else if (found == fs.files.end())
-        return -ENOENT;
-    else
-        st->st_mode = found->second.mode, st->st_size = off_t(found->second.data.size());
+    st->st_mode = root ? S_IFDIR | 0755 : isControl(path) ? S_IFREG | 0666 : S_IFREG | 0644;
+    st->st_size = found == fs.files.end() ? 0 : off_t(found->second.size());
     return 0;
-}
-
-/// The file at `path`, or null; the control file counts as none.
-File* fileAt(const char* path) {
-    const auto found = fs.files.find(path);
-    return found == fs.files.end() ? nullptr : &found->second;
 }
 
 int onOpen(const char* path, fuse_file_info* info) {
     std::lock_guard lock(fs.mutex);
-    File* file = fileAt(path);
-    if (file && (info->flags & O_TRUNC))
-        file->data.clear();
-    return file || isControl(path) ? 0 : -ENOENT;
+    const auto found = fs.files.find(path);
+    if (found != fs.files.end() && (info->flags & O_TRUNC))
+        found->second.clear();
+    return found != fs.files.end() || isControl(path) ? 0 : -ENOENT;
 }
 
-int onCreate(const char* path, mode_t mode, fuse_file_info*) {
-    if (std::strchr(path + 1, '/'))
-        return -ENOENT; // flat
+int onCreate(const char* path, mode_t, fuse_file_info*) {
     std::lock_guard lock(fs.mutex);
-    fs.files[path].mode = S_IFREG | (mode & 07777);
-    return 0;
+    return std::strchr(path + 1, '/') ? -ENOENT : (fs.files[path], 0); // flat
 }
 
 int onRead(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info*) {
     std::lock_guard lock(fs.mutex);
-    const std::string status = "blocked=" + std::to_string(fs.blocked) +
-                               " writes=" + std::to_string(fs.writes) +
-                               " fsyncs=" + std::to_string(fs.fsyncs) + "\n";
-    const File* file = fileAt(path);
-    const std::string* data = isControl(path) ? &status : file ? &file->data : nullptr;
-    if (!data)
-        return -ENOENT;
-    const auto from = std::min(data->size(), static_cast<size_t>(offset));
-    const auto count = std::min(size, data->size() - from);
-    std::memcpy(buffer, data->data() + from, count);
+    const auto found = fs.files.find(path);
+    const std::string data = isControl(path) ? "blocked=" + std::to_string(fs.blocked) + "\n"
+                             : found != fs.files.end() ? found->second
+                                                       : std::string();
+    const auto from = std::min(data.size(), static_cast<size_t>(offset));
+    const auto count = std::min(size, data.size() - from);
+    std::memcpy(buffer, data.data() + from, count);
     return static_cast<int>(count);
 }
 
@@ -161,21 +130,19 @@ int onWrite(const char* path, const char* buffer, size_t size, off_t offset, fus
         const int error = command(std::string(buffer, size));
         return error ? error : static_cast<int>(size);
     }
-    ++fs.writes;
     if (fs.blockWrites && !waitForRelease(lock))
         return -EIO;
-    File* file = fileAt(path);
-    if (fs.writeError || !file)
-        return file ? -fs.writeError : -ENOENT;
-    const auto end = static_cast<size_t>(offset) + size;
-    file->data.resize(std::max(file->data.size(), end));
-    std::memcpy(file->data.data() + offset, buffer, size);
+    const auto found = fs.files.find(path);
+    if (fs.writeError || found == fs.files.end())
+        return found == fs.files.end() ? -ENOENT : -fs.writeError;
+    auto& data = found->second;
+    data.resize(std::max(data.size(), static_cast<size_t>(offset) + size));
+    std::memcpy(data.data() + offset, buffer, size);
     return static_cast<int>(size);
 }
 
 int onFsync(const char* path, int, fuse_file_info*) {
     std::lock_guard lock(fs.mutex);
-    fs.fsyncs += isControl(path) ? 0 : 1;
     return isControl(path) ? 0 : -fs.fsyncError;
 }
 
@@ -185,39 +152,31 @@ int onStatfs(const char*, struct statvfs* info) {
         return -EIO;
     *info = {};
     info->f_bsize = info->f_frsize = 4096;
-    info->f_blocks = 1UL << 20; // 4 GiB, half of it free
-    info->f_bfree = info->f_bavail = 1UL << 19;
-    info->f_files = info->f_ffree = 1000;
-    info->f_namemax = 255;
-    return 0;
+    info->f_blocks = 1UL << 20, info->f_bfree = info->f_bavail = 1UL << 19;
+    info->f_files = info->f_ffree = 1000, info->f_namemax = 255;
+    return 0; // 4 GiB, half of it free
+}
+
+void* onInit(fuse_conn_info*, fuse_config* config) {
+    config->direct_io = 1; // every write reaches us, and the control file is never cached
+    config->attr_timeout = config->entry_timeout = config->negative_timeout = 0;
+    return nullptr;
 }
 
 } // namespace
 
 int main(int argc, char* argv[]) {
-    const char* device = nullptr;
-    if (argc == 4 && std::strcmp(argv[1], "--block-device") == 0)
-        device = argv[2];
-    else if (argc != 2) {
-        std::fprintf(stderr, "usage: %s [--block-device DEVICE] MOUNTPOINT\n", argv[0]);
-        return 2;
-    }
+    const bool onDevice = argc == 4 && std::strcmp(argv[1], "--block-device") == 0;
+    if (argc != 2 && !onDevice)
+        return std::fprintf(stderr, "usage: %s [--block-device DEVICE] MOUNTPOINT\n", argv[0]), 2;
     fuse_operations ops{};
-    ops.init = onInit;
-    ops.getattr = onGetattr;
-    ops.open = onOpen;
-    ops.create = onCreate;
-    ops.read = onRead;
-    ops.write = onWrite;
-    ops.fsync = onFsync;
-    ops.statfs = onStatfs;
-
+    ops.getattr = onGetattr, ops.open = onOpen, ops.read = onRead, ops.write = onWrite;
+    ops.statfs = onStatfs, ops.fsync = onFsync, ops.init = onInit, ops.create = onCreate;
     fuse_args args = FUSE_ARGS_INIT(0, nullptr);
     fuse_opt_add_arg(&args, argv[0]);
-    const std::string options =
-        device ? std::string("-oblkdev,fsname=") + device + ",subtype=vornix-test"
-               : std::string("-ofsname=vornix-test,subtype=vornix-test");
-    fuse_opt_add_arg(&args, options.c_str());
+    const std::string name =
+        onDevice ? std::string("blkdev,fsname=") + argv[2] : "fsname=vornix-test";
+    fuse_opt_add_arg(&args, ("-o" + name + ",subtype=vornix-test").c_str());
     fuse* session = fuse_new(&args, &ops, sizeof ops, nullptr);
     int status = 1;
     if (session && fuse_mount(session, argv[argc - 1]) == 0) {

@@ -10,29 +10,25 @@ namespace {
 
 using Kind = LogEvent::Kind;
 
-struct EventLogTest : ::testing::Test {
+TEST(EventLog, KeepsTheNewestTwoHundredJournalsEachAndIsolatesNamesOnlyInNotifications) {
     testing::VirtualTime time;
     testing::RecordingSystemLog systemLog;
     testing::RecordingNotifier notifier;
     EventLog log{time, systemLog, notifier};
-};
-
-TEST_F(EventLogTest, KeepsTheNewestTwoHundredNewestFirstStampedNowAndJournalsEach) {
     time.advance(90);
     for (int i = 0; i < 201; ++i)
         log.record(i == 200 ? Kind::settingsNotSaved : Kind::pingSucceeded, "D", std::to_string(i));
     const auto& events = log.events.get();
     ASSERT_EQ(events.size(), 200u);
-    EXPECT_EQ(events.back().detail + " " + events[0].detail, "1 200");
+    EXPECT_EQ(events.back().detail + " " + events[0].detail, "1 200"); // newest first
     EXPECT_TRUE(events[0].timestamp == time.now() && events[0].id != events[1].id);
     EXPECT_EQ(systemLog.lines[0],
               std::pair(LogLevel::info, std::string("Keep-alive ping ok \u2014 D 0")));
     EXPECT_EQ(systemLog.lines[200],
               std::pair(LogLevel::error, std::string("Settings not saved \u2014 D 200")));
     EXPECT_TRUE(notifier.posted.empty());
-}
 
-TEST_F(EventLogTest, NamesAreIsolatedAndMadeVisibleInTheBodyButExactInTheJournal) {
+    // A name is isolated and made visible in the body, but journalled exactly as it is.
     const std::string tail = "\" disappeared without being ejected. Check the cable/connection.";
     const std::vector<std::pair<std::optional<std::string>, std::string>> cases{
         {std::nullopt, "\u2068External drive\u2069"},

@@ -17,9 +17,8 @@ using vornix::linux_platform::DBusIdleInhibitor;
 
 namespace {
 QDBusConnection bus(const std::string& address, const char* name) {
-    if (address == "-")
-        return QDBusConnection(QStringLiteral("none"));
-    return QDBusConnection::connectToBus(QString::fromStdString(address), QString::fromUtf8(name));
+    return address == "-" ? QDBusConnection(QStringLiteral("none"))
+                          : QDBusConnection::connectToBus(QString::fromStdString(address), name);
 }
 } // namespace
 

@@ -22,11 +22,10 @@ public slots:
     QStringList GetCapabilities() { return capabilities; }
     uint Notify(const QString& app, uint replaces, const QString&, const QString& title,
                 const QString& body, const QStringList&, const QVariantMap& hints, int) {
-        calls << QStringLiteral("%1|%2|%3|%4|").arg(app).arg(replaces).arg(title, body) +
-                     QStringList{hints.value("sound-name").toString(),
-                                 hints.value("category").toString(),
-                                 hints.value("desktop-entry").toString()}
-                         .join('|');
+        calls << QStringList{app, QString::number(replaces), title, body}.join('|') + '|' +
+                     hints.value("sound-name").toString() + '|' +
+                     hints.value("category").toString() + '|' +
+                     hints.value("desktop-entry").toString();
         return static_cast<uint>(calls.size());
     }
 };

@@ -17,50 +17,45 @@ namespace vornix::testing {
 /// True while a ManualWorkerQueue job runs.
 inline thread_local bool onWorker = false;
 
-/// Free space per mount path (unknown when unset) and the result of each path's writes (success
-/// when unset); remembers the writes. Touching a drive off the workers fails the test.
+/// Free space and write result per mount path (unknown space and success when unscripted);
+/// remembers the paths written. Touching a drive off the workers fails the test. It must
+/// outlive the queries and writers it hands out.
 class FakePingFileSystem final : public PingFileSystem {
 public:
     /// What the free-space question and the writes of the volume at `mountPath` answer.
     void script(const std::string& mountPath, PingResult result, std::int64_t free = INT64_MAX) {
-        std::lock_guard lock(state_->mutex);
-        state_->free[mountPath] = free;
-        state_->results[mountPath + "/.vornix_ping"] = std::move(result);
+        std::lock_guard lock(mutex_);
+        scripted_.insert_or_assign(mountPath, std::pair(free, std::move(result)));
     }
     std::vector<std::string> writes() const {
-        std::lock_guard lock(state_->mutex);
-        return state_->writes;
+        std::lock_guard lock(mutex_);
+        return writes_;
     }
     int writeCount(const std::string& mountPath) const {
-        const auto all = writes();
-        return static_cast<int>(std::count(all.begin(), all.end(), mountPath + "/.vornix_ping"));
+        return static_cast<int>(std::ranges::count(writes(), mountPath + "/.vornix_ping"));
     }
     FreeSpaceQuery freeSpace() const override {
-        return [state = state_](const std::string& path) -> std::optional<std::int64_t> {
+        return [this](const std::string& path) -> std::optional<std::int64_t> {
             EXPECT_TRUE(onWorker) << "statfs on the main thread";
-            std::lock_guard lock(state->mutex);
-            const auto found = state->free.find(path);
-            return found == state->free.end() ? std::nullopt : std::optional(found->second);
+            std::lock_guard lock(mutex_);
+            const auto found = scripted_.find(path);
+            return found == scripted_.end() ? std::nullopt : std::optional(found->second.first);
         };
     }
     PingWrite writer() const override {
-        return [state = state_](const std::string& path) {
+        return [this](const std::string& path) {
             EXPECT_TRUE(onWorker) << "write on the main thread";
-            std::lock_guard lock(state->mutex);
-            state->writes.push_back(path);
-            const auto found = state->results.find(path);
-            return found == state->results.end() ? PingResult::success() : found->second;
+            std::lock_guard lock(mutex_);
+            writes_.push_back(path);
+            const auto found = scripted_.find(path.substr(0, path.rfind('/')));
+            return found == scripted_.end() ? PingResult::success() : found->second.second;
         };
     }
 
 private:
-    struct State {
-        std::mutex mutex;
-        std::map<std::string, std::int64_t> free;
-        std::map<std::string, PingResult> results;
-        std::vector<std::string> writes;
-    };
-    std::shared_ptr<State> state_ = std::make_shared<State>();
+    mutable std::mutex mutex_;
+    std::map<std::string, std::pair<std::int64_t, PingResult>> scripted_;
+    mutable std::vector<std::string> writes_;
 };
 
 /// Holds submitted jobs until the test runs them (or, with `runImmediately`, runs each as it
@@ -77,7 +72,7 @@ public:
     std::size_t pending() const { return jobs_.size(); }
     /// Runs the job at `index` in order of submission among those not yet run.
     void run(std::size_t index) {
-        auto job = std::move(jobs_.at(index));
+        const auto job = std::move(jobs_.at(index));
         jobs_.erase(jobs_.begin() + static_cast<std::ptrdiff_t>(index));
         onWorker = true;
         auto then = job();

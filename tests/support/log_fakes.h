@@ -19,9 +19,8 @@ public:
 
 class RecordingNotifier final : public DesktopNotifier {
 public:
-    void requestAuthorization() override { ++authorizationRequests; }
+    void requestAuthorization() override {}
     void post(const DesktopNotification& notification) override { posted.push_back(notification); }
-    int authorizationRequests = 0;
     std::vector<DesktopNotification> posted;
 };
 

@@ -12,20 +12,14 @@
 namespace vornix::testing {
 
 /// Grants (or refuses) idle inhibitions and records every call.
-class FakeIdleInhibitor final : public IdleInhibitor {
-public:
+struct FakeIdleInhibitor final : IdleInhibitor {
     bool inhibit(std::string_view reason) override {
         holds.emplace_back(reason);
-        held = !refuse;
-        return held;
+        return held = !refuse;
     }
-    void release() override {
-        ++releases;
-        held = false;
-    }
+    void release() override { ++releases, held = false; }
 
-    bool refuse = false;
-    bool held = false;
+    bool refuse = false, held = false;
     std::vector<std::string> holds; // the reason of every request
     int releases = 0;
 };
@@ -51,33 +45,22 @@ private:
 };
 
 /// A login-item registry in memory. `refusal`, when set, makes every change throw it.
-class FakeLoginItemPort final : public LoginItemPort {
-public:
-    LoginItemStatus status() const override {
-        ++statusReads;
-        return current;
-    }
+struct FakeLoginItemPort final : LoginItemPort {
+    LoginItemStatus status() const override { return current; }
     void registerItem() override {
         ++registerCalls;
-        if (refusal)
-            throw LoginItemError(*refusal);
-        current = statusAfterRegister;
+        change(LoginItemStatus::enabled);
     }
-    void unregisterItem() override {
-        ++unregisterCalls;
+    void unregisterItem() override { change(LoginItemStatus::notRegistered); }
+    void change(LoginItemStatus to) {
         if (refusal)
             throw LoginItemError(*refusal);
-        current = LoginItemStatus::notRegistered;
+        current = to;
     }
 
     LoginItemStatus current = LoginItemStatus::notRegistered;
-    /// What a successful registration leads to: `requiresApproval` stands for a registry that
-    /// waits for the user.
-    LoginItemStatus statusAfterRegister = LoginItemStatus::enabled;
     std::optional<std::string> refusal;
-    mutable int statusReads = 0;
     int registerCalls = 0;
-    int unregisterCalls = 0;
 };
 
 } // namespace vornix::testing

@@ -16,14 +16,11 @@ std::string enterPrivateMountNamespace();
 
 /// A fresh directory under /tmp on a tmpfs of its own (where it may mount one), removed with
 /// everything in it, after detaching any mount below.
-class ScratchDir {
-public:
+struct ScratchDir {
     ScratchDir();
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
 
-    const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
     /// Makes the subdirectory `name` and returns its path.
     std::string subdir(const std::string& name) const;
@@ -33,15 +30,12 @@ private:
 };
 
 // Each returns empty on success, otherwise the error.
-std::string mountTmpfs(const std::string& dir, const std::string& options = "size=64m",
-                       bool readOnly = false);
-std::string remountReadOnly(const std::string& dir);
-/// Makes an ext4 image of `megabytes` at `image` and mounts it on a loop device (detached again
+std::string mountTmpfs(const std::string& dir, const std::string& options = "size=64m");
+/// Makes an ext4 image of 64 MiB at `image` and mounts it on a loop device (detached again
 /// when unmounted).
-std::string mountExt4Image(const std::string& image, const std::string& dir, int megabytes = 64);
+std::string mountExt4Image(const std::string& image, const std::string& dir);
 /// Unmounts `dir`, if it is mounted; a `lazy` unmount detaches it even while in use.
 void unmount(const std::string& dir, bool lazy = false);
-bool isMountRoot(const std::string& dir);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
@@ -51,14 +45,13 @@ void writeFile(const std::string& path, const std::string& content);
 class TestFuse {
 public:
     struct Status {
-        int blocked = 0, writes = 0, fsyncs = 0;
+        int blocked = 0; // calls waiting to be released
     };
 
     explicit TestFuse(std::string dir);
-    /// Releases blocked writes and stops the file system, which unmounts it.
+    /// Releases blocked calls and stops the file system, which unmounts it.
     ~TestFuse();
     TestFuse(const TestFuse&) = delete;
-    TestFuse& operator=(const TestFuse&) = delete;
 
     /// Empty once mounted, otherwise why not.
     const std::string& error() const { return error_; }

@@ -6,10 +6,10 @@
 namespace vornix::testing {
 
 namespace {
-/// Cancels on cancel() and, when `onDestruction`, also when dropped (a repeating timer).
+/// Cancels on cancel() and, when `byDrop`, also when dropped (a repeating timer).
 struct Handle final : DelayedTask, RepeatingTimer {
-    Handle(std::shared_ptr<bool> c, bool onDestruction) : cancelled(c), byDrop(onDestruction) {}
-    ~Handle() override {
+    Handle(std::shared_ptr<bool> c, bool byDrop) : cancelled(std::move(c)), byDrop(byDrop) {}
+    ~Handle() override { // a one-shot handle may be dropped on another thread: it writes nothing
         if (byDrop)
             *cancelled = true;
     }
@@ -46,9 +46,8 @@ std::unique_ptr<RepeatingTimer> VirtualTime::startRepeating(double intervalSecon
     auto fire = std::make_shared<Task>();
     *fire = [this, cancelled, interval = nanos(intervalSeconds), tick = std::move(tick),
              weak = std::weak_ptr<Task>(fire)] {
-        if (auto next = weak.lock())
-            schedule(
-                interval, [next] { (*next)(); }, cancelled);
+        schedule(
+            interval, [next = weak.lock()] { (*next)(); }, cancelled);
         tick();
     };
     schedule(
@@ -57,26 +56,19 @@ std::unique_ptr<RepeatingTimer> VirtualTime::startRepeating(double intervalSecon
 }
 
 void VirtualTime::advance(double seconds) {
-    const std::int64_t target = [&] {
-        std::lock_guard lock(mutex_);
-        return now_ + nanos(seconds);
-    }();
-    for (;;) {
-        Entry entry;
-        {
-            std::lock_guard lock(mutex_);
-            const auto first = queue_.begin();
-            if (first == queue_.end() || first->first.first > target) {
-                now_ = target;
-                return;
-            }
-            now_ = std::max(now_, first->first.first);
-            entry = std::move(first->second);
-            queue_.erase(first);
-        }
+    std::unique_lock lock(mutex_);
+    const std::int64_t target = now_ + nanos(seconds);
+    for (auto first = queue_.begin(); first != queue_.end() && first->first.first <= target;
+         first = queue_.begin()) {
+        now_ = std::max(now_, first->first.first);
+        const Entry entry = std::move(first->second);
+        queue_.erase(first);
+        lock.unlock();
         if (!*entry.cancelled)
             entry.task();
+        lock.lock();
     }
+    now_ = target;
 }
 
 std::size_t VirtualTime::pendingCount() const {

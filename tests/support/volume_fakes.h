@@ -16,12 +16,9 @@ namespace vornix::testing {
 /// Facts of a USB stick as the system would give them (path, device and bus set by plugIn).
 inline MountedVolume externalVolumeValues(std::optional<std::string> name,
                                           std::optional<std::string> uuid) {
-    return {.name = std::move(name),
-            .isRemovable = true,
-            .isEjectable = true,
-            .isLocal = true,
-            .uuid = std::move(uuid),
-            .isInternal = false};
+    MountedVolume facts{.name = std::move(name), .uuid = std::move(uuid), .isInternal = false};
+    facts.isRemovable = facts.isEjectable = facts.isLocal = true;
+    return facts;
 }
 
 class FakeVolumeSystem final : public VolumeSystem {
@@ -58,8 +55,7 @@ public:
     }
     /// The drive at `path` is unmounted with its device still there (`ejected`) or pulled.
     void remove(const std::string& path, bool ejected) {
-        const auto it = std::find_if(mounted.begin(), mounted.end(),
-                                     [&](const MountedVolume& m) { return m.mountPath == path; });
+        const auto it = std::ranges::find(mounted, path, &MountedVolume::mountPath);
         const auto bsdName = it->bsdName;
         mounted.erase(it);
         post(ejected ? VolumeEvent::Kind::unmountedDevicePresent

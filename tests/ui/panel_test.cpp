@@ -39,20 +39,14 @@ struct Panel {
     }
 };
 
-TEST(Panel, RowsArrivingWhileItIsOpenAreVisibleAtOnce) {
+TEST(Panel, RowsArriveVisiblyAndItRedrawsOncePerTickWhenOpenAndWhenShownWhenClosed) {
     Panel p;
-    p.open();
-    p.h.plugIn("UUID-A", "Alpha");
+    auto& view = p.open();
+    for (const std::string name : {"A", "B", "C", "D"})
+        p.h.plugIn("UUID-" + name, name);
     p.settle();
     for (const char* name : {"volumeRow", "activityRow", "quitButton"})
         EXPECT_FALSE(p.find(name)->visibleRegion().isEmpty()) << name << " is cut off";
-}
-
-TEST(Panel, AnOpenPanelRedrawsOncePerTickAndAClosedOneWhenShown) {
-    Panel p;
-    for (const std::string name : {"A", "B", "C", "D"})
-        p.h.plugIn("UUID-" + name, name, false);
-    auto& view = p.open();
     p.h.app->toggleGlobalActive();
     const int before = view.refreshCount();
     p.h.time.advance(10 * 45);

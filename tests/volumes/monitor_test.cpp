@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ranges>
+
 namespace vornix {
 namespace {
 
@@ -24,10 +26,8 @@ struct MonitorTest : ::testing::Test {
 
     void start() { monitor = std::make_unique<VolumeMonitor>(log, time, system.ports()); }
     std::vector<Kind> kinds() const { // oldest first
-        std::vector<Kind> out;
-        for (const auto& e : log.events.get())
-            out.insert(out.begin(), e.kind);
-        return out;
+        auto all = log.events.get() | std::views::reverse | std::views::transform(&LogEvent::kind);
+        return {all.begin(), all.end()};
     }
     std::optional<bool> mounted(const std::string& id) const {
         const auto v = monitor->volume(id);
@@ -58,42 +58,46 @@ TEST_F(MonitorTest, CandidatesByTriStateFactsAndVirtualProtocolWhereverMounted) 
         {T, T, T, F, "/media/u/A", "Diskimage", true}, // a fragment must match whole
     };
     start();
-    int i = 0, accepted = 0;
+    int i = 0;
     for (const auto& r : rows) {
-        const std::string uuid = "U" + std::to_string(i);
-        system.plugIn(r.path,
-                      {.isRemovable = r.removable,
-                       .isEjectable = r.ejectable,
-                       .isLocal = r.local,
-                       .uuid = uuid,
-                       .isInternal = r.internal},
-                      "sd" + std::to_string(i++), r.protocol);
-        EXPECT_EQ(monitor->volume(uuid).has_value(), r.accepted) << "row " << i;
-        accepted += r.accepted;
+        auto facts = externalVolumeValues("A", "U" + std::to_string(++i));
+        facts.isRemovable = r.removable, facts.isEjectable = r.ejectable;
+        facts.isLocal = r.local, facts.isInternal = r.internal;
+        system.plugIn(r.path, facts, "sd" + std::to_string(i), r.protocol);
+        EXPECT_EQ(monitor->volume(*facts.uuid).has_value(), r.accepted) << "row " << i;
     }
-    EXPECT_EQ(kinds(), std::vector<Kind>(accepted, Kind::mounted)); // one per acceptance
+    EXPECT_EQ(kinds(), std::vector<Kind>(monitor->volumes.get().size(), Kind::mounted));
 }
 
-TEST_F(MonitorTest, IdentifierIsTheUuidElseTheDeviceNamesLastIdentifierElseThePath) {
+TEST_F(MonitorTest, IdentifiersBootVolumeAndTheScanAtCreation) {
     system.rootUuid = "ROOT";
+    system.listAnswers = false;
     system.plugIn("/media/u/Root", externalVolumeValues("R", "ROOT"), "sda2", "USB", false);
     start();
+    system.post(Event::mounted, {});                // no path
+    system.post(Event::deviceGoneWhileMounted, {}); // no device name
+    EXPECT_TRUE(monitor->volumes.get().empty());
+    system.listAnswers = true;
+    start();
     EXPECT_TRUE(monitor->volumes.get().empty()) << "the boot volume is never a candidate";
+    // No UUID: the device name's identifier, else the path; back under the same device name at
+    // another path, the same record.
     system.plugIn("/media/u/NoId", externalVolumeValues(std::nullopt, std::nullopt), "sdc1");
     EXPECT_EQ(monitor->volume("path:/media/u/NoId")->name, "NoId");
-    // Back under the same device name at another path: same identifier, same record.
     system.remove("/media/u/NoId", true);
     system.plugIn("/media/u/NoId1", externalVolumeValues("Renamed", std::nullopt), "sdc1");
     EXPECT_EQ(monitor->volume("path:/media/u/NoId")->mountPath, "/media/u/NoId1");
     // A volume with a UUID on a name once used by another keeps its own UUID.
     system.remove("/media/u/NoId1", true);
     system.plugIn("/media/u/B", externalVolumeValues("B", "B-UUID"), "sdc1");
-    EXPECT_TRUE(monitor->volume("B-UUID"));
     EXPECT_EQ(monitor->volumes.get().size(), 2u);
+    EXPECT_EQ(mounted("B-UUID"), true);
 
     system.rootUuid.reset(); // unreadable: no boot volume, nothing rejected for it
     start();
-    EXPECT_TRUE(monitor->volume("ROOT"));
+    EXPECT_EQ(mounted("ROOT"), true);
+    monitor.reset();
+    EXPECT_EQ(system.watchers.size(), 0u) << "nothing reaches a destroyed monitor";
 }
 
 TEST_F(MonitorTest, ARenameRefreshesTheRecordWhereANewVolumeIsAppended) {
@@ -105,56 +109,34 @@ TEST_F(MonitorTest, ARenameRefreshesTheRecordWhereANewVolumeIsAppended) {
     facts.mountPath = "/media/u/Alpha"; // no device facts this time: the known ones stay
     system.post(Event::renamed, facts);
     system.plugIn("/run/media/u/B", externalVolumeValues(std::nullopt, "UB"), "sdd1", "SD Card");
-    const auto a = monitor->volumes.get().at(0), b = monitor->volumes.get().at(1);
-    EXPECT_EQ(std::tie(a.id, a.name, a.mountPath, a.bsdName, a.connectionProtocol, a.isWatched,
-                       a.status, a.lastPingAt),
-              std::tuple("UA", "Alpha", "/media/u/Alpha", "sdb1", "USB", false,
-                         VolumeStatus::active, time.now()));
-    EXPECT_EQ(b, (WatchedVolume{.id = "UB",
-                                .name = "B",
-                                .bsdName = "sdd1",
-                                .connectionProtocol = "SD Card",
-                                .isCurrentlyMounted = true,
-                                .mountPath = "/run/media/u/B"}));
+    WatchedVolume a{.id = "UA", .name = "Alpha", .bsdName = "sdb1", .connectionProtocol = "USB"},
+        b{.id = "UB", .name = "B", .bsdName = "sdd1", .connectionProtocol = "SD Card"};
+    a.isCurrentlyMounted = b.isCurrentlyMounted = true;
+    a.mountPath = "/media/u/Alpha", b.mountPath = "/run/media/u/B";
+    a.isWatched = false, a.status = VolumeStatus::active, a.lastPingAt = time.now();
+    EXPECT_EQ(monitor->volumes.get(), (std::vector{a, b}));
     EXPECT_EQ(kinds(), std::vector<Kind>(3, Kind::mounted));
-}
-
-TEST_F(MonitorTest, TheScanRunsAtCreationAndNothingReachesADestroyedMonitor) {
-    system.listAnswers = false;
-    system.plugIn("/media/u/A", externalVolumeValues("A", "UA"), "sdb1", "USB", false);
-    start();
-    system.post(Event::mounted, {});                // no path
-    system.post(Event::deviceGoneWhileMounted, {}); // no device name
-    EXPECT_TRUE(monitor->volumes.get().empty());
-    system.listAnswers = true;
-    start();
-    EXPECT_EQ(mounted("UA"), true);
-    monitor.reset();
-    EXPECT_EQ(system.watchers.size(), 0u);
 }
 
 // The one rule: an unmount with the device still there is the user's eject, recorded whether
 // watched or not; a device gone while mounted is a disconnect, told only for a watched volume.
 TEST_F(MonitorTest, EjectOrPullAndWatchDecideWhatIsRecordedAndNotified) {
-    const struct {
-        bool ejected, watched;
-        std::vector<Kind> recorded;
-    } rows[] = {{true, true, {Kind::unmountedByUser}},
-                {true, false, {Kind::unmountedByUser}},
-                {false, true, {Kind::unexpectedDisconnect}},
-                {false, false, {}}};
     start();
-    for (const auto& r : rows) {
-        SCOPED_TRACE(::testing::Message() << "ejected " << r.ejected << ", watched " << r.watched);
+    for (const auto& [ejected, watched, recorded] :
+         {std::tuple(true, true, std::vector{Kind::unmountedByUser}),
+          std::tuple(true, false, std::vector{Kind::unmountedByUser}),
+          std::tuple(false, true, std::vector{Kind::unexpectedDisconnect}),
+          std::tuple(false, false, std::vector<Kind>{})}) {
+        SCOPED_TRACE(::testing::Message() << "ejected " << ejected << ", watched " << watched);
         system.plugIn("/media/u/Backup", externalVolumeValues("Backup", "UB"), "sdb1");
         monitor->markStatus("UB", VolumeStatus::active, time.now());
-        monitor->setWatched("UB", r.watched);
+        monitor->setWatched("UB", watched);
         log.events = {};
         notifier.posted.clear();
-        system.remove("/media/u/Backup", r.ejected);
+        system.remove("/media/u/Backup", ejected);
         system.post(Event::deviceGoneWhileMounted, {.bsdName = "sdb1"}); // reported once only
-        EXPECT_EQ(kinds(), r.recorded);
-        EXPECT_EQ(notifier.posted.size(), r.recorded == std::vector{Kind::unexpectedDisconnect});
+        EXPECT_EQ(kinds(), recorded);
+        EXPECT_EQ(notifier.posted.size(), recorded == std::vector{Kind::unexpectedDisconnect});
         const auto v = *monitor->volume("UB");
         EXPECT_EQ(std::tie(v.isCurrentlyMounted, v.mountPath, v.status, v.bsdName),
                   std::tuple(false, std::nullopt, VolumeStatus::idle, "sdb1"));
