@@ -16,11 +16,6 @@ namespace {
 const QString watcherName = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString itemPath = QStringLiteral("/StatusNotifierItem");
 
-// Hosts send (0, 0) when they know no position.
-std::optional<QPoint> position(int x, int y) {
-    return x == 0 && y == 0 ? std::nullopt : std::optional<QPoint>(QPoint(x, y));
-}
-
 } // namespace
 
 QDBusArgument& operator<<(QDBusArgument& argument, const SniPixmap& pixmap) {
@@ -119,13 +114,13 @@ void StatusNotifierItem::setAppearance(const QString& title, const QIcon& icon) 
 }
 
 void StatusNotifierItem::Activate(int x, int y) {
-    emit activated(position(x, y));
+    emit activated(QPoint(x, y)); // hosts send (0, 0) when they know no position
 }
 
 void StatusNotifierItem::SecondaryActivate(int, int) {}
 
 void StatusNotifierItem::ContextMenu(int x, int y) {
-    emit contextMenuRequested(position(x, y));
+    emit contextMenuRequested(QPoint(x, y));
 }
 
 void StatusNotifierItem::Scroll(int, const QString&) {}

@@ -8,8 +8,6 @@
 #include <QPoint>
 #include <QString>
 
-#include <optional>
-
 class QDBusServiceWatcher;
 
 namespace vornix {
@@ -82,9 +80,9 @@ signals:
 
     /// A host took the item (true), or the watcher left or refused it (false).
     void hostChanged(bool present);
-    /// A left click; no position where the host sent none.
-    void activated(std::optional<QPoint> at);
-    void contextMenuRequested(std::optional<QPoint> at);
+    /// A left click at `at`; a null point where the host sent no position.
+    void activated(QPoint at);
+    void contextMenuRequested(QPoint at);
 
 private:
     QDBusConnection bus_;

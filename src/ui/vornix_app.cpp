@@ -32,12 +32,11 @@ VornixApp::VornixApp(AppPorts ports, Options options)
     if (options_.watchTrayHosts) {
         item_ = new StatusNotifierItem(QDBusConnection::sessionBus(), this);
         connect(item_, &StatusNotifierItem::hostChanged, this, &VornixApp::trayHostChanged);
-        connect(item_, &StatusNotifierItem::activated, this,
-                [this](std::optional<QPoint> at) { togglePanel(at); });
+        connect(item_, &StatusNotifierItem::activated, this, [this](QPoint at) {
+            togglePanel(at.isNull() ? std::nullopt : std::optional<QPoint>(at));
+        });
         connect(item_, &StatusNotifierItem::contextMenuRequested, this,
-                [this](std::optional<QPoint> at) {
-                    contextMenu()->popup(at.value_or(QCursor::pos()));
-                });
+                [this](QPoint at) { contextMenu()->popup(at.isNull() ? QCursor::pos() : at); });
         // Taken as in the tray from the start, so that no window flashes up; a refusal
         // falls back.
         if ((hosted_ = item_->hostPresent()))
