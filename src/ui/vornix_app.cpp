@@ -197,9 +197,12 @@ void VornixApp::showPanel(std::optional<QPoint> at) {
     const bool nextToIcon = inTray() && !compositorPlaces();
     if (panelNextToIcon_ != nextToIcon) {
         panelNextToIcon_ = nextToIcon;
+        // Elsewhere the compositor or window manager places it and the user can move it; the
+        // panel fixes its own size, so there is nothing to maximise.
         panel_->setWindowFlags(nextToIcon
                                    ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
-                                   : Qt::Window);
+                                   : Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                         Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
     }
     if (nextToIcon)
         panel_->setGeometry(panelGeometry(at));
