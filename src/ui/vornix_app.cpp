@@ -10,7 +10,6 @@
 #include <QEvent>
 #include <QGridLayout>
 #include <QLabel>
-#include <QLayout>
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
@@ -97,8 +96,10 @@ void VornixApp::trayHostChanged(bool hosted) {
         delete tray_; // one icon: a desktop with both kinds of tray shows ours in the newer
         tray_ = nullptr;
         trayPoll_->stop();
-        if (panel_ && panel_->isVisible() && !compositorPlaces())
+        if (panel_ && panel_->isVisible())
             panel_->hide(); // the fallback window gives way to the icon
+    } else if (item_->hostPresent()) {
+        showPanel(); // a watcher that refuses the item is no tray: the window stands in
     } else {
         // Left alone until a tray comes back: a restarting panel must not pop up a window.
         trayCheck();
@@ -112,9 +113,8 @@ void VornixApp::trayCheck() {
     if (hosted_ || tray_ || item_->hostPresent() || !QSystemTrayIcon::isSystemTrayAvailable())
         return;
     trayPoll_->stop();
-    const bool windowShown = panel_ && panel_->isVisible();
     makeTrayIcon();
-    if (windowShown && !compositorPlaces())
+    if (panel_)
         panel_->hide();
 }
 
@@ -129,8 +129,6 @@ MenuBarView* VornixApp::panel() {
     panel_->setWindowTitle(QStringLiteral("Vornix"));
     panel_->setWindowIcon(applicationIcon());
     panel_->installEventFilter(this);
-    if (compositorPlaces() && panel_->layout())
-        panel_->layout()->setSizeConstraint(QLayout::SetFixedSize);
     connect(panel_, &MenuBarView::dismissRequested, this, [this] {
         panel_->hide();
         panelClosed();
@@ -161,7 +159,7 @@ void VornixApp::updateTray() {
         tray_->setToolTip(title(active, paused));
     }
     if (item_)
-        item_->setAppearance(QStringLiteral("Vornix \u2014 ") + title(active, paused),
+        item_->setAppearance(tr("Vornix \u2014 %1").arg(title(active, paused)),
                              trayIcon(active && !paused));
 }
 
@@ -193,12 +191,11 @@ void VornixApp::showPanel(std::optional<QPoint> at) {
     delegate_.appState = appState_.get();
     panel()->refresh();
     // Next to the icon, a frameless tool window rather than a popup (popups are invisible to
-    // screen readers); elsewhere a window with a title bar.
+    // screen readers). Elsewhere a window with a title bar that the compositor or window
+    // manager places and the user can move; the panel fixes its own size, so no maximising.
     const bool nextToIcon = inTray() && !compositorPlaces();
     if (panelNextToIcon_ != nextToIcon) {
         panelNextToIcon_ = nextToIcon;
-        // Elsewhere the compositor or window manager places it and the user can move it; the
-        // panel fixes its own size, so there is nothing to maximise.
         panel_->setWindowFlags(nextToIcon
                                    ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
                                    : Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
