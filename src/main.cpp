@@ -182,6 +182,7 @@ int runTray(int argc, char* argv[]) {
     vornix::linux_platform::LinuxPlatform platform;
     vornix::VornixApp app(platform.ports(),
                           {.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable(),
+                           .watchTrayHosts = true,
                            .quit = [] { QApplication::quit(); }});
     control.attach(app.appState());
     // Switched on over the bus, it has something to release even if the panel was never shown.
@@ -189,7 +190,7 @@ int runTray(int argc, char* argv[]) {
     QObject::connect(&control, &DBusControl::showRequested, &app, [&app] { app.showPanel(); });
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &app,
                      [&app] { app.delegate().applicationWillTerminate(); });
-    if (!app.tray())
+    if (!app.inTray())
         app.showPanel();
 
     return QApplication::exec();

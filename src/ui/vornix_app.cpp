@@ -1,6 +1,7 @@
 #include "ui/vornix_app.h"
 
 #include "ui/menu_bar_view.h"
+#include "ui/status_notifier_item.h"
 #include "ui/tray_icons.h"
 
 #include <QAccessible>
@@ -12,36 +13,109 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
+#include <QTimer>
 
 namespace vornix {
 
+namespace {
+
+// A Wayland compositor places windows itself: there the panel is an ordinary window.
+bool compositorPlaces() {
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+} // namespace
+
 VornixApp::VornixApp(AppPorts ports, Options options)
     : appState_(std::make_unique<AppState>(ports)), options_(std::move(options)) {
-    auto quit = options_.quit ? options_.quit : [] { QCoreApplication::quit(); };
-
-    if (options_.trayAvailable) {
-        tray_ = new QSystemTrayIcon(this);
-        connect(tray_, &QSystemTrayIcon::activated, this,
-                [this](QSystemTrayIcon::ActivationReason reason) {
-                    if (reason == QSystemTrayIcon::Trigger ||
-                        reason == QSystemTrayIcon::DoubleClick)
-                        togglePanel();
-                });
-        // Some trays only ever show the menu, never report a click: the menu opens the panel.
-        menu_ = std::make_unique<QMenu>();
-        auto* menu = menu_.get();
-        menu->addAction(tr("Open Vornix"), this, [this] { showPanel(); });
-        menu->addSeparator();
-        menu->addAction(tr("Quit"), this, [this, quit] {
-            appState_->shutdown();
-            quit();
+    if (options_.watchTrayHosts) {
+        item_ = new StatusNotifierItem(QDBusConnection::sessionBus(), this);
+        connect(item_, &StatusNotifierItem::hostChanged, this, &VornixApp::trayHostChanged);
+        connect(item_, &StatusNotifierItem::activated, this, [this](QPoint at) {
+            togglePanel(at.isNull() ? std::nullopt : std::optional<QPoint>(at));
         });
-        tray_->setContextMenu(menu);
-        activeSubscription_ = appState_->isActive.subscribe([this](bool) { updateTray(); });
-        pausedSubscription_ =
-            appState_->isPausedOnBattery.subscribe([this](bool) { updateTray(); });
-        tray_->show();
+        connect(item_, &StatusNotifierItem::contextMenuRequested, this,
+                [this](QPoint at) { contextMenu()->popup(at.isNull() ? QCursor::pos() : at); });
+        // Taken as in the tray from the start, so that no window flashes up; a refusal
+        // falls back.
+        if ((hosted_ = item_->hostPresent()))
+            item_->registerWithHost();
+        // An XEmbed tray announces itself only to those who watch the X root window: asking
+        // again each second finds it well within two.
+        trayPoll_ = new QTimer(this);
+        trayPoll_->setInterval(1000);
+        connect(trayPoll_, &QTimer::timeout, this, &VornixApp::trayCheck);
     }
+    if (!hosted_ && options_.trayAvailable)
+        makeTrayIcon();
+    else if (!hosted_ && trayPoll_)
+        trayPoll_->start();
+    activeSubscription_ = appState_->isActive.subscribe([this](bool) { updateTray(); });
+    pausedSubscription_ = appState_->isPausedOnBattery.subscribe([this](bool) { updateTray(); });
+    updateTray();
+}
+
+void VornixApp::makeTrayIcon() {
+    tray_ = new QSystemTrayIcon(this);
+    connect(tray_, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                    togglePanel();
+            });
+    // Some trays only ever show the menu, never report a click: the menu opens the panel.
+    tray_->setContextMenu(contextMenu());
+    updateTray();
+    tray_->show();
+}
+
+QMenu* VornixApp::contextMenu() {
+    if (menu_)
+        return menu_.get();
+    auto quit = options_.quit ? options_.quit : [] { QCoreApplication::quit(); };
+    menu_ = std::make_unique<QMenu>();
+    auto* menu = menu_.get();
+    auto* keepAwake =
+        menu->addAction(tr("Keep drives awake"), this, [this] { appState_->toggleGlobalActive(); });
+    keepAwake->setCheckable(true);
+    connect(menu, &QMenu::aboutToShow, keepAwake,
+            [this, keepAwake] { keepAwake->setChecked(appState_->isActive.get()); });
+    menu->addAction(tr("Open Vornix"), this, [this] { showPanel(); });
+    menu->addSeparator();
+    menu->addAction(tr("Quit"), this, [this, quit] {
+        appState_->shutdown();
+        quit();
+    });
+    return menu;
+}
+
+void VornixApp::trayHostChanged(bool hosted) {
+    if (hosted == hosted_)
+        return;
+    hosted_ = hosted;
+    if (hosted) {
+        delete tray_; // one icon: a desktop with both kinds of tray shows ours in the newer
+        tray_ = nullptr;
+        trayPoll_->stop();
+        if (panel_ && panel_->isVisible())
+            panel_->hide(); // the fallback window gives way to the icon
+    } else if (item_->hostPresent()) {
+        showPanel(); // a watcher that refuses the item is no tray: the window stands in
+    } else {
+        // Left alone until a tray comes back: a restarting panel must not pop up a window.
+        trayCheck();
+        if (!tray_)
+            trayPoll_->start();
+    }
+}
+
+void VornixApp::trayCheck() {
+    // Qt counts a StatusNotifierItem host as a tray of its own; ours is registered shortly.
+    if (hosted_ || tray_ || item_->hostPresent() || !QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    trayPoll_->stop();
+    makeTrayIcon();
+    if (panel_)
+        panel_->hide();
 }
 
 // Made when first shown: until then a program sitting in the tray has loaded no fonts and laid
@@ -54,14 +128,11 @@ MenuBarView* VornixApp::panel() {
         *appState_, [this] { showAboutPanel(); }, quit);
     panel_->setWindowTitle(QStringLiteral("Vornix"));
     panel_->setWindowIcon(applicationIcon());
-    if (options_.trayAvailable) {
-        // A frameless tool window rather than a popup: popups are invisible to screen readers.
-        panel_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-        panel_->installEventFilter(this);
-    } else {
-        panel_->setWindowFlags(Qt::Window);
-    }
-    connect(panel_, &MenuBarView::dismissRequested, panel_, &QWidget::hide);
+    panel_->installEventFilter(this);
+    connect(panel_, &MenuBarView::dismissRequested, this, [this] {
+        panel_->hide();
+        panelClosed();
+    });
     return panel_;
 }
 
@@ -69,6 +140,7 @@ VornixApp::~VornixApp() {
     activeSubscription_.reset();
     pausedSubscription_.reset();
     delete about_.data();
+    delete stillRunning_.data();
     delete panel_;
 }
 
@@ -82,15 +154,20 @@ void VornixApp::updateTray() {
     const bool active = appState_->isActive.get();
     const bool paused = appState_->isPausedOnBattery.get();
     // Paused, nothing is being kept awake: the icon says so, the title says why.
-    tray_->setIcon(trayIcon(active && !paused));
-    tray_->setToolTip(title(active, paused));
+    if (tray_) {
+        tray_->setIcon(trayIcon(active && !paused));
+        tray_->setToolTip(title(active, paused));
+    }
+    if (item_)
+        item_->setAppearance(tr("Vornix \u2014 %1").arg(title(active, paused)),
+                             trayIcon(active && !paused));
 }
 
-QRect VornixApp::panelGeometry() const {
+QRect VornixApp::panelGeometry(std::optional<QPoint> at) const {
     panel_->adjustSize();
     const QSize size = panel_->sizeHint().expandedTo(panel_->size());
-    const QRect icon = tray_ ? tray_->geometry() : QRect();
-    const QPoint anchor = icon.isValid() ? icon.center() : QCursor::pos();
+    const QRect icon = tray_ && !at ? tray_->geometry() : QRect();
+    const QPoint anchor = icon.isValid() ? icon.center() : at.value_or(QCursor::pos());
     QScreen* screen = QGuiApplication::screenAt(anchor);
     if (!screen)
         screen = QGuiApplication::primaryScreen();
@@ -110,21 +187,48 @@ QRect VornixApp::panelGeometry() const {
     return rect;
 }
 
-void VornixApp::showPanel() {
+void VornixApp::showPanel(std::optional<QPoint> at) {
     delegate_.appState = appState_.get();
     panel()->refresh();
-    if (options_.trayAvailable)
-        panel_->setGeometry(panelGeometry());
+    // Next to the icon, a frameless tool window rather than a popup (popups are invisible to
+    // screen readers). Elsewhere a window with a title bar that the compositor or window
+    // manager places and the user can move; the panel fixes its own size, so no maximising.
+    const bool nextToIcon = inTray() && !compositorPlaces();
+    if (panelNextToIcon_ != nextToIcon) {
+        panelNextToIcon_ = nextToIcon;
+        panel_->setWindowFlags(nextToIcon
+                                   ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
+                                   : Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                         Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
+    }
+    if (nextToIcon)
+        panel_->setGeometry(panelGeometry(at));
     panel_->show();
     panel_->raise();
     panel_->activateWindow();
 }
 
-void VornixApp::togglePanel() {
+void VornixApp::togglePanel(std::optional<QPoint> at) {
     if (panel_ && panel_->isVisible())
         panel_->hide();
     else
-        showPanel();
+        showPanel(at);
+}
+
+void VornixApp::panelClosed() {
+    // Closing the window leaves the drives kept awake out of sight: say once where we went.
+    if (inTray() || toldStillRunning_ || !appState_->isActive.get())
+        return;
+    toldStillRunning_ = true;
+    stillRunning_ =
+        new QMessageBox(QMessageBox::Information, tr("Vornix is still running"),
+                        tr("Vornix keeps your drives awake in the background."), QMessageBox::Ok);
+    stillRunning_->setInformativeText(
+        tr("To bring its window back, start Vornix again from the application menu."));
+    stillRunning_->setAttribute(Qt::WA_DeleteOnClose);
+    stillRunning_->setWindowModality(Qt::NonModal);
+    stillRunning_->setObjectName(QStringLiteral("stillRunning"));
+    stillRunning_->show();
 }
 
 void VornixApp::showAboutPanel() {
@@ -155,8 +259,11 @@ void VornixApp::showAboutPanel() {
 }
 
 bool VornixApp::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == panel_ && event->type() == QEvent::Close)
+        panelClosed();
     // A click outside the panel takes the focus elsewhere: the panel closes, like a menu.
-    if (watched == panel_ && event->type() == QEvent::WindowDeactivate) {
+    if (watched == panel_ && event->type() == QEvent::WindowDeactivate && inTray() &&
+        !compositorPlaces()) {
         QWidget* active = QApplication::activeWindow();
         if (!active ||
             (active != panel_ && !panel_->isAncestorOf(active) && active->parentWidget() != panel_))

@@ -8,13 +8,16 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QMenu;
 class QMessageBox;
+class QTimer;
 
 namespace vornix {
 
 class MenuBarView;
+class StatusNotifierItem;
 
 /// Runs the shutdown on termination, once the panel has been shown (before that nothing can
 /// have been started, so there is nothing to release).
@@ -26,14 +29,18 @@ struct AppDelegate {
     }
 };
 
-/// The application: the one AppState, the tray icon and the panel it opens. Where the desktop
+/// The application: the one AppState, the tray icon and the panel it opens. The icon is our own
+/// StatusNotifierItem where a watcher runs, Qt's (XEmbed) tray icon elsewhere. Where the desktop
 /// has no system tray, the panel is an ordinary small window instead, so the program is never
-/// unreachable.
+/// unreachable; a tray that turns up later takes over from that window.
 class VornixApp : public QObject {
     Q_OBJECT
 public:
     struct Options {
         bool trayAvailable = true;
+        /// Exports the StatusNotifierItem on the session bus and watches for tray hosts that
+        /// start (or restart) after us.
+        bool watchTrayHosts = false;
         std::function<void()> quit; // asks the application to end
     };
 
@@ -45,10 +52,13 @@ public:
     /// The panel, made on first use.
     MenuBarView* panel();
     QSystemTrayIcon* tray() { return tray_; }
+    /// Whether an icon of ours is in a tray (either kind); if not, the panel is the window.
+    bool inTray() const { return tray_ || hosted_; }
 
-    /// Opens the panel next to the tray icon (or as a window), fully on screen, in front.
-    void showPanel();
-    void togglePanel();
+    /// Opens the panel next to the tray icon, or next to `at` (a click on a tray host), or as a
+    /// window; fully on one screen, in front.
+    void showPanel(std::optional<QPoint> at = std::nullopt);
+    void togglePanel(std::optional<QPoint> at = std::nullopt);
     /// Brings the application to the front and shows the About box.
     void showAboutPanel();
 
@@ -60,15 +70,26 @@ protected:
 
 private:
     void updateTray();
-    QRect panelGeometry() const;
+    void makeTrayIcon();
+    void trayHostChanged(bool hosted);
+    void trayCheck();
+    void panelClosed();
+    QMenu* contextMenu();
+    QRect panelGeometry(std::optional<QPoint> at) const;
 
     AppDelegate delegate_;
     std::unique_ptr<AppState> appState_;
     Options options_;
     QSystemTrayIcon* tray_ = nullptr;
+    StatusNotifierItem* item_ = nullptr;
+    bool hosted_ = false; // a StatusNotifierItem host has taken the item
+    QTimer* trayPoll_ = nullptr;
     MenuBarView* panel_ = nullptr;
-    std::unique_ptr<QMenu> menu_; // the tray's
+    std::optional<bool> panelNextToIcon_; // the window kind last given to the panel
+    std::unique_ptr<QMenu> menu_;         // the tray's
     QPointer<QMessageBox> about_;
+    QPointer<QMessageBox> stillRunning_;
+    bool toldStillRunning_ = false;
     Subscription activeSubscription_;
     Subscription pausedSubscription_;
 };

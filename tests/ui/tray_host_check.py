@@ -1,0 +1,79 @@
+"""vornix on a StatusNotifierItem host that starts after it (Xvfb, a private session bus, a watcher
+stand-in on python3-dbusmock): the window vornix opens with no tray gives way to the icon within
+2 s of the watcher's arrival, and Activate(x, y) opens the panel within 40 px of (x, y), wholly
+on screen. Usage: tray_host_check.py VORNIX"""
+
+import json, os, re, sys, tempfile  # noqa: E401
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "desktop"))
+from desktop_session import SCREEN, SKIP, Desktop, Failure, Processes, Skip, busctl, end, wait_for  # noqa: E402,E501
+
+WATCHER = """import dbus
+BUS_NAME = MAIN_IFACE = "org.kde.StatusNotifierWatcher"
+MAIN_OBJ, SYSTEM_BUS = "/StatusNotifierWatcher", False
+def load(mock, parameters):
+    mock.AddMethods(MAIN_IFACE, [("RegisterStatusNotifierItem", "s", "", ""),
+                                 ("RegisterStatusNotifierHost", "s", "", "")])
+    mock.AddProperties(MAIN_IFACE, {"IsStatusNotifierHostRegistered": True, "ProtocolVersion": 0,
+                                    "RegisteredStatusNotifierItems": dbus.Array([], "s")})
+"""
+ITEM = ("/StatusNotifierItem", "org.kde.StatusNotifierItem")
+
+
+def near(point, rect):
+    (px, py), (x, y, w, h) = point, rect
+    return max(x - px, 0, px - (x + w)) ** 2 + max(y - py, 0, py - (y + h)) ** 2 <= 40 ** 2
+
+
+def check(desktop, program, scratch):
+    end(desktop.processes.started.pop())  # trayer: no tray of any kind to begin with
+    wait_for(lambda: not desktop.x.get_selection_owner(
+        desktop.x.intern_atom("_NET_SYSTEM_TRAY_S0")), 5, "trayer to leave")
+    vornix = desktop.start_vornix(program, accessible=False)
+    windows = lambda: desktop.windows("Vornix", deep=False)  # noqa: E731
+    wait_for(lambda: windows() or vornix.poll() is not None, 20, "vornix's window (no tray)")
+
+    with open(os.path.join(scratch, "watcher.py"), "w") as f:
+        f.write(WATCHER)
+    desktop.spawn("watcher", [sys.executable, "-m", "dbusmock", "--template", f.name])
+    wait_for(lambda: busctl(desktop.session_bus, "status", "org.kde.StatusNotifierWatcher"), 10,
+             "the watcher on the bus")
+    calls = wait_for(lambda: desktop.calls("watcher", "RegisterStatusNotifierItem"), 2.0,
+                     "the item registered with a watcher that came after vornix")
+    wait_for(lambda: not windows(), 2.0, "the window to give way to the icon")
+    item = re.search(r":\d+\.\d+", calls[0][1])[0]
+    title = busctl(desktop.session_bus, "--json=short", "get-property", item, *ITEM, "Title")
+    if json.loads(title or "{}").get("data") != "Vornix \u2014 Drives idle":
+        raise Failure(f"the item's title reads {title!r}")
+
+    for point in ((900, 14), (SCREEN[0] - 3, SCREEN[1] - 3), (40, 400)):
+        busctl(desktop.session_bus, "call", item, *ITEM, "Activate", "ii", *map(str, point))
+        rect = wait_for(lambda: windows(), 5, f"the panel after Activate{point}")[-1][:4]
+        if not near(point, rect) or rect[0] < 0 or rect[1] < 0 or \
+                rect[0] + rect[2] > SCREEN[0] or rect[1] + rect[3] > SCREEN[1]:
+            raise Failure(f"Activate{point} opened the panel at {rect}")
+        busctl(desktop.session_bus, "call", item, *ITEM, "Activate", "ii", *map(str, point))
+        wait_for(lambda: not windows(), 5, "a second Activate to close the panel")
+    print(f"item {item} registered at once; the panel opened beside three points")
+
+
+def main(program):
+    scratch = tempfile.mkdtemp(prefix="vornix-tray-host-")
+    processes, desktop = Processes(os.path.join(scratch, "logs")), None
+    try:
+        desktop = Desktop(scratch, os.path.join(scratch, "artifacts"), processes)
+        check(desktop.start(system=False), program, scratch)
+        return 0
+    except Skip as e:
+        print(f"skipped: {e}")
+        return SKIP
+    except Failure as e:
+        print(f"FAILED: {e} (logs in {processes.logs})")
+        return 1
+    finally:
+        desktop and desktop.close()
+        processes.end_all()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
