@@ -40,6 +40,11 @@ VornixApp::VornixApp(AppPorts ports, Options options)
         activeSubscription_ = appState_->isActive.subscribe([this](bool) { updateTray(); });
         pausedSubscription_ =
             appState_->isPausedOnBattery.subscribe([this](bool) { updateTray(); });
+        // A drive in trouble turns the icon red, whatever the switch says.
+        troubleSubscriptions_.push_back(
+            appState_->volumeMonitor().observeChanges([this] { updateTray(); }));
+        troubleSubscriptions_.push_back(
+            appState_->eventLog().observeChanges([this] { updateTray(); }));
         tray_->show();
     }
 }
@@ -68,6 +73,7 @@ MenuBarView* VornixApp::panel() {
 VornixApp::~VornixApp() {
     activeSubscription_.reset();
     pausedSubscription_.reset();
+    troubleSubscriptions_.clear();
     delete about_.data();
     delete panel_;
 }
@@ -82,7 +88,11 @@ void VornixApp::updateTray() {
     const bool active = appState_->isActive.get();
     const bool paused = appState_->isPausedOnBattery.get();
     // Paused, nothing is being kept awake: the icon says so, the title says why.
-    tray_->setIcon(trayIcon(active && !paused));
+    const TrayLook look = trayLook(active && !paused, appState_->volumeMonitor().volumes.get(),
+                                   appState_->eventLog().events.get());
+    if (look != shownLook_)
+        tray_->setIcon(trayIcon(look));
+    shownLook_ = look;
     tray_->setToolTip(title(active, paused));
 }
 

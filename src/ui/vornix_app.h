@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/app_state.h"
+#include "ui/presentation.h"
 
 #include <QObject>
 #include <QPointer>
@@ -71,6 +72,8 @@ private:
     QPointer<QMessageBox> about_;
     Subscription activeSubscription_;
     Subscription pausedSubscription_;
+    std::vector<Subscription> troubleSubscriptions_;
+    std::optional<TrayLook> shownLook_;
 };
 
 } // namespace vornix

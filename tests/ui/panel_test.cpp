@@ -3,10 +3,16 @@
 
 #include "app_harness.h"
 
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTranslator>
 
 #include <gtest/gtest.h>
 
@@ -106,8 +112,92 @@ TEST(Panel, ControlsWorkByKeyboardAloneAndQuitShutsDownFirst) {
     EXPECT_TRUE(p.h.app->pauseOnBattery.get());
     EXPECT_FALSE(p.h.app->notifyAboutDriveTrouble.get());
     EXPECT_EQ(dismissed.count(), 1);
+
+    // An assistive tool's toggle action, and a pointer click, run the same commands.
+    const auto toggle = [&](const char* name) {
+        QAccessible::queryAccessibleInterface(p.find(name))
+            ->actionInterface()
+            ->doAction(QAccessibleActionInterface::toggleAction());
+    };
+    for (const char* name : {"globalSwitch", "watchSwitch", "pauseOnBattery", "launchAtLogin"})
+        toggle(name);
+    QTest::mouseClick(p.find("troubleNotices"), Qt::LeftButton);
+    EXPECT_FALSE(p.h.app->isActive.get());
+    EXPECT_FALSE(p.h.app->powerAssertionManager().isAsserted());
+    EXPECT_TRUE(p.h.app->volumeMonitor().volume("UUID-A")->isWatched);
+    EXPECT_FALSE(p.h.app->pauseOnBattery.get());
+    EXPECT_TRUE(p.h.app->notifyAboutDriveTrouble.get());
+    EXPECT_TRUE(p.h.app->launchAtLoginEnabled.get());
+    for (const char* name : {"globalSwitch", "watchSwitch", "pauseOnBattery", "launchAtLogin"})
+        EXPECT_EQ(static_cast<QAbstractButton*>(p.find(name))->isChecked(),
+                  std::string(name) != "globalSwitch" && std::string(name) != "pauseOnBattery")
+            << name << " shows other than the model";
     QTest::mouseClick(p.find("quitButton"), Qt::LeftButton);
     EXPECT_EQ(p.quits, 1);
+}
+
+TEST(Panel, TextsStandOutInLightAndDarkPalettes) {
+    for (const QColor window : {QColor(0xef, 0xef, 0xef), QColor(0x2b, 0x2b, 0x2b)}) {
+        QPalette pal(window);
+        pal.setColor(QPalette::Window, window);
+        pal.setColor(QPalette::PlaceholderText, QColor(0x80, 0x80, 0x80)); // 3.5:1 and 3.4:1
+        for (Tint tint : {Tint::green, Tint::orange, Tint::red, Tint::secondary})
+            EXPECT_GE(contrastRatio(tintColor(tint, pal), window), 4.5) << int(tint);
+        Panel p;
+        p.h.plugIn("UUID-A", "Alpha", false);
+        p.open().setPalette(pal);
+        for (const char* label : {"statusLabel", "noVolumesLabel", "eventTime"})
+            EXPECT_GE(contrastRatio(
+                          p.view->findChild<QLabel*>(label)->palette().color(QPalette::WindowText),
+                          window),
+                      4.5)
+                << label;
+    }
+    EXPECT_EQ(readableOn(Qt::black, Qt::white), QColor(Qt::black)); // readable as it is
+}
+
+TEST(Panel, AnIntervalItDoesNotOfferShowsAsItsOwnEntryAndAShortListScrollsNot) {
+    Panel p;
+    p.h.plugIn("UUID-A", "Alpha");
+    auto* picker = p.open().findChild<QComboBox*>("intervalPicker");
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(p.view->findChild<QScrollArea*>()->verticalScrollBar()->isVisible());
+    p.h.app->updateInterval(90);
+    p.settle();
+    EXPECT_EQ(picker->currentText(), "90s");
+    EXPECT_EQ(picker->itemText(3), "90s");
+    picker->setCurrentIndex(0); // as keys or an assistive tool choose
+    EXPECT_EQ(p.h.app->keepAliveInterval.get(), 30);
+    EXPECT_EQ(picker->count(), 4);
+}
+
+TEST(Panel, TrayTurnsRedForAFailingWatchedDriveOrANewestDisconnect) {
+    WatchedVolume ok{}, failed{};
+    ok.isWatched = failed.isWatched = ok.isCurrentlyMounted = failed.isCurrentlyMounted = true;
+    failed.status = VolumeStatus::failed;
+    const std::vector<LogEvent> pulled{{.kind = LogEvent::Kind::unexpectedDisconnect}};
+    EXPECT_EQ(trayLook(false, {ok}, {}), TrayLook::idle);
+    EXPECT_EQ(trayLook(true, {ok}, {}), TrayLook::awake);
+    EXPECT_EQ(trayLook(true, {ok, failed}, {}), TrayLook::trouble);
+    EXPECT_EQ(trayLook(false, {}, pulled), TrayLook::trouble);
+}
+
+TEST(Panel, ShowsTheSystemLanguage) {
+    for (const auto& [locale, label, mounted] :
+         {std::tuple{"de_DE", "Laufwerke wach halten", "Eingehängt"},
+          {"fr_FR", "Garder les disques éveillés", "Monté"}}) {
+        QLocale::setDefault(QLocale(locale)); // as LANG sets it for the program
+        QTranslator translator;
+        ASSERT_TRUE(translator.load(QLocale(), "vornix", "_", ":/i18n")) << locale;
+        QCoreApplication::installTranslator(&translator);
+        Panel p;
+        p.h.create().eventLog().record(LogEvent::Kind::mounted, "A", "");
+        p.open();
+        EXPECT_EQ(static_cast<QAbstractButton*>(p.find("globalSwitch"))->text(), label);
+        EXPECT_TRUE(p.text("eventLabel").startsWith(mounted)) << p.text("eventLabel").toStdString();
+        QCoreApplication::removeTranslator(&translator);
+    }
+    QLocale::setDefault(QLocale::c());
 }
 
 } // namespace
