@@ -2,6 +2,60 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="de">
 <context>
+    <name>vornix::DriveTroubleNotices</name>
+    <message>
+        <source>Drive not responding</source>
+        <translation>Laufwerk antwortet nicht</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; has not answered a keep-alive ping for %2 seconds.</source>
+        <translation>„%1“ hat seit %2 Sekunden auf keinen Wach-Ping geantwortet.</translation>
+    </message>
+    <message>
+        <source>Drive is read-only</source>
+        <translation>Laufwerk ist schreibgeschützt</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; is mounted read-only, so it cannot be kept awake.</source>
+        <translation>„%1“ ist schreibgeschützt eingehängt und kann daher nicht wach gehalten werden.</translation>
+    </message>
+    <message>
+        <source>Keep-alive ping failed</source>
+        <translation>Wach-Ping fehlgeschlagen</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; could not be pinged.</source>
+        <translation>„%1“ konnte nicht angepingt werden.</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; could not be pinged: %2.</source>
+        <translation>„%1“ konnte nicht angepingt werden: %2.</translation>
+    </message>
+    <message>
+        <source>Drive nearly full</source>
+        <translation>Laufwerk fast voll</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; has less than %2 MB free; pings wait until space is freed.</source>
+        <translation>„%1“ hat weniger als %2 MB frei; Pings warten, bis Platz frei wird.</translation>
+    </message>
+</context>
+<context>
+    <name>vornix::EventLog</name>
+    <message>
+        <source>Drive disconnected unexpectedly</source>
+        <translation>Laufwerk unerwartet getrennt</translation>
+    </message>
+    <message>
+        <source>External drive</source>
+        <translation>Externes Laufwerk</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; disappeared without being ejected. Check the cable/connection.</source>
+        <translation>„%1“ ist ohne Auswerfen verschwunden. Prüfen Sie Kabel und Verbindung.</translation>
+    </message>
+</context>
+<context>
     <name>vornix::LogEvent</name>
     <message>
         <source>Mounted</source>

@@ -2,6 +2,60 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="fr">
 <context>
+    <name>vornix::DriveTroubleNotices</name>
+    <message>
+        <source>Drive not responding</source>
+        <translation>Le disque ne répond pas</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; has not answered a keep-alive ping for %2 seconds.</source>
+        <translation>« %1 » n’a répondu à aucun ping de maintien depuis %2 secondes.</translation>
+    </message>
+    <message>
+        <source>Drive is read-only</source>
+        <translation>Disque en lecture seule</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; is mounted read-only, so it cannot be kept awake.</source>
+        <translation>« %1 » est monté en lecture seule et ne peut donc pas être gardé éveillé.</translation>
+    </message>
+    <message>
+        <source>Keep-alive ping failed</source>
+        <translation>Échec du ping de maintien</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; could not be pinged.</source>
+        <translation>« %1 » n’a pas pu recevoir de ping.</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; could not be pinged: %2.</source>
+        <translation>« %1 » n’a pas pu recevoir de ping : %2.</translation>
+    </message>
+    <message>
+        <source>Drive nearly full</source>
+        <translation>Disque presque plein</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; has less than %2 MB free; pings wait until space is freed.</source>
+        <translation>« %1 » a moins de %2 Mo libres ; les pings attendent que de l’espace soit libéré.</translation>
+    </message>
+</context>
+<context>
+    <name>vornix::EventLog</name>
+    <message>
+        <source>Drive disconnected unexpectedly</source>
+        <translation>Disque déconnecté de façon inattendue</translation>
+    </message>
+    <message>
+        <source>External drive</source>
+        <translation>Disque externe</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; disappeared without being ejected. Check the cable/connection.</source>
+        <translation>« %1 » a disparu sans avoir été éjecté. Vérifiez le câble ou la connexion.</translation>
+    </message>
+</context>
+<context>
     <name>vornix::LogEvent</name>
     <message>
         <source>Mounted</source>

@@ -11,6 +11,12 @@
 
 namespace vornix {
 
+void translateUserTextsWithQt() {
+    setTextTranslator([](const char* context, const char* sourceText) {
+        return QCoreApplication::translate(context, sourceText).toStdString();
+    });
+}
+
 StatusLabel statusLabel(const WatchedVolume& volume) {
     switch (volume.status) {
     case VolumeStatus::active:

@@ -48,6 +48,10 @@ QString eventTimeText(const LogEvent& event);
 /// "30s", "45s", ...: the interval truncated to whole seconds.
 QString intervalText(double seconds);
 
+/// Has userText() (the notifications' texts) translated by the application's translators.
+/// Call before any thread starts.
+void translateUserTextsWithQt();
+
 /// The colour of a tint on this palette, as text: readableOn() its window colour.
 QColor tintColor(Tint tint, const QPalette& palette);
 

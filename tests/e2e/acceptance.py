@@ -71,11 +71,6 @@ class Scenario:
     def click(self, role, name):
         self.desktop.click(*centre(self.find(role, name).box))
 
-    def act(self, role, name, action):
-        """An assistive tool's action on a control, as a screen reader runs it."""
-        node = self.find(role, name).node.queryAction()
-        node.doAction([node.getName(i) for i in range(node.nActions)].index(action))
-
     def checked(self, role, name):
         return self.panel.at.STATE_CHECKED in self.find(role, name).states
 
@@ -151,7 +146,8 @@ class Scenario:
         """keep-awake on by mouse, off and on by AT-SPI's toggle: logind's and the portal's hold"""
         since = time.time() - 1
         for held, made in ((1, 1), (0, 1), (1, 2)):  # on, off and on again
-            self.act(*SWITCH, "Toggle") if made == 2 or not held else self.click(*SWITCH)
+            toggle = self.find(*SWITCH).node.queryAction().doAction  # its first action: Toggle
+            toggle(0) if made == 2 or not held else self.click(*SWITCH)
             wait_for(lambda: self.checked(*SWITCH) == bool(held), 5, f"the switch {held}")
             wait_for(lambda: self.portal() == (held, made) and len(self.logind()) == held, 5,
                       f"{held} inhibitor(s) held by logind and by the portal")
