@@ -95,7 +95,7 @@ TEST(Panel, RowsShowToneDotsIsolatedNamesAndWhyAPingFailed) {
     EXPECT_EQ(p.find("volumeRow")->accessibleDescription(), "Input/output error");
 }
 
-TEST(Panel, ControlsWorkByKeyboardAloneAndQuitShutsDownFirst) {
+TEST(Panel, ControlsActAlikeByKeysAndAssistiveToolsAndQuitShutsDownFirst) {
     Panel p;
     p.h.plugIn("UUID-A", "Alpha", false);
     auto& view = p.open();
