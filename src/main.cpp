@@ -168,6 +168,7 @@ int runTray(int argc, char* argv[]) {
     if (translator.load(QLocale(), QStringLiteral("vornix"), QStringLiteral("_"),
                         QStringLiteral(":/i18n")))
         QApplication::installTranslator(&translator);
+    vornix::translateUserTextsWithQt();
 
     DBusControl control(QDBusConnection::sessionBus());
     SingleInstance instance(QDBusConnection::sessionBus(), SingleInstance::defaultLockPath(),

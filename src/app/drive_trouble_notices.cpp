@@ -7,6 +7,13 @@
 
 namespace vornix {
 
+// lupdate collects the texts by this macro's name; the layer itself stays free of Qt.
+#define QT_TRANSLATE_NOOP(context, text) text
+
+namespace {
+constexpr const char* context = "vornix::DriveTroubleNotices";
+}
+
 DriveTroubleNotices::DriveTroubleNotices(VolumeMonitor& monitor, DesktopNotifier& notifier)
     : notifier_(notifier) {
     subscription_ = monitor.volumes.subscribe(
@@ -28,28 +35,51 @@ bool DriveTroubleNotices::isTrouble(VolumeStatus status) {
 }
 
 DesktopNotification DriveTroubleNotices::notice(const WatchedVolume& volume) {
-    const std::string name =
-        "\"" + displayName(volume.name.empty() ? EventLog::fallbackVolumeName : volume.name) + "\"";
+    const std::string name = volume.name.empty()
+                                 ? userText("vornix::EventLog", EventLog::fallbackVolumeName)
+                                 : volume.name;
+    const std::string shown = displayName(name);
     DesktopNotification note{makeUuid(), {}, {}, "device.error", "dialog-warning"};
     switch (volume.status) {
     case VolumeStatus::stalled:
-        note.title = "Drive not responding";
-        note.body = name + " has not answered a keep-alive ping for " +
-                    std::to_string(static_cast<int>(Vornix::stallTimeout)) + " seconds.";
+        note.title = userText(
+            context, QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Drive not responding"));
+        note.body =
+            userText(context,
+                     QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
+                                       "\"%1\" has not answered a keep-alive ping for %2 seconds."),
+                     {shown, std::to_string(static_cast<int>(Vornix::stallTimeout))});
         break;
     case VolumeStatus::readOnly:
-        note.title = "Drive is read-only";
-        note.body = name + " is mounted read-only, so it cannot be kept awake.";
+        note.title = userText(
+            context, QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Drive is read-only"));
+        note.body =
+            userText(context,
+                     QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
+                                       "\"%1\" is mounted read-only, so it cannot be kept awake."),
+                     {shown});
         break;
     case VolumeStatus::failed:
-        note.title = "Keep-alive ping failed";
-        note.body = name + " could not be pinged" +
-                    (volume.statusDetail.empty() ? "." : ": " + volume.statusDetail + ".");
+        note.title = userText(
+            context, QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Keep-alive ping failed"));
+        note.body = volume.statusDetail.empty()
+                        ? userText(context,
+                                   QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
+                                                     "\"%1\" could not be pinged."),
+                                   {shown})
+                        : userText(context,
+                                   QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
+                                                     "\"%1\" could not be pinged: %2."),
+                                   {shown, volume.statusDetail});
         break;
     case VolumeStatus::full:
-        note.title = "Drive nearly full";
-        note.body = name + " has less than " + std::to_string(Vornix::freeSpaceFloor >> 20) +
-                    " MB free; pings wait until space is freed.";
+        note.title = userText(
+            context, QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Drive nearly full"));
+        note.body = userText(
+            context,
+            QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
+                              "\"%1\" has less than %2 MB free; pings wait until space is freed."),
+            {shown, std::to_string(Vornix::freeSpaceFloor >> 20)});
         break;
     case VolumeStatus::idle:
     case VolumeStatus::active:

@@ -2,6 +2,13 @@
 
 namespace vornix {
 
+// lupdate collects the texts by this macro's name; the layer itself stays free of Qt.
+#define QT_TRANSLATE_NOOP(context, text) text
+static_assert(std::string_view(EventLog::notificationTitle) ==
+              QT_TRANSLATE_NOOP("vornix::EventLog", "Drive disconnected unexpectedly"));
+static_assert(std::string_view(EventLog::fallbackVolumeName) ==
+              QT_TRANSLATE_NOOP("vornix::EventLog", "External drive"));
+
 EventLog::EventLog(const WallClock& clock, SystemLog& systemLog, DesktopNotifier& notifier)
     : clock_(clock), systemLog_(systemLog), notifier_(notifier) {}
 
@@ -11,7 +18,7 @@ void EventLog::record(LogEvent::Kind kind, std::optional<std::string> volumeName
     const std::string line = systemLogLine(event);
     std::optional<std::string> disconnected;
     if (kind == LogEvent::Kind::unexpectedDisconnect)
-        disconnected = event.volumeName.value_or(fallbackVolumeName);
+        disconnected = event.volumeName.value_or(userText("vornix::EventLog", fallbackVolumeName));
 
     // In place: a copy of the whole log per event would make every ping cost O(capacity).
     events.modify([&](std::vector<LogEvent>& list) {
@@ -40,12 +47,15 @@ std::string EventLog::systemLogLine(const LogEvent& event) {
 }
 
 std::string EventLog::disconnectBody(const std::string& volumeName) {
-    return "\"" + displayName(volumeName) +
-           "\" disappeared without being ejected. Check the cable/connection.";
+    return userText("vornix::EventLog",
+                    QT_TRANSLATE_NOOP("vornix::EventLog", "\"%1\" disappeared without being "
+                                                          "ejected. Check the cable/connection."),
+                    {displayName(volumeName)});
 }
 
 void EventLog::notifyUnexpectedDisconnect(const std::string& volumeName) {
-    notifier_.post({makeUuid(), notificationTitle, disconnectBody(volumeName)});
+    notifier_.post(
+        {makeUuid(), userText("vornix::EventLog", notificationTitle), disconnectBody(volumeName)});
 }
 
 } // namespace vornix

@@ -18,6 +18,7 @@ namespace vornix {
 class EventLog : public ObservableObject {
 public:
     static constexpr std::size_t capacity = 200;
+    // Source texts, shown translated (userText() in the "vornix::EventLog" context).
     static constexpr const char* notificationTitle = "Drive disconnected unexpectedly";
     static constexpr const char* fallbackVolumeName = "External drive";
 

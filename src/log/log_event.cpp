@@ -1,6 +1,7 @@
 #include "log/log_event.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -10,6 +11,32 @@ namespace vornix {
 
 // lupdate collects the labels by this macro's name; the layer itself stays free of Qt.
 #define QT_TRANSLATE_NOOP(context, text) text
+
+namespace {
+std::atomic<TextTranslator> installedTranslator{nullptr};
+}
+
+void setTextTranslator(TextTranslator translator) {
+    installedTranslator = translator;
+}
+
+std::string userText(const char* context, const char* sourceText,
+                     std::initializer_list<std::string_view> arguments) {
+    const TextTranslator translate = installedTranslator;
+    const std::string text = translate ? translate(context, sourceText) : sourceText;
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const std::size_t n =
+            i + 1 < text.size() ? static_cast<std::size_t>(text[i + 1] - '1') : arguments.size();
+        if (text[i] == '%' && n < arguments.size() && n < 9) {
+            out += arguments.begin()[n];
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
 
 const KindTraits& traits(LogEvent::Kind kind) {
     using L = LogLevel;

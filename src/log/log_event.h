@@ -63,6 +63,18 @@ inline Tone tone(LogEvent::Kind kind) {
 /// around it. Input is UTF-8; bytes that are not valid UTF-8 pass through unchanged.
 std::string displayName(std::string_view name);
 
+/// Turns an English source text into the user's language, as Qt's translate() does.
+using TextTranslator = std::string (*)(const char* context, const char* sourceText);
+
+/// Installs the translator of the texts shown outside the panel (notifications); until one is
+/// installed they stay in English, their source text. Install it before any thread starts.
+void setTextTranslator(TextTranslator translator);
+
+/// `sourceText` (marked for lupdate with QT_TRANSLATE_NOOP in `context`) in the user's
+/// language, with "%1", "%2", ... replaced by the arguments in turn.
+std::string userText(const char* context, const char* sourceText,
+                     std::initializer_list<std::string_view> arguments = {});
+
 /// A fresh random (version 4) UUID in its standard 36-character form.
 std::string makeUuid();
 

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 namespace vornix {
@@ -38,6 +39,19 @@ void setTextColor(QLabel* label, const QColor& color) {
     QPalette pal = label->palette();
     pal.setColor(QPalette::WindowText, color);
     label->setPalette(pal);
+}
+
+/// Every way a check box changes state ends here: the pointer, the keyboard and an assistive
+/// tool's toggle action alike. The command runs only when the box differs from the model, and
+/// the box then shows what the model publishes, whether or not the command took.
+void bindCheckBox(QAbstractButton* box, std::function<bool()> published,
+                  std::function<void(bool)> command) {
+    QObject::connect(box, &QAbstractButton::toggled, box, [box, published, command](bool on) {
+        if (on != published())
+            command(on);
+        const QSignalBlocker quiet(box);
+        box->setChecked(published());
+    });
 }
 
 QFrame* divider(QWidget* parent) {
@@ -76,7 +90,11 @@ public:
         return {QScrollArea::sizeHint().width(),
                 std::min(content + 2 * frameWidth(), maximumHeight())};
     }
-    QSize minimumSizeHint() const override { return {0, 0}; }
+    // Never squeezed below contents that fit: a scroll bar for a pixel reads as a broken list.
+    QSize minimumSizeHint() const override {
+        const int hint = sizeHint().height();
+        return {0, hint < maximumHeight() ? hint : 0};
+    }
 };
 
 } // namespace
@@ -114,17 +132,22 @@ public:
         status_->setFont(caption2Font(font()));
         watch_->setObjectName(QStringLiteral("watchSwitch"));
 
-        QObject::connect(watch_, &QAbstractButton::clicked, this,
-                         [&appState, id] { appState.toggleVolume(id); });
+        const auto watched = [&appState, id] {
+            const auto volume = appState.volumeMonitor().volume(id);
+            return volume && volume->isWatched;
+        };
+        bindCheckBox(watch_, watched, [&appState, id](bool) { appState.toggleVolume(id); });
     }
 
-    void show(const WatchedVolume& volume) {
+    /// `pal` is the panel's: during a palette change the row's own is not yet the new one.
+    void show(const WatchedVolume& volume, const QPalette& pal) {
         const QString name = nameText(volume.name);
         name_->setText(name);
         badge_->setVisible(volume.connectionProtocol.has_value());
         if (volume.connectionProtocol) {
             badge_->setText(QString::fromStdString(*volume.connectionProtocol));
-            QColor bg = palette().color(QPalette::PlaceholderText);
+            const QColor fg = tintColor(Tint::secondary, pal);
+            QColor bg = fg;
             bg.setAlphaF(0.15f);
             badge_->setStyleSheet(QStringLiteral("QLabel { background-color: rgba(%1,%2,%3,%4);"
                                                  " border-radius: 4px; color: %5; }")
@@ -132,11 +155,11 @@ public:
                                       .arg(bg.green())
                                       .arg(bg.blue())
                                       .arg(bg.alphaF())
-                                      .arg(palette().color(QPalette::PlaceholderText).name()));
+                                      .arg(fg.name()));
         }
         const StatusLabel label = statusLabel(volume);
         status_->setText(label.text);
-        setTextColor(status_, tintColor(label.tint, palette()));
+        setTextColor(status_, tintColor(label.tint, pal));
         // Why a ping failed, in the system's words, for the pointer and for screen readers.
         const QString why = volume.status == VolumeStatus::failed
                                 ? QString::fromStdString(volume.statusDetail)
@@ -172,8 +195,9 @@ MenuBarView::MenuBarView(AppState& appState, std::function<void()> showAbout,
 
     globalSwitch_ = new SwitchToggle(tr("Keep drives awake"), this);
     globalSwitch_->setObjectName(QStringLiteral("globalSwitch"));
-    connect(globalSwitch_, &QAbstractButton::clicked, this,
-            [this] { appState_.toggleGlobalActive(); });
+    bindCheckBox(
+        globalSwitch_, [this] { return appState_.isActive.get(); },
+        [this](bool) { appState_.toggleGlobalActive(); });
     layout->addWidget(globalSwitch_);
     layout->addWidget(divider(this));
 
@@ -184,7 +208,6 @@ MenuBarView::MenuBarView(AppState& appState, std::function<void()> showAbout,
     volumeLayout_->setSpacing(panelSpacing);
     noVolumesLabel_ = new QLabel(tr("No external drives detected"), volumeSection_);
     noVolumesLabel_->setObjectName(QStringLiteral("noVolumesLabel"));
-    setTextColor(noVolumesLabel_, tintColor(Tint::secondary, palette()));
     volumeLayout_->addWidget(noVolumesLabel_);
     layout->addWidget(volumeSection_);
     layout->addWidget(divider(this));
@@ -200,35 +223,41 @@ MenuBarView::MenuBarView(AppState& appState, std::function<void()> showAbout,
     intervalLabel->setBuddy(intervalPicker_);
     for (double option : keep_alive_interval::options)
         intervalPicker_->addItem(intervalText(option), option);
-    connect(intervalPicker_, &QComboBox::activated, this, [this](int index) {
-        appState_.updateInterval(intervalPicker_->itemData(index).toDouble());
+    // Any change of the entry, by pointer, keys or an assistive tool; refresh() sets it quietly.
+    connect(intervalPicker_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        const QVariant chosen = intervalPicker_->itemData(index);
+        if (chosen.isValid() && chosen.toDouble() != appState_.keepAliveInterval.get())
+            appState_.updateInterval(chosen.toDouble());
+        showInterval();
     });
     intervalRow->addWidget(intervalPicker_);
     layout->addLayout(intervalRow);
 
     pauseOnBattery_ = new QCheckBox(tr("Pause on battery"), this);
     pauseOnBattery_->setObjectName(QStringLiteral("pauseOnBattery"));
-    connect(pauseOnBattery_, &QAbstractButton::clicked, this,
-            [this](bool checked) { appState_.setPauseOnBattery(checked); });
+    bindCheckBox(
+        pauseOnBattery_, [this] { return appState_.pauseOnBattery.get(); },
+        [this](bool on) { appState_.setPauseOnBattery(on); });
     layout->addWidget(pauseOnBattery_);
 
     troubleNotices_ = new QCheckBox(tr("Notify about drive trouble"), this);
     troubleNotices_->setObjectName(QStringLiteral("troubleNotices"));
-    connect(troubleNotices_, &QAbstractButton::clicked, this,
-            [this](bool checked) { appState_.setNotifyAboutDriveTrouble(checked); });
+    bindCheckBox(
+        troubleNotices_, [this] { return appState_.notifyAboutDriveTrouble.get(); },
+        [this](bool on) { appState_.setNotifyAboutDriveTrouble(on); });
     layout->addWidget(troubleNotices_);
 
     launchAtLogin_ = new QCheckBox(tr("Launch at Login"), this);
     launchAtLogin_->setObjectName(QStringLiteral("launchAtLogin"));
-    connect(launchAtLogin_, &QAbstractButton::clicked, this,
-            [this](bool checked) { appState_.setLaunchAtLogin(checked); });
+    bindCheckBox(
+        launchAtLogin_, [this] { return appState_.launchAtLoginEnabled.get(); },
+        [this](bool on) { appState_.setLaunchAtLogin(on); });
     layout->addWidget(launchAtLogin_);
     layout->addWidget(divider(this));
 
     auto* heading = new QLabel(tr("Recent activity"), this);
     heading->setObjectName(QStringLiteral("activityHeading"));
     heading->setFont(captionFont(font()));
-    setTextColor(heading, tintColor(Tint::secondary, palette()));
     layout->addWidget(heading);
 
     activityArea_ = new FittingScrollArea(this);
@@ -237,6 +266,7 @@ MenuBarView::MenuBarView(AppState& appState, std::function<void()> showAbout,
     activityArea_->setWidgetResizable(true);
     activityArea_->setFrameShape(QFrame::NoFrame);
     activityArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    activityArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     activityArea_->setAccessibleName(tr("Recent activity"));
     activityList_ = new QWidget;
     activityList_->setObjectName(QStringLiteral("activityList"));
@@ -267,6 +297,7 @@ MenuBarView::MenuBarView(AppState& appState, std::function<void()> showAbout,
     subscriptions_.push_back(appState_.observeChanges(changed));
     subscriptions_.push_back(appState_.volumeMonitor().observeChanges(changed));
     subscriptions_.push_back(appState_.eventLog().observeChanges(changed));
+    applyTextColours();
     refresh();
 }
 
@@ -303,18 +334,32 @@ void MenuBarView::refresh() {
         std::exchange(pendingRefresh_, nullptr)->cancel();
     ++refreshCount_;
     globalSwitch_->setChecked(appState_.isActive.get());
-    const double interval = appState_.keepAliveInterval.get();
-    int selected = -1;
-    for (int i = 0; i < intervalPicker_->count(); ++i)
-        if (intervalPicker_->itemData(i).toDouble() == interval)
-            selected = i;
-    intervalPicker_->setCurrentIndex(selected);
+    showInterval();
     pauseOnBattery_->setChecked(appState_.pauseOnBattery.get());
     troubleNotices_->setChecked(appState_.notifyAboutDriveTrouble.get());
     launchAtLogin_->setChecked(appState_.launchAtLoginEnabled.get());
     refreshVolumes();
     refreshActivity();
     fitHeight();
+}
+
+void MenuBarView::showInterval() {
+    // A stored interval the picker does not offer (a hand-edited 90) is shown as its own entry,
+    // in order, for as long as it is the one in use.
+    const QSignalBlocker quiet(intervalPicker_);
+    const double interval = appState_.keepAliveInterval.get();
+    const auto& offered = keep_alive_interval::options;
+    for (int i = intervalPicker_->count() - 1; i >= 0; --i) {
+        const double value = intervalPicker_->itemData(i).toDouble();
+        if (value != interval && std::find(offered.begin(), offered.end(), value) == offered.end())
+            intervalPicker_->removeItem(i);
+    }
+    int at = 0;
+    while (at < intervalPicker_->count() && intervalPicker_->itemData(at).toDouble() < interval)
+        ++at;
+    if (at == intervalPicker_->count() || intervalPicker_->itemData(at).toDouble() != interval)
+        intervalPicker_->insertItem(at, intervalText(interval), interval);
+    intervalPicker_->setCurrentIndex(at);
 }
 
 void MenuBarView::fitHeight() {
@@ -339,7 +384,7 @@ void MenuBarView::refreshVolumes() {
             it = rows_.emplace(volume.id, row).first;
             rowOrder_.push_back(volume.id);
         }
-        it->second->show(volume);
+        it->second->show(volume, palette());
     }
     // Keyboard focus follows the panel top to bottom, rows included, though rows are made
     // after the controls below them.
@@ -401,7 +446,24 @@ void MenuBarView::showEvent(QShowEvent* event) {
         staleWhileHidden_ = false;
         refresh();
     }
+    // Sizes measured before the first show are the unpolished ones, a pixel or so off: enough
+    // to squeeze the activity list into showing a scroll bar.
+    fitHeight();
     QWidget::showEvent(event);
+}
+
+void MenuBarView::applyTextColours() {
+    for (auto* label : {noVolumesLabel_, findChild<QLabel*>(QStringLiteral("activityHeading"))})
+        setTextColor(label, tintColor(Tint::secondary, palette()));
+}
+
+void MenuBarView::changeEvent(QEvent* event) {
+    // The desktop switched between light and dark: every colour is worked out anew from it.
+    if (event->type() == QEvent::PaletteChange) {
+        applyTextColours();
+        refresh();
+    }
+    QWidget::changeEvent(event);
 }
 
 void MenuBarView::keyPressEvent(QKeyEvent* event) {

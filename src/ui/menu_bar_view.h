@@ -54,11 +54,14 @@ signals:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void scheduleRefresh();
     void refreshVolumes();
     void refreshActivity();
+    void showInterval();
+    void applyTextColours();
     void fitHeight();
 
     AppState& appState_;

@@ -5,9 +5,17 @@
 #include <QLocale>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 
 namespace vornix {
+
+void translateUserTextsWithQt() {
+    setTextTranslator([](const char* context, const char* sourceText) {
+        return QCoreApplication::translate(context, sourceText).toStdString();
+    });
+}
 
 StatusLabel statusLabel(const WatchedVolume& volume) {
     switch (volume.status) {
@@ -32,6 +40,19 @@ StatusLabel statusLabel(const WatchedVolume& volume) {
         return {QCoreApplication::translate("vornix::MenuBarView", "Ping failed"), Tint::red};
     }
     return {};
+}
+
+TrayLook trayLook(bool keepingAwake, const std::vector<WatchedVolume>& volumes,
+                  const std::vector<LogEvent>& newestFirst) {
+    const bool pulled =
+        !newestFirst.empty() && newestFirst.front().kind == LogEvent::Kind::unexpectedDisconnect;
+    const bool failing = std::any_of(volumes.begin(), volumes.end(), [](const WatchedVolume& v) {
+        return v.isWatched && v.isCurrentlyMounted &&
+               (v.status == VolumeStatus::failed || v.status == VolumeStatus::stalled);
+    });
+    if (pulled || failing)
+        return TrayLook::trouble;
+    return keepingAwake ? TrayLook::awake : TrayLook::idle;
 }
 
 Tint toneTint(Tone tone) {
@@ -76,7 +97,9 @@ QString intervalText(double seconds) {
     return QString::number(static_cast<long long>(seconds)) + QStringLiteral("s");
 }
 
-QColor tintColor(Tint tint, const QPalette& palette) {
+namespace {
+
+QColor tone(Tint tint, const QPalette& palette) {
     switch (tint) {
     case Tint::green:
         return QColor(0x2f, 0xa8, 0x4f);
@@ -88,6 +111,49 @@ QColor tintColor(Tint tint, const QPalette& palette) {
         return palette.color(QPalette::PlaceholderText);
     }
     return {};
+}
+
+double luminance(const QColor& colour) {
+    const auto linear = [](double c) {
+        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    const QColor rgb = colour.toRgb();
+    return 0.2126 * linear(rgb.redF()) + 0.7152 * linear(rgb.greenF()) +
+           0.0722 * linear(rgb.blueF());
+}
+
+} // namespace
+
+QColor tintColor(Tint tint, const QPalette& palette) {
+    return readableOn(tone(tint, palette), palette.color(QPalette::Window));
+}
+
+double contrastRatio(const QColor& a, const QColor& b) {
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor readableOn(const QColor& tone, const QColor& background) {
+    constexpr double wanted = 4.5;
+    // Black or white, whichever stands out more, always reaches 4.5:1 (at worst sqrt(21):1).
+    const QColor extreme =
+        contrastRatio(Qt::black, background) >= contrastRatio(Qt::white, background)
+            ? QColor(Qt::black)
+            : QColor(Qt::white);
+    const QColor from = tone.toRgb();
+    constexpr int steps = 64;
+    for (int i = 0; i < steps; ++i) {
+        const double t = static_cast<double>(i) / steps;
+        const auto mix = [t](double a, double b) { return a + (b - a) * t; };
+        const QColor shade =
+            QColor::fromRgbF(static_cast<float>(mix(from.redF(), extreme.redF())),
+                             static_cast<float>(mix(from.greenF(), extreme.greenF())),
+                             static_cast<float>(mix(from.blueF(), extreme.blueF())));
+        if (contrastRatio(shade, background) >= wanted)
+            return shade;
+    }
+    return extreme;
 }
 
 } // namespace vornix

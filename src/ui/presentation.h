@@ -15,6 +15,14 @@ namespace vornix {
 
 enum class Tint { green, orange, red, secondary };
 
+/// What the tray icon says: nothing kept awake, drives kept awake, or a drive in trouble.
+enum class TrayLook { idle, awake, trouble };
+
+/// Trouble, whether keeping awake or not, while a watched drive's pings fail or stall, or while
+/// the newest event is a drive pulled without an eject; else awake or idle as `keepingAwake`.
+TrayLook trayLook(bool keepingAwake, const std::vector<WatchedVolume>& volumes,
+                  const std::vector<LogEvent>& newestFirst);
+
 struct StatusLabel {
     QString text;
     Tint tint;
@@ -40,7 +48,18 @@ QString eventTimeText(const LogEvent& event);
 /// "30s", "45s", ...: the interval truncated to whole seconds.
 QString intervalText(double seconds);
 
-/// The colour of a tint on this palette.
+/// Has userText() (the notifications' texts) translated by the application's translators.
+/// Call before any thread starts.
+void translateUserTextsWithQt();
+
+/// The colour of a tint on this palette, as text: readableOn() its window colour.
 QColor tintColor(Tint tint, const QPalette& palette);
+
+/// The contrast ratio of two colours as WCAG 2 defines it, from 1 (same) to 21.
+double contrastRatio(const QColor& a, const QColor& b);
+
+/// `tone` itself when it stands out from `background` at least 4.5:1 (small text), else the
+/// least darkened (or lightened, on a dark background) shade of it that does.
+QColor readableOn(const QColor& tone, const QColor& background);
 
 } // namespace vornix

@@ -4,9 +4,9 @@
 
 namespace vornix {
 
-/// A checkbox drawn as a switch, with its text (if any) before it. It never flips itself: a
-/// click only emits `clicked`, and the owner sets the state it reads back from the model, so
-/// the switch always shows the published value. Screen readers see a check box.
+/// A checkbox drawn as a switch, with its text (if any) before it. Screen readers see a check
+/// box, and it flips as one does, whether by pointer, keyboard or an assistive tool's toggle
+/// action: owners act on `toggled` and then set the state the model publishes.
 class SwitchToggle : public QCheckBox {
     Q_OBJECT
 public:
@@ -17,7 +17,6 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     bool hitButton(const QPoint& pos) const override;
-    void nextCheckState() override {}
 
 private:
     QSize trackSize() const;

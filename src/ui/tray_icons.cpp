@@ -11,7 +11,7 @@ namespace vornix {
 
 namespace {
 
-QPixmap drawDrive(int size, bool awake) {
+QPixmap drawDrive(int size, TrayLook look) {
     QPixmap pixmap(size, size);
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
@@ -28,9 +28,13 @@ QPixmap drawDrive(int size, bool awake) {
     p.drawLine(QPointF(body.left() + s * 0.10, body.center().y() + s * 0.08),
                QPointF(body.right() - s * 0.30, body.center().y() + s * 0.08));
     p.setPen(Qt::NoPen);
+    const bool awake = look == TrayLook::awake;
     p.setBrush(awake ? QColor(0x2f, 0xa8, 0x4f) : QColor(0x8a, 0x8a, 0x8a));
     p.drawEllipse(QPointF(body.right() - s * 0.14, body.center().y() + s * 0.08), s * 0.05,
                   s * 0.05);
+
+    if (look == TrayLook::idle)
+        return pixmap; // idle is a normal state: no badge
 
     // The badge, bottom right, outlined in white so it stands out on any panel.
     const QPointF c(s * 0.74, s * 0.74);
@@ -49,9 +53,8 @@ QPixmap drawDrive(int size, bool awake) {
         check.lineTo(c.x() + r * 0.52, c.y() - r * 0.38);
         p.drawPath(check);
     } else {
-        const qreal d = r * 0.40;
-        p.drawLine(QPointF(c.x() - d, c.y() - d), QPointF(c.x() + d, c.y() + d));
-        p.drawLine(QPointF(c.x() - d, c.y() + d), QPointF(c.x() + d, c.y() - d));
+        p.drawLine(QPointF(c.x(), c.y() - r * 0.50), QPointF(c.x(), c.y() + r * 0.08));
+        p.drawPoint(QPointF(c.x(), c.y() + r * 0.45));
     }
     return pixmap;
 }
@@ -60,12 +63,12 @@ QPixmap drawDrive(int size, bool awake) {
 // 400 KiB per icon in memory for a tray that shows one small size.
 class DriveIconEngine final : public QIconEngine {
 public:
-    explicit DriveIconEngine(bool awake) : awake_(awake) {}
+    explicit DriveIconEngine(TrayLook look) : look_(look) {}
     void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
-        painter->drawPixmap(rect, drawDrive(std::min(rect.width(), rect.height()), awake_));
+        painter->drawPixmap(rect, drawDrive(std::min(rect.width(), rect.height()), look_));
     }
     QPixmap pixmap(const QSize& size, QIcon::Mode, QIcon::State) override {
-        return drawDrive(std::max(1, std::min(size.width(), size.height())), awake_);
+        return drawDrive(std::max(1, std::min(size.width(), size.height())), look_);
     }
     QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
         QList<QSize> sizes;
@@ -73,21 +76,21 @@ public:
             sizes.append(QSize(size, size));
         return sizes;
     }
-    QIconEngine* clone() const override { return new DriveIconEngine(awake_); }
+    QIconEngine* clone() const override { return new DriveIconEngine(look_); }
 
 private:
-    bool awake_;
+    TrayLook look_;
 };
 
 } // namespace
 
-QIcon trayIcon(bool awake) {
-    return QIcon(new DriveIconEngine(awake));
+QIcon trayIcon(TrayLook look) {
+    return QIcon(new DriveIconEngine(look));
 }
 
 QIcon applicationIcon() {
     // The installed theme icon where there is one; the drawn one for a build tree.
-    return QIcon::fromTheme(QStringLiteral(VORNIX_APP_ID), trayIcon(true));
+    return QIcon::fromTheme(QStringLiteral(VORNIX_APP_ID), trayIcon(TrayLook::awake));
 }
 
 } // namespace vornix

@@ -15,6 +15,8 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <utility>
+
 namespace vornix {
 
 namespace {
@@ -52,7 +54,22 @@ VornixApp::VornixApp(AppPorts ports, Options options)
         trayPoll_->start();
     activeSubscription_ = appState_->isActive.subscribe([this](bool) { updateTray(); });
     pausedSubscription_ = appState_->isPausedOnBattery.subscribe([this](bool) { updateTray(); });
+    // A drive in trouble turns the icon red, whatever the switch says.
+    troubleSubscriptions_.push_back(
+        appState_->volumeMonitor().observeChanges([this] { scheduleTrayUpdate(); }));
+    troubleSubscriptions_.push_back(
+        appState_->eventLog().observeChanges([this] { scheduleTrayUpdate(); }));
     updateTray();
+}
+
+// Every ping changes the list and the log: the icon is worked out once per turn of the loop.
+void VornixApp::scheduleTrayUpdate() {
+    if (std::exchange(trayUpdatePending_, true))
+        return;
+    QTimer::singleShot(0, this, [this] {
+        trayUpdatePending_ = false;
+        updateTray();
+    });
 }
 
 void VornixApp::makeTrayIcon() {
@@ -64,6 +81,7 @@ void VornixApp::makeTrayIcon() {
             });
     // Some trays only ever show the menu, never report a click: the menu opens the panel.
     tray_->setContextMenu(contextMenu());
+    shownLook_.reset(); // a new icon has none yet
     updateTray();
     tray_->show();
 }
@@ -139,6 +157,7 @@ MenuBarView* VornixApp::panel() {
 VornixApp::~VornixApp() {
     activeSubscription_.reset();
     pausedSubscription_.reset();
+    troubleSubscriptions_.clear();
     delete about_.data();
     delete stillRunning_.data();
     delete panel_;
@@ -154,13 +173,19 @@ void VornixApp::updateTray() {
     const bool active = appState_->isActive.get();
     const bool paused = appState_->isPausedOnBattery.get();
     // Paused, nothing is being kept awake: the icon says so, the title says why.
+    const TrayLook look = trayLook(active && !paused, appState_->volumeMonitor().volumes.get(),
+                                   appState_->eventLog().events.get());
+    const QString text = title(active, paused);
+    if (look == shownLook_ && text == shownTitle_)
+        return;
     if (tray_) {
-        tray_->setIcon(trayIcon(active && !paused));
-        tray_->setToolTip(title(active, paused));
+        tray_->setIcon(trayIcon(look));
+        tray_->setToolTip(text);
     }
     if (item_)
-        item_->setAppearance(tr("Vornix \u2014 %1").arg(title(active, paused)),
-                             trayIcon(active && !paused));
+        item_->setAppearance(tr("Vornix \u2014 %1").arg(text), trayIcon(look));
+    shownLook_ = look;
+    shownTitle_ = text;
 }
 
 QRect VornixApp::panelGeometry(std::optional<QPoint> at) const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/app_state.h"
+#include "ui/presentation.h"
 
 #include <QObject>
 #include <QPointer>
@@ -70,6 +71,7 @@ protected:
 
 private:
     void updateTray();
+    void scheduleTrayUpdate();
     void makeTrayIcon();
     void trayHostChanged(bool hosted);
     void trayCheck();
@@ -92,6 +94,10 @@ private:
     bool toldStillRunning_ = false;
     Subscription activeSubscription_;
     Subscription pausedSubscription_;
+    std::vector<Subscription> troubleSubscriptions_;
+    std::optional<TrayLook> shownLook_;
+    QString shownTitle_;
+    bool trayUpdatePending_ = false;
 };
 
 } // namespace vornix

@@ -3,10 +3,16 @@
 
 #include "app_harness.h"
 
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTranslator>
 
 #include <gtest/gtest.h>
 
@@ -79,12 +85,11 @@ TEST(Panel, RowsShowToneDotsIsolatedNamesAndWhyAPingFailed) {
     p.h.app->volumeMonitor().markStatus("UUID-A", VolumeStatus::failed, {}, "Input/output error");
     p.settle();
     EXPECT_EQ(p.text("statusLabel"), "Ping failed");
-    EXPECT_EQ(statusLabel(*p.h.app->volumeMonitor().volume("UUID-A")).tint, Tint::red);
     EXPECT_EQ(p.find("volumeRow")->toolTip(), "Input/output error");
     EXPECT_EQ(p.find("volumeRow")->accessibleDescription(), "Input/output error");
 }
 
-TEST(Panel, ControlsWorkByKeyboardAloneAndQuitShutsDownFirst) {
+TEST(Panel, ControlsActAlikeByKeysAndAssistiveToolsAndQuitShutsDownFirst) {
     Panel p;
     p.h.plugIn("UUID-A", "Alpha", false);
     auto& view = p.open();
@@ -100,8 +105,88 @@ TEST(Panel, ControlsWorkByKeyboardAloneAndQuitShutsDownFirst) {
     EXPECT_TRUE(p.h.app->pauseOnBattery.get());
     EXPECT_FALSE(p.h.app->notifyAboutDriveTrouble.get());
     EXPECT_EQ(dismissed.count(), 1);
+
+    // An assistive tool's toggle action runs the same command as a key, and each control then
+    // shows what the model holds.
+    for (const char* name :
+         {"globalSwitch", "watchSwitch", "pauseOnBattery", "troubleNotices", "launchAtLogin"})
+        QAccessible::queryAccessibleInterface(p.find(name))->actionInterface()->doAction("Toggle");
+    auto& a = *p.h.app;
+    for (const auto& [name, model, expected] :
+         {std::tuple{"globalSwitch", a.isActive.get(), false},
+          {"watchSwitch", a.volumeMonitor().volume("UUID-A")->isWatched, true},
+          {"pauseOnBattery", a.pauseOnBattery.get(), false},
+          {"troubleNotices", a.notifyAboutDriveTrouble.get(), true},
+          {"launchAtLogin", a.launchAtLoginEnabled.get(), true}}) {
+        EXPECT_EQ(model, expected) << name;
+        EXPECT_EQ(static_cast<QAbstractButton*>(p.find(name))->isChecked(), expected) << name;
+    }
     QTest::mouseClick(p.find("quitButton"), Qt::LeftButton);
     EXPECT_EQ(p.quits, 1);
+}
+
+TEST(Panel, TextsStandOutInLightAndDarkPalettes) {
+    for (const QColor window : {QColor(0xef, 0xef, 0xef), QColor(0x2b, 0x2b, 0x2b)}) {
+        QPalette pal(window);
+        pal.setColor(QPalette::PlaceholderText, QColor(0x80, 0x80, 0x80)); // 3.5:1 and 3.4:1
+        for (Tint tint : {Tint::green, Tint::orange, Tint::red, Tint::secondary})
+            EXPECT_GE(contrastRatio(tintColor(tint, pal), window), 4.5) << int(tint);
+        Panel p;
+        p.h.plugIn("UUID-A", "Alpha", false);
+        p.open().setPalette(pal);
+        for (const char* label : {"statusLabel", "noVolumesLabel", "eventTime"}) {
+            const auto* shown = p.view->findChild<QLabel*>(label);
+            EXPECT_GE(contrastRatio(shown->palette().color(QPalette::WindowText), window), 4.5);
+        }
+    }
+}
+
+TEST(Panel, AnIntervalItDoesNotOfferShowsAsItsOwnEntryAndAShortListScrollsNot) {
+    Panel p;
+    p.h.plugIn("UUID-A", "Alpha");
+    auto* picker = p.open().findChild<QComboBox*>("intervalPicker");
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(p.view->findChild<QScrollArea*>()->verticalScrollBar()->isVisible());
+    p.h.app->updateInterval(90);
+    p.settle();
+    EXPECT_EQ(std::pair(picker->currentIndex(), picker->currentText()),
+              std::pair(3, QString("90s")));
+    picker->setCurrentIndex(0); // as keys or an assistive tool choose
+    EXPECT_EQ(p.h.app->keepAliveInterval.get(), 30);
+    EXPECT_EQ(picker->count(), 4);
+}
+
+TEST(Panel, TrayTurnsRedForAFailingWatchedDriveOrANewestDisconnect) {
+    const WatchedVolume ok{.isCurrentlyMounted = true};
+    const WatchedVolume failed{.isCurrentlyMounted = true, .status = VolumeStatus::failed};
+    const std::vector<LogEvent> pulled{{.kind = LogEvent::Kind::unexpectedDisconnect}};
+    EXPECT_EQ(trayLook(false, {ok}, {}), TrayLook::idle);
+    EXPECT_EQ(trayLook(true, {ok}, {}), TrayLook::awake);
+    EXPECT_EQ(trayLook(true, {ok, failed}, {}), TrayLook::trouble);
+    EXPECT_EQ(trayLook(false, {}, pulled), TrayLook::trouble);
+}
+
+TEST(Panel, ShowsTheSystemLanguage) {
+    translateUserTextsWithQt(); // the notifications too
+    for (const auto& [locale, label, pulled, notice] :
+         {std::tuple{"de_DE", "Laufwerke wach halten", "Unerwartet getrennt",
+                     "„\u2068A\u2069“ ist"},
+          {"fr_FR", "Garder les disques éveillés", "Déconnexion inattendue",
+           "« \u2068A\u2069 » a"}}) {
+        QLocale::setDefault(QLocale(locale)); // as LANG sets it for the program
+        QTranslator translator;
+        ASSERT_TRUE(translator.load(QLocale(), "vornix", "_", ":/i18n")) << locale;
+        QCoreApplication::installTranslator(&translator);
+        Panel p;
+        p.h.create().eventLog().record(LogEvent::Kind::unexpectedDisconnect, "A", "");
+        p.open();
+        EXPECT_EQ(static_cast<QAbstractButton*>(p.find("globalSwitch"))->text(), label);
+        EXPECT_TRUE(p.text("eventLabel").startsWith(pulled)) << p.text("eventLabel").toStdString();
+        EXPECT_TRUE(p.h.notifier.posted.back().body.starts_with(notice));
+        QCoreApplication::removeTranslator(&translator);
+    }
+    QLocale::setDefault(QLocale::c());
+    setTextTranslator(nullptr);
 }
 
 } // namespace
