@@ -1,6 +1,5 @@
 #!/usr/bin/python3
-"""The idle inhibitor, through inhibitor_client, against the desktop's inhibiting services played
-by python-dbusmock and against the real systemd-logind (as root). Usage: $0 INHIBITOR_CLIENT"""
+# The idle inhibitor against dbusmock's desktop services and the real logind. Usage: $0 CLIENT
 
 import os, shutil, subprocess, sys, unittest  # noqa: E401
 import dbusmock
@@ -95,8 +94,6 @@ class SessionServices(dbusmock.DBusTestCase):
                      shutil.which("systemd-inhibit") and shutil.which("unshare"),
                      "starting systemd-logind needs root, Debian's systemd and util-linux")
 class Logind(dbusmock.DBusTestCase):
-    """The real logind on a bus and /run/systemd of its own, told to leave the machine alone."""
-
     @classmethod
     def setUpClass(cls):
         cls.start_system_bus()
