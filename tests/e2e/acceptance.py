@@ -233,8 +233,7 @@ class Scenario:
         """Card pulled while mounted gives "Unexpected disconnect" and exactly one notification"""
         self.rows = self.card_row()
         self.change(self.drives["Card"].pull, "Card", "Disconnected", "Unexpected disconnect", 3)
-        sent = wait_for(lambda: self.notices(TITLE), 5,
-                         "a notification at the server")
+        sent = wait_for(lambda: self.notices(TITLE), 5, "a notification at the server")
         expect(len(sent) == 1 and sent[0][1].startswith('"Vornix" ') and
                f'"{TITLE}" "{BODY.format("Card")}"' in sent[0][1], f"the server was sent {sent}")
 

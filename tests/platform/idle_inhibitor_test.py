@@ -12,15 +12,14 @@ LOGIND = "/lib/systemd/systemd-logind"
 REQUEST = "/org/freedesktop/portal/desktop/request/"  # + the caller's name and token
 # Bus name, object, interface, Inhibit's signatures and answer, the arguments it must be given,
 # and the call that withdraws it (on the portal, Close on the request object).
-SERVICES = [
-    ("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-     "org.freedesktop.portal.Inhibit", "sua{sv}", "o", PORTAL_INHIBIT, ["", 4, {"handle_token": "vornix1", "reason": REASON}], ("Close", [])),
-    ("org.gnome.SessionManager", "/org/gnome/SessionManager", "org.gnome.SessionManager",
-     "susu", "u", "ret = 7", ["io.vornix.Vornix", 0, REASON, 4], ("Uninhibit", [7])),
-    ("org.freedesktop.PowerManagement", "/org/freedesktop/PowerManagement/Inhibit",
-     "org.freedesktop.PowerManagement.Inhibit", "ss", "u", "ret = 9", ["Vornix", REASON],
-     ("UnInhibit", [9])),
-]
+SERVICES = [("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+             "org.freedesktop.portal.Inhibit", "sua{sv}", "o", PORTAL_INHIBIT,
+             ["", 4, {"handle_token": "vornix1", "reason": REASON}], ("Close", [])),
+            ("org.gnome.SessionManager", "/org/gnome/SessionManager", "org.gnome.SessionManager",
+             "susu", "u", "ret = 7", ["io.vornix.Vornix", 0, REASON, 4], ("Uninhibit", [7])),
+            ("org.freedesktop.PowerManagement", "/org/freedesktop/PowerManagement/Inhibit",
+             "org.freedesktop.PowerManagement.Inhibit", "ss", "u", "ret = 9", ["Vornix", REASON],
+             ("UnInhibit", [9]))]
 GRANT, ABSENT = "", None
 REFUSE = 'raise dbus.exceptions.DBusException("no", name="org.freedesktop.DBus.Error.AccessDenied")\n'
 HANG = "time.sleep(1)\n"  # longer than the client waits; then it grants all the same
