@@ -283,6 +283,7 @@ class Scenario:
 
     def quit(self):
         """Quit leaves no inhibitor, thread or process"""
+        self.open_panel()
         button, pid = self.find("ROLE_PUSH_BUTTON", "Quit"), self.vornix.pid
         expect(self.connections(pid), "vornix has no bus connection to see closed")
         self.desktop.click(*centre(button.box))
