@@ -1,7 +1,5 @@
-"""One private desktop for driving the real vornix the way a person does, read from outside:
-journald and the real logind on a bus of their own (`system`: root, in the caller's own mount
-namespace), Xvfb, trayer, a session bus with the accessibility bus and python-dbusmock's
-notification server and portal (their calls logged in logs/), and vornix read over AT-SPI."""
+# A private desktop (journald and logind on a bus of their own, Xvfb, trayer, dbusmock's notifier
+# and portal) for driving the real vornix as a person does and reading it only from outside.
 
 import contextlib, importlib.util, json, os, re, select, shlex, shutil  # noqa: E401
 import signal, subprocess, sys, time, types  # noqa: E401
@@ -18,16 +16,13 @@ PORTAL_INHIBIT = """ret = "/org/freedesktop/portal/desktop/request/x/" + args[2]
 self.AddObject(ret, "org.freedesktop.portal.Request", {}, [("Close", "", "", "")])"""
 
 
-class Skip(Exception):
-    """The machine cannot run this."""
+class Skip(Exception): pass  # noqa: E701
 
 
-class Failure(Exception):
-    pass
+class Failure(Exception): pass  # noqa: E701
 
 
 def wait_for(condition, timeout, what, interval=0.02):
-    """What `condition` returns once it is true; fails after `timeout` seconds."""
     deadline = time.monotonic() + timeout
     while not (value := condition()):
         if time.monotonic() >= deadline:
@@ -49,21 +44,18 @@ def mount_points(*prefixes):
 
 
 def busctl(address, *args):
-    """busctl's output on the bus at `address`, None should it fail."""
     out = subprocess.run(["busctl", f"--address={address}", "--timeout=15", *args],
                          capture_output=True, text=True, timeout=20)
     return None if out.returncode else out.stdout
 
 
 def process_state(pid):
-    """"Z" for a zombie, None once gone; `pid` may be "PID/task/TID"."""
     with contextlib.suppress(OSError), open(f"/proc/{pid}/stat") as f:
         return f.read().rsplit(")", 1)[1].split()[0]
     return None
 
 
 def end(process, grace=3.0):
-    """SIGTERM to a process (Popen or pid) and the group it leads, SIGKILL after `grace`."""
     pid = getattr(process, "pid", process)
     for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, 5.0)):
         with contextlib.suppress(OSError):  # each leads a session and group of its own
@@ -73,8 +65,6 @@ def end(process, grace=3.0):
 
 
 class Processes:
-    """Programs in sessions of their own, ended with what they started; output in logs/."""
-
     def __init__(self, logs):
         self.logs, self.started = logs, []
         os.makedirs(logs, exist_ok=True)
@@ -87,7 +77,6 @@ class Processes:
         return self.started[-1]
 
     def spawn_printing(self, name, argv, env):
-        """The line a program prints on the descriptor put for "{fd}" as it starts."""
         read_end, write_end = os.pipe()
         with os.fdopen(read_end, "rb") as output:
             self.spawn(name, [a.replace("{fd}", str(write_end)) for a in argv], env,
@@ -177,8 +166,8 @@ class Desktop:
             {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"} if accessible else {})})
 
     def start_vornix(self, program, accessible=True, name="vornix", **env):
-        """Outside a namespace of the run's own, the machine's drives under /media are
-        unmounted in one of vornix's own: it must never write to them."""
+        # Outside a namespace of the run's own, the machine's drives under /media are unmounted
+        # in one of vornix's own: it must never write to them.
         mounts, argv = mount_points("/media/", "/run/media/"), [program]
         if mounts and not self.system_bus:
             if os.geteuid() != 0 or not shutil.which("unshare"):
@@ -190,7 +179,6 @@ class Desktop:
         return self.start_program(name, argv, accessible, **env)
 
     def wait_for_icon(self, process, timeout, interval=0.02):
-        """The tray icon's geometry once shown; fails should `process` end first."""
         wait_for(lambda: process.poll() is not None or self.tray_icon(), timeout,
                  "vornix's icon in the tray", interval)
         if process.poll() is not None:
@@ -198,7 +186,6 @@ class Desktop:
         return self.tray_icon()
 
     def windows(self, wm_class=None, below=None, deep=True):
-        """(x, y, width, height, window) of the viewable windows below `below`, bottom to top."""
         found = []
         with contextlib.suppress(self._x[1]):
             for w in (self.x.screen().root if below is None else below).query_tree().children:
@@ -230,18 +217,16 @@ class Desktop:
                         os.path.join(self.artifacts, name)], timeout=20, capture_output=True)
 
     def close(self):
-        """Lets go of the X server before it goes: Xlib ends a process that loses its server."""
+        # Lets go of the X server before it goes: Xlib ends a process that loses its server.
         self.x = self.x and self.x.close()
 
     def calls(self, service, method):
-        """(time, arguments as dbusmock logs them) of each `method` call `service` got."""
         with open(os.path.join(self.processes.logs, f"{service}.log"), errors="replace") as f:
             return [(float(w[0]), (w + [""])[2]) for w in
                     (line.rstrip("\n").split(" ", 2) for line in f) if w[1:2] == [method]]
 
 
 def journal(identifier="vornix"):
-    """The journal's entries for `identifier`, oldest first: message, priority, time."""
     out = subprocess.run(["journalctl", "-t", identifier, "-o", "json", "--no-pager"],
                          capture_output=True, text=True, timeout=20).stdout
     return [{"message": m if isinstance(m := e.get("MESSAGE"), str) else  # bytes if not UTF-8
@@ -251,13 +236,10 @@ def journal(identifier="vornix"):
 
 
 def centre(rect):
-    x, y, w, h = rect
-    return x + w // 2, y + h // 2
+    return rect[0] + rect[2] // 2, rect[1] + rect[3] // 2
 
 
 class Panel:
-    """vornix as AT-SPI shows it, read anew by each call."""
-
     def __init__(self, pid):
         import pyatspi
         self.at, self.pid = pyatspi, pid
@@ -272,9 +254,8 @@ class Panel:
         return None
 
     def nodes(self):
-        """Each object in tree order: node, role, name (without the isolates around a volume's
-        name), states, box (x, y, w, h), window, children, and visible: showing, with an area
-        no enclosing widget clips away (Qt calls a widget in a zero-height scroll area showing)."""
+        # visible: showing, with an area no enclosing widget clips away (Qt calls a widget in a
+        # zero-height scroll area showing)
         found = []
 
         def walk(node, window, clip):
@@ -304,7 +285,6 @@ class Panel:
         return (self.find_all(role, name) or [None])[0]
 
     def volume_rows(self):
-        """The volume rows top to bottom. A row is the object whose switch carries its name."""
         rows, at = [], self.at
         for n in [n for n in self.nodes() if n.name and at.STATE_SHOWING in n.states]:
             labels = [c.name for c in n.children if c.role == at.ROLE_LABEL and
@@ -321,13 +301,7 @@ class Panel:
     def status(self, name):
         return next((r.status for r in self.volume_rows() if r.name == name), None)
 
-    def activity(self):
-        return [n.name for n in sorted(self.find_all("ROLE_LABEL"), key=lambda n: n.box[1])
-                if (f" {DASH} " in n.name or n.name.startswith("Sleep"))
-                and n.name not in STATUSES]
-
     def picker(self):
-        """The interval picker (the panel's one combo box) and its list of entries."""
         combos = self.find_all("ROLE_COMBO_BOX")
         lists = [c for n in combos for c in n.children if c.role == self.at.ROLE_LIST]
         if len(combos) != 1 or not lists:

@@ -78,7 +78,6 @@ class Drive:
         self.uuid, self.usb, self.loop, self.daemon = uuid, usb, None, None
         self.path = os.path.join(media.user_root, name)
 
-    mount_point = property(lambda self: self.path)
     ping_file = property(lambda self: os.path.join(self.path, ".vornix_ping"))
 
     def create(self):
@@ -128,7 +127,6 @@ class Drive:
         _write(os.path.join(self.path, ".fusefs-control"), command)
 
     def _reap(self):
-        """Waits for a FUSE daemon to end with its mount."""
         with contextlib.suppress(subprocess.TimeoutExpired, AttributeError):
             self.daemon.wait(timeout=5)
         self.daemon = self.daemon and self.daemon.kill()
@@ -141,8 +139,7 @@ class Drive:
 
 
 class MediaRoot:
-    """/media on a tmpfs, drives under /media/`user`, and the machine's own drives under
-    /run/media out of sight: nothing here ever writes to them."""
+    # The machine's own drives under /run/media go out of sight: nothing here writes to them.
 
     def __init__(self, scratch, logs, fusefs, user):
         self.images, self.logs, self.fusefs = os.path.join(scratch, "images"), logs, fusefs

@@ -1,7 +1,5 @@
 #!/usr/bin/env python3
-"""What `cmake --install` (tree) or the Debian package (package) puts on a machine, read as a
-desktop reads it. Exits 77 (skipped) when a tool it needs is missing.
-  check_install.py tree|package --build DIR --app-id ID --version V [--program NAME]"""
+# What `cmake --install` (tree) or the Debian package puts on a machine, read as a desktop does.
 
 import argparse, configparser, os, shutil, struct, subprocess, sys, tempfile  # noqa: E401
 import xml.etree.ElementTree as ET

@@ -1,6 +1,5 @@
 #!/usr/bin/python3
-"""The idle inhibitor, through inhibitor_client, against the desktop's inhibiting services played
-by python-dbusmock and against the real systemd-logind (as root). Usage: $0 INHIBITOR_CLIENT"""
+# The idle inhibitor against dbusmock's desktop services and the real logind. Usage: $0 CLIENT
 
 import os, shutil, subprocess, sys, unittest  # noqa: E401
 import dbusmock
@@ -13,15 +12,14 @@ LOGIND = "/lib/systemd/systemd-logind"
 REQUEST = "/org/freedesktop/portal/desktop/request/"  # + the caller's name and token
 # Bus name, object, interface, Inhibit's signatures and answer, the arguments it must be given,
 # and the call that withdraws it (on the portal, Close on the request object).
-SERVICES = [
-    ("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-     "org.freedesktop.portal.Inhibit", "sua{sv}", "o", PORTAL_INHIBIT, ["", 4, {"handle_token": "vornix1", "reason": REASON}], ("Close", [])),
-    ("org.gnome.SessionManager", "/org/gnome/SessionManager", "org.gnome.SessionManager",
-     "susu", "u", "ret = 7", ["io.vornix.Vornix", 0, REASON, 4], ("Uninhibit", [7])),
-    ("org.freedesktop.PowerManagement", "/org/freedesktop/PowerManagement/Inhibit",
-     "org.freedesktop.PowerManagement.Inhibit", "ss", "u", "ret = 9", ["Vornix", REASON],
-     ("UnInhibit", [9])),
-]
+SERVICES = [("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+             "org.freedesktop.portal.Inhibit", "sua{sv}", "o", PORTAL_INHIBIT,
+             ["", 4, {"handle_token": "vornix1", "reason": REASON}], ("Close", [])),
+            ("org.gnome.SessionManager", "/org/gnome/SessionManager", "org.gnome.SessionManager",
+             "susu", "u", "ret = 7", ["io.vornix.Vornix", 0, REASON, 4], ("Uninhibit", [7])),
+            ("org.freedesktop.PowerManagement", "/org/freedesktop/PowerManagement/Inhibit",
+             "org.freedesktop.PowerManagement.Inhibit", "ss", "u", "ret = 9", ["Vornix", REASON],
+             ("UnInhibit", [9]))]
 GRANT, ABSENT = "", None
 REFUSE = 'raise dbus.exceptions.DBusException("no", name="org.freedesktop.DBus.Error.AccessDenied")\n'
 HANG = "time.sleep(1)\n"  # longer than the client waits; then it grants all the same
@@ -95,8 +93,6 @@ class SessionServices(dbusmock.DBusTestCase):
                      shutil.which("systemd-inhibit") and shutil.which("unshare"),
                      "starting systemd-logind needs root, Debian's systemd and util-linux")
 class Logind(dbusmock.DBusTestCase):
-    """The real logind on a bus and /run/systemd of its own, told to leave the machine alone."""
-
     @classmethod
     def setUpClass(cls):
         cls.start_system_bus()

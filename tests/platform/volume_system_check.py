@@ -1,29 +1,27 @@
 #!/usr/bin/env python3
-# The volume system and monitor on the real kernel and the end-to-end run's sandbox, seen through
-# vornix-volume-watch: ext4, xfs and exFAT (FUSE) loop drives shown as USB disks are ejected,
-# relabelled, pulled (udisks' lazy unmount right behind the removal), emptied and plugged in
-# again; one is mounted under /mnt, one hidden; two clones share a UUID; a loop device shows as
-# itself; mount points are awkward; a thousand mounts are unrelated. Needs root: exits 77
-# (skipped) without.
-# Usage: volume_system_check.py <vornix-volume-watch> <sysfs shim>
+# On the real kernel, as root (else exits 77): `vornix --headless` with no display nor system bus
+# pings a USB drive under /mnt and its command line reads and switches it; then, through
+# vornix-volume-watch, USB loop drives (ext4, xfs, exFAT) are ejected, relabelled, pulled, emptied,
+# plugged in again, mounted under /mnt, hidden and cloned, among a thousand unrelated mounts.
+# Usage: volume_system_check.py <vornix-volume-watch> <vornix> <sysfs shim>
 
-import json
-import os
-import shutil
-import subprocess
-import sys
-import tempfile
-import uuid
+import json, os, shutil, signal, subprocess, sys, tempfile, uuid  # noqa: E401
 
 sys.path[:0] = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", d)
                 for d in ("e2e", "desktop")]
 from desktop_session import Failure, wait_for  # noqa: E402
-from e2e_sandbox import FABRICATED_ROOT, MediaRoot, mount, mount_points, run, unmount  # noqa: E402
+from e2e_sandbox import MediaRoot, mount, mount_points, run, unmount  # noqa: E402
 
 MOUNTED, EJECTED, PULLED = 0, 1, 2
 
 
-def check(media, scratch, mnt, program, shim):
+def expect(condition, what, s=None):
+    if not condition:
+        raise Failure(what if s is None else f"{what}: {json.dumps(s, ensure_ascii=False)}")
+
+
+def check(media, scratch, mnt, watch_program, program, shim):
+    headless(media, scratch, mnt, program, shim)
     root = media.user_root
     unrelated = [os.path.join(scratch, "unrelated", str(i)) for i in range(1000)]
     for path in unrelated:
@@ -35,7 +33,7 @@ def check(media, scratch, mnt, program, shim):
     hidden.mount()
     archive = media.add("Archive", "xfs", 300, str(uuid.uuid4()))
     archive.mount()
-    watch = subprocess.Popen([program, os.path.join(scratch, "fstab")], text=True,
+    watch = subprocess.Popen([watch_program, os.path.join(scratch, "fstab")], text=True,
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                              env=dict(os.environ, LD_PRELOAD=shim, ASAN_OPTIONS=os.environ.get(
                                  "ASAN_OPTIONS", "") + ":verify_asan_link_order=0"))
@@ -55,10 +53,6 @@ def check(media, scratch, mnt, program, shim):
             done = v and v["mounted"] == mounted and all(v[k] == fields[k] for k in fields)
             return done and (last is None or s["events"][-1] == last) and s
         return wait_for(reached, 10, f"{what}: {json.dumps(state(), ensure_ascii=False)}")
-
-    def expect(condition, what, s):
-        if not condition:
-            raise Failure(f"{what}: {json.dumps(s, ensure_ascii=False)}")
 
     s = state()
     expect([p for p in s["scan"] if p.startswith((root, mnt))] == [archive.path],
@@ -129,11 +123,94 @@ def check(media, scratch, mnt, program, shim):
     watch.wait(timeout=10)
 
 
+def headless(media, scratch, mnt, program, shim):
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY",
+                                                            "QT_QPA_PLATFORM")}
+    env.update(XDG_CONFIG_HOME=f"{scratch}/config", XDG_RUNTIME_DIR=scratch,
+               DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")
+
+    def vornix(*args):
+        return subprocess.run([program, *args], env=env, capture_output=True, text=True,
+                              timeout=30)
+
+    for args, status, out, err in [(["--help"], 0, "Usage: vornix", ""),
+                                   (["--version"], 0, "vornix 1.", ""),
+                                   (["--bogus"], 2, "", "Usage: vornix"),
+                                   (["--json"], 2, "", "Usage: vornix")]:
+        got = vornix(*args)
+        expect(got.returncode == status and got.stdout.startswith(out) and err in got.stderr and
+               (err or not got.stderr), f"vornix {' '.join(args)}: {got}")
+
+    bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                           stdout=subprocess.PIPE, text=True)
+    try:
+        env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
+        got = vornix("--status")
+        expect(got.returncode == 1 and got.stderr.count("\n") == 1 and not got.stdout,
+               f"--status with none running: {got}")
+
+        service = None
+        try:
+            drive = media.add("Keep", "ext4", 96, str(uuid.uuid4()))
+            drive.path = os.path.join(mnt, "keep")
+            drive.mount()
+            asan = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"  # the shim is first
+            service = subprocess.Popen([program, "--headless"],
+                                       env=dict(env, LD_PRELOAD=shim, ASAN_OPTIONS=asan),
+                                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            wait_for(lambda: os.path.exists(drive.ping_file) and
+                     os.path.getsize(drive.ping_file) == 20, 20, "the drive under /mnt pinged")
+
+            def status():
+                got = vornix("--status", "--json")
+                expect(got.returncode == 0, f"--status --json: {got}")
+                return json.loads(got.stdout)
+
+            s = wait_for(lambda: (s := status())["volumes"] and
+                         s["volumes"][0]["status"] == "active" and s, 10, "an active row")
+            volume = s["volumes"][0]
+            expect(s["keepingAwake"] and (volume["id"], volume["mountPath"], volume["watched"]) ==
+                   (drive.uuid, drive.path, True) and volume["lastPing"] > 0, f"the JSON: {s}")
+            table = vornix("--status").stdout.splitlines()
+            expect(table[0].startswith("Keeping drives awake: on") and table[1].split()[0] ==
+                   "NAME" and table[2].split()[1:4] == ["active", "yes", drive.path],
+                   f"the table: {table}")
+            events = subprocess.Popen([program, "--events"], env=env, stdout=subprocess.PIPE,
+                                      text=True)
+
+            def follow(kind):  # the kinds of the next events up to one of this kind, pings left out
+                kinds = []
+                while kind not in kinds and (line := events.stdout.readline()):
+                    kinds += [line.split("\t")[1]] if "ping" not in line else []
+                return kinds
+
+            expect(follow("Sleep prevention started"), "vornix --events: no log so far")
+            for switch, on in (("--off", False), ("--on", True)):
+                expect(vornix(switch).returncode == 0 and status()["keepingAwake"] == on, switch)
+            kinds = follow("Sleep prevention started")
+            expect(kinds == ["Sleep prevention stopped", "Sleep prevention started"],
+                   f"vornix --events: {kinds}")
+            events.terminate()
+            again = vornix("--headless")
+            expect(again.returncode == 1 and again.stderr.count("\n") == 1,
+                   f"a second headless start: {again}")
+        finally:
+            if service:
+                service.send_signal(signal.SIGTERM)
+                output = service.communicate(timeout=20)[0]
+                print(f"vornix --headless said:\n{output}", file=sys.stderr)
+        expect(service.returncode == 0, f"exit status {service.returncode} after SIGTERM")
+        drive.umount()  # out of the volume check's way
+    finally:
+        bus.terminate()
+        bus.wait()
+
+
 def sandboxed(check):
-    """Runs check(media, scratch, mnt, *arguments) as root in a mount namespace of its own, with
-    drives added to `media` and a folder `mnt` under /mnt; returns the exit status."""
-    if os.geteuid() != 0 or not os.path.exists("/dev/loop-control"):
-        print("skipped: needs root and loop devices")
+    """check(media, scratch, mnt, *argv) as root in a mount namespace of its own; exit status."""
+    if os.geteuid() != 0 or not os.path.exists("/dev/loop-control") or not shutil.which(
+            "dbus-daemon"):
+        print("skipped: needs root, loop devices and dbus-daemon")
         return 77
     if not os.environ.get("VORNIX_VOLUME_NAMESPACE"):
         os.environ["VORNIX_VOLUME_NAMESPACE"] = "1"
