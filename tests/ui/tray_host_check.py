@@ -41,10 +41,7 @@ def check(desktop, program, scratch):
     calls = wait_for(lambda: desktop.calls("watcher", "RegisterStatusNotifierItem"), 2.0,
                      "the item registered with a watcher that came after vornix")
     wait_for(lambda: not windows(), 2.0, "the window to give way to the icon")
-    item = re.search(r":\d+\.\d+", calls[0][1])[0]
-    title = busctl(desktop.session_bus, "--json=short", "get-property", item, *ITEM, "Title")
-    if json.loads(title or "{}").get("data") != "Vornix \u2014 Drives idle":
-        raise Failure(f"the item's title reads {title!r}")
+    item = expect_title(desktop, calls[0], "Vornix \u2014 Drives idle")
 
     for point in ((900, 14), (SCREEN[0] - 3, SCREEN[1] - 3), (40, 400)):
         busctl(desktop.session_bus, "call", item, *ITEM, "Activate", "ii", *map(str, point))
@@ -54,7 +51,20 @@ def check(desktop, program, scratch):
             raise Failure(f"Activate{point} opened the panel at {rect}")
         busctl(desktop.session_bus, "call", item, *ITEM, "Activate", "ii", *map(str, point))
         wait_for(lambda: not windows(), 5, "a second Activate to close the panel")
-    print(f"item {item} registered at once; the panel opened beside three points")
+    end(vornix)  # again on a German desktop; no de_DE locale need exist for Qt to choose German
+    wait_for(lambda: not busctl(desktop.session_bus, "status", item), 10, "vornix to end")
+    desktop.start_vornix(program, False, "vornix-de", LANGUAGE="de", LC_ALL="de_DE.UTF-8")
+    expect_title(desktop, wait_for(lambda: desktop.calls("watcher", "RegisterStatusNotifierItem")[
+        len(calls):], 20, "the German vornix's item")[0], "Vornix \u2014 Laufwerke ruhen")
+    print(f"item {item} registered at once; the panel opened beside three points; German title")
+
+
+def expect_title(desktop, call, expected):
+    item = re.search(r":\d+\.\d+", call[1])[0]
+    title = busctl(desktop.session_bus, "--json=short", "get-property", item, *ITEM, "Title")
+    if json.loads(title or "{}").get("data") != expected:
+        raise Failure(f"the item's title reads {title!r}, not {expected!r}")
+    return item
 
 
 def main(program):
