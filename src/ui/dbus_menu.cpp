@@ -201,7 +201,7 @@ void DBusMenu::Event(int id, const QString& eventId, const QDBusVariant&, uint) 
         QTimer::singleShot(0, item, &QAction::trigger);
 }
 
-QList<int> DBusMenu::EventGroup(const DBusMenuEventList& events) {
+QList<int> DBusMenu::EventGroup(const QList<DBusMenuEvent>& events) {
     QList<int> idErrors;
     for (const DBusMenuEvent& event : events) {
         if (event.id != 0 && !action(event.id))

@@ -37,7 +37,7 @@ using DBusMenuItemKeysList = QList<DBusMenuItemKeys>;
 struct DBusMenuEvent {
     int id = 0;
     QString eventId;
-    QDBusVariant data;
+    QDBusVariant data{0}; // Qt D-Bus works out the type's signature from a default one
     uint timestamp = 0;
 };
 using DBusMenuEventList = QList<DBusMenuEvent>;
@@ -75,13 +75,14 @@ public slots:
     Q_SCRIPTABLE QDBusVariant GetProperty(int id, const QString& name);
     Q_SCRIPTABLE void Event(int id, const QString& eventId, const QDBusVariant& data,
                             uint timestamp);
-    Q_SCRIPTABLE QList<int> EventGroup(const vornix::DBusMenuEventList& events);
+    Q_SCRIPTABLE QList<int> EventGroup(const QList<vornix::DBusMenuEvent>& events);
     Q_SCRIPTABLE bool AboutToShow(int id);
     Q_SCRIPTABLE QList<int> AboutToShowGroup(const QList<int>& ids, QList<int>& idErrors);
 
 signals:
-    Q_SCRIPTABLE void ItemsPropertiesUpdated(const vornix::DBusMenuItemPropertiesList& updated,
-                                             const vornix::DBusMenuItemKeysList& removed);
+    // Spelled out: Qt D-Bus finds no marshaller for an argument named by an alias.
+    Q_SCRIPTABLE void ItemsPropertiesUpdated(const QList<vornix::DBusMenuItemProperties>& updated,
+                                             const QList<vornix::DBusMenuItemKeys>& removed);
     Q_SCRIPTABLE void LayoutUpdated(uint revision, int parent);
     Q_SCRIPTABLE void ItemActivationRequested(int id, uint timestamp);
 
