@@ -85,8 +85,8 @@ def check_menu(desktop, item):
         if not {"Open Vornix", "Quit"} <= items.keys() or \
                 keep[1].get("toggle-state", {}).get("data") != 1 - state:
             raise Failure(f"the dbusmenu layout reads {reply!r}")
-        busctl(desktop.session_bus, "call", *menu, "Event", "isvu", str(keep[0]), "clicked",
-               "s", "", "0")
+        busctl(desktop.session_bus, "call", *menu, "EventGroup", "a(isvu)", "1", str(keep[0]),
+               "clicked", "s", "", "0")  # as XFCE's panel sends a click
         wait_for(lambda: get(desktop, item, "Title") == f"Vornix \u2014 {title}", 5, title)
 
 
