@@ -56,7 +56,7 @@ class DBusMenu : public QObject, protected QDBusContext {
     Q_PROPERTY(QStringList IconThemePath READ iconThemePath)
 
 public:
-    /// Exports `menu` at `path` on `bus`; the menu must outlive this object.
+    /// Exports `menu` at `path` on `bus`. A menu deleted first leaves an empty root behind.
     DBusMenu(QMenu* menu, QDBusConnection bus, const QString& path, QObject* parent = nullptr);
     ~DBusMenu() override;
 
