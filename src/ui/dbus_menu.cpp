@@ -226,10 +226,11 @@ QList<int> DBusMenu::AboutToShowGroup(const QList<int>& ids, QList<int>& idError
 }
 
 bool DBusMenu::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == menu_) {
+    // A menu being deleted is a QMenu no longer, and its last events say nothing to a host.
+    if (auto* menu = qobject_cast<QMenu*>(watched); menu && menu == menu_.data()) {
         if (event->type() == QEvent::ActionChanged) {
             const int id =
-                int(menu_->actions().indexOf(static_cast<QActionEvent*>(event)->action())) + 1;
+                int(menu->actions().indexOf(static_cast<QActionEvent*>(event)->action())) + 1;
             if (id > 0) {
                 emit ItemsPropertiesUpdated({{id, properties(id, {})}}, {});
                 layoutChanged();
