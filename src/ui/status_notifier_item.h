@@ -2,6 +2,7 @@
 
 #include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusObjectPath>
 #include <QIcon>
 #include <QList>
 #include <QObject>
@@ -43,6 +44,7 @@ class StatusNotifierItem : public QObject {
     Q_PROPERTY(vornix::SniPixmaps IconPixmap READ iconPixmap)
     Q_PROPERTY(vornix::SniToolTip ToolTip READ toolTip)
     Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
+    Q_PROPERTY(QDBusObjectPath Menu READ menu)
 
 public:
     explicit StatusNotifierItem(QDBusConnection bus, QObject* parent = nullptr);
@@ -64,6 +66,10 @@ public:
     SniPixmaps iconPixmap() const { return pixmaps_; }
     SniToolTip toolTip() const { return {{}, {}, title_, {}}; }
     bool itemIsMenu() const { return false; }
+    /// Where hosts that draw the menu themselves find it (com.canonical.dbusmenu on the same
+    /// connection); "/" while there is none.
+    QDBusObjectPath menu() const { return menu_; }
+    void setMenu(const QDBusObjectPath& path) { menu_ = path; }
 
 public slots:
     // The item's methods, called by the host; positions are global screen coordinates.
@@ -89,6 +95,7 @@ private:
     QDBusServiceWatcher* watcher_;
     QString title_;
     SniPixmaps pixmaps_;
+    QDBusObjectPath menu_{QStringLiteral("/")};
 };
 
 QDBusArgument& operator<<(QDBusArgument& argument, const SniPixmap& pixmap);

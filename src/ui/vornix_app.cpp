@@ -1,5 +1,6 @@
 #include "ui/vornix_app.h"
 
+#include "ui/dbus_menu.h"
 #include "ui/menu_bar_view.h"
 #include "ui/status_notifier_item.h"
 #include "ui/tray_icons.h"
@@ -38,6 +39,11 @@ VornixApp::VornixApp(AppPorts ports, Options options)
         });
         connect(item_, &StatusNotifierItem::contextMenuRequested, this,
                 [this](QPoint at) { contextMenu()->popup(at.isNull() ? QCursor::pos() : at); });
+        // Most hosts never call ContextMenu: they draw the same menu from its dbusmenu export.
+        const QString menuPath = QStringLiteral("/MenuBar");
+        auto* menu = new DBusMenu(contextMenu(), QDBusConnection::sessionBus(), menuPath, this);
+        if (menu->exported())
+            item_->setMenu(QDBusObjectPath(menuPath));
         // Taken as in the tray from the start, so that no window flashes up; a refusal
         // falls back.
         if ((hosted_ = item_->hostPresent()))
@@ -92,11 +98,12 @@ QMenu* VornixApp::contextMenu() {
     auto quit = options_.quit ? options_.quit : [] { QCoreApplication::quit(); };
     menu_ = std::make_unique<QMenu>();
     auto* menu = menu_.get();
-    auto* keepAwake =
-        menu->addAction(tr("Keep drives awake"), this, [this] { appState_->toggleGlobalActive(); });
-    keepAwake->setCheckable(true);
-    connect(menu, &QMenu::aboutToShow, keepAwake,
-            [this, keepAwake] { keepAwake->setChecked(appState_->isActive.get()); });
+    keepAwake_ = menu->addAction(tr("Keep drives awake"), this, [this] {
+        appState_->toggleGlobalActive();
+        keepAwake_->setChecked(appState_->isActive.get()); // the mark shows a refused switch too
+    });
+    keepAwake_->setCheckable(true);
+    keepAwake_->setChecked(appState_->isActive.get());
     menu->addAction(tr("Open Vornix"), this, [this] { showPanel(); });
     menu->addSeparator();
     menu->addAction(tr("Quit"), this, [this, quit] {
@@ -176,6 +183,8 @@ void VornixApp::updateTray() {
     const TrayLook look = trayLook(active && !paused, appState_->volumeMonitor().volumes.get(),
                                    appState_->eventLog().events.get());
     const QString text = title(active, paused);
+    if (keepAwake_)
+        keepAwake_->setChecked(active);
     if (look == shownLook_ && text == shownTitle_)
         return;
     if (tray_) {

@@ -11,12 +11,14 @@
 #include <memory>
 #include <optional>
 
+class QAction;
 class QMenu;
 class QMessageBox;
 class QTimer;
 
 namespace vornix {
 
+class DBusMenu;
 class MenuBarView;
 class StatusNotifierItem;
 
@@ -89,6 +91,7 @@ private:
     MenuBarView* panel_ = nullptr;
     std::optional<bool> panelNextToIcon_; // the window kind last given to the panel
     std::unique_ptr<QMenu> menu_;         // the tray's
+    QAction* keepAwake_ = nullptr;        // its check mark follows the switch
     QPointer<QMessageBox> about_;
     QPointer<QMessageBox> stillRunning_;
     bool toldStillRunning_ = false;

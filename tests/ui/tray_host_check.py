@@ -42,6 +42,7 @@ def check(desktop, program, scratch):
                      "the item registered with a watcher that came after vornix")
     wait_for(lambda: not windows(), 2.0, "the window to give way to the icon")
     item = expect_title(desktop, calls[0], "Vornix \u2014 Drives idle")
+    check_menu(desktop, item)
 
     for point in ((900, 14), (SCREEN[0] - 3, SCREEN[1] - 3), (40, 400)):
         busctl(desktop.session_bus, "call", item, *ITEM, "Activate", "ii", *map(str, point))
@@ -56,15 +57,37 @@ def check(desktop, program, scratch):
     desktop.start_vornix(program, False, "vornix-de", LANGUAGE="de", LC_ALL="de_DE.UTF-8")
     expect_title(desktop, wait_for(lambda: desktop.calls("watcher", "RegisterStatusNotifierItem")[
         len(calls):], 20, "the German vornix's item")[0], "Vornix \u2014 Laufwerke ruhen")
-    print(f"item {item} registered at once; the panel opened beside three points; German title")
+    print(f"item {item} registered at once; its menu toggled; the panel opened beside three "
+          "points; German title")
+
+
+def get(desktop, item, name):
+    reply = busctl(desktop.session_bus, "--json=short", "get-property", item, *ITEM, name)
+    return json.loads(reply or "{}").get("data")
 
 
 def expect_title(desktop, call, expected):
     item = re.search(r":\d+\.\d+", call[1])[0]
-    title = busctl(desktop.session_bus, "--json=short", "get-property", item, *ITEM, "Title")
-    if json.loads(title or "{}").get("data") != expected:
+    if (title := get(desktop, item, "Title")) != expected:
         raise Failure(f"the item's title reads {title!r}, not {expected!r}")
     return item
+
+
+def check_menu(desktop, item):
+    """The host's own menu (com.canonical.dbusmenu at the item's Menu) toggles keep-awake."""
+    menu = (item, get(desktop, item, "Menu"), "com.canonical.dbusmenu")
+    for state, title in ((1, "Drives awake"), (0, "Drives idle")):
+        reply = busctl(desktop.session_bus, "--json=short", "call", *menu, "GetLayout", "iias",
+                       "0", "1", "0")
+        items = {c["data"][1].get("label", {}).get("data"): (c["data"][0], c["data"][1])
+                 for c in json.loads(reply or '{"data": [0, [0, {}, []]]}')["data"][1][2]}
+        keep = items.get("Keep drives awake", (0, {}))
+        if not {"Open Vornix", "Quit"} <= items.keys() or \
+                keep[1].get("toggle-state", {}).get("data") != 1 - state:
+            raise Failure(f"the dbusmenu layout reads {reply!r}")
+        busctl(desktop.session_bus, "call", *menu, "EventGroup", "a(isvu)", "1", str(keep[0]),
+               "clicked", "s", "", "0")  # as XFCE's panel sends a click
+        wait_for(lambda: get(desktop, item, "Title") == f"Vornix \u2014 {title}", 5, title)
 
 
 def main(program):
