@@ -7,7 +7,7 @@
 //
 // Needs root: it mounts tmpfs and the tests' FUSE file system in a private mount namespace.
 
-#include "engine/vornix.h"
+#include "engine/keep_alive_engine.h"
 #include "engine/worker_pool.h"
 #include "platform/linux/ping_file_system.h"
 
@@ -160,7 +160,6 @@ public:
 
 class SilentNotifier final : public DesktopNotifier {
 public:
-    void requestAuthorization() override {}
     void post(const DesktopNotification&) override {}
 };
 
@@ -230,7 +229,7 @@ struct Rig {
     VolumeMonitor monitor{log, queue, volumeSystem.ports()};
     TimedFileSystem fs;
     WorkerPool pool{queue};
-    Vornix engine{monitor, log, {queue, queue, pool, fs}};
+    KeepAliveEngine engine{monitor, log, {queue, queue, pool, fs}};
 
     explicit Rig(const std::vector<std::pair<std::string, std::string>>& volumes) {
         std::vector<WatchedVolume> list;
@@ -250,7 +249,7 @@ struct Rig {
             base[name] = systemLog.successes[name];
         for (int tick = 1; tick <= ticks; ++tick) {
             if (engine.isRunning()) {
-                queue.advance(45 - Vornix::stallTimeout);
+                queue.advance(45 - KeepAliveEngine::stallTimeout);
             } else {
                 engine.start(45);
                 queue.advance(0);
@@ -263,7 +262,7 @@ struct Rig {
             });
             if (afterTick)
                 afterTick();
-            queue.advance(Vornix::stallTimeout);
+            queue.advance(KeepAliveEngine::stallTimeout);
         }
     }
 };

@@ -5,8 +5,8 @@
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/single_instance.h"
 #include "platform/linux/unix_signals.h"
+#include "ui/tray_application.h"
 #include "ui/tray_icons.h"
-#include "ui/vornix_app.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -181,16 +181,14 @@ int runTray(int argc, char* argv[]) {
                      &application, [] { QApplication::quit(); });
 
     vornix::linux_platform::LinuxPlatform platform;
-    vornix::VornixApp app(platform.ports(),
-                          {.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable(),
-                           .watchTrayHosts = true,
-                           .quit = [] { QApplication::quit(); }});
+    vornix::TrayApplication app(platform.ports(),
+                                {.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable(),
+                                 .watchTrayHosts = true,
+                                 .quit = [] { QApplication::quit(); }});
     control.attach(app.appState());
-    // Switched on over the bus, it has something to release even if the panel was never shown.
-    app.delegate().appState = &app.appState();
     QObject::connect(&control, &DBusControl::showRequested, &app, [&app] { app.showPanel(); });
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &app,
-                     [&app] { app.delegate().applicationWillTerminate(); });
+                     [&app] { app.appState().shutdown(); });
     if (!app.inTray())
         app.showPanel();
 

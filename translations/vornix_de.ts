@@ -103,7 +103,7 @@
     </message>
 </context>
 <context>
-    <name>vornix::MenuBarView</name>
+    <name>vornix::Panel</name>
     <message>
         <source>Keep drives awake</source>
         <translation>Laufwerke wach halten</translation>
@@ -170,7 +170,7 @@
     </message>
 </context>
 <context>
-    <name>vornix::VornixApp</name>
+    <name>vornix::TrayApplication</name>
     <message>
         <source>Open Vornix</source>
         <translation>Vornix öffnen</translation>

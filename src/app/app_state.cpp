@@ -9,11 +9,11 @@ namespace vornix {
 AppState::AppState(AppPorts ports) : settings_(ports.settings), mainQueue_(ports.engine.mainQueue) {
     // The services come to life in a fixed order: each may rely on the ones before it, and
     // the monitor's constructor already scans the mounted volumes into its list.
-    powerAssertionManager_ = std::make_unique<PowerAssertionManager>(ports.power);
-    loginItemManager_ = std::make_unique<LoginItemManager>(ports.loginItem);
+    idleInhibition_ = std::make_unique<IdleInhibition>(ports.power);
+    autostartManager_ = std::make_unique<AutostartManager>(ports.autostart);
     eventLog_ = std::make_unique<EventLog>(ports.clock, ports.systemLog, ports.notifier);
     volumeMonitor_ = std::make_unique<VolumeMonitor>(*eventLog_, ports.clock, ports.volumes);
-    vornix_ = std::make_unique<Vornix>(*volumeMonitor_, *eventLog_, ports.engine);
+    engine_ = std::make_unique<KeepAliveEngine>(*volumeMonitor_, *eventLog_, ports.engine);
     troubleNotices_ = std::make_unique<DriveTroubleNotices>(*volumeMonitor_, ports.notifier);
 
     keepAliveInterval = keep_alive_interval::usable(settings_.readDouble(intervalKey));
@@ -21,8 +21,7 @@ AppState::AppState(AppPorts ports) : settings_(ports.settings), mainQueue_(ports
     notifyAboutDriveTrouble = settings_.readBool(troubleNoticesKey).value_or(true);
     troubleNotices_->setEnabled(notifyAboutDriveTrouble.get());
     onBattery_ = ports.powerSupply.onBattery();
-    launchAtLoginEnabled = loginItemManager_->status() == LoginItemStatus::enabled;
-    eventLog_->requestNotificationAuthorization();
+    launchAtLoginEnabled = autostartManager_->status() == AutostartStatus::enabled;
 
     // Read once: every later change goes through persistExclusions(), which keeps this copy,
     // so the subscriber below, which runs on every publication of the list, never reads the
@@ -81,14 +80,14 @@ void AppState::applyPowerState(bool passNow) {
         isPausedOnBattery = paused;
     const bool hold = isActive.get() && !paused;
     if (hold)
-        powerAssertionManager_->acquire();
+        idleInhibition_->acquire();
     else
-        powerAssertionManager_->release();
+        idleInhibition_->release();
     // Starting ticks at once; a timer left running keeps its rhythm.
     if (!hold || preparingForSleep_)
-        vornix_->stop();
-    else if (passNow || !vornix_->isRunning())
-        vornix_->start(keepAliveInterval.get());
+        engine_->stop();
+    else if (passNow || !engine_->isRunning())
+        engine_->start(keepAliveInterval.get());
 }
 
 void AppState::toggleVolume(const std::string& id) {
@@ -129,7 +128,7 @@ void AppState::updateInterval(double interval) {
     keepAliveInterval = interval;
     recordIfNotSaved(settings_.writeDouble(intervalKey, interval));
     if (isActive.get())
-        vornix_->setInterval(interval);
+        engine_->setInterval(interval);
 }
 
 void AppState::recordIfNotSaved(const std::optional<SettingsWriteError>& error) {
@@ -141,13 +140,13 @@ void AppState::recordIfNotSaved(const std::optional<SettingsWriteError>& error) 
 
 void AppState::setLaunchAtLogin(bool enabled) {
     try {
-        loginItemManager_->setEnabled(enabled);
-    } catch (const LoginItemError& error) {
+        autostartManager_->setEnabled(enabled);
+    } catch (const AutostartError& error) {
         eventLog_->record(LogEvent::Kind::pingFailed, std::nullopt,
                           std::string("Login item: ") + error.what());
         return;
     }
-    launchAtLoginEnabled = loginItemManager_->status() == LoginItemStatus::enabled;
+    launchAtLoginEnabled = autostartManager_->status() == AutostartStatus::enabled;
 }
 
 void AppState::setPauseOnBattery(bool enabled) {
@@ -164,8 +163,8 @@ void AppState::setNotifyAboutDriveTrouble(bool enabled) {
 
 void AppState::shutdown() {
     powerWatches_.clear(); // a wake-up during the exit starts nothing again
-    powerAssertionManager_->release();
-    vornix_->stop();
+    idleInhibition_->release();
+    engine_->stop();
 }
 
 } // namespace vornix

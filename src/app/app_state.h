@@ -1,14 +1,14 @@
 #pragma once
 
+#include "app/autostart_manager.h"
 #include "app/drive_trouble_notices.h"
-#include "app/login_item_manager.h"
 #include "app/settings_store.h"
 #include "app/system_power_ports.h"
 #include "core/observable.h"
 #include "core/scheduling.h"
+#include "engine/idle_inhibition.h"
+#include "engine/keep_alive_engine.h"
 #include "engine/keep_alive_interval.h"
-#include "engine/power_assertion_manager.h"
-#include "engine/vornix.h"
 #include "log/event_log.h"
 #include "volumes/volume_monitor.h"
 
@@ -27,7 +27,7 @@ struct AppPorts {
     IdleInhibitor& power;
     SleepSignal& sleep;
     PowerSupply& powerSupply;
-    LoginItemPort& loginItem;
+    AutostartPort& autostart;
     SettingsStore& settings;
     VolumePorts volumes;
     EnginePorts engine;
@@ -65,9 +65,9 @@ public:
 
     EventLog& eventLog() { return *eventLog_; }
     VolumeMonitor& volumeMonitor() { return *volumeMonitor_; }
-    PowerAssertionManager& powerAssertionManager() { return *powerAssertionManager_; }
-    Vornix& vornix() { return *vornix_; }
-    LoginItemManager& loginItemManager() { return *loginItemManager_; }
+    IdleInhibition& idleInhibition() { return *idleInhibition_; }
+    KeepAliveEngine& engine() { return *engine_; }
+    AutostartManager& autostartManager() { return *autostartManager_; }
     /// The main thread's queue, for views that defer their own work.
     MainQueue& mainQueue() { return mainQueue_; }
 
@@ -93,11 +93,11 @@ private:
 
     SettingsStore& settings_;
     MainQueue& mainQueue_;
-    std::unique_ptr<PowerAssertionManager> powerAssertionManager_;
-    std::unique_ptr<LoginItemManager> loginItemManager_;
+    std::unique_ptr<IdleInhibition> idleInhibition_;
+    std::unique_ptr<AutostartManager> autostartManager_;
     std::unique_ptr<EventLog> eventLog_;
     std::unique_ptr<VolumeMonitor> volumeMonitor_;
-    std::unique_ptr<Vornix> vornix_;
+    std::unique_ptr<KeepAliveEngine> engine_;
     std::unique_ptr<DriveTroubleNotices> troubleNotices_;
     bool preparingForSleep_ = false;
     bool onBattery_ = false;

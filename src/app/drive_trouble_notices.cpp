@@ -1,6 +1,6 @@
 #include "app/drive_trouble_notices.h"
 
-#include "engine/vornix.h"
+#include "engine/keep_alive_engine.h"
 #include "log/event_log.h"
 
 #include <string>
@@ -48,7 +48,7 @@ DesktopNotification DriveTroubleNotices::notice(const WatchedVolume& volume) {
             userText(context,
                      QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
                                        "\"%1\" has not answered a keep-alive ping for %2 seconds."),
-                     {shown, std::to_string(static_cast<int>(Vornix::stallTimeout))});
+                     {shown, std::to_string(static_cast<int>(KeepAliveEngine::stallTimeout))});
         break;
     case VolumeStatus::readOnly:
         note.title = userText(
@@ -79,7 +79,7 @@ DesktopNotification DriveTroubleNotices::notice(const WatchedVolume& volume) {
             context,
             QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
                               "\"%1\" has less than %2 MB free; pings wait until space is freed."),
-            {shown, std::to_string(Vornix::freeSpaceFloor >> 20)});
+            {shown, std::to_string(KeepAliveEngine::freeSpaceFloor >> 20)});
         break;
     case VolumeStatus::idle:
     case VolumeStatus::active:

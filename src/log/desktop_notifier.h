@@ -15,13 +15,11 @@ struct DesktopNotification {
     std::string soundName = "device-removed";
 };
 
-/// The desktop's notification service. Neither call blocks or reports anything: a missing
+/// The desktop's notification service. Posting never blocks or reports anything: a missing
 /// server or a refusal drops the notification silently.
 class DesktopNotifier {
 public:
     virtual ~DesktopNotifier() = default;
-    /// Asks once per launch for permission to show alerts with sound.
-    virtual void requestAuthorization() = 0;
     /// Shows the notification at once with the default sound.
     virtual void post(const DesktopNotification& notification) = 0;
 };

@@ -33,10 +33,6 @@ void EventLog::record(LogEvent::Kind kind, std::optional<std::string> volumeName
         notifyUnexpectedDisconnect(*disconnected);
 }
 
-void EventLog::requestNotificationAuthorization() {
-    notifier_.requestAuthorization();
-}
-
 std::string EventLog::systemLogLine(const LogEvent& event) {
     std::string line{label(event.kind)};
     line += " \u2014 ";

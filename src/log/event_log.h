@@ -29,8 +29,6 @@ public:
 
     void record(LogEvent::Kind kind, std::optional<std::string> volumeName, std::string detail);
 
-    void requestNotificationAuthorization();
-
     /// "<label> — <volume name or system> <detail>", with the name exactly as given.
     static std::string systemLogLine(const LogEvent& event);
     /// The body of the disconnect notification for a volume name, the name shown as

@@ -232,7 +232,7 @@ bool DBusMenu::eventFilter(QObject* watched, QEvent* event) {
             const int id =
                 int(menu->actions().indexOf(static_cast<QActionEvent*>(event)->action())) + 1;
             if (id > 0) {
-                emit ItemsPropertiesUpdated({{id, properties(id, {})}}, {});
+                Q_EMIT ItemsPropertiesUpdated({{id, properties(id, {})}}, {});
                 layoutChanged();
             }
         } else if (event->type() == QEvent::ActionAdded || event->type() == QEvent::ActionRemoved) {
@@ -243,7 +243,7 @@ bool DBusMenu::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void DBusMenu::layoutChanged() {
-    emit LayoutUpdated(++revision_, 0);
+    Q_EMIT LayoutUpdated(++revision_, 0);
 }
 
 } // namespace vornix

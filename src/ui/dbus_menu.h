@@ -67,7 +67,7 @@ public:
     QString status() const { return QStringLiteral("normal"); }
     QStringList iconThemePath() const { return {}; }
 
-public slots:
+public Q_SLOTS:
     Q_SCRIPTABLE uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames,
                                 vornix::DBusMenuLayout& layout);
     Q_SCRIPTABLE vornix::DBusMenuItemPropertiesList
@@ -79,7 +79,7 @@ public slots:
     Q_SCRIPTABLE bool AboutToShow(int id);
     Q_SCRIPTABLE QList<int> AboutToShowGroup(const QList<int>& ids, QList<int>& idErrors);
 
-signals:
+Q_SIGNALS:
     // Spelled out: Qt D-Bus finds no marshaller for an argument named by an alias.
     Q_SCRIPTABLE void ItemsPropertiesUpdated(const QList<vornix::DBusMenuItemProperties>& updated,
                                              const QList<vornix::DBusMenuItemKeys>& removed);

@@ -20,24 +20,23 @@ void translateUserTextsWithQt() {
 StatusLabel statusLabel(const WatchedVolume& volume) {
     switch (volume.status) {
     case VolumeStatus::active:
-        return {QCoreApplication::translate("vornix::MenuBarView", "Active"), Tint::green};
+        return {QCoreApplication::translate("vornix::Panel", "Active"), Tint::green};
     case VolumeStatus::idle:
         return volume.isCurrentlyMounted
-                   ? StatusLabel{QCoreApplication::translate("vornix::MenuBarView", "Idle"),
+                   ? StatusLabel{QCoreApplication::translate("vornix::Panel", "Idle"),
                                  Tint::secondary}
-                   : StatusLabel{QCoreApplication::translate("vornix::MenuBarView", "Disconnected"),
+                   : StatusLabel{QCoreApplication::translate("vornix::Panel", "Disconnected"),
                                  Tint::secondary};
     case VolumeStatus::stalled:
-        return {QCoreApplication::translate("vornix::MenuBarView", "Slow to respond"),
-                Tint::orange};
+        return {QCoreApplication::translate("vornix::Panel", "Slow to respond"), Tint::orange};
     case VolumeStatus::readOnly:
-        return {QCoreApplication::translate("vornix::MenuBarView", "Read-only \u2014 can't ping"),
+        return {QCoreApplication::translate("vornix::Panel", "Read-only \u2014 can't ping"),
                 Tint::red};
     case VolumeStatus::full:
-        return {QCoreApplication::translate("vornix::MenuBarView", "Nearly full \u2014 paused"),
+        return {QCoreApplication::translate("vornix::Panel", "Nearly full \u2014 paused"),
                 Tint::red};
     case VolumeStatus::failed:
-        return {QCoreApplication::translate("vornix::MenuBarView", "Ping failed"), Tint::red};
+        return {QCoreApplication::translate("vornix::Panel", "Ping failed"), Tint::red};
     }
     return {};
 }

@@ -63,7 +63,7 @@ StatusNotifierItem::StatusNotifierItem(QDBusConnection bus, QObject* parent)
     connect(watcher_, &QDBusServiceWatcher::serviceRegistered, this,
             [this] { registerWithHost(); });
     connect(watcher_, &QDBusServiceWatcher::serviceUnregistered, this,
-            [this] { emit hostChanged(false); });
+            [this] { Q_EMIT hostChanged(false); });
 }
 
 StatusNotifierItem::~StatusNotifierItem() {
@@ -85,7 +85,7 @@ void StatusNotifierItem::registerWithHost() {
         if (w->isError())
             qWarning("vornix: the tray host refused the icon: %s",
                      qPrintable(w->error().message()));
-        emit hostChanged(!w->isError());
+        Q_EMIT hostChanged(!w->isError());
     });
 }
 
@@ -107,20 +107,20 @@ void StatusNotifierItem::setAppearance(const QString& title, const QIcon& icon) 
     title_ = title;
     pixmaps_ = pixmaps;
     if (titleChanged) {
-        emit NewTitle();
-        emit NewToolTip();
+        Q_EMIT NewTitle();
+        Q_EMIT NewToolTip();
     }
-    emit NewIcon();
+    Q_EMIT NewIcon();
 }
 
 void StatusNotifierItem::Activate(int x, int y) {
-    emit activated(QPoint(x, y)); // hosts send (0, 0) when they know no position
+    Q_EMIT activated(QPoint(x, y)); // hosts send (0, 0) when they know no position
 }
 
 void StatusNotifierItem::SecondaryActivate(int, int) {}
 
 void StatusNotifierItem::ContextMenu(int x, int y) {
-    emit contextMenuRequested(QPoint(x, y));
+    Q_EMIT contextMenuRequested(QPoint(x, y));
 }
 
 void StatusNotifierItem::Scroll(int, const QString&) {}

@@ -71,14 +71,14 @@ public:
     QDBusObjectPath menu() const { return menu_; }
     void setMenu(const QDBusObjectPath& path) { menu_ = path; }
 
-public slots:
+public Q_SLOTS:
     // The item's methods, called by the host; positions are global screen coordinates.
     Q_SCRIPTABLE void Activate(int x, int y);
     Q_SCRIPTABLE void SecondaryActivate(int x, int y);
     Q_SCRIPTABLE void ContextMenu(int x, int y);
     Q_SCRIPTABLE void Scroll(int delta, const QString& orientation);
 
-signals:
+Q_SIGNALS:
     Q_SCRIPTABLE void NewTitle();
     Q_SCRIPTABLE void NewIcon();
     Q_SCRIPTABLE void NewToolTip();

@@ -29,7 +29,7 @@ std::string lastPathComponent(std::string_view path) {
 
 VolumeMonitor::VolumeMonitor(EventLog& eventLog, const WallClock& clock, VolumePorts ports)
     : eventLog_(eventLog), clock_(clock), ports_(std::move(ports)) {
-    bootVolumeID_ = ports_.system.rootFileSystemUuid();
+    rootFileSystemUuid_ = ports_.system.rootFileSystemUuid();
     watch_ = ports_.system.watch([this](const VolumeEvent& event) { handleEvent(event); });
     scanCurrentVolumes();
 }
@@ -127,8 +127,8 @@ bool VolumeMonitor::isCandidate(const MountedVolume& v) const {
 
 bool VolumeMonitor::belongsTo(const WatchedVolume& record, const MountedVolume& v) const {
     // Mounted elsewhere under another device name right now: another device, whatever its key.
-    if (record.isCurrentlyMounted && record.mountPath != v.mountPath && record.bsdName &&
-        v.bsdName && *record.bsdName != *v.bsdName)
+    if (record.isCurrentlyMounted && record.mountPath != v.mountPath && record.kernelName &&
+        v.kernelName && *record.kernelName != *v.kernelName)
         return false;
     const auto known = hardwareKeys_.find(record.id);
     if (known == hardwareKeys_.end() || !known->second || !v.hardwareKey)
@@ -138,9 +138,9 @@ bool VolumeMonitor::belongsTo(const WatchedVolume& record, const MountedVolume& 
 
 std::string VolumeMonitor::identify(const MountedVolume& v) {
     if (!v.uuid) {
-        if (v.bsdName)
-            if (const auto known = bsdNameToVolumeID_.find(*v.bsdName);
-                known != bsdNameToVolumeID_.end())
+        if (v.kernelName)
+            if (const auto known = kernelNameToVolumeID_.find(*v.kernelName);
+                known != kernelNameToVolumeID_.end())
                 return known->second;
         return "path:" + v.mountPath;
     }
@@ -149,7 +149,7 @@ std::string VolumeMonitor::identify(const MountedVolume& v) {
     std::vector<std::string> choices{*v.uuid};
     if (v.hardwareKey)
         choices.push_back(*v.uuid + ":" + *v.hardwareKey);
-    choices.push_back(choices.back() + ":" + v.bsdName.value_or(v.mountPath));
+    choices.push_back(choices.back() + ":" + v.kernelName.value_or(v.mountPath));
     for (const auto& id : choices) {
         const auto index = indexOf(id);
         if (index < 0) {
@@ -169,30 +169,30 @@ void VolumeMonitor::considerCandidate(const MountedVolume& mounted) {
     if (!isCandidate(mounted))
         return;
     const std::string id = identify(mounted);
-    if (bootVolumeID_ && *bootVolumeID_ == id)
+    if (rootFileSystemUuid_ && *rootFileSystemUuid_ == id)
         return;
 
     const std::string name = mounted.name ? *mounted.name : lastPathComponent(mounted.mountPath);
-    const auto& bsdName = mounted.bsdName;
+    const auto& kernelName = mounted.kernelName;
     const auto& protocol = mounted.protocol;
     const auto& mountPath = mounted.mountPath;
-    if (bsdName)
-        bsdNameToVolumeID_[*bsdName] = id;
+    if (kernelName)
+        kernelNameToVolumeID_[*kernelName] = id;
 
     if (const auto index = indexOf(id); index >= 0) {
         const auto at = static_cast<std::size_t>(index);
         update(at, [&](WatchedVolume& v) { v.name = name; });
         update(at, [&](WatchedVolume& v) { v.mountPath = mountPath; });
         update(at, [&](WatchedVolume& v) { v.isCurrentlyMounted = true; });
-        if (bsdName)
-            update(at, [&](WatchedVolume& v) { v.bsdName = bsdName; });
+        if (kernelName)
+            update(at, [&](WatchedVolume& v) { v.kernelName = kernelName; });
         if (protocol)
             update(at, [&](WatchedVolume& v) { v.connectionProtocol = protocol; });
     } else {
         auto list = volumes.get();
         list.push_back(WatchedVolume{.id = id,
                                      .name = name,
-                                     .bsdName = bsdName,
+                                     .kernelName = kernelName,
                                      .connectionProtocol = protocol,
                                      .isCurrentlyMounted = true,
                                      .mountPath = mountPath,
@@ -208,11 +208,11 @@ void VolumeMonitor::considerCandidate(const MountedVolume& mounted) {
 // ---- departures
 
 void VolumeMonitor::handleDeparture(const VolumeEvent& event) {
-    if (!event.volume.bsdName)
+    if (!event.volume.kernelName)
         return;
-    const std::string& bsdName = *event.volume.bsdName;
-    const auto mapped = bsdNameToVolumeID_.find(bsdName);
-    if (mapped == bsdNameToVolumeID_.end())
+    const std::string& kernelName = *event.volume.kernelName;
+    const auto mapped = kernelNameToVolumeID_.find(kernelName);
+    if (mapped == kernelNameToVolumeID_.end())
         return;
     const auto index = indexOf(mapped->second);
     if (index < 0)
@@ -223,7 +223,7 @@ void VolumeMonitor::handleDeparture(const VolumeEvent& event) {
     // already left, or which now lives under another name, belongs to some other disk: that
     // disk's departure says nothing about this volume.
     const WatchedVolume& record = volumes.get()[at];
-    if (!record.isCurrentlyMounted || record.bsdName != bsdName)
+    if (!record.isCurrentlyMounted || record.kernelName != kernelName)
         return;
 
     const std::string name = record.name;

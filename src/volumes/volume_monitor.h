@@ -57,7 +57,7 @@ public:
     std::optional<WatchedVolume> volume(const std::string& id) const;
 
     /// The UUID of the file system at "/", noted at creation.
-    const std::optional<std::string>& bootVolumeID() const { return bootVolumeID_; }
+    const std::optional<std::string>& rootFileSystemUuid() const { return rootFileSystemUuid_; }
 
 private:
     /// Index of the first record with this id, or -1.
@@ -80,8 +80,8 @@ private:
     EventLog& eventLog_;
     [[maybe_unused]] const WallClock& clock_;
     VolumePorts ports_;
-    std::optional<std::string> bootVolumeID_;
-    std::map<std::string, std::string> bsdNameToVolumeID_;
+    std::optional<std::string> rootFileSystemUuid_;
+    std::map<std::string, std::string> kernelNameToVolumeID_;
     std::map<std::string, std::optional<std::string>> hardwareKeys_; // by identifier
     // During the scan at start: for each UUID mounted more than once, the smallest hardware key,
     // whose volume keeps the bare UUID whatever the mount order.

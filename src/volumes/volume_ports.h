@@ -23,8 +23,8 @@ struct MountedVolume {
     std::optional<bool> isLocal{};
     std::optional<std::string> uuid{}; // the file system's
     std::optional<bool> isInternal{};
-    std::optional<std::string> bsdName{};  // kernel device name, "sdb1"
-    std::optional<std::string> protocol{}; // the bus as users know it, "USB"
+    std::optional<std::string> kernelName{}; // kernel device name, "sdb1"
+    std::optional<std::string> protocol{};   // the bus as users know it, "USB"
     /// What tells this device from a byte-for-byte copy with the same UUID (disk serial and
     /// partition, or partition UUID); the same for the same device across restarts.
     std::optional<std::string> hardwareKey{};
@@ -41,7 +41,7 @@ struct VolumeEvent {
         deviceGoneWhileMounted, // the device (or its media) went away while mounted
     };
     Kind kind = Kind::mounted;
-    /// All facts for mounted and renamed; the two departures carry `bsdName` alone.
+    /// All facts for mounted and renamed; the two departures carry `kernelName` alone.
     MountedVolume volume{};
 };
 

@@ -6,7 +6,7 @@
 namespace vornix {
 
 namespace {
-constexpr std::array<std::pair<VolumeStatus, std::string_view>, 6> rawValues{{
+constexpr std::array<std::pair<VolumeStatus, std::string_view>, 6> statusNames{{
     {VolumeStatus::idle, "idle"},
     {VolumeStatus::active, "active"},
     {VolumeStatus::stalled, "stalled"},
@@ -16,16 +16,16 @@ constexpr std::array<std::pair<VolumeStatus, std::string_view>, 6> rawValues{{
 }};
 } // namespace
 
-std::string_view rawValue(VolumeStatus status) {
-    for (const auto& [value, raw] : rawValues)
+std::string_view statusName(VolumeStatus status) {
+    for (const auto& [value, name] : statusNames)
         if (value == status)
-            return raw;
+            return name;
     return {};
 }
 
-std::optional<VolumeStatus> volumeStatusFromRawValue(std::string_view raw) {
-    for (const auto& [value, text] : rawValues)
-        if (text == raw)
+std::optional<VolumeStatus> volumeStatusNamed(std::string_view name) {
+    for (const auto& [value, text] : statusNames)
+        if (text == name)
             return value;
     return std::nullopt;
 }

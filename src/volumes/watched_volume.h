@@ -14,17 +14,17 @@ namespace vornix {
 /// ping path); the record's `statusDetail` then says why.
 enum class VolumeStatus { idle, active, stalled, readOnly, full, failed };
 
-/// The case name ("idle", "readOnly", ...).
-std::string_view rawValue(VolumeStatus status);
-/// The status whose raw value is exactly `raw`; none for any other text.
-std::optional<VolumeStatus> volumeStatusFromRawValue(std::string_view raw);
+/// The status as scripts and stored files read it: its case name ("idle", "readOnly", ...).
+std::string_view statusName(VolumeStatus status);
+/// The status whose name is exactly `name`; none for any other text.
+std::optional<VolumeStatus> volumeStatusNamed(std::string_view name);
 
 /// The record of one accepted external volume. Compared field by field; identified by `id`.
 struct WatchedVolume {
     std::string id{};
     std::string name{};
     // The kernel device name ("sdb1") the volume was last seen on.
-    std::optional<std::string> bsdName{};
+    std::optional<std::string> kernelName{};
     std::optional<std::string> connectionProtocol{};
     bool isCurrentlyMounted = false;
     std::optional<std::string> mountPath{}; // mount point, no trailing separator
@@ -42,6 +42,6 @@ struct WatchedVolume {
 
 template <> struct std::hash<vornix::VolumeStatus> {
     std::size_t operator()(vornix::VolumeStatus status) const noexcept {
-        return std::hash<std::string_view>{}(vornix::rawValue(status));
+        return std::hash<std::string_view>{}(vornix::statusName(status));
     }
 };

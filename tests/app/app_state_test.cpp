@@ -44,26 +44,26 @@ TEST(AppState, OnlyUsableIntervalsAreReadOrTaken) {
         EXPECT_EQ(h.create().keepAliveInterval.get(), expected) << value;
         h.app->toggleGlobalActive();
         h.app->updateInterval(value);
-        EXPECT_EQ(h.app->vornix().interval(), expected) << value;
+        EXPECT_EQ(h.app->engine().interval(), expected) << value;
         EXPECT_EQ(h.settings.writes, expected == value ? 1 : 0) << value;
     }
 }
 
-TEST(AppState, CommandsHoldTheAssertionRunTheEngineAndRecordRefusals) {
+TEST(AppState, CommandsHoldTheInhibitionRunTheEngineAndRecordRefusals) {
     AppHarness h;
     h.power.refuse = true; // refused, the engine runs all the same
-    h.loginItem.current = LoginItemStatus::requiresApproval;
+    h.autostart.current = AutostartStatus::disabled;
     auto& app = h.create();
     app.toggleGlobalActive();
-    EXPECT_TRUE(app.vornix().isRunning());
+    EXPECT_TRUE(app.engine().isRunning());
     app.shutdown();
-    EXPECT_FALSE(app.vornix().isRunning());
+    EXPECT_FALSE(app.engine().isRunning());
 
     app.setLaunchAtLogin(true);
     app.setLaunchAtLogin(true);
     EXPECT_TRUE(app.launchAtLoginEnabled.get());
-    EXPECT_EQ(h.loginItem.registerCalls, 1);
-    h.loginItem.refusal = "Permission denied";
+    EXPECT_EQ(h.autostart.installCalls, 1);
+    h.autostart.refusal = "Permission denied";
     app.setLaunchAtLogin(false);
     EXPECT_TRUE(app.launchAtLoginEnabled.get());
     EXPECT_EQ(app.eventLog().events.get().front().detail, "Login item: Permission denied");

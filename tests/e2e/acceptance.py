@@ -307,7 +307,7 @@ class Scenario:
 def inner(args, scratch):
     logs, passed, desktop = f"{args.artifacts}/logs", 0, None
     vornix = f"{args.prefix}/bin/vornix"
-    shim = f"{args.build}/tests/platform/libvornix_sysfs_shim.so"
+    shim = f"{args.build}/tests/platform/linux/libvornix_sysfs_shim.so"
     mount("vornix-e2e-scratch", scratch, "tmpfs", "mode=0755")
     try:
         print("== the desktop stack and the USB drives start", flush=True)

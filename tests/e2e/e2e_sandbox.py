@@ -1,6 +1,6 @@
 # External drives in a private mount namespace: images on loop devices (auto-clear) that libudev
 # reads as USB disks with serials of their own through a device tree fabricated on a tmpfs inside
-# /sys (read with tests/platform/sysfs_shim.cpp preloaded).
+# /sys (read with tests/platform/linux/sysfs_shim.cpp preloaded).
 
 import contextlib, fcntl, os, struct, subprocess  # noqa: E401
 from desktop_session import Failure, mount_points, wait_for

@@ -1,5 +1,5 @@
-#include "engine/power_assertion_manager.h"
-#include "engine/vornix.h"
+#include "engine/idle_inhibition.h"
+#include "engine/keep_alive_engine.h"
 #include "engine/worker_pool.h"
 
 #include "engine_fakes.h"
@@ -44,8 +44,8 @@ struct Harness {
     VolumeMonitor monitor{log, time, volumeSystem.ports()};
     testing::FakePingFileSystem fs;
     testing::ManualWorkerQueue workers{time};
-    std::unique_ptr<Vornix> engine =
-        std::make_unique<Vornix>(monitor, log, EnginePorts{time, time, workers, fs});
+    std::unique_ptr<KeepAliveEngine> engine =
+        std::make_unique<KeepAliveEngine>(monitor, log, EnginePorts{time, time, workers, fs});
 
     explicit Harness(std::vector<WatchedVolume> volumes) { monitor.volumes = std::move(volumes); }
     long count(Kind kind, const std::string& name) const {
@@ -132,7 +132,7 @@ TEST(Engine, OutcomesBecomeStatusAndEventsAndASuccessInTimeRestoresActive) {
 
 TEST(Engine, AVolumeHungInStatfsStallsAloneForHoursAndHoldsOneJob) {
     auto stuck = mounted("Stuck");
-    stuck.bsdName = "sdb1";
+    stuck.kernelName = "sdb1";
     Harness h({stuck, mounted("Healthy")});
     h.engine->start(45);
     constexpr int ticks = 2000;
@@ -150,7 +150,7 @@ TEST(Engine, AVolumeHungInStatfsStallsAloneForHoursAndHoldsOneJob) {
         h.time.advance(37);
     }
     // Plugged in again under a new device name: a job of its own beside the hung one.
-    stuck.bsdName = "sdc1";
+    stuck.kernelName = "sdc1";
     h.monitor.volumes = {stuck, mounted("Healthy")};
     h.time.advance(45);
     ASSERT_EQ(h.workers.pending(), 3u); // hung, healthy, the new drive's
@@ -236,7 +236,7 @@ TEST(WorkerPool, BlockedJobsDelayNoOtherIdleWorkersAreCappedAndNothingOutlivesTh
     EXPECT_EQ(time.pendingCount(), 0u);
 }
 
-TEST(PowerAssertionManager, HoldsAtMostOneInhibitionAndReleasesOnlyWhatItHolds) {
+TEST(IdleInhibition, HoldsAtMostOneInhibitionAndReleasesOnlyWhatItHolds) {
     // Calls on one manager (a = acquire, r = release, x = destroy) on an inhibitor that grants
     // or refuses; then the inhibitions asked for, the releases, and whether one is held.
     using Script = std::tuple<const char*, bool, std::size_t, int, bool>;
@@ -249,12 +249,12 @@ TEST(PowerAssertionManager, HoldsAtMostOneInhibitionAndReleasesOnlyWhatItHolds) 
         SCOPED_TRACE(std::string(calls) + (refuse ? " refused" : ""));
         testing::FakeIdleInhibitor inhibitor;
         inhibitor.refuse = refuse;
-        auto manager = std::make_unique<PowerAssertionManager>(inhibitor);
+        auto manager = std::make_unique<IdleInhibition>(inhibitor);
         for (const char* c = calls; *c; ++c)
             *c == 'a' ? manager->acquire() : *c == 'r' ? manager->release() : manager.reset();
-        EXPECT_EQ(inhibitor.holds, std::vector<std::string>(holds, PowerAssertionManager::reason));
+        EXPECT_EQ(inhibitor.holds, std::vector<std::string>(holds, IdleInhibition::reason));
         EXPECT_EQ(std::pair(inhibitor.releases, inhibitor.held), std::pair(releases, held));
-        EXPECT_TRUE(!manager || manager->isAsserted() == held);
+        EXPECT_TRUE(!manager || manager->isHeld() == held);
     }
 }
 

@@ -19,7 +19,7 @@ struct AppHarness {
     RecordingNotifier notifier;
     FakeIdleInhibitor power;
     FakeMachinePower machine;
-    FakeLoginItemPort loginItem;
+    FakeAutostartPort autostart;
     FakeSettingsStore settings;
     FakeVolumeSystem volumeSystem;
     FakePingFileSystem fileSystem;
@@ -35,7 +35,7 @@ struct AppHarness {
     AppState& create() {
         workers.runImmediately = true;
         app = std::make_unique<AppState>(
-            AppPorts{time, systemLog, notifier, power, machine, machine, loginItem, settings,
+            AppPorts{time, systemLog, notifier, power, machine, machine, autostart, settings,
                      volumeSystem.ports(), EnginePorts{time, time, workers, fileSystem}});
         return *app;
     }

@@ -19,7 +19,6 @@ public:
 
 class RecordingNotifier final : public DesktopNotifier {
 public:
-    void requestAuthorization() override {}
     void post(const DesktopNotification& notification) override { posted.push_back(notification); }
     std::vector<DesktopNotification> posted;
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/login_item_port.h"
+#include "app/autostart_port.h"
 #include "app/system_power_ports.h"
 #include "engine/idle_inhibitor.h"
 
@@ -44,23 +44,23 @@ private:
     Handler sleep_, supply_;
 };
 
-/// A login-item registry in memory. `refusal`, when set, makes every change throw it.
-struct FakeLoginItemPort final : LoginItemPort {
-    LoginItemStatus status() const override { return current; }
-    void registerItem() override {
-        ++registerCalls;
-        change(LoginItemStatus::enabled);
+/// An autostart entry in memory. `refusal`, when set, makes every change throw it.
+struct FakeAutostartPort final : AutostartPort {
+    AutostartStatus status() const override { return current; }
+    void install() override {
+        ++installCalls;
+        change(AutostartStatus::enabled);
     }
-    void unregisterItem() override { change(LoginItemStatus::notRegistered); }
-    void change(LoginItemStatus to) {
+    void uninstall() override { change(AutostartStatus::absent); }
+    void change(AutostartStatus to) {
         if (refusal)
-            throw LoginItemError(*refusal);
+            throw AutostartError(*refusal);
         current = to;
     }
 
-    LoginItemStatus current = LoginItemStatus::notRegistered;
+    AutostartStatus current = AutostartStatus::absent;
     std::optional<std::string> refusal;
-    int registerCalls = 0;
+    int installCalls = 0;
 };
 
 } // namespace vornix::testing

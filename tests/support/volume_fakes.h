@@ -44,10 +44,10 @@ public:
     }
 
     /// A drive mounted at `path`, announced when `announce` holds.
-    void plugIn(const std::string& path, MountedVolume facts, std::optional<std::string> bsdName,
+    void plugIn(const std::string& path, MountedVolume facts, std::optional<std::string> kernelName,
                 std::optional<std::string> protocol = "USB", bool announce = true) {
         facts.mountPath = path;
-        facts.bsdName = std::move(bsdName);
+        facts.kernelName = std::move(kernelName);
         facts.protocol = std::move(protocol);
         mounted.push_back(facts);
         if (announce)
@@ -56,11 +56,11 @@ public:
     /// The drive at `path` is unmounted with its device still there (`ejected`) or pulled.
     void remove(const std::string& path, bool ejected) {
         const auto it = std::ranges::find(mounted, path, &MountedVolume::mountPath);
-        const auto bsdName = it->bsdName;
+        const auto kernelName = it->kernelName;
         mounted.erase(it);
         post(ejected ? VolumeEvent::Kind::unmountedDevicePresent
                      : VolumeEvent::Kind::deviceGoneWhileMounted,
-             {.bsdName = bsdName});
+             {.kernelName = kernelName});
     }
 
 private:

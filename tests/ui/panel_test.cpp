@@ -1,5 +1,6 @@
-#include "ui/menu_bar_view.h"
+#include "ui/panel.h"
 #include "ui/presentation.h"
+#include "ui/tray_application.h"
 
 #include "app_harness.h"
 
@@ -20,15 +21,15 @@ namespace vornix {
 namespace {
 
 /// The panel over an AppState on fakes; Quit counts 1, or 100 while sleep is still held.
-struct Panel {
+struct PanelOnFakes {
     testing::AppHarness h;
     int quits = 0;
-    std::unique_ptr<MenuBarView> view;
+    std::unique_ptr<Panel> view;
 
-    MenuBarView& open() {
-        view = std::make_unique<MenuBarView>(
+    Panel& open() {
+        view = std::make_unique<Panel>(
             h.app ? *h.app : h.create(), [] {},
-            [this] { quits += h.app->powerAssertionManager().isAsserted() ? 100 : 1; });
+            [this] { quits += h.app->idleInhibition().isHeld() ? 100 : 1; });
         view->show();
         return *view;
     }
@@ -40,13 +41,13 @@ struct Panel {
     }
     /// Lets the panel's own gathered redraw happen, as the event loop would.
     void settle() {
-        h.time.advance(MenuBarView::coalescingSeconds);
+        h.time.advance(Panel::coalescingSeconds);
         QCoreApplication::processEvents(); // rows added to a shown panel show on the next turn
     }
 };
 
 TEST(Panel, RowsArriveVisiblyAndItRedrawsOncePerTickWhenOpenAndWhenShownWhenClosed) {
-    Panel p;
+    PanelOnFakes p;
     auto& view = p.open();
     for (const std::string name : {"A", "B", "C", "D"})
         p.h.plugIn("UUID-" + name, name);
@@ -67,7 +68,7 @@ TEST(Panel, RowsArriveVisiblyAndItRedrawsOncePerTickWhenOpenAndWhenShownWhenClos
 }
 
 TEST(Panel, RowsShowToneDotsIsolatedNamesAndWhyAPingFailed) {
-    Panel p;
+    PanelOnFakes p;
     const std::string name = "x\u202Egnp.exe\n";
     p.h.plugIn("UUID-A", name, false);
     auto& log = p.h.create().eventLog();
@@ -90,11 +91,11 @@ TEST(Panel, RowsShowToneDotsIsolatedNamesAndWhyAPingFailed) {
 }
 
 TEST(Panel, ControlsActAlikeByKeysAndAssistiveToolsAndQuitShutsDownFirst) {
-    Panel p;
+    PanelOnFakes p;
     p.h.plugIn("UUID-A", "Alpha", false);
     auto& view = p.open();
     p.settle();
-    QSignalSpy dismissed(&view, &MenuBarView::dismissRequested);
+    QSignalSpy dismissed(&view, &Panel::dismissRequested);
     p.find("globalSwitch")->setFocus();
     // Switch on, the row's switch off, past the interval picker, both checkboxes flipped.
     for (auto key : {Qt::Key_Space, Qt::Key_Tab, Qt::Key_Space, Qt::Key_Tab, Qt::Key_Tab,
@@ -131,7 +132,7 @@ TEST(Panel, TextsStandOutInLightAndDarkPalettes) {
         pal.setColor(QPalette::PlaceholderText, QColor(0x80, 0x80, 0x80)); // 3.5:1 and 3.4:1
         for (Tint tint : {Tint::green, Tint::orange, Tint::red, Tint::secondary})
             EXPECT_GE(contrastRatio(tintColor(tint, pal), window), 4.5) << int(tint);
-        Panel p;
+        PanelOnFakes p;
         p.h.plugIn("UUID-A", "Alpha", false);
         p.open().setPalette(pal);
         for (const char* label : {"statusLabel", "noVolumesLabel", "eventTime"}) {
@@ -142,7 +143,7 @@ TEST(Panel, TextsStandOutInLightAndDarkPalettes) {
 }
 
 TEST(Panel, AnIntervalItDoesNotOfferShowsAsItsOwnEntryAndAShortListScrollsNot) {
-    Panel p;
+    PanelOnFakes p;
     p.h.plugIn("UUID-A", "Alpha");
     auto* picker = p.open().findChild<QComboBox*>("intervalPicker");
     QCoreApplication::processEvents();
@@ -168,21 +169,22 @@ TEST(Panel, TrayTurnsRedForAFailingWatchedDriveOrANewestDisconnect) {
 
 TEST(Panel, ShowsTheSystemLanguage) {
     translateUserTextsWithQt(); // the notifications too
-    for (const auto& [locale, label, pulled, notice] :
-         {std::tuple{"de_DE", "Laufwerke wach halten", "Unerwartet getrennt",
-                     "„\u2068A\u2069“ ist"},
-          {"fr_FR", "Garder les disques éveillés", "Déconnexion inattendue",
-           "« \u2068A\u2069 » a"}}) {
+    for (const auto& [locale, label, pulled, notice, title] :
+         {std::tuple{"de_DE", "Laufwerke wach halten", "Unerwartet getrennt", "„\u2068A\u2069“ ist",
+                     "Laufwerke wach"},
+          {"fr_FR", "Garder les disques éveillés", "Déconnexion inattendue", "« \u2068A\u2069 » a",
+           "Disques éveillés"}}) {
         QLocale::setDefault(QLocale(locale)); // as LANG sets it for the program
         QTranslator translator;
         ASSERT_TRUE(translator.load(QLocale(), "vornix", "_", ":/i18n")) << locale;
         QCoreApplication::installTranslator(&translator);
-        Panel p;
+        PanelOnFakes p;
         p.h.create().eventLog().record(LogEvent::Kind::unexpectedDisconnect, "A", "");
         p.open();
         EXPECT_EQ(static_cast<QAbstractButton*>(p.find("globalSwitch"))->text(), label);
         EXPECT_TRUE(p.text("eventLabel").startsWith(pulled)) << p.text("eventLabel").toStdString();
         EXPECT_TRUE(p.h.notifier.posted.back().body.starts_with(notice));
+        EXPECT_EQ(TrayApplication::title(true), title);
         QCoreApplication::removeTranslator(&translator);
     }
     QLocale::setDefault(QLocale::c());

@@ -109,8 +109,8 @@ TEST_F(MonitorTest, ARenameRefreshesTheRecordWhereANewVolumeIsAppended) {
     facts.mountPath = "/media/u/Alpha"; // no device facts this time: the known ones stay
     system.post(Event::renamed, facts);
     system.plugIn("/run/media/u/B", externalVolumeValues(std::nullopt, "UB"), "sdd1", "SD Card");
-    WatchedVolume a{.id = "UA", .name = "Alpha", .bsdName = "sdb1", .connectionProtocol = "USB"},
-        b{.id = "UB", .name = "B", .bsdName = "sdd1", .connectionProtocol = "SD Card"};
+    WatchedVolume a{.id = "UA", .name = "Alpha", .kernelName = "sdb1", .connectionProtocol = "USB"},
+        b{.id = "UB", .name = "B", .kernelName = "sdd1", .connectionProtocol = "SD Card"};
     a.isCurrentlyMounted = b.isCurrentlyMounted = true;
     a.mountPath = "/media/u/Alpha", b.mountPath = "/run/media/u/B";
     a.isWatched = false, a.status = VolumeStatus::active, a.lastPingAt = time.now();
@@ -134,11 +134,11 @@ TEST_F(MonitorTest, EjectOrPullAndWatchDecideWhatIsRecordedAndNotified) {
         log.events = {};
         notifier.posted.clear();
         system.remove("/media/u/Backup", ejected);
-        system.post(Event::deviceGoneWhileMounted, {.bsdName = "sdb1"}); // reported once only
+        system.post(Event::deviceGoneWhileMounted, {.kernelName = "sdb1"}); // reported once only
         EXPECT_EQ(kinds(), recorded);
         EXPECT_EQ(notifier.posted.size(), recorded == std::vector{Kind::unexpectedDisconnect});
         const auto v = *monitor->volume("UB");
-        EXPECT_EQ(std::tie(v.isCurrentlyMounted, v.mountPath, v.status, v.bsdName),
+        EXPECT_EQ(std::tie(v.isCurrentlyMounted, v.mountPath, v.status, v.kernelName),
                   std::tuple(false, std::nullopt, VolumeStatus::idle, "sdb1"));
     }
 }
@@ -152,9 +152,9 @@ TEST_F(MonitorTest, RecycledDeviceNamesNeverReachAVolumeThatIsNotTheirs) {
     system.plugIn("/media/u/Internal", {.isEjectable = F, .uuid = "UI", .isInternal = T}, "sdb1");
     system.remove("/media/u/Internal", false);
     system.plugIn("/media/u/Backup", externalVolumeValues("Backup", "UB"), "sdc1");
-    system.post(Event::deviceGoneWhileMounted, {.bsdName = "sdb1"});
+    system.post(Event::deviceGoneWhileMounted, {.kernelName = "sdb1"});
     EXPECT_EQ(mounted("UB"), true);
-    system.post(Event::deviceGoneWhileMounted, {.bsdName = "sdc1"});
+    system.post(Event::deviceGoneWhileMounted, {.kernelName = "sdc1"});
     EXPECT_EQ(mounted("UB"), false);
     EXPECT_EQ(kinds(), (std::vector{Kind::mounted, Kind::unmountedByUser, Kind::mounted,
                                     Kind::unexpectedDisconnect}));
@@ -171,8 +171,8 @@ TEST_F(MonitorTest, ClonesWithOneUuidGetARowEachWithIdentifiersStableAcrossMount
         system.plugIn("/media/u/X", clone(smallerFirst ? "S1" : "S2"), "sdb1", "USB", false);
         system.plugIn("/media/u/Y", clone(smallerFirst ? "S2" : "S1"), "sdc1", "USB", false);
         start();
-        EXPECT_EQ(monitor->volume("C")->bsdName, smallerFirst ? "sdb1" : "sdc1");
-        EXPECT_EQ(monitor->volume("C:S2")->bsdName, smallerFirst ? "sdc1" : "sdb1");
+        EXPECT_EQ(monitor->volume("C")->kernelName, smallerFirst ? "sdb1" : "sdc1");
+        EXPECT_EQ(monitor->volume("C:S2")->kernelName, smallerFirst ? "sdc1" : "sdb1");
     }
     // Each is switched and pulled on its own and comes back to its own record.
     monitor->setWatched("C:S2", false);

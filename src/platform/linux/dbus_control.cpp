@@ -104,19 +104,19 @@ QList<QVariantMap> DBusControl::volumes() const {
         list.append(
             QVariantMap{{QStringLiteral("id"), QString::fromStdString(v.id)},
                         {QStringLiteral("name"), QString::fromStdString(v.name)},
-                        {QStringLiteral("status"), text(rawValue(v.status))},
+                        {QStringLiteral("status"), text(statusName(v.status))},
                         {QStringLiteral("detail"), QString::fromStdString(v.statusDetail)},
                         {QStringLiteral("watched"), v.isWatched},
                         {QStringLiteral("mounted"), v.isCurrentlyMounted},
                         {QStringLiteral("mountPath"), text(v.mountPath)},
-                        {QStringLiteral("device"), text(v.bsdName)},
+                        {QStringLiteral("device"), text(v.kernelName)},
                         {QStringLiteral("lastPing"),
                          v.lastPingAt ? millisecondsSinceEpoch(*v.lastPingAt) : qlonglong(0)}});
     return list;
 }
 
 void DBusControl::ShowPanel() {
-    emit showRequested();
+    Q_EMIT showRequested();
 }
 
 void DBusControl::SetKeepingAwake(bool on) {
@@ -242,7 +242,7 @@ class EventPrinter : public QObject {
 public:
     explicit EventPrinter(std::FILE* out) : out_(out) {}
 
-public slots:
+public Q_SLOTS:
     void print(const QString& kind, const QString& volume, const QString& detail, qlonglong time) {
         // Names and details come from drives and file systems: never sent to a terminal as they
         // are.

@@ -20,7 +20,7 @@ namespace vornix::linux_platform {
 /// at SingleInstance::objectPath under SingleInstance::interfaceName:
 ///
 ///   properties  KeepingAwake b, Interval d (seconds), Volumes aa{sv} (one map per volume: id,
-///               name, status (its raw value), detail, watched, mounted, mountPath, device,
+///               name, status (its name), detail, watched, mounted, mountPath, device,
 ///               lastPing (ms since the epoch, 0 before the first))
 ///   methods     ShowPanel(), SetKeepingAwake(b), SetInterval(d), SetVolumeWatched(s id, b),
 ///               Subscribe() -> aa{sv} (the activity log so far, oldest first: kind, volume,
@@ -54,7 +54,7 @@ public:
     /// The activity log, oldest first.
     QList<QVariantMap> events() const;
 
-public slots:
+public Q_SLOTS:
     Q_SCRIPTABLE void ShowPanel();
     Q_SCRIPTABLE void SetKeepingAwake(bool on);
     /// Fails with io.vornix.Vornix1.Error.InvalidInterval for a value the interval rule refuses.
@@ -64,7 +64,7 @@ public slots:
     Q_SCRIPTABLE QList<QVariantMap> Subscribe();
     Q_SCRIPTABLE void Unsubscribe();
 
-signals:
+Q_SIGNALS:
     void showRequested();
     /// Declared for introspection; sent by hand, to the subscribers alone.
     Q_SCRIPTABLE void Event(const QString& kind, const QString& volume, const QString& detail,

@@ -22,8 +22,6 @@ public:
     DBusDesktopNotifier(QDBusConnection bus, Options options);
     ~DBusDesktopNotifier() override;
 
-    /// Desktop notification servers have no permission prompt: this asks nothing.
-    void requestAuthorization() override {}
     void post(const DesktopNotification& notification) override;
 
     /// Text made safe for servers that render body markup ("body-markup" capability).

@@ -49,7 +49,7 @@ public:
     explicit LogindSleepSignal(QDBusConnection systemBus);
     Subscription onPrepareForSleep(std::function<void(bool)> handler) override;
 
-private slots:
+private Q_SLOTS:
     void prepareForSleep(bool start);
 
 private:
@@ -67,7 +67,7 @@ public:
     bool onBattery() const override { return onBattery_; }
     Subscription onBatteryChanged(std::function<void(bool)> handler) override;
 
-private slots:
+private Q_SLOTS:
     void propertiesChanged(const QString& interface, const QVariantMap& changed,
                            const QStringList& invalidated);
 

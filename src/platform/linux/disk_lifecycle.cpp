@@ -28,7 +28,7 @@ void DiskLifecycle::track(dev_t device) {
     Tracked tracked;
     tracked.wholeDisk = device;
     if (const auto id = probe_.identity(device)) {
-        tracked.bsdName = id->kernelName;
+        tracked.kernelName = id->kernelName;
         tracked.wholeDisk = id->wholeDisk;
     }
     devices_.emplace(device, std::move(tracked));
@@ -39,8 +39,8 @@ void DiskLifecycle::reportGone(dev_t device, Tracked& tracked, std::vector<Volum
     if (tracked.reportedGone)
         return;
     tracked.reportedGone = true;
-    if (!tracked.bsdName.empty())
-        out.push_back({kind, tracked.bsdName, {}, device});
+    if (!tracked.kernelName.empty())
+        out.push_back({kind, tracked.kernelName, {}, device});
 }
 
 void DiskLifecycle::start(const std::vector<RootMount>& mounts) {
@@ -132,12 +132,12 @@ std::vector<VolumeReport> DiskLifecycle::blockEvent(const BlockEvent& event) {
             return out;
         tracked.reportedGone = false;
         if (const auto id = probe_.identity(event.device)) {
-            tracked.bsdName = id->kernelName;
+            tracked.kernelName = id->kernelName;
             tracked.wholeDisk = id->wholeDisk;
         }
     }
-    if (const auto path = mountPointOf(event.device); path && !tracked.bsdName.empty())
-        out.push_back({VolumeReport::Kind::renamed, tracked.bsdName, *path, event.device});
+    if (const auto path = mountPointOf(event.device); path && !tracked.kernelName.empty())
+        out.push_back({VolumeReport::Kind::renamed, tracked.kernelName, *path, event.device});
     return out;
 }
 

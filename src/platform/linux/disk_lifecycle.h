@@ -56,7 +56,7 @@ struct BlockEvent {
 struct VolumeReport {
     enum class Kind { mounted, renamed, unmounted, gone };
     Kind kind = Kind::mounted;
-    std::string bsdName{};    // unmounted, gone
+    std::string kernelName{}; // unmounted, gone
     std::string volumePath{}; // mounted, renamed
     dev_t device = 0;
 
@@ -87,7 +87,7 @@ public:
 
 private:
     struct Tracked {
-        std::string bsdName;
+        std::string kernelName;
         dev_t wholeDisk = 0;
         bool reportedGone = false;
     };

@@ -159,7 +159,7 @@ void LinuxVolumeSystem::dispatch(const std::vector<VolumeReport>& reports) {
         } else {
             event.kind = report.kind == Kind::unmounted ? VolumeEvent::Kind::unmountedDevicePresent
                                                         : VolumeEvent::Kind::deviceGoneWhileMounted;
-            event.volume.bsdName = report.bsdName;
+            event.volume.kernelName = report.kernelName;
         }
         std::vector<int> keys;
         for (const auto& [key, watcher] : shared->watchers)

@@ -31,7 +31,7 @@ UnixSignalWatcher::UnixSignalWatcher(std::initializer_list<int> signalNumbers, Q
     connect(notifier_, &QSocketNotifier::activated, this, [this] {
         unsigned char byte = 0;
         while (::read(readEnd, &byte, 1) == 1)
-            emit received(byte);
+            Q_EMIT received(byte);
     });
     struct sigaction action {};
     action.sa_handler = onSignal;

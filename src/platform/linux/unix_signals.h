@@ -16,7 +16,7 @@ public:
     explicit UnixSignalWatcher(std::initializer_list<int> signalNumbers, QObject* parent = nullptr);
     ~UnixSignalWatcher() override;
 
-signals:
+Q_SIGNALS:
     void received(int signal);
 
 private:

@@ -155,7 +155,7 @@ VolumeClassification classifyVolume(const MountFacts& mount,
         values.isInternal = true;
     values.protocol = deviceProtocol(*device);
     if (!device->kernelName.empty())
-        values.bsdName = device->kernelName;
+        values.kernelName = device->kernelName;
     values.hardwareKey = hardwareKey(*device);
     result.hidden = result.hidden || device->udisksIgnore;
     return result;

@@ -3,7 +3,7 @@
 //   inhibitor_client <session bus address|-> <system bus address|-> <timeout ms>
 // Commands on standard input, one a line: "inhibit" answers "held" or "none", "release"
 // "released", "destroy" (the inhibitor, not the program) "destroyed". Exits at end of input.
-#include "engine/power_assertion_manager.h"
+#include "engine/idle_inhibition.h"
 #include "platform/linux/dbus_idle_inhibitor.h"
 
 #include <QCoreApplication>
@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     // The buses' own threads carry the messages: no event loop is needed between commands.
     for (std::string line; std::getline(std::cin, line); std::cout.flush()) {
         if (line == "inhibit")
-            std::cout << (inhibitor && inhibitor->inhibit(vornix::PowerAssertionManager::reason)
+            std::cout << (inhibitor && inhibitor->inhibit(vornix::IdleInhibition::reason)
                               ? "held\n"
                               : "none\n");
         else if (line == "release")

@@ -1,4 +1,4 @@
-#include "engine/vornix.h"
+#include "engine/keep_alive_engine.h"
 
 #include <map>
 #include <utility>
@@ -13,7 +13,7 @@ namespace {
 struct WriteKey {
     std::string id;
     std::string mountPath;
-    std::string bsdName;
+    std::string kernelName;
     auto operator<=>(const WriteKey&) const = default;
 };
 
@@ -32,7 +32,7 @@ struct InFlightWrite {
 
 } // namespace
 
-struct Vornix::Core {
+struct KeepAliveEngine::Core {
     Core(VolumeMonitor& monitor, EventLog& log, EnginePorts p)
         : volumeMonitor(monitor), eventLog(log), ports(p), freeSpace(p.fileSystem.freeSpace()),
           write(p.fileSystem.writer()) {}
@@ -59,16 +59,17 @@ struct Vornix::Core {
                bool timedOut);
 };
 
-Vornix::Vornix(VolumeMonitor& volumeMonitor, EventLog& eventLog, EnginePorts ports)
+KeepAliveEngine::KeepAliveEngine(VolumeMonitor& volumeMonitor, EventLog& eventLog,
+                                 EnginePorts ports)
     : core_(std::make_shared<Core>(volumeMonitor, eventLog, ports)) {
     core_->self = core_;
 }
 
-Vornix::~Vornix() {
+KeepAliveEngine::~KeepAliveEngine() {
     core_->engineGone = true;
 }
 
-void Vornix::start(double interval) {
+void KeepAliveEngine::start(double interval) {
     core_->interval = interval;
     core_->timer.reset();
     std::weak_ptr<Core> weak = core_;
@@ -78,41 +79,41 @@ void Vornix::start(double interval) {
     });
 }
 
-void Vornix::stop() {
+void KeepAliveEngine::stop() {
     core_->timer.reset();
 }
 
-void Vornix::setInterval(double interval) {
+void KeepAliveEngine::setInterval(double interval) {
     if (core_->timer)
         start(interval);
     else
         core_->interval = interval;
 }
 
-bool Vornix::isRunning() const {
+bool KeepAliveEngine::isRunning() const {
     return core_->timer != nullptr;
 }
 
-double Vornix::interval() const {
+double KeepAliveEngine::interval() const {
     return core_->interval;
 }
 
-std::string Vornix::pingFileLocation(const std::string& mountPath) {
+std::string KeepAliveEngine::pingFileLocation(const std::string& mountPath) {
     if (!mountPath.empty() && mountPath.back() == '/')
         return mountPath + pingFileName;
     return mountPath + "/" + pingFileName;
 }
 
-void Vornix::Core::pingAllWatchedVolumes() {
+void KeepAliveEngine::Core::pingAllWatchedVolumes() {
     // The live list, no copy: a ping only schedules work and publishes nothing, so the list
     // cannot change under this loop.
     for (const auto& volume : volumeMonitor.volumes.get()) {
         if (volume.isWatched && volume.isCurrentlyMounted && volume.mountPath)
-            ping({volume.id, *volume.mountPath, volume.bsdName.value_or("")}, volume.name);
+            ping({volume.id, *volume.mountPath, volume.kernelName.value_or("")}, volume.name);
     }
 }
 
-void Vornix::Core::ping(WriteKey key, const std::string& name) {
+void KeepAliveEngine::Core::ping(WriteKey key, const std::string& name) {
     auto found = inFlight.find(key);
     const bool joining = found != inFlight.end();
     if (!joining)
@@ -131,7 +132,7 @@ void Vornix::Core::ping(WriteKey key, const std::string& name) {
         dispatchWrite(key, generation);
 }
 
-void Vornix::Core::dispatchWrite(const WriteKey& key, std::uint64_t generation) {
+void KeepAliveEngine::Core::dispatchWrite(const WriteKey& key, std::uint64_t generation) {
     std::weak_ptr<Core> weak = self;
     ports.workers.submit([freeSpace = freeSpace, write = write, weak, key, generation]() -> Task {
         // statfs can hang like any write on a sick drive: it runs here, inside the stall window.
@@ -145,7 +146,8 @@ void Vornix::Core::dispatchWrite(const WriteKey& key, std::uint64_t generation) 
     });
 }
 
-void Vornix::Core::stallFired(const WriteKey& key, std::uint64_t generation, std::uint64_t ping) {
+void KeepAliveEngine::Core::stallFired(const WriteKey& key, std::uint64_t generation,
+                                       std::uint64_t ping) {
     auto found = inFlight.find(key);
     if (found == inFlight.end() || found->second.generation != generation)
         return;
@@ -162,8 +164,8 @@ void Vornix::Core::stallFired(const WriteKey& key, std::uint64_t generation, std
         eventLog.record(LogEvent::Kind::pingStalled, name, "");
 }
 
-void Vornix::Core::writeReturned(const WriteKey& key, std::uint64_t generation,
-                                 const PingResult& result) {
+void KeepAliveEngine::Core::writeReturned(const WriteKey& key, std::uint64_t generation,
+                                          const PingResult& result) {
     auto found = inFlight.find(key);
     if (found == inFlight.end() || found->second.generation != generation)
         return;
@@ -185,8 +187,8 @@ void Vornix::Core::writeReturned(const WriteKey& key, std::uint64_t generation,
     }
 }
 
-void Vornix::Core::apply(const std::string& id, const std::string& name, const PingResult& result,
-                         bool timedOut) {
+void KeepAliveEngine::Core::apply(const std::string& id, const std::string& name,
+                                  const PingResult& result, bool timedOut) {
     using Kind = PingResult::Kind;
     switch (result.kind) {
     case Kind::success:

@@ -24,7 +24,7 @@ class VolumeRow;
 /// The panel. It holds no state of its own: it shows what AppState, its volume monitor and its
 /// event log publish, is brought up to date whenever one of them publishes, and every control
 /// calls exactly one AppState operation.
-class MenuBarView : public QWidget {
+class Panel : public QWidget {
     Q_OBJECT
 public:
     static constexpr int panelWidth = 320;
@@ -37,9 +37,9 @@ public:
     static constexpr double coalescingSeconds = 0.25;
 
     /// `quit` asks the application to end; it runs after AppState::shutdown().
-    MenuBarView(AppState& appState, std::function<void()> showAbout, std::function<void()> quit,
-                QWidget* parent = nullptr);
-    ~MenuBarView() override;
+    Panel(AppState& appState, std::function<void()> showAbout, std::function<void()> quit,
+          QWidget* parent = nullptr);
+    ~Panel() override;
 
     /// Brings every control up to date now (updates are otherwise gathered, see
     /// coalescingSeconds).
@@ -47,7 +47,7 @@ public:
     /// How many times the panel has been redrawn.
     int refreshCount() const { return refreshCount_; }
 
-signals:
+Q_SIGNALS:
     /// The user asked to close the panel (Escape).
     void dismissRequested();
 

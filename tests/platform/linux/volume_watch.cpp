@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
         for (const auto& v : monitor.volumes.get())
             rows.append(QJsonObject{{"id", text(v.id)},
                                     {"name", text(v.name)},
-                                    {"bsd", text(v.bsdName)},
+                                    {"kernel", text(v.kernelName)},
                                     {"protocol", text(v.connectionProtocol)},
                                     {"mounted", v.isCurrentlyMounted},
                                     {"path", text(v.mountPath)}});

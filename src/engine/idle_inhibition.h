@@ -7,26 +7,26 @@ namespace vornix {
 /// Keeps the machine from idle sleep while keeping drives awake is on, by holding at most one
 /// idle inhibition. A refused one is silent: keeping drives awake goes on without it. Main
 /// thread only.
-class PowerAssertionManager {
+class IdleInhibition {
 public:
     static constexpr const char* reason = "Vornix is keeping external drives awake";
 
-    explicit PowerAssertionManager(IdleInhibitor& inhibitor);
+    explicit IdleInhibition(IdleInhibitor& inhibitor);
     /// Gives back a held inhibition.
-    ~PowerAssertionManager();
-    PowerAssertionManager(const PowerAssertionManager&) = delete;
-    PowerAssertionManager& operator=(const PowerAssertionManager&) = delete;
+    ~IdleInhibition();
+    IdleInhibition(const IdleInhibition&) = delete;
+    IdleInhibition& operator=(const IdleInhibition&) = delete;
 
     /// Takes the inhibition unless one is held.
     void acquire();
     /// Gives the inhibition back if one is held.
     void release();
 
-    bool isAsserted() const { return isAsserted_; }
+    bool isHeld() const { return isHeld_; }
 
 private:
     IdleInhibitor& inhibitor_;
-    bool isAsserted_ = false;
+    bool isHeld_ = false;
 };
 
 } // namespace vornix

@@ -1,4 +1,4 @@
-#include "ui/menu_bar_view.h"
+#include "ui/panel.h"
 
 #include "ui/presentation.h"
 #include "ui/switch_toggle.h"
@@ -183,11 +183,11 @@ private:
     SwitchToggle* watch_;
 };
 
-MenuBarView::MenuBarView(AppState& appState, std::function<void()> showAbout,
-                         std::function<void()> quit, QWidget* parent)
+Panel::Panel(AppState& appState, std::function<void()> showAbout, std::function<void()> quit,
+             QWidget* parent)
     : QWidget(parent), appState_(appState), showAbout_(std::move(showAbout)),
       quit_(std::move(quit)) {
-    setObjectName(QStringLiteral("menuBarView"));
+    setObjectName(QStringLiteral("panel"));
     setFixedWidth(panelWidth);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(panelInset, panelInset, panelInset, panelInset);
@@ -301,12 +301,12 @@ MenuBarView::MenuBarView(AppState& appState, std::function<void()> showAbout,
     refresh();
 }
 
-MenuBarView::~MenuBarView() {
+Panel::~Panel() {
     if (pendingRefresh_)
         pendingRefresh_->cancel();
 }
 
-void MenuBarView::scheduleRefresh() {
+void Panel::scheduleRefresh() {
     // A closed panel is brought up to date when it is shown, not on every ping.
     if (!isVisible()) {
         staleWhileHidden_ = true;
@@ -316,7 +316,7 @@ void MenuBarView::scheduleRefresh() {
         return;
     // The results of one tick come back one posted task at a time, within moments of one
     // another: they are drawn together, and the last of them is what shows.
-    QPointer<MenuBarView> self(this);
+    QPointer<Panel> self(this);
     pendingRefresh_ = appState_.mainQueue().postDelayed(coalescingSeconds, [self] {
         if (!self)
             return;
@@ -329,7 +329,7 @@ void MenuBarView::scheduleRefresh() {
     });
 }
 
-void MenuBarView::refresh() {
+void Panel::refresh() {
     if (pendingRefresh_)
         std::exchange(pendingRefresh_, nullptr)->cancel();
     ++refreshCount_;
@@ -343,7 +343,7 @@ void MenuBarView::refresh() {
     fitHeight();
 }
 
-void MenuBarView::showInterval() {
+void Panel::showInterval() {
     // A stored interval the picker does not offer (a hand-edited 90) is shown as its own entry,
     // in order, for as long as it is the one in use.
     const QSignalBlocker quiet(intervalPicker_);
@@ -362,7 +362,7 @@ void MenuBarView::showInterval() {
     intervalPicker_->setCurrentIndex(at);
 }
 
-void MenuBarView::fitHeight() {
+void Panel::fitHeight() {
     // The width is fixed; the height follows the contents.
     layout()->activate();
     const int height = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(panelWidth)
@@ -370,7 +370,7 @@ void MenuBarView::fitHeight() {
     setFixedHeight(height);
 }
 
-void MenuBarView::refreshVolumes() {
+void Panel::refreshVolumes() {
     const auto& volumes = appState_.volumeMonitor().volumes.get();
     noVolumesLabel_->setVisible(volumes.empty());
     // Records are only ever appended, so rows are kept (and keep their focus) by id.
@@ -396,7 +396,7 @@ void MenuBarView::refreshVolumes() {
     QWidget::setTabOrder(previous, intervalPicker_);
 }
 
-void MenuBarView::refreshActivity() {
+void Panel::refreshActivity() {
     auto* layout = static_cast<QVBoxLayout*>(activityList_->layout());
     while (QLayoutItem* item = layout->takeAt(0)) {
         delete item->widget();
@@ -441,7 +441,7 @@ void MenuBarView::refreshActivity() {
     activityArea_->updateGeometry();
 }
 
-void MenuBarView::showEvent(QShowEvent* event) {
+void Panel::showEvent(QShowEvent* event) {
     if (staleWhileHidden_) {
         staleWhileHidden_ = false;
         refresh();
@@ -452,12 +452,12 @@ void MenuBarView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
 }
 
-void MenuBarView::applyTextColours() {
+void Panel::applyTextColours() {
     for (auto* label : {noVolumesLabel_, findChild<QLabel*>(QStringLiteral("activityHeading"))})
         setTextColor(label, tintColor(Tint::secondary, palette()));
 }
 
-void MenuBarView::changeEvent(QEvent* event) {
+void Panel::changeEvent(QEvent* event) {
     // The desktop switched between light and dark: every colour is worked out anew from it.
     if (event->type() == QEvent::PaletteChange) {
         applyTextColours();
@@ -466,9 +466,9 @@ void MenuBarView::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
 }
 
-void MenuBarView::keyPressEvent(QKeyEvent* event) {
+void Panel::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape) {
-        emit dismissRequested();
+        Q_EMIT dismissRequested();
         return;
     }
     QWidget::keyPressEvent(event);

@@ -1,7 +1,7 @@
-#include "ui/vornix_app.h"
+#include "ui/tray_application.h"
 
 #include "ui/dbus_menu.h"
-#include "ui/menu_bar_view.h"
+#include "ui/panel.h"
 #include "ui/status_notifier_item.h"
 #include "ui/tray_icons.h"
 
@@ -29,11 +29,11 @@ bool compositorPlaces() {
 
 } // namespace
 
-VornixApp::VornixApp(AppPorts ports, Options options)
+TrayApplication::TrayApplication(AppPorts ports, Options options)
     : appState_(std::make_unique<AppState>(ports)), options_(std::move(options)) {
     if (options_.watchTrayHosts) {
         item_ = new StatusNotifierItem(QDBusConnection::sessionBus(), this);
-        connect(item_, &StatusNotifierItem::hostChanged, this, &VornixApp::trayHostChanged);
+        connect(item_, &StatusNotifierItem::hostChanged, this, &TrayApplication::trayHostChanged);
         connect(item_, &StatusNotifierItem::activated, this, [this](QPoint at) {
             togglePanel(at.isNull() ? std::nullopt : std::optional<QPoint>(at));
         });
@@ -52,7 +52,7 @@ VornixApp::VornixApp(AppPorts ports, Options options)
         // again each second finds it well within two.
         trayPoll_ = new QTimer(this);
         trayPoll_->setInterval(1000);
-        connect(trayPoll_, &QTimer::timeout, this, &VornixApp::trayCheck);
+        connect(trayPoll_, &QTimer::timeout, this, &TrayApplication::trayCheck);
     }
     if (!hosted_ && options_.trayAvailable)
         makeTrayIcon();
@@ -69,7 +69,7 @@ VornixApp::VornixApp(AppPorts ports, Options options)
 }
 
 // Every ping changes the list and the log: the icon is worked out once per turn of the loop.
-void VornixApp::scheduleTrayUpdate() {
+void TrayApplication::scheduleTrayUpdate() {
     if (std::exchange(trayUpdatePending_, true))
         return;
     QTimer::singleShot(0, this, [this] {
@@ -78,7 +78,7 @@ void VornixApp::scheduleTrayUpdate() {
     });
 }
 
-void VornixApp::makeTrayIcon() {
+void TrayApplication::makeTrayIcon() {
     tray_ = new QSystemTrayIcon(this);
     connect(tray_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
@@ -92,7 +92,7 @@ void VornixApp::makeTrayIcon() {
     tray_->show();
 }
 
-QMenu* VornixApp::contextMenu() {
+QMenu* TrayApplication::contextMenu() {
     if (menu_)
         return menu_.get();
     auto quit = options_.quit ? options_.quit : [] { QCoreApplication::quit(); };
@@ -113,7 +113,7 @@ QMenu* VornixApp::contextMenu() {
     return menu;
 }
 
-void VornixApp::trayHostChanged(bool hosted) {
+void TrayApplication::trayHostChanged(bool hosted) {
     if (hosted == hosted_)
         return;
     hosted_ = hosted;
@@ -133,7 +133,7 @@ void VornixApp::trayHostChanged(bool hosted) {
     }
 }
 
-void VornixApp::trayCheck() {
+void TrayApplication::trayCheck() {
     // Qt counts a StatusNotifierItem host as a tray of its own; ours is registered shortly.
     if (hosted_ || tray_ || item_->hostPresent() || !QSystemTrayIcon::isSystemTrayAvailable())
         return;
@@ -145,23 +145,23 @@ void VornixApp::trayCheck() {
 
 // Made when first shown: until then a program sitting in the tray has loaded no fonts and laid
 // out no widgets.
-MenuBarView* VornixApp::panel() {
+Panel* TrayApplication::panel() {
     if (panel_)
         return panel_;
     auto quit = options_.quit ? options_.quit : [] { QCoreApplication::quit(); };
-    panel_ = new MenuBarView(
+    panel_ = new Panel(
         *appState_, [this] { showAboutPanel(); }, quit);
     panel_->setWindowTitle(QStringLiteral("Vornix"));
     panel_->setWindowIcon(applicationIcon());
     panel_->installEventFilter(this);
-    connect(panel_, &MenuBarView::dismissRequested, this, [this] {
+    connect(panel_, &Panel::dismissRequested, this, [this] {
         panel_->hide();
         panelClosed();
     });
     return panel_;
 }
 
-VornixApp::~VornixApp() {
+TrayApplication::~TrayApplication() {
     activeSubscription_.reset();
     pausedSubscription_.reset();
     troubleSubscriptions_.clear();
@@ -170,13 +170,13 @@ VornixApp::~VornixApp() {
     delete panel_;
 }
 
-QString VornixApp::title(bool active, bool pausedOnBattery) {
+QString TrayApplication::title(bool active, bool pausedOnBattery) {
     if (!active)
         return tr("Drives idle");
     return pausedOnBattery ? tr("Drives awake \u2014 paused on battery") : tr("Drives awake");
 }
 
-void VornixApp::updateTray() {
+void TrayApplication::updateTray() {
     const bool active = appState_->isActive.get();
     const bool paused = appState_->isPausedOnBattery.get();
     // Paused, nothing is being kept awake: the icon says so, the title says why.
@@ -197,7 +197,7 @@ void VornixApp::updateTray() {
     shownTitle_ = text;
 }
 
-QRect VornixApp::panelGeometry(std::optional<QPoint> at) const {
+QRect TrayApplication::panelGeometry(std::optional<QPoint> at) const {
     panel_->adjustSize();
     const QSize size = panel_->sizeHint().expandedTo(panel_->size());
     const QRect icon = tray_ && !at ? tray_->geometry() : QRect();
@@ -221,8 +221,7 @@ QRect VornixApp::panelGeometry(std::optional<QPoint> at) const {
     return rect;
 }
 
-void VornixApp::showPanel(std::optional<QPoint> at) {
-    delegate_.appState = appState_.get();
+void TrayApplication::showPanel(std::optional<QPoint> at) {
     panel()->refresh();
     // Next to the icon, a frameless tool window rather than a popup (popups are invisible to
     // screen readers). Elsewhere a window with a title bar that the compositor or window
@@ -242,14 +241,14 @@ void VornixApp::showPanel(std::optional<QPoint> at) {
     panel_->activateWindow();
 }
 
-void VornixApp::togglePanel(std::optional<QPoint> at) {
+void TrayApplication::togglePanel(std::optional<QPoint> at) {
     if (panel_ && panel_->isVisible())
         panel_->hide();
     else
         showPanel(at);
 }
 
-void VornixApp::panelClosed() {
+void TrayApplication::panelClosed() {
     // Closing the window leaves the drives kept awake out of sight: say once where we went.
     if (inTray() || toldStillRunning_ || !appState_->isActive.get())
         return;
@@ -265,7 +264,7 @@ void VornixApp::panelClosed() {
     stillRunning_->show();
 }
 
-void VornixApp::showAboutPanel() {
+void TrayApplication::showAboutPanel() {
     if (!about_) {
         about_ = new QMessageBox(QMessageBox::NoIcon, tr("About Vornix"), QStringLiteral("Vornix"),
                                  QMessageBox::Ok);
@@ -292,7 +291,7 @@ void VornixApp::showAboutPanel() {
     about_->activateWindow();
 }
 
-bool VornixApp::eventFilter(QObject* watched, QEvent* event) {
+bool TrayApplication::eventFilter(QObject* watched, QEvent* event) {
     if (watched == panel_ && event->type() == QEvent::Close)
         panelClosed();
     // A click outside the panel takes the focus elsewhere: the panel closes, like a menu.

@@ -55,7 +55,7 @@ class Server : public QObject {
 public:
     QStringList capabilities{QStringLiteral("body")};
     QStringList calls; // app|replaces id|title|body|sound|category|desktop entry
-public slots:
+public Q_SLOTS:
     QStringList GetCapabilities() { return capabilities; }
     uint Notify(const QString& app, uint replaces, const QString&, const QString& title,
                 const QString& body, const QStringList&, const QVariantMap& hints, int) {

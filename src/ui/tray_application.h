@@ -19,24 +19,14 @@ class QTimer;
 namespace vornix {
 
 class DBusMenu;
-class MenuBarView;
+class Panel;
 class StatusNotifierItem;
-
-/// Runs the shutdown on termination, once the panel has been shown (before that nothing can
-/// have been started, so there is nothing to release).
-struct AppDelegate {
-    AppState* appState = nullptr;
-    void applicationWillTerminate() {
-        if (appState)
-            appState->shutdown();
-    }
-};
 
 /// The application: the one AppState, the tray icon and the panel it opens. The icon is our own
 /// StatusNotifierItem where a watcher runs, Qt's (XEmbed) tray icon elsewhere. Where the desktop
 /// has no system tray, the panel is an ordinary small window instead, so the program is never
 /// unreachable; a tray that turns up later takes over from that window.
-class VornixApp : public QObject {
+class TrayApplication : public QObject {
     Q_OBJECT
 public:
     struct Options {
@@ -47,13 +37,12 @@ public:
         std::function<void()> quit; // asks the application to end
     };
 
-    VornixApp(AppPorts ports, Options options);
-    ~VornixApp() override;
+    TrayApplication(AppPorts ports, Options options);
+    ~TrayApplication() override;
 
     AppState& appState() { return *appState_; }
-    AppDelegate& delegate() { return delegate_; }
     /// The panel, made on first use.
-    MenuBarView* panel();
+    Panel* panel();
     QSystemTrayIcon* tray() { return tray_; }
     /// Whether an icon of ours is in a tray (either kind); if not, the panel is the window.
     bool inTray() const { return tray_ || hosted_; }
@@ -81,14 +70,13 @@ private:
     QMenu* contextMenu();
     QRect panelGeometry(std::optional<QPoint> at) const;
 
-    AppDelegate delegate_;
     std::unique_ptr<AppState> appState_;
     Options options_;
     QSystemTrayIcon* tray_ = nullptr;
     StatusNotifierItem* item_ = nullptr;
     bool hosted_ = false; // a StatusNotifierItem host has taken the item
     QTimer* trayPoll_ = nullptr;
-    MenuBarView* panel_ = nullptr;
+    Panel* panel_ = nullptr;
     std::optional<bool> panelNextToIcon_; // the window kind last given to the panel
     std::unique_ptr<QMenu> menu_;         // the tray's
     QAction* keepAwake_ = nullptr;        // its check mark follows the switch

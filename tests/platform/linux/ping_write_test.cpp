@@ -3,7 +3,7 @@
 // event loop and worker threads for a minute of real time beside a drive whose statfs hangs for
 // good and one whose writes fail. Needs root; skips otherwise.
 
-#include "engine/vornix.h"
+#include "engine/keep_alive_engine.h"
 #include "engine/worker_pool.h"
 #include "platform/linux/ping_file_system.h"
 #include "platform/linux/qt_main_queue.h"
@@ -136,7 +136,7 @@ TEST(StuckDrive, HealthyDrivesKeepTheirRhythmAndTheEventLoopStaysResponsive) {
     LinuxPingFileSystem fs;
     WorkerPool pool(queue);
     {
-        Vornix engine(monitor, log, {queue, clock, pool, fs});
+        KeepAliveEngine engine(monitor, log, {queue, clock, pool, fs});
         engine.start(1);
         spinUntil([] { return false; }, 60'000); // a minute of the real event loop
         EXPECT_EQ(stuck.status().value_or(TestFuse::Status{}).blocked, 1); // however many pings

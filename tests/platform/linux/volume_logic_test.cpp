@@ -50,7 +50,7 @@ TEST(VolumeClassificationTest, DeviceFactsGiveTheFactsAndProtocol) {
             device.busChain.push_back(word.substr(0, word.find_first_of("+!")));
         device.removableAncestor = std::string_view(c.chain).ends_with('+'); // Thunderbolt
         device.onBootDisk = std::string_view(c.chain).ends_with('!');        // booted from it
-        MountedVolume want{.mountPath = "/media/u/X", .isLocal = true, .bsdName = name};
+        MountedVolume want{.mountPath = "/media/u/X", .isLocal = true, .kernelName = name};
         want.isRemovable = fact(c.facts[0]), want.isEjectable = fact(c.facts[1]);
         want.isInternal = fact(c.facts[2]), want.protocol = c.protocol;
         EXPECT_EQ(classifyVolume({"/media/u/X", "ext4", "rw,relatime"}, device),

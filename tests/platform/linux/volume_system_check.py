@@ -7,7 +7,7 @@
 
 import json, os, shutil, signal, subprocess, sys, tempfile, uuid  # noqa: E401
 
-sys.path[:0] = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", d)
+sys.path[:0] = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", d)
                 for d in ("e2e", "desktop")]
 from desktop_session import Failure, wait_for  # noqa: E402
 from e2e_sandbox import MediaRoot, mount, mount_points, run, unmount  # noqa: E402
@@ -57,7 +57,7 @@ def check(media, scratch, mnt, watch_program, program, shim):
     s = state()
     expect([p for p in s["scan"] if p.startswith((root, mnt))] == [archive.path],
            "the scan lists the drives mounted, unhidden", s)
-    until("the drive present at start", archive.uuid, name="Archive", bsd=archive.loop.name,
+    until("the drive present at start", archive.uuid, name="Archive", kernel=archive.loop.name,
           protocol="USB", path=archive.path)
     for path in unrelated[:10]:
         unmount(path)
@@ -112,8 +112,8 @@ def check(media, scratch, mnt, watch_program, program, shim):
     first.mount()
     second.mount()
     clone = f"{twin}:VX{second.loop.minor:06d}"
-    until("the first clone", twin, bsd=first.loop.name)
-    until("the second clone", clone, bsd=second.loop.name)
+    until("the first clone", twin, kernel=first.loop.name)
+    until("the second clone", clone, kernel=second.loop.name)
     second.pull()
     until("the second clone pulled", clone, False, [PULLED, "Twin2"])
     until("the first clone still there", twin)

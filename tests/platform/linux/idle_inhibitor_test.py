@@ -3,7 +3,7 @@
 
 import os, shutil, subprocess, sys, unittest  # noqa: E401
 import dbusmock
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "desktop"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "desktop"))
 from desktop_session import PORTAL_INHIBIT, wait_for  # noqa: E402
 
 CLIENT = sys.argv.pop(1)

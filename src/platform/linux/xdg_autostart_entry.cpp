@@ -1,4 +1,4 @@
-#include "platform/linux/xdg_autostart_login_item.h"
+#include "platform/linux/xdg_autostart_entry.h"
 
 #include <QByteArrayView>
 #include <QStringDecoder>
@@ -20,7 +20,7 @@ namespace {
 
 [[noreturn]] void refuse(int error) {
     char buffer[256];
-    throw LoginItemError(strerror_r(error, buffer, sizeof buffer));
+    throw AutostartError(strerror_r(error, buffer, sizeof buffer));
 }
 
 class Fd {
@@ -138,12 +138,12 @@ bool programIsThere(const std::string& program) {
 
 } // namespace
 
-XdgAutostartLoginItem::XdgAutostartLoginItem(std::string applicationID, std::string programPath,
-                                             std::string configHome)
+XdgAutostartEntry::XdgAutostartEntry(std::string applicationID, std::string programPath,
+                                     std::string configHome)
     : applicationID_(std::move(applicationID)), programPath_(std::move(programPath)),
       configHome_(std::move(configHome)) {}
 
-std::string XdgAutostartLoginItem::configHome() const {
+std::string XdgAutostartEntry::configHome() const {
     if (!configHome_.empty())
         return configHome_;
     // A relative XDG_CONFIG_HOME is invalid and must be ignored.
@@ -153,12 +153,12 @@ std::string XdgAutostartLoginItem::configHome() const {
     return home.empty() ? std::string() : home + "/.config";
 }
 
-std::string XdgAutostartLoginItem::entryPath() const {
+std::string XdgAutostartEntry::entryPath() const {
     const std::string home = configHome();
     return home.empty() ? std::string() : home + "/autostart/" + applicationID_ + ".desktop";
 }
 
-std::string XdgAutostartLoginItem::programPath() const {
+std::string XdgAutostartEntry::programPath() const {
     if (!programPath_.empty())
         return programPath_;
     char buffer[PATH_MAX];
@@ -181,7 +181,7 @@ std::string XdgAutostartLoginItem::programPath() const {
     return path;
 }
 
-std::string XdgAutostartLoginItem::execArgument(std::string_view programPath) {
+std::string XdgAutostartEntry::execArgument(std::string_view programPath) {
     static constexpr std::string_view reserved = " \t\n\"'\\><~|&;$*?#()`";
     static constexpr std::string_view escapedInQuotes = "\"`$\\";
     const bool quote = programPath.find_first_of(reserved) != std::string_view::npos;
@@ -198,7 +198,7 @@ std::string XdgAutostartLoginItem::execArgument(std::string_view programPath) {
     return out;
 }
 
-std::string XdgAutostartLoginItem::entryText(std::string_view programPath) {
+std::string XdgAutostartEntry::entryText(std::string_view programPath) {
     QStringDecoder utf8(QStringDecoder::Utf8);
     [[maybe_unused]] const QString decoded = utf8(QByteArrayView(programPath));
     if (utf8.hasError())
@@ -234,11 +234,11 @@ std::string XdgAutostartLoginItem::entryText(std::string_view programPath) {
            "X-LXQt-Need-Tray=true\n";
 }
 
-LoginItemStatus XdgAutostartLoginItem::status() const {
+AutostartStatus XdgAutostartEntry::status() const {
     const std::string path = entryPath();
     std::ifstream file(path);
     if (path.empty() || !file)
-        return LoginItemStatus::notRegistered;
+        return AutostartStatus::absent;
 
     std::string line, group, exec;
     bool hidden = false, switchedOff = false;
@@ -260,15 +260,15 @@ LoginItemStatus XdgAutostartLoginItem::status() const {
             exec = unescapeValue(value);
     }
     if (hidden)
-        return LoginItemStatus::notRegistered;
+        return AutostartStatus::absent;
     if (switchedOff)
-        return LoginItemStatus::requiresApproval;
+        return AutostartStatus::disabled;
     if (!programIsThere(execProgram(exec)))
-        return LoginItemStatus::notFound;
-    return LoginItemStatus::enabled;
+        return AutostartStatus::programMissing;
+    return AutostartStatus::enabled;
 }
 
-void XdgAutostartLoginItem::registerItem() {
+void XdgAutostartEntry::install() {
     const std::string home = configHome();
     if (home.empty())
         refuse(ENOENT);
@@ -297,7 +297,7 @@ void XdgAutostartLoginItem::registerItem() {
         ::fsync(directory.get());
 }
 
-void XdgAutostartLoginItem::unregisterItem() {
+void XdgAutostartEntry::uninstall() {
     const std::string path = entryPath();
     if (path.empty())
         return;

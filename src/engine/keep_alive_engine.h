@@ -26,16 +26,16 @@ namespace vornix {
 ///
 /// Destroying the engine leaves jobs in flight to finish on their own; every tick, stall timer
 /// or result that arrives afterwards does nothing.
-class Vornix {
+class KeepAliveEngine {
 public:
     static constexpr double stallTimeout = 8.0;
     static constexpr std::int64_t freeSpaceFloor = 52'428'800; // 50 × 1,048,576 bytes
     static constexpr const char* pingFileName = ".vornix_ping";
 
-    Vornix(VolumeMonitor& volumeMonitor, EventLog& eventLog, EnginePorts ports);
-    ~Vornix();
-    Vornix(const Vornix&) = delete;
-    Vornix& operator=(const Vornix&) = delete;
+    KeepAliveEngine(VolumeMonitor& volumeMonitor, EventLog& eventLog, EnginePorts ports);
+    ~KeepAliveEngine();
+    KeepAliveEngine(const KeepAliveEngine&) = delete;
+    KeepAliveEngine& operator=(const KeepAliveEngine&) = delete;
 
     /// Replaces any running timer with one that ticks at once (never inside this call) and then
     /// every `interval` seconds. Callers pass positive intervals.

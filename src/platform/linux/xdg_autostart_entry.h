@@ -1,36 +1,36 @@
 #pragma once
 
-#include "app/login_item_port.h"
+#include "app/autostart_port.h"
 
 #include <string>
 #include <string_view>
 
 namespace vornix::linux_platform {
 
-/// The login item as an XDG autostart entry, `<config home>/autostart/<application id>.desktop`,
-/// whose Exec is the running program's absolute path. Statuses:
+/// The XDG autostart entry `<config home>/autostart/<application id>.desktop`, whose Exec is the
+/// running program's absolute path. Statuses:
 ///  - enabled: the entry exists, is not hidden, and would start a program that is there;
-///  - notRegistered: no entry, or one that is `Hidden=true` (how desktops switch it off);
-///  - requiresApproval: the entry is switched off in the desktop's startup settings
-///    (`X-GNOME-Autostart-enabled=false`); registering again switches it back on;
-///  - notFound: the program the entry would start is no longer there (moved or removed).
-/// Every refusal throws LoginItemError with the system's text for the error number.
-class XdgAutostartLoginItem final : public LoginItemPort {
+///  - absent: no entry, or one that is `Hidden=true` (how desktops switch it off);
+///  - disabled: the entry is switched off in the desktop's startup settings
+///    (`X-GNOME-Autostart-enabled=false`); installing again switches it back on;
+///  - programMissing: the program the entry would start is no longer there (moved or removed).
+/// Every refusal throws AutostartError with the system's text for the error number.
+class XdgAutostartEntry final : public AutostartPort {
 public:
     /// An empty `programPath` means the running program; an empty `configHome` means
     /// $XDG_CONFIG_HOME or else ~/.config, looked up on every call.
-    explicit XdgAutostartLoginItem(std::string applicationID, std::string programPath = {},
-                                   std::string configHome = {});
+    explicit XdgAutostartEntry(std::string applicationID, std::string programPath = {},
+                               std::string configHome = {});
 
-    LoginItemStatus status() const override;
+    AutostartStatus status() const override;
     /// Writes the entry atomically: a reader sees the old entry or the new one, never a part.
-    void registerItem() override;
-    void unregisterItem() override;
+    void install() override;
+    void uninstall() override;
 
     /// Where the entry lives; empty when no config home can be found.
     std::string entryPath() const;
 
-    /// The entry for a program at `programPath`. Throws LoginItemError where a desktop entry
+    /// The entry for a program at `programPath`. Throws AutostartError where a desktop entry
     /// cannot express the path (not UTF-8, control characters).
     static std::string entryText(std::string_view programPath);
     /// `programPath` as the first word of an Exec value, quoted where the desktop entry rules

@@ -1,7 +1,7 @@
 // The files Vornix keeps in the user's configuration folder: its settings and its autostart entry.
 
 #include "platform/linux/qt_settings_store.h"
-#include "platform/linux/xdg_autostart_login_item.h"
+#include "platform/linux/xdg_autostart_entry.h"
 
 #include <QDir>
 #include <QFile>
@@ -87,7 +87,7 @@ TEST_F(SettingsFileTest, WritesThatCannotReachTheDiskSayWhyAndAreRetried) {
 }
 
 namespace fs = std::filesystem;
-using Status = LoginItemStatus;
+using Status = AutostartStatus;
 
 struct AutostartTest : ::testing::Test {
     std::string temp = fs::temp_directory_path() / ("vornix-autostart-" + std::to_string(getpid()));
@@ -103,15 +103,15 @@ struct AutostartTest : ::testing::Test {
 TEST_F(AutostartTest, EntriesStartExactlyTheProgramWhateverItsPath) {
     for (const std::string name : {"vornix", "My Vornix", "say \"hi\"", "cost$5", "back\\slash",
                                    "tick`s", "100%", "a;b&(c)|d", "Vörnix ✓"}) {
-        XdgAutostartLoginItem item(VORNIX_APP_ID, program(name), temp);
-        item.registerItem();
+        XdgAutostartEntry item(VORNIX_APP_ID, program(name), temp);
+        item.install();
         EXPECT_EQ(item.status(), Status::enabled) << name;
         const std::string validate = "desktop-file-validate '" + item.entryPath() + "'";
         EXPECT_TRUE(access("/usr/bin/desktop-file-validate", X_OK) != 0 || // Debian's
                     std::system(validate.c_str()) == 0)                    // desktop-file-utils
             << name;
-        item.unregisterItem();
-        EXPECT_NO_THROW(item.unregisterItem()) << "removing an absent entry is not an error";
+        item.uninstall();
+        EXPECT_NO_THROW(item.uninstall()) << "removing an absent entry is not an error";
         EXPECT_TRUE(fs::is_empty(temp + "/autostart")) << "temporary file left";
     }
 }
@@ -120,25 +120,25 @@ TEST_F(AutostartTest, StatusReadsTheEntryAsTheDesktopWouldAndRefusalsTouchNothin
     const std::string exec = program(), entry = temp + "/autostart/" VORNIX_APP_ID ".desktop";
     const std::vector<std::pair<std::string, Status>> cases{
         {"Exec=" + exec + "\nX-GNOME-Autostart-enabled=true\n", Status::enabled},
-        {"Exec = " + exec + "\nHidden = true\n", Status::notRegistered},
-        {"Exec=" + exec + "\r\nHidden=true\r\n", Status::notRegistered},
+        {"Exec = " + exec + "\nHidden = true\n", Status::absent},
+        {"Exec=" + exec + "\r\nHidden=true\r\n", Status::absent},
         {"Exec=" + exec + "\n[X]\nHidden=true\n", Status::enabled},
-        {"Exec=" + exec + "\nX-GNOME-Autostart-enabled=false\n", Status::requiresApproval},
-        {"Exec=/nonexistent/vornix\n", Status::notFound},
+        {"Exec=" + exec + "\nX-GNOME-Autostart-enabled=false\n", Status::disabled},
+        {"Exec=/nonexistent/vornix\n", Status::programMissing},
         {"Exec=vornix --flag\n", Status::enabled}};
     fs::create_directories(temp + "/autostart");
     for (const auto& [text, status] : cases) {
         std::ofstream(entry) << "[Desktop Entry]\n" << text;
-        EXPECT_EQ(XdgAutostartLoginItem(VORNIX_APP_ID, exec, temp).status(), status) << text;
+        EXPECT_EQ(XdgAutostartEntry(VORNIX_APP_ID, exec, temp).status(), status) << text;
     }
     // A path no desktop entry can express is refused with the system's words.
     try {
-        XdgAutostartLoginItem(VORNIX_APP_ID, program("v\xff"), temp).registerItem();
+        XdgAutostartEntry(VORNIX_APP_ID, program("v\xff"), temp).install();
         ADD_FAILURE() << "no refusal";
-    } catch (const LoginItemError& refusal) {
+    } catch (const AutostartError& refusal) {
         EXPECT_STREQ(refusal.what(), std::strerror(EILSEQ));
     }
-    EXPECT_EQ(XdgAutostartLoginItem(VORNIX_APP_ID, exec, temp).status(), Status::enabled);
+    EXPECT_EQ(XdgAutostartEntry(VORNIX_APP_ID, exec, temp).status(), Status::enabled);
 }
 
 } // namespace
