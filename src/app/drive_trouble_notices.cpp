@@ -3,6 +3,7 @@
 #include "engine/keep_alive_engine.h"
 #include "log/event_log.h"
 
+#include <array>
 #include <string>
 
 namespace vornix {
@@ -11,8 +12,51 @@ namespace vornix {
 #define QT_TRANSLATE_NOOP(context, text) text
 
 namespace {
+
 constexpr const char* context = "vornix::DriveTroubleNotices";
+
+/// What a notice says about one kind of trouble. The body's "%1" is the volume's name and "%2"
+/// what `fact` gives; where that is empty, `bodyWithoutFact` is used instead when there is one.
+struct TroubleText {
+    VolumeStatus status;
+    const char* title;
+    const char* body;
+    std::string (*fact)(const WatchedVolume&);
+    const char* bodyWithoutFact = nullptr;
+};
+
+// Every status that is trouble, and only those.
+const std::array<TroubleText, 4> troubleTexts{{
+    {VolumeStatus::stalled,
+     QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Drive not responding"),
+     QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
+                       "\"%1\" has not answered a keep-alive ping for %2 seconds."),
+     [](const WatchedVolume&) {
+         return std::to_string(static_cast<int>(KeepAliveEngine::stallTimeout));
+     }},
+    {VolumeStatus::readOnly, QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Drive is read-only"),
+     QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
+                       "\"%1\" is mounted read-only, so it cannot be kept awake."),
+     [](const WatchedVolume&) { return std::string(); }},
+    {VolumeStatus::failed,
+     QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Keep-alive ping failed"),
+     QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "\"%1\" could not be pinged: %2."),
+     [](const WatchedVolume& volume) { return volume.statusDetail; },
+     QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "\"%1\" could not be pinged.")},
+    {VolumeStatus::full, QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Drive nearly full"),
+     QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
+                       "\"%1\" has less than %2 MB free; pings wait until space is freed."),
+     [](const WatchedVolume&) { return std::to_string(KeepAliveEngine::freeSpaceFloor >> 20); }},
+}};
+
+const TroubleText* troubleText(VolumeStatus status) {
+    for (const auto& text : troubleTexts)
+        if (text.status == status)
+            return &text;
+    return nullptr;
 }
+
+} // namespace
 
 DriveTroubleNotices::DriveTroubleNotices(VolumeMonitor& monitor, DesktopNotifier& notifier)
     : notifier_(notifier) {
@@ -21,70 +65,23 @@ DriveTroubleNotices::DriveTroubleNotices(VolumeMonitor& monitor, DesktopNotifier
 }
 
 bool DriveTroubleNotices::isTrouble(VolumeStatus status) {
-    switch (status) {
-    case VolumeStatus::idle:
-    case VolumeStatus::active:
-        return false;
-    case VolumeStatus::stalled:
-    case VolumeStatus::readOnly:
-    case VolumeStatus::failed:
-    case VolumeStatus::full:
-        return true;
-    }
-    return false;
+    return troubleText(status) != nullptr;
 }
 
 DesktopNotification DriveTroubleNotices::notice(const WatchedVolume& volume) {
+    DesktopNotification note{makeUuid(), {}, {}, "device.error", "dialog-warning"};
+    const TroubleText* text = troubleText(volume.status);
+    if (!text)
+        return note;
     const std::string name = volume.name.empty()
                                  ? userText("vornix::EventLog", EventLog::fallbackVolumeName)
                                  : volume.name;
     const std::string shown = displayName(name);
-    DesktopNotification note{makeUuid(), {}, {}, "device.error", "dialog-warning"};
-    switch (volume.status) {
-    case VolumeStatus::stalled:
-        note.title = userText(
-            context, QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Drive not responding"));
-        note.body =
-            userText(context,
-                     QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
-                                       "\"%1\" has not answered a keep-alive ping for %2 seconds."),
-                     {shown, std::to_string(static_cast<int>(KeepAliveEngine::stallTimeout))});
-        break;
-    case VolumeStatus::readOnly:
-        note.title = userText(
-            context, QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Drive is read-only"));
-        note.body =
-            userText(context,
-                     QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
-                                       "\"%1\" is mounted read-only, so it cannot be kept awake."),
-                     {shown});
-        break;
-    case VolumeStatus::failed:
-        note.title = userText(
-            context, QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Keep-alive ping failed"));
-        note.body = volume.statusDetail.empty()
-                        ? userText(context,
-                                   QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
-                                                     "\"%1\" could not be pinged."),
-                                   {shown})
-                        : userText(context,
-                                   QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
-                                                     "\"%1\" could not be pinged: %2."),
-                                   {shown, volume.statusDetail});
-        break;
-    case VolumeStatus::full:
-        note.title = userText(
-            context, QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Drive nearly full"));
-        note.body = userText(
-            context,
-            QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
-                              "\"%1\" has less than %2 MB free; pings wait until space is freed."),
-            {shown, std::to_string(KeepAliveEngine::freeSpaceFloor >> 20)});
-        break;
-    case VolumeStatus::idle:
-    case VolumeStatus::active:
-        break;
-    }
+    const std::string fact = text->fact(volume);
+    note.title = userText(context, text->title);
+    note.body = fact.empty() && text->bodyWithoutFact
+                    ? userText(context, text->bodyWithoutFact, {shown})
+                    : userText(context, text->body, {shown, fact});
     return note;
 }
 

@@ -192,15 +192,35 @@ Panel::Panel(AppState& appState, std::function<void()> showAbout, std::function<
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(panelInset, panelInset, panelInset, panelInset);
     layout->setSpacing(panelSpacing);
+    // Top to bottom, as the keyboard walks it.
+    buildMainSwitch(layout);
+    layout->addWidget(divider(this));
+    buildVolumeSection(layout);
+    layout->addWidget(divider(this));
+    buildSettings(layout);
+    layout->addWidget(divider(this));
+    buildActivity(layout);
+    layout->addWidget(divider(this));
+    buildActions(layout);
 
+    auto changed = [this] { scheduleRefresh(); };
+    subscriptions_.push_back(appState_.observeChanges(changed));
+    subscriptions_.push_back(appState_.volumeMonitor().observeChanges(changed));
+    subscriptions_.push_back(appState_.eventLog().observeChanges(changed));
+    applyTextColours();
+    refresh();
+}
+
+void Panel::buildMainSwitch(QVBoxLayout* layout) {
     globalSwitch_ = new SwitchToggle(tr("Keep drives awake"), this);
     globalSwitch_->setObjectName(QStringLiteral("globalSwitch"));
     bindCheckBox(
         globalSwitch_, [this] { return appState_.isActive.get(); },
         [this](bool) { appState_.toggleGlobalActive(); });
     layout->addWidget(globalSwitch_);
-    layout->addWidget(divider(this));
+}
 
+void Panel::buildVolumeSection(QVBoxLayout* layout) {
     volumeSection_ = new QWidget(this);
     volumeSection_->setObjectName(QStringLiteral("volumeSection"));
     volumeLayout_ = new QVBoxLayout(volumeSection_);
@@ -210,8 +230,9 @@ Panel::Panel(AppState& appState, std::function<void()> showAbout, std::function<
     noVolumesLabel_->setObjectName(QStringLiteral("noVolumesLabel"));
     volumeLayout_->addWidget(noVolumesLabel_);
     layout->addWidget(volumeSection_);
-    layout->addWidget(divider(this));
+}
 
+void Panel::buildSettings(QVBoxLayout* layout) {
     auto* intervalRow = new QHBoxLayout;
     auto* intervalLabel = new QLabel(tr("Ping interval"), this);
     intervalRow->addWidget(intervalLabel);
@@ -233,28 +254,29 @@ Panel::Panel(AppState& appState, std::function<void()> showAbout, std::function<
     intervalRow->addWidget(intervalPicker_);
     layout->addLayout(intervalRow);
 
-    pauseOnBattery_ = new QCheckBox(tr("Pause on battery"), this);
-    pauseOnBattery_->setObjectName(QStringLiteral("pauseOnBattery"));
-    bindCheckBox(
-        pauseOnBattery_, [this] { return appState_.pauseOnBattery.get(); },
+    const auto addCheckBox = [&](QCheckBox*& box, const QString& text, const char* name,
+                                 std::function<bool()> published,
+                                 std::function<void(bool)> command) {
+        box = new QCheckBox(text, this);
+        box->setObjectName(QLatin1String(name));
+        bindCheckBox(box, std::move(published), std::move(command));
+        layout->addWidget(box);
+    };
+    addCheckBox(
+        pauseOnBattery_, tr("Pause on battery"), "pauseOnBattery",
+        [this] { return appState_.pauseOnBattery.get(); },
         [this](bool on) { appState_.setPauseOnBattery(on); });
-    layout->addWidget(pauseOnBattery_);
-
-    troubleNotices_ = new QCheckBox(tr("Notify about drive trouble"), this);
-    troubleNotices_->setObjectName(QStringLiteral("troubleNotices"));
-    bindCheckBox(
-        troubleNotices_, [this] { return appState_.notifyAboutDriveTrouble.get(); },
+    addCheckBox(
+        troubleNotices_, tr("Notify about drive trouble"), "troubleNotices",
+        [this] { return appState_.notifyAboutDriveTrouble.get(); },
         [this](bool on) { appState_.setNotifyAboutDriveTrouble(on); });
-    layout->addWidget(troubleNotices_);
-
-    launchAtLogin_ = new QCheckBox(tr("Launch at Login"), this);
-    launchAtLogin_->setObjectName(QStringLiteral("launchAtLogin"));
-    bindCheckBox(
-        launchAtLogin_, [this] { return appState_.launchAtLoginEnabled.get(); },
+    addCheckBox(
+        launchAtLogin_, tr("Launch at Login"), "launchAtLogin",
+        [this] { return appState_.launchAtLoginEnabled.get(); },
         [this](bool on) { appState_.setLaunchAtLogin(on); });
-    layout->addWidget(launchAtLogin_);
-    layout->addWidget(divider(this));
+}
 
+void Panel::buildActivity(QVBoxLayout* layout) {
     auto* heading = new QLabel(tr("Recent activity"), this);
     heading->setObjectName(QStringLiteral("activityHeading"));
     heading->setFont(captionFont(font()));
@@ -276,8 +298,9 @@ Panel::Panel(AppState& appState, std::function<void()> showAbout, std::function<
     activityLayout->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     activityArea_->setWidget(activityList_);
     layout->addWidget(activityArea_);
-    layout->addWidget(divider(this));
+}
 
+void Panel::buildActions(QVBoxLayout* layout) {
     auto* actions = new QHBoxLayout;
     auto* about = new QPushButton(tr("About Vornix"), this);
     about->setObjectName(QStringLiteral("aboutButton"));
@@ -292,13 +315,6 @@ Panel::Panel(AppState& appState, std::function<void()> showAbout, std::function<
     actions->addStretch();
     actions->addWidget(quitButton);
     layout->addLayout(actions);
-
-    auto changed = [this] { scheduleRefresh(); };
-    subscriptions_.push_back(appState_.observeChanges(changed));
-    subscriptions_.push_back(appState_.volumeMonitor().observeChanges(changed));
-    subscriptions_.push_back(appState_.eventLog().observeChanges(changed));
-    applyTextColours();
-    refresh();
 }
 
 Panel::~Panel() {

@@ -57,6 +57,12 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    // One builder per section, in the order the panel shows them.
+    void buildMainSwitch(QVBoxLayout* layout);
+    void buildVolumeSection(QVBoxLayout* layout);
+    void buildSettings(QVBoxLayout* layout);
+    void buildActivity(QVBoxLayout* layout);
+    void buildActions(QVBoxLayout* layout);
     void scheduleRefresh();
     void refreshVolumes();
     void refreshActivity();

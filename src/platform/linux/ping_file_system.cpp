@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <utility>
+#include <variant>
 
 namespace vornix::linux_platform {
 
@@ -21,6 +23,7 @@ public:
         if (fd_ >= 0)
             ::close(fd_); // its result tells nothing more once the data is flushed
     }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int get() const { return fd_; }
@@ -99,19 +102,11 @@ std::string iso8601(WallTime time) {
     return std::string(text, length);
 }
 
-PingResult writeAndFlush(const std::string& pingFilePath) {
-    const std::string stamp = iso8601(std::chrono::system_clock::now());
-    if (stamp.size() != 20)
-        return failure(EOVERFLOW);
+namespace {
 
-    const auto slash = pingFilePath.rfind('/');
-    const std::string directory =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : pingFilePath.substr(0, slash));
-    const std::string name =
-        slash == std::string::npos ? pingFilePath : pingFilePath.substr(slash + 1);
-
-    const FileDescriptor dir(
-        ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+/// The mount root holding the ping file, opened as a path: the volume's own, or why not.
+std::variant<FileDescriptor, PingResult> openMountRoot(const std::string& directory) {
+    FileDescriptor dir(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir)
         return errno == ENOENT ? PingResult::volumeGone() : failure(errno);
     int error = 0;
@@ -123,7 +118,13 @@ PingResult writeAndFlush(const std::string& pingFilePath) {
     case MountRoot::yes:
         break;
     }
+    return dir;
+}
 
+/// The ping file, opened for writing in blocking mode: a regular file of the volume's own with a
+/// single link, created if missing; anything else at its path is refused, saying what it is.
+std::variant<FileDescriptor, PingResult> openOwnPingFile(const FileDescriptor& dir,
+                                                         const std::string& name) {
     struct stat root {};
     if (::fstat(dir.get(), &root) != 0)
         return failure(errno);
@@ -135,8 +136,8 @@ PingResult writeAndFlush(const std::string& pingFilePath) {
             return PingResult::failure(std::move(*why));
 
     // O_NONBLOCK: a FIFO put here since the look above must not hold the worker.
-    const FileDescriptor file(::openat(
-        dir.get(), name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+    FileDescriptor file(::openat(dir.get(), name.c_str(),
+                                 O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
     if (!file) {
         const int error = errno;
         if (error == EROFS)
@@ -160,7 +161,11 @@ PingResult writeAndFlush(const std::string& pingFilePath) {
     const int flags = ::fcntl(file.get(), F_GETFL);
     if (flags == -1 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) == -1)
         return failure(errno);
+    return file;
+}
 
+/// All of `stamp` at offset 0; none when written.
+std::optional<PingResult> writeStamp(const FileDescriptor& file, const std::string& stamp) {
     std::size_t written = 0;
     while (written < stamp.size()) {
         const auto count = ::pwrite(file.get(), stamp.data() + written, stamp.size() - written,
@@ -174,7 +179,12 @@ PingResult writeAndFlush(const std::string& pingFilePath) {
             return failure(EIO); // no progress: never report half a timestamp as written
         written += static_cast<std::size_t>(count);
     }
+    return std::nullopt;
+}
 
+/// The file's data to the medium: fsync, or the whole file system where one file cannot be
+/// flushed alone.
+PingResult flush(const FileDescriptor& file) {
     int flushed;
     do
         flushed = ::fsync(file.get());
@@ -183,10 +193,33 @@ PingResult writeAndFlush(const std::string& pingFilePath) {
         return PingResult::success();
     if (errno != EINVAL && errno != EOPNOTSUPP)
         return failure(errno);
-    // The file system cannot flush one file: flush all of it.
     if (::syncfs(file.get()) != 0)
         return failure(errno);
     return PingResult::success();
+}
+
+} // namespace
+
+PingResult writeAndFlush(const std::string& pingFilePath) {
+    const std::string stamp = iso8601(std::chrono::system_clock::now());
+    if (stamp.size() != 20)
+        return failure(EOVERFLOW);
+
+    const auto slash = pingFilePath.rfind('/');
+    const std::string directory =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : pingFilePath.substr(0, slash));
+    const std::string name =
+        slash == std::string::npos ? pingFilePath : pingFilePath.substr(slash + 1);
+
+    auto dir = openMountRoot(directory);
+    if (auto* refused = std::get_if<PingResult>(&dir))
+        return std::move(*refused);
+    auto file = openOwnPingFile(std::get<FileDescriptor>(dir), name);
+    if (auto* refused = std::get_if<PingResult>(&file))
+        return std::move(*refused);
+    if (auto refused = writeStamp(std::get<FileDescriptor>(file), stamp))
+        return std::move(*refused);
+    return flush(std::get<FileDescriptor>(file));
 }
 
 std::optional<std::int64_t> availableBytes(const std::string& mountPath) {
