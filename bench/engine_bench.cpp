@@ -161,6 +161,9 @@ public:
 class SilentNotifier final : public DesktopNotifier {
 public:
     void post(const DesktopNotification&) override {}
+    Subscription watchOutcomes(std::function<void(const NotificationOutcome&)>) override {
+        return {};
+    }
 };
 
 /// The real file system, noting when each ping of a volume began (its free-space question, asked

@@ -2,6 +2,7 @@
 // service without a display (--headless); and the command line that talks to it.
 
 #include "platform/linux/dbus_control.h"
+#include "platform/linux/diagnostics.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/single_instance.h"
 #include "platform/linux/unix_signals.h"
@@ -125,6 +126,7 @@ void describe() {
 // The same engine, volumes, settings and journal lines as the tray, with no display: keeping
 // drives awake from the start, switched and read over the bus.
 int runHeadless(int argc, char* argv[]) {
+    qInstallMessageHandler(vornix::linux_platform::sendQtMessageToJournal);
     QCoreApplication application(argc, argv);
     describe();
     DBusControl control(QDBusConnection::sessionBus());
@@ -153,6 +155,7 @@ int runTray(int argc, char* argv[]) {
                    stderr);
         return 1;
     }
+    qInstallMessageHandler(vornix::linux_platform::sendQtMessageToJournal);
     const QtMessageHandler previous = qInstallMessageHandler(whileOpeningTheDisplay);
     QApplication application(argc, argv);
     qInstallMessageHandler(previous);

@@ -10,7 +10,9 @@ static_assert(std::string_view(EventLog::fallbackVolumeName) ==
               QT_TRANSLATE_NOOP("vornix::EventLog", "External drive"));
 
 EventLog::EventLog(const WallClock& clock, SystemLog& systemLog, DesktopNotifier& notifier)
-    : clock_(clock), systemLog_(systemLog), notifier_(notifier) {}
+    : clock_(clock), systemLog_(systemLog), notifier_(notifier),
+      outcomes_(notifier_.watchOutcomes(
+          [this](const NotificationOutcome& outcome) { noteNotificationOutcome(outcome); })) {}
 
 void EventLog::record(LogEvent::Kind kind, std::optional<std::string> volumeName,
                       std::string detail) {
@@ -52,6 +54,21 @@ std::string EventLog::disconnectBody(const std::string& volumeName) {
 void EventLog::notifyUnexpectedDisconnect(const std::string& volumeName) {
     notifier_.post(
         {makeUuid(), userText("vornix::EventLog", notificationTitle), disconnectBody(volumeName)});
+}
+
+void EventLog::noteNotificationOutcome(const NotificationOutcome& outcome) {
+    using Status = NotificationOutcome::Status;
+    const bool failed = outcome.status != Status::shown;
+    const bool changed = failed != notificationsFailing_;
+    notificationsFailing_ = failed;
+    if (!failed || !changed)
+        return;
+    const char* why = outcome.status == Status::noServer ? "No notification server"
+                      : outcome.status == Status::refused
+                          ? "Refused by the notification server"
+                          : "The notification server did not answer";
+    record(LogEvent::Kind::notificationsUnavailable, std::nullopt,
+           outcome.reason.empty() ? why : std::string(why) + ": " + outcome.reason);
 }
 
 } // namespace vornix

@@ -15,6 +15,10 @@ namespace vornix {
 
 /// The single record of what happened: newest first, at most `capacity` entries, one system-log
 /// line per event, and a desktop notification for every unexpected disconnect.
+///
+/// Notifications that stop reaching the desktop are recorded once, as `notificationsUnavailable`,
+/// when the first one fails; nothing more while they keep failing, nor when one gets through
+/// again (the user sees that one), and the next failure after that is recorded anew.
 class EventLog : public ObservableObject {
 public:
     static constexpr std::size_t capacity = 200;
@@ -37,10 +41,13 @@ public:
 
 private:
     void notifyUnexpectedDisconnect(const std::string& volumeName);
+    void noteNotificationOutcome(const NotificationOutcome& outcome);
 
     const WallClock& clock_;
     SystemLog& systemLog_;
     DesktopNotifier& notifier_;
+    bool notificationsFailing_ = false;
+    Subscription outcomes_; // declared last: ends before anything it reaches
 };
 
 } // namespace vornix

@@ -42,7 +42,7 @@ const KindTraits& traits(LogEvent::Kind kind) {
     using L = LogLevel;
     using T = Tone;
     // In the order of LogEvent::Kind.
-    static const std::array<KindTraits, 11> table{{
+    static const std::array<KindTraits, 14> table{{
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Mounted"), L::info, T::ok},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Ejected (user)"), L::info, T::ok},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Unexpected disconnect"), L::error, T::error},
@@ -54,6 +54,10 @@ const KindTraits& traits(LogEvent::Kind kind) {
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention started"), L::info, T::ok},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention stopped"), L::info, T::ok},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Settings not saved"), L::error, T::error},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Drive monitoring unavailable"), L::error, T::error},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Notifications unavailable"), L::warning,
+         T::warning},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Launch at Login not changed"), L::error, T::error},
     }};
     return table.at(static_cast<std::size_t>(kind));
 }

@@ -8,7 +8,9 @@
 
 namespace vornix {
 
-enum class LogLevel { info, error };
+/// How serious an event is in the journal: something that happened, something the user should
+/// know works less well than it could, or trouble.
+enum class LogLevel { info, warning, error };
 
 /// How a row of the activity log reads at a glance; the panel turns it into a colour.
 enum class Tone { ok, warning, error };
@@ -27,6 +29,9 @@ struct LogEvent {
         sleepPreventionStarted,
         sleepPreventionStopped,
         settingsNotSaved,
+        driveMonitoringUnavailable,
+        notificationsUnavailable,
+        loginItemNotChanged,
     };
 
     std::string id{}; // random UUID, standard textual form

@@ -32,6 +32,13 @@ VolumeMonitor::VolumeMonitor(EventLog& eventLog, const WallClock& clock, VolumeP
     rootFileSystemUuid_ = ports_.system.rootFileSystemUuid();
     watch_ = ports_.system.watch([this](const VolumeEvent& event) { handleEvent(event); });
     scanCurrentVolumes();
+    // Last, so it heads the log: whatever the list shows from now on may be out of date.
+    for (const auto& failure : ports_.system.watchFailures())
+        eventLog_.record(LogEvent::Kind::driveMonitoringUnavailable, std::nullopt,
+                         (failure.source == WatchFailure::Source::mountTable
+                              ? "Mount table monitor: "
+                              : "Block device monitor: ") +
+                             failure.reason);
 }
 
 VolumeMonitor::~VolumeMonitor() {

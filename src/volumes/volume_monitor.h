@@ -23,7 +23,9 @@ namespace vornix {
 ///
 /// Creation notes the boot volume, starts watching the system's volume events and scans the
 /// mounted volumes, in that order, so the list holds the external volumes present at start when
-/// the constructor returns. Destruction ends the watch: nothing calls into a destroyed monitor.
+/// the constructor returns. A source of events the system could not open is recorded then, once,
+/// as `driveMonitoringUnavailable`. Destruction ends the watch: nothing calls into a destroyed
+/// monitor.
 ///
 /// Identifiers: the file system's UUID; for a second volume with the same UUID (a byte-for-byte
 /// clone) the UUID, ":" and its device's hardware key, so each copy has its own record and its own

@@ -45,6 +45,18 @@ struct VolumeEvent {
     MountedVolume volume{};
 };
 
+/// A source of volume events that could not be opened: what it would have reported is never seen.
+struct WatchFailure {
+    enum class Source {
+        mountTable,   // mounts, unmounts and renames
+        blockDevices, // devices added, changed, removed (pulled cables, emptied card readers)
+    };
+    Source source = Source::mountTable;
+    std::string reason{}; // the system's error text
+
+    bool operator==(const WatchFailure&) const = default;
+};
+
 /// The mounted volumes and their events. Each device is reported gone at most once per mounted
 /// lifetime, by one of the two departures.
 class VolumeSystem {
@@ -58,6 +70,9 @@ public:
     virtual std::optional<std::vector<MountedVolume>> mountedVolumes() = 0;
     /// Calls `handler` on the main thread for every event until the subscription ends.
     [[nodiscard]] virtual Subscription watch(std::function<void(const VolumeEvent&)> handler) = 0;
+    /// The sources of events that could not be opened when the system was set up; empty when every
+    /// change will be seen.
+    virtual std::vector<WatchFailure> watchFailures() = 0;
 };
 
 /// The system as the volume monitor sees it; it must outlive the monitor. Where a volume is

@@ -66,7 +66,9 @@ TEST(AppState, CommandsHoldTheInhibitionRunTheEngineAndRecordRefusals) {
     h.autostart.refusal = "Permission denied";
     app.setLaunchAtLogin(false);
     EXPECT_TRUE(app.launchAtLoginEnabled.get());
-    EXPECT_EQ(app.eventLog().events.get().front().detail, "Login item: Permission denied");
+    EXPECT_EQ(h.systemLog.lines.back(),
+              std::pair(LogLevel::error, std::string("Launch at Login not changed \u2014 system "
+                                                     "Login item: Permission denied")));
 }
 
 TEST(AppState, SettingsThatCannotBeSavedAreRecordedAsErrorsAndKeptForTheRun) {

@@ -45,5 +45,27 @@ TEST(EventLog, KeepsTheNewestTwoHundredJournalsEachAndIsolatesNamesOnlyInNotific
     }
 }
 
+TEST(EventLog, NotificationsThatStopReachingTheDesktopAreRecordedOncePerOutage) {
+    testing::VirtualTime time;
+    testing::RecordingSystemLog systemLog;
+    testing::RecordingNotifier notifier;
+    EventLog log{time, systemLog, notifier};
+    using S = NotificationOutcome::Status;
+    for (const auto& [status, reason] :
+         std::vector<std::pair<S, std::string>>{{S::shown, ""},
+                                                {S::noServer, "no owner"},
+                                                {S::noAnswer, ""},
+                                                {S::shown, ""},
+                                                {S::refused, "bad hint"},
+                                                {S::refused, "bad hint"}})
+        notifier.handler({status, reason});
+    const std::string head = "Notifications unavailable \u2014 system ";
+    EXPECT_EQ(systemLog.lines,
+              (std::vector<std::pair<LogLevel, std::string>>{
+                  {LogLevel::warning, head + "No notification server: no owner"},
+                  {LogLevel::warning, head + "Refused by the notification server: bad hint"}}));
+    EXPECT_TRUE(notifier.posted.empty());
+}
+
 } // namespace
 } // namespace vornix

@@ -20,7 +20,12 @@ public:
 class RecordingNotifier final : public DesktopNotifier {
 public:
     void post(const DesktopNotification& notification) override { posted.push_back(notification); }
+    Subscription watchOutcomes(std::function<void(const NotificationOutcome&)> h) override {
+        handler = std::move(h);
+        return Subscription([this] { handler = nullptr; });
+    }
     std::vector<DesktopNotification> posted;
+    std::function<void(const NotificationOutcome&)> handler; // how a post fared, told by the test
 };
 
 } // namespace vornix::testing

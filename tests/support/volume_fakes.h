@@ -37,6 +37,7 @@ public:
         watchers[++next_] = std::move(handler);
         return Subscription([this, key = next_] { watchers.erase(key); });
     }
+    std::vector<WatchFailure> watchFailures() override { return {}; }
     void post(VolumeEvent::Kind kind, MountedVolume volume) {
         for (const auto& [key, handler] : decltype(watchers)(watchers))
             if (watchers.count(key))

@@ -1,5 +1,7 @@
 #include "platform/linux/block_device_monitor.h"
 
+#include "platform/linux/diagnostics.h"
+
 #include <libudev.h>
 #include <unistd.h>
 
@@ -38,16 +40,20 @@ bool BlockDeviceMonitor::udevdRunning() {
 BlockDeviceMonitor::BlockDeviceMonitor(Source source) : udev_(udev_new()), source_(source) {
     if (source_ == Source::automatic)
         source_ = udevdRunning() ? Source::udev : Source::kernel;
-    if (!udev_)
+    if (udev_)
+        monitor_.reset(udev_monitor_new_from_netlink(udev_.get(),
+                                                     source_ == Source::udev ? "udev" : "kernel"));
+    if (!monitor_) {
+        error_ = systemErrorText(errno);
         return;
-    monitor_.reset(
-        udev_monitor_new_from_netlink(udev_.get(), source_ == Source::udev ? "udev" : "kernel"));
-    if (!monitor_)
-        return;
+    }
     // A burst of events (a hub with many disks) must not overflow the socket.
     udev_monitor_set_receive_buffer_size(monitor_.get(), 4 * 1024 * 1024);
-    if (udev_monitor_filter_add_match_subsystem_devtype(monitor_.get(), "block", nullptr) < 0 ||
-        udev_monitor_enable_receiving(monitor_.get()) < 0) {
+    int result = udev_monitor_filter_add_match_subsystem_devtype(monitor_.get(), "block", nullptr);
+    if (result >= 0)
+        result = udev_monitor_enable_receiving(monitor_.get());
+    if (result < 0) {
+        error_ = systemErrorText(-result);
         monitor_.reset();
         return;
     }

@@ -3,6 +3,7 @@
 #include "platform/linux/disk_lifecycle.h"
 
 #include <memory>
+#include <string>
 #include <vector>
 
 struct udev;
@@ -21,8 +22,9 @@ public:
     BlockDeviceMonitor(const BlockDeviceMonitor&) = delete;
     BlockDeviceMonitor& operator=(const BlockDeviceMonitor&) = delete;
 
-    /// -1 when no monitor could be opened.
+    /// -1 when no monitor could be opened; `error()` then says why.
     int fd() const { return fd_; }
+    const std::string& error() const { return error_; }
     /// The source in use (automatic resolved).
     Source source() const { return source_; }
 
@@ -47,6 +49,7 @@ private:
     std::unique_ptr<struct udev_monitor, MonitorDeleter> monitor_;
     Source source_;
     int fd_ = -1;
+    std::string error_;
 };
 
 } // namespace vornix::linux_platform

@@ -1,5 +1,7 @@
 #include "platform/linux/dbus_idle_inhibitor.h"
 
+#include "platform/linux/diagnostics.h"
+
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCall>
@@ -37,6 +39,13 @@ bool unanswered(const QDBusMessage& reply) {
     const QString name = reply.errorName();
     return name == QStringLiteral("org.freedesktop.DBus.Error.NoReply") ||
            name == QStringLiteral("org.freedesktop.DBus.Error.Timeout");
+}
+
+// What a mechanism answered, for the diagnostics.
+QString answerOf(const QDBusMessage& reply) {
+    return reply.type() == QDBusMessage::ErrorMessage
+               ? reply.errorName() + QStringLiteral(": ") + reply.errorMessage()
+               : QStringLiteral("answered");
 }
 
 std::optional<quint32> cookieOf(const QDBusMessage& reply) {
@@ -103,10 +112,14 @@ bool DBusIdleInhibitor::inhibit(std::string_view why) {
         if (reply.isValid() && reply.value().isValid())
             hold.logindLock = reply.value();
         // A reply too late for us is dropped with its descriptor, which ends that lock.
+        qCDebug(powerLog).noquote() << "logind idle lock:" << answerOf(reply.reply());
     }
 
-    if (hold.empty())
+    if (hold.empty()) {
+        qCWarning(powerLog) << "no mechanism granted the idle inhibition (their answers: "
+                               "QT_LOGGING_RULES=vornix.power.debug=true)";
         return false;
+    }
     hold_ = std::move(hold);
     return true;
 }
@@ -126,6 +139,7 @@ bool DBusIdleInhibitor::inhibitThroughPortal(const QString& reason, Hold& hold) 
          << QVariantMap{{QStringLiteral("handle_token"), token},
                         {QStringLiteral("reason"), reason}};
     const QDBusMessage reply = sessionBus_.call(call, QDBus::Block, options_.timeoutMs);
+    qCDebug(powerLog).noquote() << "desktop portal:" << answerOf(reply);
     if (reply.type() == QDBusMessage::ReplyMessage && reply.signature() == QStringLiteral("o")) {
         hold.portalRequest = qvariant_cast<QDBusObjectPath>(reply.arguments().first()).path();
         return !hold.portalRequest.isEmpty();
@@ -139,7 +153,9 @@ bool DBusIdleInhibitor::inhibitThroughGnomeSession(const QString& reason, Hold& 
     auto call = QDBusMessage::createMethodCall(gnomeService, gnomePath, gnomeInterface,
                                                QStringLiteral("Inhibit"));
     call << options_.applicationID << quint32(0) << reason << inhibitSuspend;
-    hold.gnomeCookie = cookieOf(sessionBus_.call(call, QDBus::Block, options_.timeoutMs));
+    const QDBusMessage reply = sessionBus_.call(call, QDBus::Block, options_.timeoutMs);
+    qCDebug(powerLog).noquote() << "gnome-session:" << answerOf(reply);
+    hold.gnomeCookie = cookieOf(reply);
     return hold.gnomeCookie.has_value();
 }
 
@@ -147,7 +163,9 @@ bool DBusIdleInhibitor::inhibitThroughPowerManagement(const QString& reason, Hol
     auto call = QDBusMessage::createMethodCall(powerManagementService, powerManagementPath,
                                                powerManagementInterface, QStringLiteral("Inhibit"));
     call << options_.applicationName << reason;
-    hold.powerManagementCookie = cookieOf(sessionBus_.call(call, QDBus::Block, options_.timeoutMs));
+    const QDBusMessage reply = sessionBus_.call(call, QDBus::Block, options_.timeoutMs);
+    qCDebug(powerLog).noquote() << "PowerManagement:" << answerOf(reply);
+    hold.powerManagementCookie = cookieOf(reply);
     return hold.powerManagementCookie.has_value();
 }
 

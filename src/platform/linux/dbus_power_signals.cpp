@@ -1,5 +1,7 @@
 #include "platform/linux/dbus_power_signals.h"
 
+#include "platform/linux/diagnostics.h"
+
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -28,6 +30,7 @@ Subscription LogindSleepSignal::onPrepareForSleep(std::function<void(bool)> hand
 }
 
 void LogindSleepSignal::prepareForSleep(bool start) {
+    qCDebug(powerLog) << (start ? "the machine prepares to sleep" : "the machine woke up");
     handlers_.call(start);
 }
 
@@ -83,6 +86,7 @@ void UPowerSupply::set(bool onBattery) {
     if (onBattery == onBattery_)
         return;
     onBattery_ = onBattery;
+    qCDebug(powerLog) << (onBattery ? "on battery" : "on mains");
     handlers_.call(onBattery);
 }
 

@@ -1,5 +1,7 @@
 #include "platform/linux/linux_volume_system.h"
 
+#include "platform/linux/diagnostics.h"
+
 #include <QSocketNotifier>
 
 #include <sys/stat.h>
@@ -9,6 +11,24 @@
 
 namespace vornix::linux_platform {
 
+namespace {
+
+const char* describe(VolumeEvent::Kind kind) {
+    switch (kind) {
+    case VolumeEvent::Kind::mounted:
+        return "mounted";
+    case VolumeEvent::Kind::renamed:
+        return "renamed";
+    case VolumeEvent::Kind::unmountedDevicePresent:
+        return "unmounted, device present";
+    case VolumeEvent::Kind::deviceGoneWhileMounted:
+        return "device gone while mounted";
+    }
+    return "?";
+}
+
+} // namespace
+
 LinuxVolumeSystem::LinuxVolumeSystem() : LinuxVolumeSystem(Options{}) {}
 
 LinuxVolumeSystem::LinuxVolumeSystem(Options options)
@@ -17,6 +37,8 @@ LinuxVolumeSystem::LinuxVolumeSystem(Options options)
     // The watches open before the first read, so no change falls between the two.
     if (const auto table = readMountTable())
         table_ = *table;
+    else
+        qCWarning(volumesLog) << "the mount table cannot be read";
     if (const MountEntry* root = entryAt("/")) {
         // A root on btrfs has an anonymous device number; its source names the real one. Not a
         // mount path: /dev is never a drive that can hang.
@@ -31,6 +53,14 @@ LinuxVolumeSystem::LinuxVolumeSystem(Options options)
     }
     lifecycle_.start(candidateMounts());
 
+    for (const auto& failure : watchFailures())
+        qCWarning(volumesLog).noquote()
+            << (failure.source == WatchFailure::Source::mountTable ? "mount table" : "block device")
+            << "monitor unavailable:" << QString::fromStdString(failure.reason);
+    qCDebug(volumesLog) << "block device events from"
+                        << (blockMonitor_.source() == BlockDeviceMonitor::Source::udev
+                                ? "udevd"
+                                : "the kernel");
     if (mountMonitor_.fd() >= 0) {
         mountNotifier_ =
             std::make_unique<QSocketNotifier>(mountMonitor_.fd(), QSocketNotifier::Read);
@@ -70,9 +100,14 @@ std::vector<RootMount> LinuxVolumeSystem::candidateMounts() {
         if (major(entry.device) == 0 || !entry.wholeFileSystem)
             continue;
         const auto known = verdicts_.find(entry.id);
-        const bool external = known != verdicts_.end() && known->second.first == entry.device
-                                  ? known->second.second
-                                  : classify(entry).volume.isInternal != true;
+        const bool seen = known != verdicts_.end() && known->second.first == entry.device;
+        const bool external =
+            seen ? known->second.second : classify(entry).volume.isInternal != true;
+        if (!seen)
+            qCDebug(volumesLog).noquote()
+                << "mount" << entry.id << QString::fromStdString(entry.target) << "of"
+                << QStringLiteral("%1:%2").arg(major(entry.device)).arg(minor(entry.device))
+                << (external ? "may be external" : "is internal");
         verdicts[entry.id] = {entry.device, external};
         if (external)
             mounts.push_back({entry.id, entry.device, entry.target});
@@ -132,6 +167,15 @@ std::optional<std::vector<MountedVolume>> LinuxVolumeSystem::mountedVolumes() {
     return volumes;
 }
 
+std::vector<WatchFailure> LinuxVolumeSystem::watchFailures() {
+    std::vector<WatchFailure> failures;
+    if (mountMonitor_.fd() < 0)
+        failures.push_back({WatchFailure::Source::mountTable, mountMonitor_.error()});
+    if (blockMonitor_.fd() < 0)
+        failures.push_back({WatchFailure::Source::blockDevices, blockMonitor_.error()});
+    return failures;
+}
+
 Subscription LinuxVolumeSystem::watch(std::function<void(const VolumeEvent&)> handler) {
     const int key = shared_->next++;
     shared_->watchers[key] = std::move(handler);
@@ -161,6 +205,9 @@ void LinuxVolumeSystem::dispatch(const std::vector<VolumeReport>& reports) {
                                                         : VolumeEvent::Kind::deviceGoneWhileMounted;
             event.volume.kernelName = report.kernelName;
         }
+        qCDebug(volumesLog).noquote()
+            << describe(event.kind) << QString::fromStdString(event.volume.kernelName.value_or(""))
+            << QString::fromStdString(event.volume.mountPath);
         std::vector<int> keys;
         for (const auto& [key, watcher] : shared->watchers)
             keys.push_back(key);
@@ -181,14 +228,18 @@ void LinuxVolumeSystem::handleBlockEvents() {
     counters_.blockEvents += drained.events.size();
     for (const auto& event : drained.events)
         dispatch(lifecycle_.blockEvent(event));
-    if (drained.overflowed)
+    if (drained.overflowed) {
+        qCWarning(volumesLog) << "block device events were lost; reading the devices again";
         dispatch(lifecycle_.resynchronize());
+    }
 }
 
 void LinuxVolumeSystem::refreshMountTable() {
     auto table = readMountTable();
-    if (!table)
+    if (!table) {
+        qCWarning(volumesLog) << "the mount table cannot be read";
         return;
+    }
     table_ = std::move(*table);
     dispatch(lifecycle_.mountsChanged(candidateMounts()));
 }

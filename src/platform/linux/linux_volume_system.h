@@ -50,6 +50,7 @@ public:
     std::optional<std::string> rootFileSystemUuid() override;
     std::optional<std::vector<MountedVolume>> mountedVolumes() override;
     Subscription watch(std::function<void(const VolumeEvent&)> handler) override;
+    std::vector<WatchFailure> watchFailures() override;
 
     /// The classification of the volume mounted at `mountPath`, if it is in the table.
     std::optional<VolumeClassification> classification(const std::string& mountPath) const;

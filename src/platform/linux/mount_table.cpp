@@ -1,7 +1,10 @@
 #include "platform/linux/mount_table.h"
 
+#include "platform/linux/diagnostics.h"
+
 #include <libmount/libmount.h>
 
+#include <cerrno>
 #include <string_view>
 
 namespace vornix::linux_platform {
@@ -80,9 +83,14 @@ void MountTableMonitor::Deleter::operator()(libmnt_monitor* m) const {
 }
 
 MountTableMonitor::MountTableMonitor() : monitor_(mnt_new_monitor()) {
-    if (!monitor_ || mnt_monitor_enable_kernel(monitor_.get(), 1) != 0)
-        return;
-    fd_ = mnt_monitor_get_fd(monitor_.get());
+    // libmount answers a negative error number. Nothing is opened before the fd is asked for.
+    int result = monitor_ ? mnt_monitor_enable_kernel(monitor_.get(), 1) : -errno;
+    if (result == 0)
+        result = mnt_monitor_get_fd(monitor_.get());
+    if (result >= 0)
+        fd_ = result;
+    else
+        error_ = systemErrorText(-result);
 }
 
 MountTableMonitor::~MountTableMonitor() = default;

@@ -41,8 +41,9 @@ public:
     MountTableMonitor(const MountTableMonitor&) = delete;
     MountTableMonitor& operator=(const MountTableMonitor&) = delete;
 
-    /// -1 when the kernel could not be watched.
+    /// -1 when the kernel could not be watched; `error()` then says why.
     int fd() const { return fd_; }
+    const std::string& error() const { return error_; }
     /// Consumes the pending change notices, so the fd is quiet until the next change.
     void drain();
 
@@ -52,6 +53,7 @@ private:
     };
     std::unique_ptr<libmnt_monitor, Deleter> monitor_;
     int fd_ = -1;
+    std::string error_;
 };
 
 } // namespace vornix::linux_platform

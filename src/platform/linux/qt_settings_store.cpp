@@ -1,5 +1,7 @@
 #include "platform/linux/qt_settings_store.h"
 
+#include "platform/linux/diagnostics.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
@@ -22,11 +24,6 @@ QString qKey(std::string_view key) {
     return QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size()));
 }
 
-std::string errorText(int error) {
-    std::array<char, 256> buffer{};
-    return strerror_r(error, buffer.data(), buffer.size());
-}
-
 struct Fd {
     int fd;
     ~Fd() {
@@ -41,21 +38,21 @@ std::string whyNotWritable(const QString& path) {
     const QByteArray file = QFile::encodeName(path);
     struct stat st {};
     if (::stat(file.constData(), &st) == 0 && S_ISDIR(st.st_mode))
-        return errorText(EISDIR);
+        return systemErrorText(EISDIR);
     const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
     if (::stat(folder.constData(), &st) != 0)
-        return errorText(errno);
+        return systemErrorText(errno);
     QByteArray probe = folder + "/.vornix-settings-XXXXXX";
     const Fd fd{::mkstemp(probe.data())};
     if (fd.fd < 0)
-        return errorText(errno);
+        return systemErrorText(errno);
     static const std::array<char, 4096> block{};
     const bool written =
         ::write(fd.fd, block.data(), block.size()) == static_cast<ssize_t>(block.size()) &&
         ::fsync(fd.fd) == 0;
     const int error = errno;
     ::unlink(probe.constData());
-    return written ? "the file could not be replaced" : errorText(error);
+    return written ? "the file could not be replaced" : systemErrorText(error);
 }
 
 /// Whether the file at `path` cannot be settings at all. Only a regular file is opened, so a
@@ -80,7 +77,7 @@ std::optional<std::string> keepAside(const QString& path) {
     for (int n = 1; QFileInfo::exists(aside); ++n)
         aside = path + QStringLiteral(".%1.corrupt").arg(n);
     if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) != 0)
-        return errorText(errno);
+        return systemErrorText(errno);
     return std::nullopt;
 }
 
@@ -90,6 +87,10 @@ QtSettingsStore::QtSettingsStore(const QString& filePath) : path_(filePath) {
     if (isCorrupt(path_)) {
         if (auto error = keepAside(path_))
             blocked_ = "a damaged settings file could not be moved aside: " + *error;
+        qCWarning(settingsLog).noquote()
+            << path_
+            << (blocked_ ? QString::fromStdString(*blocked_)
+                         : QStringLiteral("is damaged: kept aside, defaults used"));
         return;
     }
     if (QFileInfo(path_).isFile())
@@ -188,7 +189,9 @@ std::optional<SettingsWriteError> QtSettingsStore::save() {
     settings.sync();
     if (settings.status() == QSettings::NoError)
         return std::nullopt;
-    return SettingsWriteError{path_.toStdString(), whyNotWritable(path_)};
+    const std::string why = whyNotWritable(path_);
+    qCWarning(settingsLog).noquote() << path_ << "not saved:" << QString::fromStdString(why);
+    return SettingsWriteError{path_.toStdString(), why};
 }
 
 } // namespace vornix::linux_platform

@@ -1,5 +1,7 @@
 #include "platform/linux/single_instance.h"
 
+#include "platform/linux/diagnostics.h"
+
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDir>
@@ -41,7 +43,11 @@ bool SingleInstance::claim(bool showRunning) {
                                               QDBusConnectionInterface::DontAllowReplacement);
         if (reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered) {
             ownsName_ = true;
+            qCDebug(dbusLog) << "owns" << service;
         } else {
+            if (!reply.isValid())
+                qCWarning(dbusLog).noquote()
+                    << "cannot own" << service << ":" << reply.error().message();
             bus_.unregisterObject(QString::fromLatin1(objectPath));
             if (reply.isValid()) { // the name is taken: its owner shows its panel
                 if (showRunning)
@@ -52,6 +58,9 @@ bool SingleInstance::claim(bool showRunning) {
                 return false;
             }
         }
+    } else {
+        qCWarning(dbusLog).noquote() << "no session bus:" << bus_.lastError().message()
+                                     << "(the command line cannot reach this instance)";
     }
     return takeLock() != Lock::heldByAnother;
 }

@@ -1,5 +1,7 @@
 #include "platform/linux/xdg_autostart_entry.h"
 
+#include "platform/linux/diagnostics.h"
+
 #include <QByteArrayView>
 #include <QStringDecoder>
 
@@ -19,8 +21,10 @@ namespace vornix::linux_platform {
 namespace {
 
 [[noreturn]] void refuse(int error) {
-    char buffer[256];
-    throw AutostartError(strerror_r(error, buffer, sizeof buffer));
+    const std::string text = systemErrorText(error);
+    qCWarning(autostartLog).noquote()
+        << "the autostart entry cannot be changed:" << QString::fromStdString(text);
+    throw AutostartError(text);
 }
 
 class Fd {
@@ -272,8 +276,11 @@ void XdgAutostartEntry::install() {
     const std::string home = configHome();
     if (home.empty())
         refuse(ENOENT);
-    const std::string text = entryText(programPath());
+    const std::string program = programPath();
     const std::string folder = home + "/autostart";
+    qCDebug(autostartLog).noquote()
+        << "writing" << QString::fromStdString(folder) << "for" << QString::fromStdString(program);
+    const std::string text = entryText(program);
     makeDirectories(folder);
 
     const std::string target = folder + "/" + applicationID_ + ".desktop";
@@ -299,6 +306,7 @@ void XdgAutostartEntry::install() {
 
 void XdgAutostartEntry::uninstall() {
     const std::string path = entryPath();
+    qCDebug(autostartLog).noquote() << "removing" << QString::fromStdString(path);
     if (path.empty())
         return;
     if (::unlink(path.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR)

@@ -1,10 +1,15 @@
 // The Qt adapters against a real event loop and a private D-Bus: the main queue, desktop
-// notifications and the machine's power signals.
+// notifications, the machine's power signals, the diagnostics' way to the journal, and the
+// volume monitors that cannot be opened.
 
 #include "platform/linux/dbus_desktop_notifier.h"
 #include "platform/linux/dbus_power_signals.h"
+#include "platform/linux/diagnostics.h"
+#include "platform/linux/linux_volume_system.h"
 #include "platform/linux/qt_main_queue.h"
+#include "volumes/volume_monitor.h"
 
+#include "log_fakes.h"
 #include "private_bus.h"
 #include "qt_spin.h"
 
@@ -19,7 +24,14 @@
 
 #include <climits>
 #include <memory>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 
 namespace vornix::linux_platform {
 namespace {
@@ -46,6 +58,57 @@ TEST(QtMainQueue, RunsPostsOnTheMainThreadLaterAndNeverACancelledTimer) {
     EXPECT_EQ(cancelledRan, 0);
     EXPECT_EQ(timerMilliseconds(-3.0), 0);
     EXPECT_EQ(timerMilliseconds(1e12), INT_MAX);
+}
+
+// Before any test starts a bus thread: a mount namespace needs a single-threaded process.
+TEST(Diagnostics, QtMessagesReachTheJournalWithTheirCategoryAndPriority) {
+    if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0)
+        GTEST_SKIP() << "a journal socket of our own needs root and a mount namespace";
+    sockaddr_un journal{.sun_family = AF_UNIX, .sun_path = "/run/systemd/journal/socket"};
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_TRUE(mkdir("/run/systemd", 0755) == 0 && mkdir("/run/systemd/journal", 0755) == 0 &&
+                bind(fd, reinterpret_cast<sockaddr*>(&journal), sizeof journal) == 0);
+    qInstallMessageHandler(sendQtMessageToJournal);
+    qCDebug(volumesLog) << "not asked for";
+    qCWarning(volumesLog) << "monitor unavailable";
+    qCCritical(notifyLog).noquote() << "ünï";
+    qInstallMessageHandler(nullptr);
+    std::vector<std::string> received;
+    char datagram[4096];
+    for (ssize_t n; (n = recv(fd, datagram, sizeof datagram, MSG_DONTWAIT)) > 0;)
+        received.emplace_back(datagram, static_cast<std::size_t>(n));
+    close(fd);
+    const auto entry = [](const char* message, int priority, const char* category) {
+        return std::string("MESSAGE=") + message + "\nPRIORITY=" + std::to_string(priority) +
+               "\nSYSLOG_IDENTIFIER=vornix\nQT_CATEGORY=" + category + "\n";
+    };
+    EXPECT_EQ(received, (std::vector{entry("monitor unavailable", 4, "vornix.volumes"),
+                                     entry("ünï", 3, "vornix.notify")}));
+}
+
+TEST(DriveMonitoring, AMonitorThatCannotBeOpenedIsToldWithTheSystemsReason) {
+    testing::qtApp();
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit exhausted{0, limit.rlim_max}; // every descriptor asked for is refused
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &exhausted), 0);
+    LinuxVolumeSystem system;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    EXPECT_EQ(LinuxVolumeSystem().watchFailures(), std::vector<WatchFailure>{});
+
+    SystemWallClock clock;
+    testing::RecordingSystemLog systemLog;
+    testing::RecordingNotifier notifier;
+    EventLog log(clock, systemLog, notifier);
+    VolumeMonitor monitor(log, clock, system.ports());
+    const std::string head = "Drive monitoring unavailable \u2014 system ";
+    ASSERT_GE(systemLog.lines.size(), 2u);
+    EXPECT_EQ(std::vector(systemLog.lines.end() - 2, systemLog.lines.end()),
+              (std::vector<std::pair<LogLevel, std::string>>{
+                  {LogLevel::error, head + "Mount table monitor: Too many open files"},
+                  {LogLevel::error, head + "Block device monitor: Too many open files"}}));
 }
 
 // A notification server of the test's own: records the body and hints Notify receives.
@@ -80,12 +143,21 @@ TEST(Notifier, ServerGetsExactTextsHintsAndEscapesOnlyWhereItRendersMarkup) {
                                                  QDBusConnection::ExportAllSlots));
     ASSERT_TRUE(connect("server").registerService("org.freedesktop.Notifications"));
     DBusDesktopNotifier notifier(connect("client"), {.desktopEntry = "io.vornix.Vornix"});
+    std::vector<NotificationOutcome::Status> fared;
+    const auto watch =
+        notifier.watchOutcomes([&](const NotificationOutcome& o) { fared.push_back(o.status); });
     const DesktopNotification note{"id", "Drive gone", "\"A & B <x>\" disappeared."};
     notifier.post(note); // a plain-text server gets it verbatim
     ASSERT_TRUE(testing::spinUntil([&] { return server.calls.size() == 1; }));
     server.capabilities << QStringLiteral("body-markup");
     notifier.post(note);
-    ASSERT_TRUE(testing::spinUntil([&] { return server.calls.size() == 2; }));
+    ASSERT_TRUE(testing::spinUntil([&] { return fared.size() == 2; }));
+    connect("server").unregisterService("org.freedesktop.Notifications");
+    notifier.post(note);
+    EXPECT_EQ(fared.size(), 2u); // never told inside post()
+    ASSERT_TRUE(testing::spinUntil([&] { return fared.size() == 3; }));
+    using S = NotificationOutcome::Status;
+    EXPECT_EQ(fared, (std::vector{S::shown, S::shown, S::noServer}));
     const QString hints = "|device-removed|device.removed|io.vornix.Vornix";
     EXPECT_EQ(server.calls,
               (QStringList{"Vornix|0|Drive gone|\"A & B <x>\" disappeared." + hints,
