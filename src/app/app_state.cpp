@@ -142,7 +142,7 @@ void AppState::setLaunchAtLogin(bool enabled) {
     try {
         autostartManager_->setEnabled(enabled);
     } catch (const AutostartError& error) {
-        eventLog_->record(LogEvent::Kind::loginItemNotChanged, std::nullopt,
+        eventLog_->record(LogEvent::Kind::autostartNotChanged, std::nullopt,
                           std::string("Login item: ") + error.what());
         return;
     }

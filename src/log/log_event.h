@@ -31,7 +31,7 @@ struct LogEvent {
         settingsNotSaved,
         driveMonitoringUnavailable,
         notificationsUnavailable,
-        loginItemNotChanged,
+        autostartNotChanged,
     };
 
     std::string id{}; // random UUID, standard textual form
