@@ -27,8 +27,10 @@ std::string lastPathComponent(std::string_view path) {
 
 } // namespace
 
-VolumeMonitor::VolumeMonitor(EventLog& eventLog, const WallClock& clock, VolumePorts ports)
-    : eventLog_(eventLog), clock_(clock), ports_(std::move(ports)) {
+VolumeMonitor::VolumeMonitor(EventLog& eventLog, const WallClock& clock, VolumePorts ports,
+                             ExclusionRule isExcluded)
+    : eventLog_(eventLog), clock_(clock), ports_(std::move(ports)),
+      isExcluded_(std::move(isExcluded)) {
     rootFileSystemUuid_ = ports_.system.rootFileSystemUuid();
     watch_ = ports_.system.watch([this](const VolumeEvent& event) { handleEvent(event); });
     scanCurrentVolumes();
@@ -196,7 +198,7 @@ void VolumeMonitor::considerCandidate(const MountedVolume& mounted) {
                                      .connectionProtocol = protocol,
                                      .isCurrentlyMounted = true,
                                      .mountPath = mountPath,
-                                     .isWatched = true,
+                                     .isWatched = !(isExcluded_ && isExcluded_(id)),
                                      .status = VolumeStatus::idle,
                                      .lastPingAt = std::nullopt});
         volumes = std::move(list);

@@ -7,6 +7,7 @@
 #include "volumes/watched_volume.h"
 
 #include <array>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -37,7 +38,14 @@ public:
     static constexpr std::array<std::string_view, 3> virtualProtocols{
         "Disk Image", "Virtual Interface", "File Backed Virtual"};
 
-    VolumeMonitor(EventLog& eventLog, const WallClock& clock, VolumePorts ports);
+    /// Whether the user switched the volume with this identifier off. Asked once per record, as
+    /// it is born, so each record starts with its watch flag; a record reused when its volume
+    /// comes back keeps the flag it has.
+    using ExclusionRule = std::function<bool(const std::string& id)>;
+
+    /// Without `isExcluded` every new record starts watched.
+    VolumeMonitor(EventLog& eventLog, const WallClock& clock, VolumePorts ports,
+                  ExclusionRule isExcluded = {});
     ~VolumeMonitor();
     VolumeMonitor(const VolumeMonitor&) = delete;
     VolumeMonitor& operator=(const VolumeMonitor&) = delete;
@@ -80,6 +88,7 @@ private:
     EventLog& eventLog_;
     [[maybe_unused]] const WallClock& clock_;
     VolumePorts ports_;
+    ExclusionRule isExcluded_;
     std::optional<std::string> rootFileSystemUuid_;
     std::map<std::string, std::string> kernelNameToVolumeID_;
     std::map<std::string, std::optional<std::string>> hardwareKeys_; // by identifier

@@ -22,9 +22,10 @@ struct MonitorTest : ::testing::Test {
     testing::RecordingNotifier notifier;
     EventLog log{time, systemLog, notifier};
     testing::FakeVolumeSystem system;
+    VolumeMonitor::ExclusionRule excluded;
     std::unique_ptr<VolumeMonitor> monitor;
 
-    void start() { monitor = std::make_unique<VolumeMonitor>(log, time, system.ports()); }
+    void start() { monitor = std::make_unique<VolumeMonitor>(log, time, system.ports(), excluded); }
     std::vector<Kind> kinds() const { // oldest first
         auto all = log.events.get() | std::views::reverse | std::views::transform(&LogEvent::kind);
         return {all.begin(), all.end()};
@@ -100,7 +101,8 @@ TEST_F(MonitorTest, IdentifiersBootVolumeAndTheScanAtCreation) {
     EXPECT_EQ(system.watchers.size(), 0u) << "nothing reaches a destroyed monitor";
 }
 
-TEST_F(MonitorTest, ARenameRefreshesTheRecordWhereANewVolumeIsAppended) {
+TEST_F(MonitorTest, ARenameRefreshesTheRecordWhereANewVolumeIsAppendedWatchedUnlessExcluded) {
+    excluded = [](const std::string& id) { return id == "UB"; };
     start();
     system.plugIn("/media/u/A", externalVolumeValues("A", "UA"), "sdb1", "USB");
     monitor->markStatus("UA", VolumeStatus::active, time.now());
@@ -113,7 +115,7 @@ TEST_F(MonitorTest, ARenameRefreshesTheRecordWhereANewVolumeIsAppended) {
         b{.id = "UB", .name = "B", .kernelName = "sdd1", .connectionProtocol = "SD Card"};
     a.isCurrentlyMounted = b.isCurrentlyMounted = true;
     a.mountPath = "/media/u/Alpha", b.mountPath = "/run/media/u/B";
-    a.isWatched = false, a.status = VolumeStatus::active, a.lastPingAt = time.now();
+    a.isWatched = b.isWatched = false, a.status = VolumeStatus::active, a.lastPingAt = time.now();
     EXPECT_EQ(monitor->volumes.get(), (std::vector{a, b}));
     EXPECT_EQ(kinds(), std::vector<Kind>(3, Kind::mounted));
 }
