@@ -50,9 +50,12 @@ struct VolumeClassification {
 VolumeClassification classifyVolume(const MountFacts& mount,
                                     const std::optional<BlockDeviceFacts>& device);
 
-/// The bus as users know it ("USB", "SD Card", ...), or what marks a virtual device ("Disk
-/// Image" for loop devices, "Virtual Interface" for dm, md, nbd, zram, ram); none if unknown.
-std::optional<std::string> deviceProtocol(const BlockDeviceFacts& device);
+/// The outermost bus of the device; `other` for a virtual one.
+ConnectionBus connectionBus(const BlockDeviceFacts& device);
+
+/// Loop devices shown as themselves, device-mapper, md, nbd, zram, ram: what sysfs keeps under
+/// /devices/virtual.
+bool isVirtualDevice(const BlockDeviceFacts& device);
 
 /// What tells the device from a clone: "<disk serial>-part<N>" (by-id style), else the partition
 /// UUID (a whole-disk copy shares it, a copied partition does not); none when neither is known.

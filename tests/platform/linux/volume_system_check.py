@@ -58,7 +58,7 @@ def check(media, scratch, mnt, watch_program, program, shim):
     expect([p for p in s["scan"] if p.startswith((root, mnt))] == [archive.path],
            "the scan lists the drives mounted, unhidden", s)
     until("the drive present at start", archive.uuid, name="Archive", kernel=archive.loop.name,
-          protocol="USB", path=archive.path)
+          usb=True, path=archive.path)
     for path in unrelated[:10]:
         unmount(path)
     expect(state("p")["events"] == [[MOUNTED, "Archive"]], "unrelated mounts are quiet", s)
@@ -86,7 +86,7 @@ def check(media, scratch, mnt, watch_program, program, shim):
 
     card = media.add("\u00dcn\u00ef \"q\"", "exfat", 16)
     card.mount()
-    until("the exFAT card", card.uuid, name=card.name, protocol="USB")
+    until("the exFAT card", card.uuid, name=card.name, usb=True)
     with open(f"/sys/dev/block/{card.loop.major}:{card.loop.minor}/size", "w") as f:
         f.write("0\n")  # taken out of its reader
     card.loop.uevent("change")
