@@ -28,6 +28,18 @@ bool devpathHasAtaPort(std::string_view devpath) {
     return false;
 }
 
+// Part of the machine, or not; none when sysfs does not say. The disk the system runs from is
+// part of the machine, however it is attached.
+std::optional<bool> isInternalDisk(const BlockDeviceFacts& device) {
+    if (device.onBootDisk)
+        return true;
+    if (isOnHotPluggableBus(device) || device.removable == true)
+        return false;
+    if (device.removable == false)
+        return true;
+    return std::nullopt;
+}
+
 } // namespace
 
 bool isVirtualDevice(const BlockDeviceFacts& device) {
@@ -67,6 +79,16 @@ ConnectionBus connectionBus(const BlockDeviceFacts& device) {
     if (chainHas(device, "scsi"))
         return ConnectionBus::scsi;
     return ConnectionBus::other;
+}
+
+const BlockDeviceFacts& driveOf(const BlockDeviceFacts& device) {
+    const auto external = [](const BlockDeviceFacts& disk) {
+        return !isVirtualDevice(disk) && isInternalDisk(disk) == false;
+    };
+    const auto& beneath = device.beneath;
+    if (beneath.empty() || !std::all_of(beneath.begin(), beneath.end(), external))
+        return device;
+    return beneath.front();
 }
 
 bool isNetworkFileSystem(std::string_view fsType) {
@@ -139,22 +161,17 @@ VolumeClassification classifyVolume(const MountFacts& mount,
     if (!device)
         return result;
 
-    const BlockDeviceFacts& drive = *device;
-    const bool hotPlug = isOnHotPluggableBus(drive);
+    // The file system is the device's own; the rest describes the drive it lives on. The device
+    // stays the volume's (its kernel name, its I/O counters).
+    const BlockDeviceFacts& drive = driveOf(*device);
     auto& values = result.volume;
     if (device->fsLabel && !device->fsLabel->empty())
         values.name = device->fsLabel;
     if (device->fsUuid && !device->fsUuid->empty())
         values.uuid = device->fsUuid;
     values.isRemovable = drive.removable;
-    values.isHotPluggable = hotPlug;
-    // The disk the system runs from is part of the machine, however it is attached.
-    if (drive.onBootDisk)
-        values.isInternal = true;
-    else if (hotPlug || drive.removable == true)
-        values.isInternal = false;
-    else if (drive.removable == false)
-        values.isInternal = true;
+    values.isHotPluggable = isOnHotPluggableBus(drive);
+    values.isInternal = isInternalDisk(drive);
     values.bus = connectionBus(drive);
     values.isVirtual = isVirtualDevice(drive);
     if (!device->kernelName.empty())
