@@ -143,9 +143,10 @@ public:
     void show(const WatchedVolume& volume, const QPalette& pal) {
         const QString name = nameText(volume.name);
         name_->setText(name);
-        badge_->setVisible(volume.connectionProtocol.has_value());
-        if (volume.connectionProtocol) {
-            badge_->setText(QString::fromStdString(*volume.connectionProtocol));
+        const QString bus = busText(volume.connectionProtocol);
+        badge_->setVisible(!bus.isEmpty());
+        if (!bus.isEmpty()) {
+            badge_->setText(bus);
             const QColor fg = tintColor(Tint::secondary, pal);
             QColor bg = fg;
             bg.setAlphaF(0.15f);

@@ -41,6 +41,30 @@ StatusLabel statusLabel(const WatchedVolume& volume) {
     return {};
 }
 
+QString busText(std::optional<ConnectionBus> bus) {
+    switch (bus.value_or(ConnectionBus::other)) {
+    case ConnectionBus::usb:
+        return QCoreApplication::translate("vornix::Panel", "USB");
+    case ConnectionBus::thunderbolt:
+        return QCoreApplication::translate("vornix::Panel", "Thunderbolt");
+    case ConnectionBus::fireWire:
+        return QCoreApplication::translate("vornix::Panel", "FireWire");
+    case ConnectionBus::cardReader:
+        return QCoreApplication::translate("vornix::Panel", "SD Card");
+    case ConnectionBus::sata:
+        return QCoreApplication::translate("vornix::Panel", "SATA");
+    case ConnectionBus::nvme:
+        return QCoreApplication::translate("vornix::Panel", "NVMe");
+    case ConnectionBus::scsi:
+        return QCoreApplication::translate("vornix::Panel", "SCSI");
+    case ConnectionBus::virtio:
+        return QCoreApplication::translate("vornix::Panel", "Virtio");
+    case ConnectionBus::other:
+        break;
+    }
+    return {};
+}
+
 TrayLook trayLook(bool keepingAwake, const std::vector<WatchedVolume>& volumes,
                   const std::vector<LogEvent>& newestFirst) {
     const bool pulled =

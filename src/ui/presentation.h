@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <array>
+#include <optional>
 
 namespace vornix {
 
@@ -31,6 +32,10 @@ struct StatusLabel {
 
 /// The status line of a volume row. The status decides; the mount flag matters only for idle.
 StatusLabel statusLabel(const WatchedVolume& volume);
+
+/// The badge of a bus, in the words users know it by ("USB", "SD Card"); empty for a bus without
+/// a name of its own and for an unknown one.
+QString busText(std::optional<ConnectionBus> bus);
 
 /// The tint of a tone, as an activity row's dot shows it.
 Tint toneTint(Tone tone);
