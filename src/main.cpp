@@ -1,6 +1,7 @@
 // The vornix program: one instance per user, a tray icon and the panel it opens, or the same
 // service without a display (--headless); and the command line that talks to it.
 
+#include "platform/linux/control_client.h"
 #include "platform/linux/dbus_control.h"
 #include "platform/linux/diagnostics.h"
 #include "platform/linux/linux_platform.h"

@@ -1,16 +1,29 @@
 #include "app/app_state.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cmath>
 #include <unordered_set>
 
 namespace vornix {
 
+namespace {
+
+std::string secondsText(double seconds) {
+    std::array<char, 32> text{};
+    const auto end = std::to_chars(text.begin(), text.end(), seconds).ptr;
+    return std::string(text.begin(), end) + " s";
+}
+
+} // namespace
+
 AppState::AppState(AppPorts ports) : settings_(ports.settings), mainQueue_(ports.engine.mainQueue) {
     // The stored settings first: the monitor's constructor already scans the mounted volumes,
     // and each record it adds is born watched or not by the exclusions. Read once: every later
     // change goes through persistExclusions(), which keeps this copy.
-    keepAliveInterval = keep_alive_interval::usable(settings_.readDouble(intervalKey));
+    const auto storedInterval = settings_.readDouble(intervalKey);
+    keepAliveInterval = keep_alive_interval::usable(storedInterval);
     setExclusions(settings_.readStringArray(exclusionsKey).value_or(std::vector<std::string>{}));
     pauseOnBattery = settings_.readBool(pauseOnBatteryKey).value_or(false);
     notifyAboutDriveTrouble = settings_.readBool(troubleNoticesKey).value_or(true);
@@ -25,6 +38,12 @@ AppState::AppState(AppPorts ports) : settings_(ports.settings), mainQueue_(ports
     engine_ = std::make_unique<KeepAliveEngine>(*volumeMonitor_, *eventLog_, ports.engine);
     troubleNotices_ = std::make_unique<DriveTroubleNotices>(*volumeMonitor_, ports.notifier);
 
+    // A value raised to meet the rule is said, unlike one missing or unreadable. It stays as
+    // stored: the file is the user's, and the next choice (panel or bus) replaces it.
+    if (storedInterval > 0.0 && keepAliveInterval.get() > *storedInterval)
+        eventLog_->record(LogEvent::Kind::intervalRaised, std::nullopt,
+                          secondsText(*storedInterval) + " stored, " +
+                              secondsText(keepAliveInterval.get()) + " used");
     troubleNotices_->setEnabled(notifyAboutDriveTrouble.get());
     onBattery_ = ports.powerSupply.onBattery();
     launchAtLoginEnabled = autostartManager_->status() == AutostartStatus::enabled;

@@ -50,7 +50,7 @@ QString eventLabelLine(const LogEvent& event);
 /// The time of day of an event, in the user's locale, without the date.
 QString eventTimeText(const LogEvent& event);
 
-/// "30s", "45s", ...: the interval truncated to whole seconds.
+/// "30s", "45s", ...: exact for every interval the rule accepts, which are whole seconds.
 QString intervalText(double seconds);
 
 /// Has userText() (the notifications' texts) translated by the application's translators.

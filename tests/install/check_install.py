@@ -23,6 +23,7 @@ def check_tree(usr, app_id, version, program):
                                                                            128, 256)}
     files = {f"share/applications/{app_id}.desktop", f"share/metainfo/{app_id}.metainfo.xml",
              "share/doc/vornix/copyright", "share/doc/vornix/changelog.gz",
+             "share/dbus-1/interfaces/io.vornix.Vornix1.xml",
              f"share/icons/hicolor/scalable/apps/{app_id}.svg", *pngs,
              *[f"bin/{program}", "lib/systemd/user/vornix.service", "share/man/man1/vornix.1.gz",
                "share/bash-completion/completions/vornix"] * bool(program)}
@@ -52,6 +53,9 @@ def check_tree(usr, app_id, version, program):
     for command, path in (("validate", metainfo), ("validate-tree", os.path.dirname(usr))):
         result = run("appstreamcli", command, "--pedantic", "--no-net", path)
         expect(result.returncode == 0, f"appstreamcli {command}:\n{result.stdout}")
+    interface = ET.parse(os.path.join(usr, "share/dbus-1/interfaces/io.vornix.Vornix1.xml"))
+    expect([i.get("name") for i in interface.iter("interface")] == ["io.vornix.Vornix1"],
+           "the bus interface's description names io.vornix.Vornix1 alone")
     meta = ET.parse(metainfo).getroot()
     got = [meta.findtext(p) for p in ("id", "launchable", "provides/binary", "metadata_license",
                                       "project_license")] + [
