@@ -11,6 +11,7 @@ from desktop_session import (DASH, SCREEN, SYSTEM_TOOLS, TOOLS, Desktop, Failure
                              Panel, Processes, busctl, centre, journal, missing_tools,
                              process_state, wait_for)
 from e2e_sandbox import MediaRoot, mount, run  # noqa: E402
+from Xlib import X  # noqa: E402
 
 STORED, INTERVAL, STALL_TIMEOUT, FLOOR = 2, 10, 8, 52_428_800  # s (raised to INTERVAL), s, s, B
 TITLE = "Drive disconnected unexpectedly"
@@ -68,6 +69,11 @@ class Scenario:
 
     def checked(self, role, name):
         return self.panel.at.STATE_CHECKED in self.find(role, name).states
+
+    def green_tick(self):
+        x, y, w, h = self.icon
+        data = self.desktop.x.screen().root.get_image(x, y, w, h, X.ZPixmap, 0xffffffff).data
+        return any(g > r + 60 and g > b + 60 for b, g, r in zip(data[::4], data[1::4], data[2::4]))
 
     def logind(self):
         return [w for w in map(str.split, run(["systemd-inhibit", "--list", "--no-legend"])
@@ -138,13 +144,15 @@ class Scenario:
         expect("Ping interval" in labels + [combo.name], f"the picker is labelled {labels}")
 
     def switch_on(self):
-        """keep-awake on by mouse, off and on by AT-SPI's toggle: logind's and the portal's hold"""
+        """keep-awake on by mouse, off by AT-SPI, on by a middle click on the icon; held by both"""
         since = time.time() - 1
         for held, made in ((1, 1), (0, 1), (1, 2)):  # on, off and on again
             self.on_since = time.time()  # the pings that count start at the last switch-on
             toggle = self.find(*SWITCH).node.queryAction().doAction  # its first action: Toggle
-            toggle(0) if made == 2 or not held else self.click(*SWITCH)
+            self.click(*SWITCH) if made == 1 and held else toggle(0) if made == 1 else \
+                self.desktop.xdotool("mousemove", *centre(self.icon), "click", "2")
             wait_for(lambda: self.checked(*SWITCH) == bool(held), 5, f"the switch {held}")
+            wait_for(lambda: self.green_tick() == bool(held), 5, f"the icon's green tick {held}")
             wait_for(lambda: self.portal() == (held, made) and len(self.logind()) == held, 5,
                       f"{held} inhibitor(s) held by logind and by the portal")
             if made == 1 and held:
