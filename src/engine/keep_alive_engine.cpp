@@ -1,7 +1,9 @@
 #include "engine/keep_alive_engine.h"
 
+#include <algorithm>
 #include <map>
 #include <utility>
+#include <vector>
 
 namespace vornix {
 
@@ -19,41 +21,57 @@ struct WriteKey {
 
 /// A ping still inside its stall timeout.
 struct WaitingPing {
+    std::uint64_t number; // dispatch order
+    std::uint64_t tick;
     std::string name;
-    std::shared_ptr<DelayedTask> stallTimer;
 };
 
 struct InFlightWrite {
     std::uint64_t generation = 0;
-    std::map<std::uint64_t, WaitingPing> waiting; // by dispatch order
-    std::size_t stalled = 0;                      // pings whose stall fired; handled alike
-    std::string stalledName;                      // volume name of the latest of them
+    std::vector<WaitingPing> waiting; // in dispatch order
+    std::size_t stalled = 0;          // pings whose stall fired; handled alike
+    std::string stalledName;          // volume name of the latest of them
+};
+
+/// The pings of one tick are dispatched together, so they share one stall timer.
+struct TickStall {
+    std::shared_ptr<DelayedTask> timer;
+    std::size_t waiting = 0; // pings of the tick still inside the timeout
+};
+
+/// What the jobs call; shared by all of them, and kept alive by any still running.
+struct FileOperations {
+    FreeSpaceQuery freeSpace;
+    PingWrite write;
 };
 
 } // namespace
 
 struct KeepAliveEngine::Core {
     Core(VolumeMonitor& monitor, EventLog& log, EnginePorts p)
-        : volumeMonitor(monitor), eventLog(log), ports(p), freeSpace(p.fileSystem.freeSpace()),
-          write(p.fileSystem.writer()) {}
+        : volumeMonitor(monitor), eventLog(log), ports(p),
+          files(std::make_shared<const FileOperations>(
+              FileOperations{p.fileSystem.freeSpace(), p.fileSystem.writer()})) {}
 
     VolumeMonitor& volumeMonitor;
     EventLog& eventLog;
     EnginePorts ports;
-    FreeSpaceQuery freeSpace;
-    PingWrite write;
+    std::shared_ptr<const FileOperations> files;
     std::unique_ptr<RepeatingTimer> timer;
     double interval = keep_alive_interval::defaultSeconds;
     bool engineGone = false; // set when the engine is destroyed inside one of its callbacks
     std::weak_ptr<Core> self;
     std::map<WriteKey, InFlightWrite> inFlight;
+    std::map<std::uint64_t, TickStall> stallTimers; // by tick
+    std::uint64_t nextTick = 0;
     std::uint64_t nextPing = 0;
     std::uint64_t nextGeneration = 0;
+    std::vector<WorkerJob> tickJobs; // handed to the workers together at the end of a tick
 
     void pingAllWatchedVolumes();
-    void ping(WriteKey key, const std::string& name);
-    void dispatchWrite(const WriteKey& key, std::uint64_t generation);
-    void stallFired(const WriteKey& key, std::uint64_t generation, std::uint64_t ping);
+    void ping(WriteKey key, const std::string& name, std::uint64_t tick);
+    void dispatchWrite(WriteKey key, std::uint64_t generation);
+    void stallFired(std::uint64_t tick);
     void writeReturned(const WriteKey& key, std::uint64_t generation, const PingResult& result);
     void apply(const std::string& id, const std::string& name, const PingResult& result,
                bool timedOut);
@@ -107,61 +125,84 @@ std::string KeepAliveEngine::pingFileLocation(const std::string& mountPath) {
 void KeepAliveEngine::Core::pingAllWatchedVolumes() {
     // The live list, no copy: a ping only schedules work and publishes nothing, so the list
     // cannot change under this loop.
-    for (const auto& volume : volumeMonitor.volumes.get()) {
-        if (volume.isWatched && volume.isCurrentlyMounted && volume.mountPath)
-            ping({volume.id, *volume.mountPath, volume.kernelName.value_or("")}, volume.name);
+    const auto& volumes = volumeMonitor.volumes.get();
+    const auto tick = nextTick++;
+    std::size_t pinged = 0;
+    tickJobs.reserve(volumes.size());
+    for (const auto& volume : volumes) {
+        if (volume.isWatched && volume.isCurrentlyMounted && volume.mountPath) {
+            ping({volume.id, *volume.mountPath, volume.kernelName.value_or("")}, volume.name, tick);
+            ++pinged;
+        }
     }
-}
-
-void KeepAliveEngine::Core::ping(WriteKey key, const std::string& name) {
-    auto found = inFlight.find(key);
-    const bool joining = found != inFlight.end();
-    if (!joining)
-        found = inFlight.emplace(key, InFlightWrite{nextGeneration++, {}, 0, {}}).first;
-    auto& write = found->second;
-    const auto generation = write.generation;
-    const auto pingNumber = nextPing++;
-    std::weak_ptr<Core> weak = self;
-    auto stallTimer =
-        ports.mainQueue.postDelayed(stallTimeout, [weak, key, generation, pingNumber] {
+    if (pinged > 0) {
+        auto fire = [weak = self, tick] {
             if (auto core = weak.lock(); core && !core->engineGone)
-                core->stallFired(key, generation, pingNumber);
-        });
-    write.waiting.emplace(pingNumber, WaitingPing{name, std::move(stallTimer)});
-    if (!joining)
-        dispatchWrite(key, generation);
-}
-
-void KeepAliveEngine::Core::dispatchWrite(const WriteKey& key, std::uint64_t generation) {
-    std::weak_ptr<Core> weak = self;
-    ports.workers.submit([freeSpace = freeSpace, write = write, weak, key, generation]() -> Task {
-        // statfs can hang like any write on a sick drive: it runs here, inside the stall window.
-        const auto free = freeSpace(key.mountPath);
-        auto result = free && *free < freeSpaceFloor ? PingResult::full()
-                                                     : write(pingFileLocation(key.mountPath));
-        return [weak, key, generation, result = std::move(result)] {
-            if (auto core = weak.lock(); core && !core->engineGone)
-                core->writeReturned(key, generation, result);
+                core->stallFired(tick);
         };
-    });
+        stallTimers[tick] = {ports.mainQueue.postDelayed(stallTimeout, std::move(fire)), pinged};
+    }
+    if (!tickJobs.empty())
+        ports.workers.submitAll(std::move(tickJobs));
+    tickJobs.clear();
 }
 
-void KeepAliveEngine::Core::stallFired(const WriteKey& key, std::uint64_t generation,
-                                       std::uint64_t ping) {
-    auto found = inFlight.find(key);
-    if (found == inFlight.end() || found->second.generation != generation)
-        return;
+void KeepAliveEngine::Core::ping(WriteKey key, const std::string& name, std::uint64_t tick) {
+    const auto [found, fresh] = inFlight.try_emplace(std::move(key));
     auto& write = found->second;
-    auto waiting = write.waiting.find(ping);
-    if (waiting == write.waiting.end())
+    if (fresh)
+        write.generation = nextGeneration++;
+    write.waiting.push_back({nextPing++, tick, name});
+    if (fresh)
+        dispatchWrite(found->first, write.generation);
+}
+
+void KeepAliveEngine::Core::dispatchWrite(WriteKey key, std::uint64_t generation) {
+    tickJobs.push_back(
+        [files = files, weak = self, key = std::move(key), generation]() mutable -> Task {
+            // statfs can hang like any write on a sick drive: it runs here, in the stall window.
+            const auto free = files->freeSpace(key.mountPath);
+            auto result = free && *free < freeSpaceFloor
+                              ? PingResult::full()
+                              : files->write(pingFileLocation(key.mountPath));
+            return [weak, key = std::move(key), generation, result = std::move(result)] {
+                if (auto core = weak.lock(); core && !core->engineGone)
+                    core->writeReturned(key, generation, result);
+            };
+        });
+}
+
+void KeepAliveEngine::Core::stallFired(std::uint64_t tick) {
+    if (stallTimers.erase(tick) == 0)
         return;
-    const std::string name = std::move(waiting->second.name);
-    write.waiting.erase(waiting);
-    ++write.stalled;
-    write.stalledName = name;
-    volumeMonitor.markStatus(key.id, VolumeStatus::stalled, std::nullopt);
-    if (!engineGone)
-        eventLog.record(LogEvent::Kind::pingStalled, name, "");
+    // Every ping of the tick still waiting stalls; reported in the order they were dispatched.
+    struct Stalled {
+        std::uint64_t number;
+        std::string id;
+        std::string name;
+    };
+    std::vector<Stalled> stalled;
+    for (auto& [key, write] : inFlight) {
+        std::vector<WaitingPing> still;
+        for (auto& ping : write.waiting) {
+            if (ping.tick != tick) {
+                still.push_back(std::move(ping));
+                continue;
+            }
+            ++write.stalled;
+            write.stalledName = ping.name;
+            stalled.push_back({ping.number, key.id, std::move(ping.name)});
+        }
+        write.waiting = std::move(still);
+    }
+    std::ranges::sort(stalled, {}, &Stalled::number);
+    for (const auto& ping : stalled) {
+        if (engineGone)
+            return;
+        volumeMonitor.markStatus(ping.id, VolumeStatus::stalled, std::nullopt);
+        if (!engineGone)
+            eventLog.record(LogEvent::Kind::pingStalled, ping.name, "");
+    }
 }
 
 void KeepAliveEngine::Core::writeReturned(const WriteKey& key, std::uint64_t generation,
@@ -172,15 +213,20 @@ void KeepAliveEngine::Core::writeReturned(const WriteKey& key, std::uint64_t gen
     // Taken out first: handling runs subscribers, which may start the next write of this volume.
     const InFlightWrite done = std::move(found->second);
     inFlight.erase(found);
-    for (const auto& [number, ping] : done.waiting)
-        ping.stallTimer->cancel();
+    for (const auto& ping : done.waiting) {
+        if (auto stall = stallTimers.find(ping.tick);
+            stall != stallTimers.end() && --stall->second.waiting == 0) {
+            stall->second.timer->cancel();
+            stallTimers.erase(stall);
+        }
+    }
     // The stalled pings are the older ones (every ping has the same timeout).
     for (std::size_t i = 0; i < done.stalled; ++i) {
         if (engineGone)
             return;
         apply(key.id, done.stalledName, result, true);
     }
-    for (const auto& [number, ping] : done.waiting) {
+    for (const auto& ping : done.waiting) {
         if (engineGone)
             return;
         apply(key.id, ping.name, result, false);
