@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <map>
+#include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -16,7 +18,23 @@ struct WriteKey {
     std::string id;
     std::string mountPath;
     std::string kernelName;
-    auto operator<=>(const WriteKey&) const = default;
+};
+
+/// A key as a tick reads it from a volume, without copying it.
+using KeyView = std::tuple<std::string_view, std::string_view, std::string_view>;
+
+KeyView view(const WriteKey& key) {
+    return {key.id, key.mountPath, key.kernelName};
+}
+const KeyView& view(const KeyView& key) {
+    return key;
+}
+
+struct KeyOrder {
+    using is_transparent = void;
+    template <class A, class B> bool operator()(const A& a, const B& b) const {
+        return view(a) < view(b);
+    }
 };
 
 /// A ping still inside its stall timeout.
@@ -26,12 +44,24 @@ struct WaitingPing {
     std::string name;
 };
 
-struct InFlightWrite {
-    std::uint64_t generation = 0;
+/// Where a drive's jobs write: made once per drive, shared by its jobs.
+struct PingPaths {
+    std::string mountPath;
+    std::string pingFile;
+};
+
+/// One drive being pinged, kept from tick to tick while it is pinged or written to.
+struct Drive {
+    std::shared_ptr<const PingPaths> paths;
+    std::uint64_t lastTick = 0;       // the last tick that pinged it
+    bool writing = false;             // a job is out for it
+    std::uint64_t generation = 0;     // of that job
     std::vector<WaitingPing> waiting; // in dispatch order
     std::size_t stalled = 0;          // pings whose stall fired; handled alike
     std::string stalledName;          // volume name of the latest of them
 };
+
+using Drives = std::map<WriteKey, Drive, KeyOrder>;
 
 /// The pings of one tick are dispatched together, so they share one stall timer.
 struct TickStall {
@@ -61,18 +91,19 @@ struct KeepAliveEngine::Core {
     double interval = keep_alive_interval::defaultSeconds;
     bool engineGone = false; // set when the engine is destroyed inside one of its callbacks
     std::weak_ptr<Core> self;
-    std::map<WriteKey, InFlightWrite> inFlight;
+    Drives drives; // a drive with a job out stays, so its job's result finds it
     std::map<std::uint64_t, TickStall> stallTimers; // by tick
-    std::uint64_t nextTick = 0;
+    std::uint64_t nextTick = 1;
     std::uint64_t nextPing = 0;
     std::uint64_t nextGeneration = 0;
     std::vector<WorkerJob> tickJobs; // handed to the workers together at the end of a tick
 
     void pingAllWatchedVolumes();
-    void ping(WriteKey key, const std::string& name, std::uint64_t tick);
-    void dispatchWrite(WriteKey key, std::uint64_t generation);
+    void ping(const KeyView& key, const std::string& name, std::uint64_t tick);
+    void dispatchWrite(Drives::value_type& drive);
     void stallFired(std::uint64_t tick);
-    void writeReturned(const WriteKey& key, std::uint64_t generation, const PingResult& result);
+    void writeReturned(Drives::value_type& drive, std::uint64_t generation,
+                       const PingResult& result);
     void apply(const std::string& id, const std::string& name, const PingResult& result,
                bool timedOut);
 };
@@ -131,10 +162,15 @@ void KeepAliveEngine::Core::pingAllWatchedVolumes() {
     tickJobs.reserve(volumes.size());
     for (const auto& volume : volumes) {
         if (volume.isWatched && volume.isCurrentlyMounted && volume.mountPath) {
-            ping({volume.id, *volume.mountPath, volume.kernelName.value_or("")}, volume.name, tick);
+            const auto kernelName =
+                volume.kernelName ? std::string_view(*volume.kernelName) : std::string_view();
+            ping({volume.id, *volume.mountPath, kernelName}, volume.name, tick);
             ++pinged;
         }
     }
+    std::erase_if(drives, [tick](const auto& drive) {
+        return drive.second.lastTick != tick && !drive.second.writing;
+    });
     if (pinged > 0) {
         auto fire = [weak = self, tick] {
             if (auto core = weak.lock(); core && !core->engineGone)
@@ -147,29 +183,39 @@ void KeepAliveEngine::Core::pingAllWatchedVolumes() {
     tickJobs.clear();
 }
 
-void KeepAliveEngine::Core::ping(WriteKey key, const std::string& name, std::uint64_t tick) {
-    const auto [found, fresh] = inFlight.try_emplace(std::move(key));
-    auto& write = found->second;
-    if (fresh)
-        write.generation = nextGeneration++;
-    write.waiting.push_back({nextPing++, tick, name});
-    if (fresh)
-        dispatchWrite(found->first, write.generation);
+void KeepAliveEngine::Core::ping(const KeyView& key, const std::string& name, std::uint64_t tick) {
+    auto found = drives.find(key);
+    if (found == drives.end()) {
+        WriteKey owned{std::string(std::get<0>(key)), std::string(std::get<1>(key)),
+                       std::string(std::get<2>(key))};
+        auto paths = std::make_shared<const PingPaths>(
+            PingPaths{owned.mountPath, pingFileLocation(owned.mountPath)});
+        found = drives.emplace(std::move(owned), Drive{}).first;
+        found->second.paths = std::move(paths);
+    }
+    auto& drive = found->second;
+    drive.lastTick = tick;
+    drive.waiting.push_back({nextPing++, tick, name});
+    if (!drive.writing)
+        dispatchWrite(*found);
 }
 
-void KeepAliveEngine::Core::dispatchWrite(WriteKey key, std::uint64_t generation) {
-    tickJobs.push_back(
-        [files = files, weak = self, key = std::move(key), generation]() mutable -> Task {
-            // statfs can hang like any write on a sick drive: it runs here, in the stall window.
-            const auto free = files->freeSpace(key.mountPath);
-            auto result = free && *free < freeSpaceFloor
-                              ? PingResult::full()
-                              : files->write(pingFileLocation(key.mountPath));
-            return [weak, key = std::move(key), generation, result = std::move(result)] {
-                if (auto core = weak.lock(); core && !core->engineGone)
-                    core->writeReturned(key, generation, result);
-            };
-        });
+void KeepAliveEngine::Core::dispatchWrite(Drives::value_type& drive) {
+    drive.second.writing = true;
+    drive.second.generation = nextGeneration++;
+    // The job holds what it reads; the result finds its drive again, which stays in `drives`
+    // while the job is out, once the engine is known to be still there.
+    tickJobs.push_back([files = files, paths = drive.second.paths, weak = self, target = &drive,
+                        generation = drive.second.generation]() -> Task {
+        // statfs can hang like any write on a sick drive: it runs here, in the stall window.
+        const auto free = files->freeSpace(paths->mountPath);
+        auto result =
+            free && *free < freeSpaceFloor ? PingResult::full() : files->write(paths->pingFile);
+        return [weak, target, generation, result = std::move(result)] {
+            if (auto core = weak.lock(); core && !core->engineGone)
+                core->writeReturned(*target, generation, result);
+        };
+    });
 }
 
 void KeepAliveEngine::Core::stallFired(std::uint64_t tick) {
@@ -182,18 +228,20 @@ void KeepAliveEngine::Core::stallFired(std::uint64_t tick) {
         std::string name;
     };
     std::vector<Stalled> stalled;
-    for (auto& [key, write] : inFlight) {
-        std::vector<WaitingPing> still;
-        for (auto& ping : write.waiting) {
+    for (auto& [key, drive] : drives) {
+        auto kept = drive.waiting.begin();
+        for (auto& ping : drive.waiting) {
             if (ping.tick != tick) {
-                still.push_back(std::move(ping));
+                if (&*kept != &ping)
+                    *kept = std::move(ping);
+                ++kept;
                 continue;
             }
-            ++write.stalled;
-            write.stalledName = ping.name;
+            ++drive.stalled;
+            drive.stalledName = ping.name;
             stalled.push_back({ping.number, key.id, std::move(ping.name)});
         }
-        write.waiting = std::move(still);
+        drive.waiting.erase(kept, drive.waiting.end());
     }
     std::ranges::sort(stalled, {}, &Stalled::number);
     for (const auto& ping : stalled) {
@@ -205,15 +253,20 @@ void KeepAliveEngine::Core::stallFired(std::uint64_t tick) {
     }
 }
 
-void KeepAliveEngine::Core::writeReturned(const WriteKey& key, std::uint64_t generation,
+void KeepAliveEngine::Core::writeReturned(Drives::value_type& target, std::uint64_t generation,
                                           const PingResult& result) {
-    auto found = inFlight.find(key);
-    if (found == inFlight.end() || found->second.generation != generation)
+    auto& drive = target.second;
+    if (!drive.writing || drive.generation != generation)
         return;
-    // Taken out first: handling runs subscribers, which may start the next write of this volume.
-    const InFlightWrite done = std::move(found->second);
-    inFlight.erase(found);
-    for (const auto& ping : done.waiting) {
+    // Taken out first: handling runs subscribers, and the drive is free for the next ping. Ticks
+    // come from the timer only, never inside the handling, so the drive stays where it is.
+    drive.writing = false;
+    std::vector<WaitingPing> waiting;
+    waiting.swap(drive.waiting);
+    const auto stalled = std::exchange(drive.stalled, 0);
+    const auto stalledName = std::exchange(drive.stalledName, {});
+    const auto& id = target.first.id;
+    for (const auto& ping : waiting) {
         if (auto stall = stallTimers.find(ping.tick);
             stall != stallTimers.end() && --stall->second.waiting == 0) {
             stall->second.timer->cancel();
@@ -221,15 +274,19 @@ void KeepAliveEngine::Core::writeReturned(const WriteKey& key, std::uint64_t gen
         }
     }
     // The stalled pings are the older ones (every ping has the same timeout).
-    for (std::size_t i = 0; i < done.stalled; ++i) {
+    for (std::size_t i = 0; i < stalled; ++i) {
         if (engineGone)
             return;
-        apply(key.id, done.stalledName, result, true);
+        apply(id, stalledName, result, true);
     }
-    for (const auto& ping : done.waiting) {
+    for (const auto& ping : waiting) {
         if (engineGone)
             return;
-        apply(key.id, ping.name, result, false);
+        apply(id, ping.name, result, false);
+    }
+    if (drive.waiting.empty()) { // its buffer serves the next tick
+        waiting.clear();
+        drive.waiting.swap(waiting);
     }
 }
 

@@ -35,8 +35,8 @@ namespace vornix {
 class WorkerPool final : public WorkerQueue {
 public:
     struct Options {
-        std::size_t minIdleWorkers = 2;
-        std::size_t maxIdleWorkers = 4;
+        std::size_t minIdleWorkers = 4;
+        std::size_t maxIdleWorkers = 8;
         std::chrono::milliseconds idleTimeout{60'000};
         std::chrono::milliseconds grace{20};
     };
