@@ -9,7 +9,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace vornix {
@@ -54,12 +53,6 @@ public:
     /// dropped on the worker thread, so jobs and their tasks capture values and weak references
     /// only. Main thread only.
     virtual void submitAll(std::vector<WorkerJob> jobs) = 0;
-
-    void submit(WorkerJob job) {
-        std::vector<WorkerJob> one;
-        one.push_back(std::move(job));
-        submitAll(std::move(one));
-    }
 };
 
 /// The platform services the engine is built on; all must outlive the engine, and the worker

@@ -220,9 +220,9 @@ TEST(WorkerPool, AThreadPerGracePeriodOnlyForJobsThatWaitedAndNoneForQuickBursts
     time.advance(1);
     EXPECT_EQ(pool.threadsStarted(), 10u); // none waits any more
     // Every worker blocked: a healthy job waits out one grace period, no more.
-    pool.submit([&, main = std::this_thread::get_id()]() -> Task {
+    pool.submitAll({[&, main = std::this_thread::get_id()]() -> Task {
         return [&, main] { done += std::this_thread::get_id() == main ? 100 : 1000; };
-    });
+    }});
     time.advance(0.019);
     EXPECT_EQ(pool.threadsStarted(), 10u);
     time.advance(0.001);
@@ -237,7 +237,7 @@ TEST(WorkerPool, AThreadPerGracePeriodOnlyForJobsThatWaitedAndNoneForQuickBursts
     time.advance(1);
     EXPECT_EQ(pool.threadsStarted(), 11u);
     WorkerPool brief(time, {.minIdleWorkers = 0, .idleTimeout = 1ms});
-    brief.submit(gate.job());
+    brief.submitAll({gate.job()});
     EXPECT_TRUE(waitFor([&] { return brief.threadCount() == 0; })); // and the others in time
 }
 
