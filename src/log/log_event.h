@@ -32,6 +32,8 @@ struct LogEvent {
         driveMonitoringUnavailable,
         notificationsUnavailable,
         autostartNotChanged,
+        sleepPreventionUnavailable,
+        sleepPreventionLost,
     };
 
     std::string id{}; // random UUID, standard textual form
