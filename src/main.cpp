@@ -1,11 +1,16 @@
 // The vornix program: one instance per user, a tray icon and the panel it opens, or the same
 // service without a display (--headless); and the command line that talks to it.
 
+#include "platform/linux/control_client.h"
 #include "platform/linux/dbus_control.h"
 #include "platform/linux/diagnostics.h"
 #include "platform/linux/linux_platform.h"
+#include "platform/linux/portal_color_scheme.h"
 #include "platform/linux/single_instance.h"
 #include "platform/linux/unix_signals.h"
+#include "platform/linux/wayland_title_bar.h"
+#include "platform/linux/x11_window_state.h"
+#include "ui/color_scheme.h"
 #include "ui/tray_application.h"
 #include "ui/tray_icons.h"
 
@@ -183,11 +188,23 @@ int runTray(int argc, char* argv[]) {
     QObject::connect(&signalWatcher, &vornix::linux_platform::UnixSignalWatcher::received,
                      &application, [] { QApplication::quit(); });
 
+    // Dark where the desktop asks for it, from the portal's first answer on.
+    using vornix::linux_platform::PortalColorScheme;
+    PortalColorScheme colorScheme(QDBusConnection::sessionBus());
+    QObject::connect(
+        &colorScheme, &PortalColorScheme::changed, &application,
+        [](PortalColorScheme::Scheme scheme) {
+            if (vornix::preferDarkPalette(scheme == PortalColorScheme::Scheme::preferDark))
+                vornix::linux_platform::redrawTitleBars();
+        });
+
     vornix::linux_platform::LinuxPlatform platform;
-    vornix::TrayApplication app(platform.ports(),
-                                {.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable(),
-                                 .watchTrayHosts = true,
-                                 .quit = [] { QApplication::quit(); }});
+    vornix::TrayApplication app(
+        platform.ports(), {.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable(),
+                           .watchTrayHosts = true,
+                           .quit = [] { QApplication::quit(); },
+                           .keepOffTaskbars = vornix::linux_platform::keepOffTaskbars,
+                           .keepFromMaximising = vornix::linux_platform::shieldMaximiseButton});
     control.attach(app.appState());
     QObject::connect(&control, &DBusControl::showRequested, &app, [&app] { app.showPanel(); });
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &app,

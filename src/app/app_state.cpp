@@ -1,38 +1,53 @@
 #include "app/app_state.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cmath>
 #include <unordered_set>
 
 namespace vornix {
 
+namespace {
+
+std::string secondsText(double seconds) {
+    std::array<char, 32> text{};
+    const auto end = std::to_chars(text.begin(), text.end(), seconds).ptr;
+    return std::string(text.begin(), end) + " s";
+}
+
+} // namespace
+
 AppState::AppState(AppPorts ports) : settings_(ports.settings), mainQueue_(ports.engine.mainQueue) {
-    // The services come to life in a fixed order: each may rely on the ones before it, and
-    // the monitor's constructor already scans the mounted volumes into its list.
+    // The stored settings first: the monitor's constructor already scans the mounted volumes,
+    // and each record it adds is born watched or not by the exclusions. Read once: every later
+    // change goes through persistExclusions(), which keeps this copy.
+    const auto storedInterval = settings_.readDouble(intervalKey);
+    keepAliveInterval = keep_alive_interval::usable(storedInterval);
+    setExclusions(settings_.readStringArray(exclusionsKey).value_or(std::vector<std::string>{}));
+    pauseOnBattery = settings_.readBool(pauseOnBatteryKey).value_or(false);
+    notifyAboutDriveTrouble = settings_.readBool(troubleNoticesKey).value_or(true);
+
+    // The services come to life in a fixed order: each may rely on the ones before it.
     idleInhibition_ = std::make_unique<IdleInhibition>(
         ports.power, [this](const InhibitionState& now) { inhibitionChanged(now); });
     autostartManager_ = std::make_unique<AutostartManager>(ports.autostart);
     eventLog_ = std::make_unique<EventLog>(ports.clock, ports.systemLog, ports.notifier);
-    volumeMonitor_ = std::make_unique<VolumeMonitor>(*eventLog_, ports.clock, ports.volumes);
+    volumeMonitor_ = std::make_unique<VolumeMonitor>(
+        *eventLog_, ports.clock, ports.volumes,
+        [this](const std::string& id) { return excludedSet_.contains(id); });
     engine_ = std::make_unique<KeepAliveEngine>(*volumeMonitor_, *eventLog_, ports.engine);
     troubleNotices_ = std::make_unique<DriveTroubleNotices>(*volumeMonitor_, ports.notifier);
 
-    keepAliveInterval = keep_alive_interval::usable(settings_.readDouble(intervalKey));
-    pauseOnBattery = settings_.readBool(pauseOnBatteryKey).value_or(false);
-    notifyAboutDriveTrouble = settings_.readBool(troubleNoticesKey).value_or(true);
+    // A value raised to meet the rule is said, unlike one missing or unreadable. It stays as
+    // stored: the file is the user's, and the next choice (panel or bus) replaces it.
+    if (storedInterval > 0.0 && keepAliveInterval.get() > *storedInterval)
+        eventLog_->record(LogEvent::Kind::intervalRaised, std::nullopt,
+                          secondsText(*storedInterval) + " stored, " +
+                              secondsText(keepAliveInterval.get()) + " used");
     troubleNotices_->setEnabled(notifyAboutDriveTrouble.get());
     onBattery_ = ports.powerSupply.onBattery();
     launchAtLoginEnabled = autostartManager_->status() == AutostartStatus::enabled;
-
-    // Read once: every later change goes through persistExclusions(), which keeps this copy,
-    // so the subscriber below, which runs on every publication of the list, never reads the
-    // store.
-    setExclusions(settings_.readStringArray(exclusionsKey).value_or(std::vector<std::string>{}));
-
-    // Delivered at once with the volumes found at start, then after every change, once the
-    // new list is stored, so the setWatched calls made here stand.
-    cancellables_.push_back(volumeMonitor_->volumes.subscribe(
-        [this](const std::vector<WatchedVolume>& volumes) { applyPersistedExclusions(volumes); }));
 
     powerWatches_.push_back(ports.sleep.onPrepareForSleep([this](bool preparing) {
         preparingForSleep_ = preparing;
@@ -49,22 +64,6 @@ AppState::~AppState() = default;
 void AppState::setExclusions(std::vector<std::string> ids) {
     excludedSet_ = std::unordered_set<std::string>(ids.begin(), ids.end());
     excluded_ = std::move(ids);
-}
-
-void AppState::applyPersistedExclusions(const std::vector<WatchedVolume>& volumes) {
-    // Only records not seen before are looked at, so a publication costs O(new records), not
-    // O(list). That is enough: only AppState ever sets a volume watched (toggleVolume), and it
-    // updates the exclusions before it does, so a record already seen never needs switching
-    // off again. The list only grows; should it ever shrink, everything is looked at anew.
-    if (volumes.size() < exclusionsChecked_)
-        exclusionsChecked_ = 0;
-    while (exclusionsChecked_ < volumes.size()) {
-        const auto& volume = volumes[exclusionsChecked_++];
-        if (excludedSet_.contains(volume.id) && volume.isWatched) {
-            const std::string id = volume.id; // the call below publishes the list again
-            volumeMonitor_->setWatched(id, false);
-        }
-    }
 }
 
 void AppState::toggleGlobalActive() {
@@ -123,23 +122,16 @@ void AppState::toggleVolume(const std::string& id) {
     const auto volume = volumeMonitor_->volume(id);
     if (!volume)
         return;
-    const bool watched = !volume->isWatched;
-    // The exclusions are updated first: the flip publishes the list, and the exclusions
-    // subscriber would switch a volume still listed as excluded straight back off.
-    auto volumes = volumeMonitor_->volumes.get();
-    for (auto& v : volumes)
-        if (v.id == id)
-            v.isWatched = watched;
-    persistExclusions(volumes);
-    volumeMonitor_->setWatched(id, watched);
+    volumeMonitor_->setWatched(id, !volume->isWatched);
+    persistExclusions();
 }
 
-void AppState::persistExclusions(const std::vector<WatchedVolume>& volumes) {
+void AppState::persistExclusions() {
     // The list holds only the volumes seen since start. An exclusion stored for a drive that
     // has not been connected since is the user's choice all the same: it is kept.
     std::unordered_set<std::string> listed;
     std::vector<std::string> ids;
-    for (const auto& volume : volumes) {
+    for (const auto& volume : volumeMonitor_->volumes.get()) {
         listed.insert(volume.id);
         if (!volume.isWatched)
             ids.push_back(volume.id);

@@ -96,8 +96,7 @@ public:
     void shutdown();
 
 private:
-    void applyPersistedExclusions(const std::vector<WatchedVolume>& volumes);
-    void persistExclusions(const std::vector<WatchedVolume>& volumes);
+    void persistExclusions();
     void setExclusions(std::vector<std::string> ids);
     void recordIfNotSaved(const std::optional<SettingsWriteError>& error);
     /// Brings the inhibition and the engine in line with the switch and the machine's power;
@@ -107,6 +106,9 @@ private:
 
     SettingsStore& settings_;
     MainQueue& mainQueue_;
+    // Before the services: the volume monitor asks the set as each record is born.
+    std::vector<std::string> excluded_; // as stored, in stored order
+    std::unordered_set<std::string> excludedSet_;
     std::unique_ptr<IdleInhibition> idleInhibition_;
     std::unique_ptr<AutostartManager> autostartManager_;
     std::unique_ptr<EventLog> eventLog_;
@@ -119,11 +121,7 @@ private:
     // surest holder.
     using Holding = std::pair<InhibitionAssurance, std::optional<InhibitionService>>;
     std::optional<Holding> recorded_;
-    std::vector<std::string> excluded_; // as stored, in stored order
-    std::unordered_set<std::string> excludedSet_;
-    std::size_t exclusionsChecked_ = 0; // records of the volume list applyPersistedExclusions saw
     std::vector<Subscription> powerWatches_; // ended by shutdown(), or before the services
-    std::vector<Subscription> cancellables_; // released first, before the services
 };
 
 } // namespace vornix

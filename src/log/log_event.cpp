@@ -1,5 +1,6 @@
 #include "log/log_event.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -42,7 +43,7 @@ const KindTraits& traits(LogEvent::Kind kind) {
     using L = LogLevel;
     using T = Tone;
     // In the order of LogEvent::Kind.
-    static const std::array<KindTraits, 16> table{{
+    static const std::array<KindTraits, 17> table{{
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Mounted"), L::info, T::ok},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Ejected (user)"), L::info, T::ok},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Unexpected disconnect"), L::error, T::error},
@@ -58,6 +59,7 @@ const KindTraits& traits(LogEvent::Kind kind) {
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Notifications unavailable"), L::warning,
          T::warning},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Launch at Login not changed"), L::error, T::error},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Ping interval raised"), L::info, T::warning},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention unavailable"), L::warning,
          T::warning},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention lost"), L::warning, T::warning},
@@ -129,10 +131,14 @@ std::size_t decode(std::string_view s, char32_t& c) {
 
 } // namespace
 
-std::string displayName(std::string_view name) {
+std::string displayName(std::string_view name, std::size_t maxCharacters) {
     std::string out = "\u2068";
-    out.reserve(name.size() + 8);
-    while (!name.empty()) {
+    out.reserve(std::min(name.size(), maxCharacters) + 8);
+    for (std::size_t kept = 0; !name.empty(); ++kept) {
+        if (kept == maxCharacters) {
+            out += "\u2026";
+            break;
+        }
         char32_t c = 0;
         std::size_t n = decode(name, c);
         if (n == 0) {

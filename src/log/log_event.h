@@ -32,6 +32,7 @@ struct LogEvent {
         driveMonitoringUnavailable,
         notificationsUnavailable,
         autostartNotChanged,
+        intervalRaised,
         sleepPreventionUnavailable,
         sleepPreventionLost,
     };
@@ -67,8 +68,10 @@ inline Tone tone(LogEvent::Kind kind) {
 /// A volume name as it may be shown among other text: wrapped in a first-strong isolate so its
 /// direction cannot leak out, with control, bidirectional-formatting and line-separator
 /// characters replaced by visible stand-ins, so a label can neither reorder nor forge the text
-/// around it. Input is UTF-8; bytes that are not valid UTF-8 pass through unchanged.
-std::string displayName(std::string_view name);
+/// around it. Input is UTF-8; bytes that are not valid UTF-8 pass through unchanged. Past
+/// `maxCharacters` characters (code points) the rest is left out and an ellipsis marks the cut,
+/// for quoting text of any length that came from outside.
+std::string displayName(std::string_view name, std::size_t maxCharacters = std::string_view::npos);
 
 /// Turns an English source text into the user's language, as Qt's translate() does.
 using TextTranslator = std::string (*)(const char* context, const char* sourceText);

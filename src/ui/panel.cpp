@@ -1,5 +1,6 @@
 #include "ui/panel.h"
 
+#include "ui/color_scheme.h"
 #include "ui/presentation.h"
 #include "ui/switch_toggle.h"
 
@@ -144,12 +145,14 @@ public:
     void show(const WatchedVolume& volume, const QPalette& pal) {
         const QString name = nameText(volume.name);
         name_->setText(name);
-        badge_->setVisible(volume.connectionProtocol.has_value());
-        if (volume.connectionProtocol) {
-            badge_->setText(QString::fromStdString(*volume.connectionProtocol));
-            const QColor fg = tintColor(Tint::secondary, pal);
-            QColor bg = fg;
+        const QString bus = busText(volume.connectionProtocol);
+        badge_->setVisible(!bus.isEmpty());
+        if (!bus.isEmpty()) {
+            badge_->setText(bus);
+            const QColor ground = drawnOn(*badge_, pal);
+            QColor bg = tintColor(Tint::secondary, pal, ground);
             bg.setAlphaF(0.15f);
+            const QColor fg = tintColor(Tint::secondary, pal, laidOver(bg, ground));
             badge_->setStyleSheet(QStringLiteral("QLabel { background-color: rgba(%1,%2,%3,%4);"
                                                  " border-radius: 4px; color: %5; }")
                                       .arg(bg.red())
@@ -160,7 +163,7 @@ public:
         }
         const StatusLabel label = statusLabel(volume);
         status_->setText(label.text);
-        setTextColor(status_, tintColor(label.tint, pal));
+        setTextColor(status_, tintColor(label.tint, pal, drawnOn(*status_, pal)));
         // Why a ping failed, in the system's words, for the pointer and for screen readers.
         const QString why = volume.status == VolumeStatus::failed
                                 ? QString::fromStdString(volume.statusDetail)
@@ -264,7 +267,7 @@ void Panel::buildSettings(QVBoxLayout* layout) {
     const auto addCheckBox = [&](QCheckBox*& box, const QString& text, const char* name,
                                  std::function<bool()> published,
                                  std::function<void(bool)> command) {
-        box = new QCheckBox(text, this);
+        box = new OutlinedCheckBox(text, this);
         box->setObjectName(QLatin1String(name));
         bindCheckBox(box, std::move(published), std::move(command));
         layout->addWidget(box);
@@ -417,8 +420,8 @@ void Panel::showSleepNote() {
     sleepNote_->setToolTip(why);
     sleepNote_->setAccessibleDescription(why);
     const bool mayStillSleep = state->assurance <= A::partial;
-    setTextColor(sleepNote_,
-                 tintColor(mayStillSleep ? toneTint(Tone::warning) : Tint::secondary, palette()));
+    setTextColor(sleepNote_, tintColor(mayStillSleep ? toneTint(Tone::warning) : Tint::secondary,
+                                       palette(), drawnOn(*sleepNote_, palette())));
 }
 
 void Panel::fitHeight() {
@@ -474,7 +477,7 @@ void Panel::refreshActivity() {
         auto* dotBox = new QVBoxLayout;
         dotBox->setContentsMargins(0, 4, 0, 0);
         const Tint tint = toneTint(tone(event.kind));
-        auto* dot = new Dot(tintColor(tint, palette()), row);
+        auto* dot = new Dot(tintColor(tint, palette(), drawnOn(*row, palette())), row);
         dot->setObjectName(QStringLiteral("kindDot"));
         dot->setProperty("tint", static_cast<int>(tint));
         dotBox->addWidget(dot);
@@ -489,7 +492,8 @@ void Panel::refreshActivity() {
         auto* timeLine = new QLabel(eventTimeText(event), row);
         timeLine->setObjectName(QStringLiteral("eventTime"));
         timeLine->setFont(caption2Font(font()));
-        setTextColor(timeLine, tintColor(Tint::secondary, palette()));
+        setTextColor(timeLine,
+                     tintColor(Tint::secondary, palette(), drawnOn(*timeLine, palette())));
         column->addWidget(labelLine);
         column->addWidget(timeLine);
         h->addLayout(column, 1);
@@ -513,7 +517,7 @@ void Panel::showEvent(QShowEvent* event) {
 
 void Panel::applyTextColours() {
     for (auto* label : {noVolumesLabel_, findChild<QLabel*>(QStringLiteral("activityHeading"))})
-        setTextColor(label, tintColor(Tint::secondary, palette()));
+        setTextColor(label, tintColor(Tint::secondary, palette(), drawnOn(*label, palette())));
 }
 
 void Panel::changeEvent(QEvent* event) {

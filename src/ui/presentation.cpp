@@ -41,6 +41,30 @@ StatusLabel statusLabel(const WatchedVolume& volume) {
     return {};
 }
 
+QString busText(std::optional<ConnectionBus> bus) {
+    switch (bus.value_or(ConnectionBus::other)) {
+    case ConnectionBus::usb:
+        return QCoreApplication::translate("vornix::Panel", "USB");
+    case ConnectionBus::thunderbolt:
+        return QCoreApplication::translate("vornix::Panel", "Thunderbolt");
+    case ConnectionBus::fireWire:
+        return QCoreApplication::translate("vornix::Panel", "FireWire");
+    case ConnectionBus::cardReader:
+        return QCoreApplication::translate("vornix::Panel", "SD Card");
+    case ConnectionBus::sata:
+        return QCoreApplication::translate("vornix::Panel", "SATA");
+    case ConnectionBus::nvme:
+        return QCoreApplication::translate("vornix::Panel", "NVMe");
+    case ConnectionBus::scsi:
+        return QCoreApplication::translate("vornix::Panel", "SCSI");
+    case ConnectionBus::virtio:
+        return QCoreApplication::translate("vornix::Panel", "Virtio");
+    case ConnectionBus::other:
+        break;
+    }
+    return {};
+}
+
 TrayLook trayLook(bool keepingAwake, const std::vector<WatchedVolume>& volumes,
                   const std::vector<LogEvent>& newestFirst) {
     const bool pulled =
@@ -123,8 +147,8 @@ double luminance(const QColor& colour) {
 
 } // namespace
 
-QColor tintColor(Tint tint, const QPalette& palette) {
-    return readableOn(tone(tint, palette), palette.color(QPalette::Window));
+QColor tintColor(Tint tint, const QPalette& palette, const QColor& background) {
+    return readableOn(tone(tint, palette), background);
 }
 
 double contrastRatio(const QColor& a, const QColor& b) {
@@ -133,14 +157,22 @@ double contrastRatio(const QColor& a, const QColor& b) {
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
-QColor readableOn(const QColor& tone, const QColor& background) {
-    constexpr double wanted = 4.5;
-    // Black or white, whichever stands out more, always reaches 4.5:1 (at worst sqrt(21):1).
+QColor laidOver(const QColor& top, const QColor& ground) {
+    const QColor a = top.toRgb();
+    const QColor b = ground.toRgb();
+    const auto mix = [alpha = a.alphaF()](float x, float y) { return x * alpha + y * (1 - alpha); };
+    return QColor::fromRgbF(mix(a.redF(), b.redF()), mix(a.greenF(), b.greenF()),
+                            mix(a.blueF(), b.blueF()));
+}
+
+QColor readableOn(const QColor& tone, const QColor& background, double ratio) {
+    // Black or white, whichever stands out more: at least sqrt(21):1, the most any colour gets.
     const QColor extreme =
         contrastRatio(Qt::black, background) >= contrastRatio(Qt::white, background)
             ? QColor(Qt::black)
             : QColor(Qt::white);
-    const QColor from = tone.toRgb();
+    // A translucent tone (Qt's placeholder text) is seen as what it makes of the background.
+    const QColor from = laidOver(tone, background);
     constexpr int steps = 64;
     for (int i = 0; i < steps; ++i) {
         const double t = static_cast<double>(i) / steps;
@@ -149,7 +181,7 @@ QColor readableOn(const QColor& tone, const QColor& background) {
             QColor::fromRgbF(static_cast<float>(mix(from.redF(), extreme.redF())),
                              static_cast<float>(mix(from.greenF(), extreme.greenF())),
                              static_cast<float>(mix(from.blueF(), extreme.blueF())));
-        if (contrastRatio(shade, background) >= wanted)
+        if (contrastRatio(shade, background) >= ratio)
             return shade;
     }
     return extreme;

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <array>
+#include <optional>
 
 namespace vornix {
 
@@ -32,6 +33,10 @@ struct StatusLabel {
 /// The status line of a volume row. The status decides; the mount flag matters only for idle.
 StatusLabel statusLabel(const WatchedVolume& volume);
 
+/// The badge of a bus, in the words users know it by ("USB", "SD Card"); empty for a bus without
+/// a name of its own and for an unknown one.
+QString busText(std::optional<ConnectionBus> bus);
+
 /// The tint of a tone, as an activity row's dot shows it.
 Tint toneTint(Tone tone);
 
@@ -45,21 +50,32 @@ QString eventLabelLine(const LogEvent& event);
 /// The time of day of an event, in the user's locale, without the date.
 QString eventTimeText(const LogEvent& event);
 
-/// "30s", "45s", ...: the interval truncated to whole seconds.
+/// "30s", "45s", ...: exact for every interval the rule accepts, which are whole seconds.
 QString intervalText(double seconds);
 
 /// Has userText() (the notifications' texts) translated by the application's translators.
 /// Call before any thread starts.
 void translateUserTextsWithQt();
 
-/// The colour of a tint on this palette, as text: readableOn() its window colour.
-QColor tintColor(Tint tint, const QPalette& palette);
+/// The contrast a text is given, so that as drawn it shows at least 4.6:1 (the 4.5:1 small text
+/// needs, with a margin): small anti-aliased glyphs never reach their full colour, and the
+/// round digits of a time at caption size show little more than three quarters of it.
+constexpr double textContrast = 6.0;
+/// The contrast a control's outline is given against what it is drawn on.
+constexpr double controlContrast = 3.0;
+
+/// The colour of a tint on this palette, as text drawn on `background`: readableOn() it.
+QColor tintColor(Tint tint, const QPalette& palette, const QColor& background);
 
 /// The contrast ratio of two colours as WCAG 2 defines it, from 1 (same) to 21.
 double contrastRatio(const QColor& a, const QColor& b);
 
-/// `tone` itself when it stands out from `background` at least 4.5:1 (small text), else the
-/// least darkened (or lightened, on a dark background) shade of it that does.
-QColor readableOn(const QColor& tone, const QColor& background);
+/// What `top`, if translucent, looks like drawn on `ground`.
+QColor laidOver(const QColor& top, const QColor& ground);
+
+/// `tone` (laid over `background` if translucent) itself when it stands out from `background`
+/// at least `ratio`:1, else the least darkened (or lightened, on a dark background) shade of it
+/// that does.
+QColor readableOn(const QColor& tone, const QColor& background, double ratio = textContrast);
 
 } // namespace vornix

@@ -117,7 +117,9 @@ void StatusNotifierItem::Activate(int x, int y) {
     Q_EMIT activated(QPoint(x, y)); // hosts send (0, 0) when they know no position
 }
 
-void StatusNotifierItem::SecondaryActivate(int, int) {}
+void StatusNotifierItem::SecondaryActivate(int, int) {
+    Q_EMIT secondaryActivated();
+}
 
 void StatusNotifierItem::ContextMenu(int x, int y) {
     Q_EMIT contextMenuRequested(QPoint(x, y));

@@ -88,6 +88,8 @@ Q_SIGNALS:
     void hostChanged(bool present);
     /// A left click at `at`; a null point where the host sent no position.
     void activated(QPoint at);
+    /// A middle click.
+    void secondaryActivated();
     void contextMenuRequested(QPoint at);
 
 private:

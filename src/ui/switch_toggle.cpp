@@ -1,5 +1,8 @@
 #include "ui/switch_toggle.h"
 
+#include "ui/color_scheme.h"
+#include "ui/presentation.h"
+
 #include <QPainter>
 #include <QStyleOption>
 
@@ -48,7 +51,8 @@ void SwitchToggle::paintEvent(QPaintEvent*) {
     }
 
     const bool on = isChecked();
-    QColor fill = on ? pal.color(QPalette::Highlight) : pal.color(QPalette::Mid);
+    QColor fill = readableOn(pal.color(on ? QPalette::Highlight : QPalette::Mid),
+                             drawnOn(*this, pal), controlContrast);
     if (!isEnabled())
         fill.setAlphaF(0.4f);
     p.setPen(Qt::NoPen);
@@ -70,6 +74,19 @@ void SwitchToggle::paintEvent(QPaintEvent*) {
         p.setBrush(Qt::NoBrush);
         p.drawRoundedRect(trackRect.adjusted(-1, -1, 1, 1), radius + 1, radius + 1);
     }
+}
+
+void OutlinedCheckBox::paintEvent(QPaintEvent* event) {
+    QCheckBox::paintEvent(event);
+    if (!paletteIsOurs())
+        return;
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    const QRect box = style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, this);
+    QPainter p(this);
+    p.setPen(
+        readableOn(palette().color(QPalette::Mid), drawnOn(*this, palette()), controlContrast));
+    p.drawRect(box.adjusted(0, 0, -1, -1));
 }
 
 } // namespace vornix

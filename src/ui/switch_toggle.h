@@ -22,4 +22,16 @@ private:
     QSize trackSize() const;
 };
 
+/// A check box whose box stands out from the window at least 3:1 in the palettes Vornix makes
+/// (the style draws its outline from the window colour, which on a dark window hardly shows).
+/// In the desktop's own palette it is drawn as the style has it.
+class OutlinedCheckBox : public QCheckBox {
+    Q_OBJECT
+public:
+    using QCheckBox::QCheckBox;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
 } // namespace vornix

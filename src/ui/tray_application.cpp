@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QTimer>
+#include <QWindow>
 
 #include <utility>
 
@@ -37,6 +38,8 @@ TrayApplication::TrayApplication(AppPorts ports, Options options)
         connect(item_, &StatusNotifierItem::activated, this, [this](QPoint at) {
             togglePanel(at.isNull() ? std::nullopt : std::optional<QPoint>(at));
         });
+        connect(item_, &StatusNotifierItem::secondaryActivated, this,
+                &TrayApplication::toggleKeepingAwake);
         connect(item_, &StatusNotifierItem::contextMenuRequested, this,
                 [this](QPoint at) { contextMenu()->popup(at.isNull() ? QCursor::pos() : at); });
         // Most hosts never call ContextMenu: they draw the same menu from its dbusmenu export.
@@ -84,6 +87,8 @@ void TrayApplication::makeTrayIcon() {
             [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
                     togglePanel();
+                else if (reason == QSystemTrayIcon::MiddleClick)
+                    toggleKeepingAwake();
             });
     // Some trays only ever show the menu, never report a click: the menu opens the panel.
     tray_->setContextMenu(contextMenu());
@@ -98,10 +103,7 @@ QMenu* TrayApplication::contextMenu() {
     auto quit = options_.quit ? options_.quit : [] { QCoreApplication::quit(); };
     menu_ = std::make_unique<QMenu>();
     auto* menu = menu_.get();
-    keepAwake_ = menu->addAction(tr("Keep drives awake"), this, [this] {
-        appState_->toggleGlobalActive();
-        keepAwake_->setChecked(appState_->isActive.get()); // the mark shows a refused switch too
-    });
+    keepAwake_ = menu->addAction(tr("Keep drives awake"), this, [this] { toggleKeepingAwake(); });
     keepAwake_->setCheckable(true);
     keepAwake_->setChecked(appState_->isActive.get());
     menu->addAction(tr("Open Vornix"), this, [this] { showPanel(); });
@@ -111,6 +113,12 @@ QMenu* TrayApplication::contextMenu() {
         quit();
     });
     return menu;
+}
+
+void TrayApplication::toggleKeepingAwake() {
+    appState_->toggleGlobalActive();
+    if (keepAwake_)
+        keepAwake_->setChecked(appState_->isActive.get()); // the mark shows a refused switch too
 }
 
 void TrayApplication::trayHostChanged(bool hosted) {
@@ -234,11 +242,18 @@ void TrayApplication::showPanel(std::optional<QPoint> at) {
                                    : Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                          Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
     }
-    if (nextToIcon)
+    if (nextToIcon) {
         panel_->setGeometry(panelGeometry(at));
+        if (options_.keepOffTaskbars && !panel_->isVisible()) {
+            panel_->winId(); // the window, made before it is mapped
+            options_.keepOffTaskbars(*panel_->windowHandle());
+        }
+    }
     panel_->show();
     panel_->raise();
     panel_->activateWindow();
+    if (!nextToIcon && options_.keepFromMaximising)
+        options_.keepFromMaximising(*panel_->windowHandle());
 }
 
 void TrayApplication::togglePanel(std::optional<QPoint> at) {

@@ -15,6 +15,7 @@ class QAction;
 class QMenu;
 class QMessageBox;
 class QTimer;
+class QWindow;
 
 namespace vornix {
 
@@ -35,6 +36,12 @@ public:
         /// start (or restart) after us.
         bool watchTrayHosts = false;
         std::function<void()> quit; // asks the application to end
+        /// Keeps a window out of taskbars and pagers; called on the panel before it is shown
+        /// next to the icon, a popup rather than an application window.
+        std::function<void(QWindow&)> keepOffTaskbars;
+        /// Keeps a window of one size from being maximised; called on the panel each time it
+        /// is shown as a window of its own.
+        std::function<void(QWindow&)> keepFromMaximising;
     };
 
     TrayApplication(AppPorts ports, Options options);
@@ -53,6 +60,9 @@ public:
     void togglePanel(std::optional<QPoint> at = std::nullopt);
     /// Brings the application to the front and shows the About box.
     void showAboutPanel();
+    /// Switches keeping awake on or off, as the tray menu's first entry and a middle click on
+    /// the icon do.
+    void toggleKeepingAwake();
 
     /// Shown in the tray's tooltip and as its accessible name.
     static QString title(bool active, bool pausedOnBattery = false);

@@ -1,22 +1,10 @@
 #include "volumes/volume_monitor.h"
 
-#include <algorithm>
+#include <string_view>
 
 namespace vornix {
 
 namespace {
-
-char asciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Case is ignored letter by letter in ASCII: the fragments are plain English, and a locale's
-// own case rules (a Turkish dotless i) must not let a disk image through.
-bool containsIgnoringCase(std::string_view text, std::string_view fragment) {
-    const auto it = std::search(text.begin(), text.end(), fragment.begin(), fragment.end(),
-                                [](char a, char b) { return asciiLower(a) == asciiLower(b); });
-    return it != text.end();
-}
 
 std::string lastPathComponent(std::string_view path) {
     while (path.size() > 1 && path.back() == '/')
@@ -27,8 +15,10 @@ std::string lastPathComponent(std::string_view path) {
 
 } // namespace
 
-VolumeMonitor::VolumeMonitor(EventLog& eventLog, const WallClock& clock, VolumePorts ports)
-    : eventLog_(eventLog), clock_(clock), ports_(std::move(ports)) {
+VolumeMonitor::VolumeMonitor(EventLog& eventLog, const WallClock& clock, VolumePorts ports,
+                             ExclusionRule isExcluded)
+    : eventLog_(eventLog), clock_(clock), ports_(std::move(ports)),
+      isExcluded_(std::move(isExcluded)) {
     rootFileSystemUuid_ = ports_.system.rootFileSystemUuid();
     watch_ = ports_.system.watch([this](const VolumeEvent& event) { handleEvent(event); });
     scanCurrentVolumes();
@@ -120,16 +110,9 @@ void VolumeMonitor::handleEvent(const VolumeEvent& event) {
 bool VolumeMonitor::isCandidate(const MountedVolume& v) const {
     if (v.mountPath.empty())
         return false;
-    if (v.isLocal == false || v.isInternal == true)
+    if (v.isNetworkFileSystem == true || v.isInternal == true || v.isVirtual == true)
         return false;
-    if (v.isEjectable != true && v.isRemovable != true)
-        return false;
-    if (v.protocol) {
-        for (const auto fragment : virtualProtocols)
-            if (containsIgnoringCase(*v.protocol, fragment))
-                return false;
-    }
-    return true;
+    return v.isHotPluggable == true || v.isRemovable == true;
 }
 
 bool VolumeMonitor::belongsTo(const WatchedVolume& record, const MountedVolume& v) const {
@@ -181,7 +164,7 @@ void VolumeMonitor::considerCandidate(const MountedVolume& mounted) {
 
     const std::string name = mounted.name ? *mounted.name : lastPathComponent(mounted.mountPath);
     const auto& kernelName = mounted.kernelName;
-    const auto& protocol = mounted.protocol;
+    const auto& bus = mounted.bus;
     const auto& mountPath = mounted.mountPath;
     if (kernelName)
         kernelNameToVolumeID_[*kernelName] = id;
@@ -193,17 +176,17 @@ void VolumeMonitor::considerCandidate(const MountedVolume& mounted) {
         update(at, [&](WatchedVolume& v) { v.isCurrentlyMounted = true; });
         if (kernelName)
             update(at, [&](WatchedVolume& v) { v.kernelName = kernelName; });
-        if (protocol)
-            update(at, [&](WatchedVolume& v) { v.connectionProtocol = protocol; });
+        if (bus)
+            update(at, [&](WatchedVolume& v) { v.connectionProtocol = bus; });
     } else {
         auto list = volumes.get();
         list.push_back(WatchedVolume{.id = id,
                                      .name = name,
                                      .kernelName = kernelName,
-                                     .connectionProtocol = protocol,
+                                     .connectionProtocol = bus,
                                      .isCurrentlyMounted = true,
                                      .mountPath = mountPath,
-                                     .isWatched = true,
+                                     .isWatched = !(isExcluded_ && isExcluded_(id)),
                                      .status = VolumeStatus::idle,
                                      .lastPingAt = std::nullopt});
         volumes = std::move(list);

@@ -6,12 +6,11 @@
 #include "volumes/volume_ports.h"
 #include "volumes/watched_volume.h"
 
-#include <array>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -35,11 +34,14 @@ namespace vornix {
 /// the same kernel device name, else "path:" and the mount point.
 class VolumeMonitor : public ObservableObject {
 public:
-    /// Fragments of a device protocol that make a volume virtual, tested in this order.
-    static constexpr std::array<std::string_view, 3> virtualProtocols{
-        "Disk Image", "Virtual Interface", "File Backed Virtual"};
+    /// Whether the user switched the volume with this identifier off. Asked once per record, as
+    /// it is born, so each record starts with its watch flag; a record reused when its volume
+    /// comes back keeps the flag it has.
+    using ExclusionRule = std::function<bool(const std::string& id)>;
 
-    VolumeMonitor(EventLog& eventLog, const WallClock& clock, VolumePorts ports);
+    /// Without `isExcluded` every new record starts watched.
+    VolumeMonitor(EventLog& eventLog, const WallClock& clock, VolumePorts ports,
+                  ExclusionRule isExcluded = {});
     ~VolumeMonitor();
     VolumeMonitor(const VolumeMonitor&) = delete;
     VolumeMonitor& operator=(const VolumeMonitor&) = delete;
@@ -82,6 +84,7 @@ private:
     EventLog& eventLog_;
     [[maybe_unused]] const WallClock& clock_;
     VolumePorts ports_;
+    ExclusionRule isExcluded_;
     std::optional<std::string> rootFileSystemUuid_;
     std::map<std::string, std::string> kernelNameToVolumeID_;
     std::map<std::string, std::optional<std::string>> hardwareKeys_; // by identifier

@@ -5,6 +5,7 @@
 // called on the main thread.
 
 #include "core/observable.h"
+#include "volumes/watched_volume.h"
 
 #include <functional>
 #include <optional>
@@ -18,13 +19,16 @@ namespace vornix {
 struct MountedVolume {
     std::string mountPath{}; // mount point, no trailing separator
     std::optional<std::string> name{};
-    std::optional<bool> isRemovable{};
-    std::optional<bool> isEjectable{};
-    std::optional<bool> isLocal{};
-    std::optional<std::string> uuid{}; // the file system's
+    std::optional<bool> isRemovable{};         // its media can be taken out of the drive
+    std::optional<bool> isHotPluggable{};      // on a bus whose devices come and go while running
+    std::optional<bool> isNetworkFileSystem{}; // by the file system's type
+    std::optional<std::string> uuid{};         // the file system's
     std::optional<bool> isInternal{};
     std::optional<std::string> kernelName{}; // kernel device name, "sdb1"
-    std::optional<std::string> protocol{};   // the bus as users know it, "USB"
+    std::optional<ConnectionBus> bus{};
+    /// A loop device shown as itself, or a device-mapper, md, nbd, zram or ram device that does
+    /// not stand on external drives alone.
+    std::optional<bool> isVirtual{};
     /// What tells this device from a byte-for-byte copy with the same UUID (disk serial and
     /// partition, or partition UUID); the same for the same device across restarts.
     std::optional<std::string> hardwareKey{};

@@ -19,13 +19,28 @@ std::string_view statusName(VolumeStatus status);
 /// The status whose name is exactly `name`; none for any other text.
 std::optional<VolumeStatus> volumeStatusNamed(std::string_view name);
 
+/// The bus a volume's drive is attached by, the outermost one: a SATA disk in a USB enclosure is on
+/// USB. `cardReader`: an SD or MMC card in a reader (mmc, sdio). `other`: a bus without a name of
+/// its own here, and the devices on none (loop, device-mapper, md).
+enum class ConnectionBus {
+    usb,
+    thunderbolt,
+    fireWire,
+    cardReader,
+    sata,
+    nvme,
+    scsi,
+    virtio,
+    other
+};
+
 /// The record of one accepted external volume. Compared field by field; identified by `id`.
 struct WatchedVolume {
     std::string id{};
     std::string name{};
     // The kernel device name ("sdb1") the volume was last seen on.
     std::optional<std::string> kernelName{};
-    std::optional<std::string> connectionProtocol{};
+    std::optional<ConnectionBus> connectionProtocol{};
     bool isCurrentlyMounted = false;
     std::optional<std::string> mountPath{}; // mount point, no trailing separator
     bool isWatched = true;

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <limits>
+#include <utility>
 
 namespace vornix {
 namespace {
@@ -35,18 +36,23 @@ TEST(AppState, StartsIdleAppliesExclusionsAndKeepsThoseOfDrivesNotSeen) {
     EXPECT_GT(h.fileSystem.writeCount("/media/user/Beta"), 0);
 }
 
-TEST(AppState, OnlyUsableIntervalsAreReadOrTaken) {
+TEST(AppState, StoredIntervalsAreRaisedToWholeSecondsAndTheFloorAndOnlyThoseAreTaken) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    for (double value : {0.0, -30.0, nan, inf, -inf, 0.5, 86401.0, 1.0, 90.0, 86400.0}) {
-        const double expected = value >= 1 && value <= 86400 ? value : 45.0;
+    const std::pair<double, double> storedAndUsed[]{
+        {0, 45},   {-30, 45}, {nan, 45},  {inf, 45}, {-inf, 45}, {86401, 45},
+        {0.5, 10}, {9, 10},   {12.5, 13}, {10, 10},  {90, 90},   {86400, 86400}};
+    for (const auto& [value, used] : storedAndUsed) {
         AppHarness h;
         h.settings.raw["keepAliveInterval"] = value;
-        EXPECT_EQ(h.create().keepAliveInterval.get(), expected) << value;
+        EXPECT_EQ(h.create().keepAliveInterval.get(), used) << value;
+        // Raised is said; a value that falls back to the default is not.
+        EXPECT_EQ(h.app->eventLog().events.get().size(), used != value && used != 45 ? 1u : 0u)
+            << value;
         h.app->toggleGlobalActive();
         h.app->updateInterval(value);
-        EXPECT_EQ(h.app->engine().interval(), expected) << value;
-        EXPECT_EQ(h.settings.writes, expected == value ? 1 : 0) << value;
+        EXPECT_EQ(h.app->engine().interval(), used) << value;
+        EXPECT_EQ(h.settings.writes, used == value ? 1 : 0) << value; // a raised one stays stored
     }
 }
 

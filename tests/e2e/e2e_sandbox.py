@@ -1,11 +1,12 @@
 # External drives in a private mount namespace: images on loop devices (auto-clear) that libudev
-# reads as USB disks with serials of their own through a device tree fabricated on a tmpfs inside
-# /sys (read with tests/platform/linux/sysfs_shim.cpp preloaded).
+# reads as USB disks with serials of their own, or as device-mapper devices on those, through device
+# trees fabricated on tmpfs mounts inside /sys (read with tests/platform/linux/sysfs_shim.cpp).
 
 import contextlib, fcntl, os, struct, subprocess  # noqa: E401
 from desktop_session import Failure, mount_points, wait_for
 
 FABRICATED_ROOT = "/sys/devices/software"
+FABRICATED_VIRTUAL = "/sys/devices/virtual/workqueue"  # where sysfs keeps virtual devices
 
 
 def run(argv):
@@ -46,23 +47,26 @@ class LoopDevice:
         os.close(self.fd)  # auto-clear detaches it once the mount is gone too
 
 
-def _show_as_usb(loop, size_bytes):
-    n, path = loop.minor, FABRICATED_ROOT
-    for name, subsystem, uevent in [
+def _show_as_usb(loop, size_bytes, on=None):  # on: a USB disk's folder; the loop is dm-N on it
+    n, path = loop.minor, FABRICATED_VIRTUAL if on else FABRICATED_ROOT
+    for name, subsystem, uevent in [*([] if on else [
             ("pci0000:00", "", ""), ("0000:00:14.0", "pci", "PCI_CLASS=C0330"),
             ("usb9", "usb", "DEVTYPE=usb_device"), (f"9-{n}", "usb", "DEVTYPE=usb_device"),
             (f"9-{n}:1.0", "usb", "DEVTYPE=usb_interface\nDRIVER=usb-storage"),
             (f"host{100 + n}", "scsi", "DEVTYPE=scsi_host"),
             (f"target{n}:0:0", "scsi", "DEVTYPE=scsi_target"),
-            (f"{n}:0:0:0", "scsi", "DEVTYPE=scsi_device"), ("block", "", ""),
-            (loop.name, "block", f"MAJOR={loop.major}\nMINOR={n}\nDEVNAME={loop.name}\n"
-                                 "DEVTYPE=disk")]:
+            (f"{n}:0:0:0", "scsi", "DEVTYPE=scsi_device")]), ("block", "", ""),
+            (f"dm-{n}" if on else loop.name, "block",
+             f"MAJOR={loop.major}\nMINOR={n}\nDEVNAME={loop.name}\nDEVTYPE=disk")]:
         os.makedirs(path := os.path.join(path, name), exist_ok=True)
         if subsystem and not os.path.lexists(f"{path}/subsystem"):
             os.symlink("/sys/class/block" if subsystem == "block" else f"/sys/bus/{subsystem}",
                        f"{path}/subsystem")
         uevent and _write(f"{path}/uevent", uevent)
         name == f"9-{n}" and _write(f"{path}/serial", f"VX{n:06d}")
+    if on:
+        os.makedirs(f"{path}/slaves", exist_ok=True)
+        os.symlink(on, f"{path}/slaves/{os.path.basename(on)}")
     for file, text in (("dev", f"{loop.major}:{n}"), ("removable", "0"),
                        ("size", str(size_bytes // 512))):
         _write(os.path.join(path, file), text)
@@ -70,12 +74,13 @@ def _show_as_usb(loop, size_bytes):
     if os.path.lexists(entry):
         os.remove(entry)
     os.symlink("../.." + path[len("/sys"):], entry)
+    return path
 
 
 class Drive:
-    def __init__(self, media, name, kind, size_mib, uuid=None, usb=True):
+    def __init__(self, media, name, kind, size_mib, uuid=None, usb=True, on=None):
         self.media, self.name, self.kind, self.size_mib = media, name, kind, size_mib
-        self.uuid, self.usb, self.loop, self.daemon = uuid, usb, None, None
+        self.uuid, self.usb, self.loop, self.daemon, self.on = uuid, usb, None, None, on
         self.path = os.path.join(media.user_root, name)
 
     ping_file = property(lambda self: os.path.join(self.path, ".vornix_ping"))
@@ -91,8 +96,8 @@ class Drive:
         else:
             run(["mkfs.exfat", "-L", self.name, image])
         self.loop = LoopDevice(image)
-        if self.usb:
-            _show_as_usb(self.loop, self.size_mib << 20)
+        if self.usb:  # `on` another drive: the device-mapper device (LUKS, LVM) on its disk
+            self.sysfs = _show_as_usb(self.loop, self.size_mib << 20, self.on and self.on.sysfs)
         if self.kind == "exfat":
             self.uuid = run(["blkid", "-o", "value", "-s", "UUID", self.loop.node]).strip()
         return self
@@ -115,7 +120,7 @@ class Drive:
 
     def pull(self):
         # The kernel reports the disk removed; udisks detaches the dead mount right after.
-        self.loop.uevent("remove")
+        (self.on or self).loop.uevent("remove")
         unmount(self.path, lazy=True)
         self._reap()
 
@@ -152,16 +157,17 @@ class MediaRoot:
         entries = {name: os.readlink(f"/sys/dev/block/{name}")
                    for name in os.listdir("/sys/dev/block")}
         mount("vornix-fake-sysfs", FABRICATED_ROOT, "tmpfs")
+        mount("vornix-fake-virtual", FABRICATED_VIRTUAL, "tmpfs")
         mount("vornix-fake-dev-block", "/sys/dev/block", "tmpfs")
         for name, target in entries.items():
             os.symlink(target, f"/sys/dev/block/{name}")
 
-    def add(self, name, kind, size_mib, uuid=None, usb=True):
-        self.drives.append(Drive(self, name, kind, size_mib, uuid, usb).create())
+    def add(self, name, kind, size_mib, uuid=None, usb=True, on=None):
+        self.drives.append(Drive(self, name, kind, size_mib, uuid, usb, on).create())
         return self.drives[-1]
 
     def close(self):
         for drive in reversed(self.drives):
             drive.close()
-        for point in ("/media", "/sys/dev/block", FABRICATED_ROOT):  # and all below them
+        for point in ("/media", "/sys/dev/block", FABRICATED_ROOT, FABRICATED_VIRTUAL):
             unmount(point, lazy=True)

@@ -29,7 +29,7 @@ struct AppHarness {
     /// A drive mounted while the application runs, or (`announce` false) before it starts.
     void plugIn(const std::string& uuid, const std::string& name, bool announce = true) {
         volumeSystem.plugIn("/media/user/" + name, externalVolumeValues(name, uuid), "sd" + name,
-                            "USB", announce);
+                            ConnectionBus::usb, announce);
     }
 
     AppState& create() {

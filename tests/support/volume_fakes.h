@@ -17,7 +17,8 @@ namespace vornix::testing {
 inline MountedVolume externalVolumeValues(std::optional<std::string> name,
                                           std::optional<std::string> uuid) {
     MountedVolume facts{.name = std::move(name), .uuid = std::move(uuid), .isInternal = false};
-    facts.isRemovable = facts.isEjectable = facts.isLocal = true;
+    facts.isRemovable = facts.isHotPluggable = true;
+    facts.isNetworkFileSystem = facts.isVirtual = false;
     return facts;
 }
 
@@ -46,10 +47,10 @@ public:
 
     /// A drive mounted at `path`, announced when `announce` holds.
     void plugIn(const std::string& path, MountedVolume facts, std::optional<std::string> kernelName,
-                std::optional<std::string> protocol = "USB", bool announce = true) {
+                std::optional<ConnectionBus> bus = ConnectionBus::usb, bool announce = true) {
         facts.mountPath = path;
         facts.kernelName = std::move(kernelName);
-        facts.protocol = std::move(protocol);
+        facts.bus = bus;
         mounted.push_back(facts);
         if (announce)
             post(VolumeEvent::Kind::mounted, facts);

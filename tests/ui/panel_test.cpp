@@ -1,3 +1,4 @@
+#include "ui/color_scheme.h"
 #include "ui/panel.h"
 #include "ui/presentation.h"
 #include "ui/tray_application.h"
@@ -7,11 +8,14 @@
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <QTranslator>
 
@@ -126,20 +130,48 @@ TEST(Panel, ControlsActAlikeByKeysAndAssistiveToolsAndQuitShutsDownFirst) {
     EXPECT_EQ(p.quits, 1);
 }
 
-TEST(Panel, TextsStandOutInLightAndDarkPalettes) {
-    for (const QColor window : {QColor(0xef, 0xef, 0xef), QColor(0x2b, 0x2b, 0x2b)}) {
-        QPalette pal(window);
-        pal.setColor(QPalette::PlaceholderText, QColor(0x80, 0x80, 0x80)); // 3.5:1 and 3.4:1
-        for (Tint tint : {Tint::green, Tint::orange, Tint::red, Tint::secondary})
-            EXPECT_GE(contrastRatio(tintColor(tint, pal), window), 4.5) << int(tint);
+/// The strongest contrast in `area` of `shot` against its commonest colour, what it is drawn on.
+double contrastIn(const QImage& shot, const QRect& area) {
+    std::map<QRgb, int> seen;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            ++seen[shot.pixel(x, y)];
+    const auto most = [](auto& a, auto& b) { return a.second < b.second; };
+    const QColor ground(std::max_element(seen.begin(), seen.end(), most)->first);
+    double best = 1;
+    for (const auto& [rgb, count] : seen)
+        best = std::max(best, contrastRatio(QColor(rgb), ground));
+    return best;
+}
+
+TEST(Panel, TonesSecondaryTextsAndUncheckedBoxesStandOutAsDrawnInLightAndDark) {
+    for (const bool dark : {false, true}) {
+        preferDarkPalette(dark); // Qt's own light palette, or ours
         PanelOnFakes p;
-        p.h.plugIn("UUID-A", "Alpha", false);
-        p.open().setPalette(pal);
-        for (const char* label : {"statusLabel", "noVolumesLabel", "eventTime"}) {
-            const auto* shown = p.view->findChild<QLabel*>(label);
-            EXPECT_GE(contrastRatio(shown->palette().color(QPalette::WindowText), window), 4.5);
-        }
+        const std::map<std::string, VolumeStatus> statuses{
+            {"A", VolumeStatus::active}, {"B", VolumeStatus::stalled}, {"C", VolumeStatus::failed}};
+        for (const auto& [name, status] : statuses)
+            p.h.plugIn(name, name, false);
+        p.h.create().eventLog().record(LogEvent::Kind::mounted, "A", "");
+        for (const auto& [name, status] : statuses)
+            p.h.app->volumeMonitor().markStatus(name, status, {}, "");
+        p.open().setFixedHeight(600);
+        const QImage shot = p.view->grab().toImage();
+        const auto measured = [&](QWidget* w, QRect area) {
+            return contrastIn(shot, area.translated(w->mapTo(p.view.get(), QPoint())));
+        };
+        for (const char* name : {"statusLabel", "eventTime", "activityHeading"})
+            for (auto* label : p.view->findChildren<QLabel*>(name))
+                EXPECT_GE(measured(label, label->contentsRect()), 4.6) // 4.5:1 with a margin
+                    << label->text().toStdString() << (dark ? " on dark" : " on light");
+        auto* box = p.view->findChild<QCheckBox*>("pauseOnBattery");
+        QStyleOptionButton option;
+        option.initFrom(box);
+        const QRect tick = box->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box);
+        // The desktop's own light palette is drawn as its style has it.
+        EXPECT_GE(measured(box, tick.adjusted(-3, -3, 3, 3)), dark ? controlContrast : 1.0);
     }
+    preferDarkPalette(false);
 }
 
 TEST(Panel, AnIntervalItDoesNotOfferShowsAsItsOwnEntryAndAShortListScrollsNot) {

@@ -14,6 +14,7 @@ namespace {
 using testing::externalVolumeValues;
 using Kind = LogEvent::Kind;
 using Event = VolumeEvent::Kind;
+using enum ConnectionBus;
 const std::optional<bool> T = true, F = false, U = std::nullopt;
 
 struct MonitorTest : ::testing::Test {
@@ -22,9 +23,10 @@ struct MonitorTest : ::testing::Test {
     testing::RecordingNotifier notifier;
     EventLog log{time, systemLog, notifier};
     testing::FakeVolumeSystem system;
+    VolumeMonitor::ExclusionRule excluded;
     std::unique_ptr<VolumeMonitor> monitor;
 
-    void start() { monitor = std::make_unique<VolumeMonitor>(log, time, system.ports()); }
+    void start() { monitor = std::make_unique<VolumeMonitor>(log, time, system.ports(), excluded); }
     std::vector<Kind> kinds() const { // oldest first
         auto all = log.events.get() | std::views::reverse | std::views::transform(&LogEvent::kind);
         return {all.begin(), all.end()};
@@ -35,35 +37,32 @@ struct MonitorTest : ::testing::Test {
     }
 };
 
-TEST_F(MonitorTest, CandidatesByTriStateFactsAndVirtualProtocolWhereverMounted) {
+TEST_F(MonitorTest, CandidatesByTriStateFactsWhereverMounted) {
     const struct {
-        std::optional<bool> removable, ejectable, local, internal;
+        std::optional<bool> removable, hotPluggable, network, internal, isVirtual;
         const char* path;
-        std::optional<std::string> protocol;
         bool accepted;
     } rows[] = {
-        {T, U, U, U, "/media/u/A", "USB", true}, // only removable known
-        {U, T, U, U, "/media/u/A", "USB", true},
-        {T, F, T, F, "/run/media/u/A", "USB", true},
-        {T, T, T, U, "/media/u/A", std::nullopt, true}, // missing internal passes
-        {F, F, T, F, "/media/u/A", "USB", false},
-        {U, U, T, F, "/media/u/A", "USB", false}, // missing is not true
-        {F, T, T, T, "/media/u/A", "USB", false}, // internal rejects
-        {T, T, F, F, "/media/u/A", "USB", false}, // network share
-        {T, T, T, F, "/mnt/usb", "USB", true},    // fstab mounts of external disks
-        {T, T, T, F, "/home/u/media/A", "USB", true},
-        {T, T, T, F, "/media/u/A", "APPLE DISK IMAGE", false},
-        {T, T, T, F, "/media/u/A", "virtual interface", false},
-        {T, T, T, F, "/media/u/A", "File Backed Virtual", false},
-        {T, T, T, F, "/media/u/A", "Diskimage", true}, // a fragment must match whole
+        {T, U, U, U, U, "/media/u/A", true}, // only removable known
+        {U, T, U, U, U, "/media/u/A", true},
+        {T, F, F, F, F, "/run/media/u/A", true},
+        {T, T, F, U, F, "/media/u/A", true}, // missing internal passes
+        {F, F, F, F, F, "/media/u/A", false},
+        {U, U, F, F, F, "/media/u/A", false}, // missing is not true
+        {F, T, F, T, F, "/media/u/A", false}, // internal rejects
+        {T, T, T, F, F, "/media/u/A", false}, // network share
+        {T, T, F, F, F, "/mnt/usb", true},    // fstab mounts of external disks
+        {T, T, F, F, F, "/home/u/media/A", true},
+        {T, T, F, F, T, "/media/u/A", false}, // a disk image, however it looks
     };
     start();
     int i = 0;
     for (const auto& r : rows) {
         auto facts = externalVolumeValues("A", "U" + std::to_string(++i));
-        facts.isRemovable = r.removable, facts.isEjectable = r.ejectable;
-        facts.isLocal = r.local, facts.isInternal = r.internal;
-        system.plugIn(r.path, facts, "sd" + std::to_string(i), r.protocol);
+        facts.isRemovable = r.removable, facts.isHotPluggable = r.hotPluggable;
+        facts.isNetworkFileSystem = r.network, facts.isInternal = r.internal;
+        facts.isVirtual = r.isVirtual;
+        system.plugIn(r.path, facts, "sd" + std::to_string(i));
         EXPECT_EQ(monitor->volume(*facts.uuid).has_value(), r.accepted) << "row " << i;
     }
     EXPECT_EQ(kinds(), std::vector<Kind>(monitor->volumes.get().size(), Kind::mounted));
@@ -72,7 +71,7 @@ TEST_F(MonitorTest, CandidatesByTriStateFactsAndVirtualProtocolWhereverMounted) 
 TEST_F(MonitorTest, IdentifiersBootVolumeAndTheScanAtCreation) {
     system.rootUuid = "ROOT";
     system.listAnswers = false;
-    system.plugIn("/media/u/Root", externalVolumeValues("R", "ROOT"), "sda2", "USB", false);
+    system.plugIn("/media/u/Root", externalVolumeValues("R", "ROOT"), "sda2", usb, false);
     start();
     system.post(Event::mounted, {});                // no path
     system.post(Event::deviceGoneWhileMounted, {}); // no device name
@@ -100,20 +99,21 @@ TEST_F(MonitorTest, IdentifiersBootVolumeAndTheScanAtCreation) {
     EXPECT_EQ(system.watchers.size(), 0u) << "nothing reaches a destroyed monitor";
 }
 
-TEST_F(MonitorTest, ARenameRefreshesTheRecordWhereANewVolumeIsAppended) {
+TEST_F(MonitorTest, ARenameRefreshesTheRecordWhereANewVolumeIsAppendedWatchedUnlessExcluded) {
+    excluded = [](const std::string& id) { return id == "UB"; };
     start();
-    system.plugIn("/media/u/A", externalVolumeValues("A", "UA"), "sdb1", "USB");
+    system.plugIn("/media/u/A", externalVolumeValues("A", "UA"), "sdb1");
     monitor->markStatus("UA", VolumeStatus::active, time.now());
     monitor->setWatched("UA", false);
     auto facts = externalVolumeValues("Alpha", "UA");
     facts.mountPath = "/media/u/Alpha"; // no device facts this time: the known ones stay
     system.post(Event::renamed, facts);
-    system.plugIn("/run/media/u/B", externalVolumeValues(std::nullopt, "UB"), "sdd1", "SD Card");
-    WatchedVolume a{.id = "UA", .name = "Alpha", .kernelName = "sdb1", .connectionProtocol = "USB"},
-        b{.id = "UB", .name = "B", .kernelName = "sdd1", .connectionProtocol = "SD Card"};
+    system.plugIn("/run/media/u/B", externalVolumeValues(std::nullopt, "UB"), "sdd1", cardReader);
+    WatchedVolume a{.id = "UA", .name = "Alpha", .kernelName = "sdb1", .connectionProtocol = usb},
+        b{.id = "UB", .name = "B", .kernelName = "sdd1", .connectionProtocol = cardReader};
     a.isCurrentlyMounted = b.isCurrentlyMounted = true;
     a.mountPath = "/media/u/Alpha", b.mountPath = "/run/media/u/B";
-    a.isWatched = false, a.status = VolumeStatus::active, a.lastPingAt = time.now();
+    a.isWatched = b.isWatched = false, a.status = VolumeStatus::active, a.lastPingAt = time.now();
     EXPECT_EQ(monitor->volumes.get(), (std::vector{a, b}));
     EXPECT_EQ(kinds(), std::vector<Kind>(3, Kind::mounted));
 }
@@ -149,7 +149,8 @@ TEST_F(MonitorTest, RecycledDeviceNamesNeverReachAVolumeThatIsNotTheirs) {
     start();
     system.plugIn("/media/u/Backup", externalVolumeValues("Backup", "UB"), "sdb1");
     system.remove("/media/u/Backup", true);
-    system.plugIn("/media/u/Internal", {.isEjectable = F, .uuid = "UI", .isInternal = T}, "sdb1");
+    system.plugIn("/media/u/Internal", {.isHotPluggable = F, .uuid = "UI", .isInternal = T},
+                  "sdb1");
     system.remove("/media/u/Internal", false);
     system.plugIn("/media/u/Backup", externalVolumeValues("Backup", "UB"), "sdc1");
     system.post(Event::deviceGoneWhileMounted, {.kernelName = "sdb1"});
@@ -168,8 +169,8 @@ TEST_F(MonitorTest, ClonesWithOneUuidGetARowEachWithIdentifiersStableAcrossMount
     };
     for (const bool smallerFirst : {true, false}) { // present at start: the smaller key is "C"
         system.mounted.clear();
-        system.plugIn("/media/u/X", clone(smallerFirst ? "S1" : "S2"), "sdb1", "USB", false);
-        system.plugIn("/media/u/Y", clone(smallerFirst ? "S2" : "S1"), "sdc1", "USB", false);
+        system.plugIn("/media/u/X", clone(smallerFirst ? "S1" : "S2"), "sdb1", usb, false);
+        system.plugIn("/media/u/Y", clone(smallerFirst ? "S2" : "S1"), "sdc1", usb, false);
         start();
         EXPECT_EQ(monitor->volume("C")->kernelName, smallerFirst ? "sdb1" : "sdc1");
         EXPECT_EQ(monitor->volume("C:S2")->kernelName, smallerFirst ? "sdc1" : "sdb1");

@@ -3,8 +3,10 @@
 #include <blkid/blkid.h>
 #include <libudev.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace vornix::linux_platform {
 
@@ -54,6 +56,77 @@ udev_device* wholeDiskOf(udev_device* device) {
     return device;
 }
 
+bool isDeviceMapper(udev_device* device) {
+    const char* name = udev_device_get_sysname(device);
+    return name && std::strncmp(name, "dm-", 3) == 0;
+}
+
+// The devices that the slaves/ of a device-mapper device lead to, through further device-mapper
+// devices, in name order; false when one of them cannot be read. Nothing for other devices.
+bool collectBeneath(struct udev* udev, udev_device* device, std::vector<DevicePtr>& found,
+                    int depth = 0) {
+    const char* syspath = udev_device_get_syspath(device);
+    if (!isDeviceMapper(device) || !syspath)
+        return true;
+    if (depth > 16) // sysfs has no cycles; a damaged tree could
+        return false;
+    std::error_code error;
+    std::vector<std::filesystem::path> slaves;
+    for (std::filesystem::directory_iterator it(std::filesystem::path(syspath) / "slaves", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error))
+        slaves.push_back(it->path());
+    std::sort(slaves.begin(), slaves.end());
+    for (const auto& path : slaves) {
+        DevicePtr slave(udev_device_new_from_syspath(udev, path.c_str()));
+        if (!slave)
+            return false;
+        if (!isDeviceMapper(slave.get()))
+            found.push_back(std::move(slave));
+        else if (!collectBeneath(udev, slave.get(), found, depth + 1))
+            return false;
+    }
+    return true;
+}
+
+std::vector<DevicePtr> devicesBeneath(struct udev* udev, udev_device* device) {
+    std::vector<DevicePtr> found;
+    if (!collectBeneath(udev, device, found))
+        found.clear();
+    return found;
+}
+
+// What describes the drive: where it hangs, its serial, its partition; not its file system.
+BlockDeviceFacts driveFacts(udev_device* device) {
+    BlockDeviceFacts facts;
+    facts.kernelName = text(udev_device_get_sysname(device)).value_or("");
+    facts.devpath = text(udev_device_get_devpath(device)).value_or("");
+
+    facts.wholeDisk = udev_device_get_devnum(device);
+    if (udev_device* disk = wholeDiskOf(device)) {
+        facts.wholeDisk = udev_device_get_devnum(disk);
+        if (const auto removable = attribute(disk, "removable"))
+            facts.removable = *removable == "1";
+    }
+    facts.partition = attribute(device, "partition");
+    for (udev_device* parent = udev_device_get_parent(device); parent;
+         parent = udev_device_get_parent(parent)) {
+        if (const char* subsystem = udev_device_get_subsystem(parent)) {
+            facts.busChain.emplace_back(subsystem);
+            if (std::strcmp(subsystem, "pci") == 0 && attribute(parent, "removable") == "removable")
+                facts.removableAncestor = true;
+        }
+        // The nearest serial up the chain: the USB device's, the NVMe controller's, the card's.
+        if (!facts.serial)
+            facts.serial = attribute(parent, "serial");
+    }
+    if (udev_device_get_is_initialized(device)) {
+        if (const auto serial = text(udev_device_get_property_value(device, "ID_SERIAL_SHORT")))
+            facts.serial = serial;
+        facts.partitionUuid = text(udev_device_get_property_value(device, "ID_PART_ENTRY_UUID"));
+    }
+    return facts;
+}
+
 } // namespace
 
 void DeviceFactsReader::UdevDeleter::operator()(struct udev* u) const {
@@ -86,28 +159,9 @@ std::optional<BlockDeviceFacts> DeviceFactsReader::read(dev_t devno) const {
     if (!device)
         return std::nullopt;
 
-    BlockDeviceFacts facts;
-    facts.kernelName = text(udev_device_get_sysname(device.get())).value_or("");
-    facts.devpath = text(udev_device_get_devpath(device.get())).value_or("");
-
-    facts.wholeDisk = devno;
-    if (udev_device* disk = wholeDiskOf(device.get())) {
-        facts.wholeDisk = udev_device_get_devnum(disk);
-        if (const auto removable = attribute(disk, "removable"))
-            facts.removable = *removable == "1";
-    }
-    facts.partition = attribute(device.get(), "partition");
-    for (udev_device* parent = udev_device_get_parent(device.get()); parent;
-         parent = udev_device_get_parent(parent)) {
-        if (const char* subsystem = udev_device_get_subsystem(parent)) {
-            facts.busChain.emplace_back(subsystem);
-            if (std::strcmp(subsystem, "pci") == 0 && attribute(parent, "removable") == "removable")
-                facts.removableAncestor = true;
-        }
-        // The nearest serial up the chain: the USB device's, the NVMe controller's, the card's.
-        if (!facts.serial)
-            facts.serial = attribute(parent, "serial");
-    }
+    BlockDeviceFacts facts = driveFacts(device.get());
+    for (const auto& slave : devicesBeneath(udev_.get(), device.get()))
+        facts.beneath.push_back(driveFacts(slave.get()));
 
     if (udev_device_get_is_initialized(device.get())) {
         if (const auto label =
@@ -118,11 +172,6 @@ std::optional<BlockDeviceFacts> DeviceFactsReader::read(dev_t devno) const {
         facts.fsUuid = text(udev_device_get_property_value(device.get(), "ID_FS_UUID"));
         facts.udisksIgnore =
             text(udev_device_get_property_value(device.get(), "UDISKS_IGNORE")) == "1";
-        if (const auto serial =
-                text(udev_device_get_property_value(device.get(), "ID_SERIAL_SHORT")))
-            facts.serial = serial;
-        facts.partitionUuid =
-            text(udev_device_get_property_value(device.get(), "ID_PART_ENTRY_UUID"));
     } else if (const char* node = udev_device_get_devnode(device.get())) {
         auto probed = probeFileSystem(node);
         facts.fsUuid = std::move(probed.uuid);
@@ -150,6 +199,11 @@ std::optional<DeviceIdentity> DeviceFactsReader::identity(dev_t devno) {
     id.wholeDisk = devno;
     if (udev_device* disk = wholeDiskOf(device.get()))
         id.wholeDisk = udev_device_get_devnum(disk);
+    for (const auto& slave : devicesBeneath(udev_.get(), device.get())) {
+        id.beneath.push_back(udev_device_get_devnum(slave.get()));
+        if (udev_device* disk = wholeDiskOf(slave.get()); disk && disk != slave.get())
+            id.beneath.push_back(udev_device_get_devnum(disk));
+    }
     if (id.kernelName.empty())
         return std::nullopt;
     return id;

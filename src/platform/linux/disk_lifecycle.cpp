@@ -2,6 +2,7 @@
 
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <set>
 
 namespace vornix::linux_platform {
@@ -22,15 +23,25 @@ std::set<dev_t> blockDevicesOf(const std::vector<RootMount>& mounts) {
 
 } // namespace
 
+bool DiskLifecycle::Tracked::standsOn(dev_t device, dev_t other) const {
+    const auto& beneath = identity.beneath;
+    return device == other || identity.wholeDisk == other ||
+           std::find(beneath.begin(), beneath.end(), other) != beneath.end();
+}
+
+bool DiskLifecycle::isPresent(dev_t device, const Tracked& tracked) {
+    const auto present = [this](dev_t d) { return probe_.presence(d) == DevicePresence::present; };
+    const auto& beneath = tracked.identity.beneath;
+    return present(device) && std::all_of(beneath.begin(), beneath.end(), present);
+}
+
 void DiskLifecycle::track(dev_t device) {
     if (devices_.count(device))
         return;
     Tracked tracked;
-    tracked.wholeDisk = device;
-    if (const auto id = probe_.identity(device)) {
-        tracked.kernelName = id->kernelName;
-        tracked.wholeDisk = id->wholeDisk;
-    }
+    tracked.identity.wholeDisk = device;
+    if (auto id = probe_.identity(device))
+        tracked.identity = std::move(*id);
     devices_.emplace(device, std::move(tracked));
 }
 
@@ -39,8 +50,8 @@ void DiskLifecycle::reportGone(dev_t device, Tracked& tracked, std::vector<Volum
     if (tracked.reportedGone)
         return;
     tracked.reportedGone = true;
-    if (!tracked.kernelName.empty())
-        out.push_back({kind, tracked.kernelName, {}, device});
+    if (!tracked.identity.kernelName.empty())
+        out.push_back({kind, tracked.identity.kernelName, {}, device});
 }
 
 void DiskLifecycle::start(const std::vector<RootMount>& mounts) {
@@ -72,9 +83,8 @@ std::vector<VolumeReport> DiskLifecycle::mountsChanged(const std::vector<RootMou
         // unmount must not pass for an orderly one.
         if (!tracked.reportedGone)
             reportGone(it->first, tracked, out,
-                       probe_.presence(it->first) == DevicePresence::present
-                           ? VolumeReport::Kind::unmounted
-                           : VolumeReport::Kind::gone);
+                       isPresent(it->first, tracked) ? VolumeReport::Kind::unmounted
+                                                     : VolumeReport::Kind::gone);
         it = devices_.erase(it);
     }
     for (const auto device : after)
@@ -106,7 +116,7 @@ std::vector<VolumeReport> DiskLifecycle::blockEvent(const BlockEvent& event) {
     // Devices that hold no reported volume cost nothing beyond this look-up.
     bool concerned = false;
     for (const auto& [device, tracked] : devices_)
-        concerned = concerned || device == event.device || tracked.wholeDisk == event.device;
+        concerned = concerned || tracked.standsOn(device, event.device);
     if (!concerned)
         return out;
     bool gone = event.action == Action::remove;
@@ -114,9 +124,10 @@ std::vector<VolumeReport> DiskLifecycle::blockEvent(const BlockEvent& event) {
         gone = probe_.presence(event.device) != DevicePresence::present;
 
     if (gone) {
-        // A whole disk's departure or lost media takes its partitions with it.
+        // A whole disk's departure or lost media takes its partitions with it, and the
+        // device-mapper devices on them, which stay until someone closes them.
         for (auto& [device, tracked] : devices_)
-            if (device == event.device || tracked.wholeDisk == event.device)
+            if (tracked.standsOn(device, event.device))
                 reportGone(device, tracked, out);
         return out;
     }
@@ -131,20 +142,19 @@ std::vector<VolumeReport> DiskLifecycle::blockEvent(const BlockEvent& event) {
         if (event.action != Action::add)
             return out;
         tracked.reportedGone = false;
-        if (const auto id = probe_.identity(event.device)) {
-            tracked.kernelName = id->kernelName;
-            tracked.wholeDisk = id->wholeDisk;
-        }
+        if (auto id = probe_.identity(event.device))
+            tracked.identity = std::move(*id);
     }
-    if (const auto path = mountPointOf(event.device); path && !tracked.kernelName.empty())
-        out.push_back({VolumeReport::Kind::renamed, tracked.kernelName, *path, event.device});
+    if (const auto path = mountPointOf(event.device); path && !tracked.identity.kernelName.empty())
+        out.push_back(
+            {VolumeReport::Kind::renamed, tracked.identity.kernelName, *path, event.device});
     return out;
 }
 
 std::vector<VolumeReport> DiskLifecycle::resynchronize() {
     std::vector<VolumeReport> out;
     for (auto& [device, tracked] : devices_)
-        if (!tracked.reportedGone && probe_.presence(device) != DevicePresence::present)
+        if (!tracked.reportedGone && !isPresent(device, tracked))
             reportGone(device, tracked, out);
     return out;
 }

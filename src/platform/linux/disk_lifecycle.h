@@ -34,6 +34,9 @@ enum class DevicePresence {
 struct DeviceIdentity {
     std::string kernelName{}; // "sdb1"
     dev_t wholeDisk = 0;      // the disk a partition belongs to; the device itself otherwise
+    /// A device-mapper device's: the partitions and disks its slaves lead to, and their disks.
+    /// It stays when they go, so their departure is its own.
+    std::vector<dev_t> beneath{};
 };
 
 /// Reads the state of a device from sysfs at the moment of the call.
@@ -87,11 +90,15 @@ public:
 
 private:
     struct Tracked {
-        std::string kernelName;
-        dev_t wholeDisk = 0;
+        DeviceIdentity identity;
         bool reportedGone = false;
+
+        /// Whether `other` is the device, its disk, or a device it stands on.
+        bool standsOn(dev_t device, dev_t other) const;
     };
     void track(dev_t device);
+    /// The device and all it stands on are there, with media.
+    bool isPresent(dev_t device, const Tracked& tracked);
     void reportGone(dev_t device, Tracked& tracked, std::vector<VolumeReport>& out,
                     VolumeReport::Kind kind = VolumeReport::Kind::gone);
 

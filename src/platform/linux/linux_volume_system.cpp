@@ -48,8 +48,10 @@ LinuxVolumeSystem::LinuxVolumeSystem(Options options)
             ::stat(root->source.c_str(), &node) == 0 && S_ISBLK(node.st_mode))
             device = node.st_rdev;
         if (major(device) != 0)
-            if (const auto id = facts_.identity(device))
-                bootDisk_ = id->wholeDisk;
+            if (const auto id = facts_.identity(device)) {
+                bootDisks_ = id->beneath;
+                bootDisks_.push_back(id->wholeDisk);
+            }
     }
     lifecycle_.start(candidateMounts());
 
@@ -130,8 +132,14 @@ VolumeClassification LinuxVolumeSystem::classify(const MountEntry& entry) const 
     std::optional<BlockDeviceFacts> device;
     if (major(entry.device) != 0) {
         device = facts_.read(entry.device);
-        if (device && bootDisk_)
-            device->onBootDisk = device->wholeDisk == *bootDisk_;
+        const auto onBootDisk = [this](BlockDeviceFacts& facts) {
+            facts.onBootDisk = std::find(bootDisks_.begin(), bootDisks_.end(), facts.wholeDisk) !=
+                               bootDisks_.end();
+        };
+        if (device) {
+            onBootDisk(*device);
+            std::for_each(device->beneath.begin(), device->beneath.end(), onBootDisk);
+        }
     }
     return classifyVolume({entry.target, entry.fsType, entry.options}, device);
 }

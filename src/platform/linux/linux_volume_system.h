@@ -29,9 +29,10 @@ namespace vornix::linux_platform {
 ///
 /// Mounts are reported wherever they are, by what their device is: a block device not known to be
 /// internal (the boot disk, a fixed disk, a loop or mapper device shown as itself), mounted from
-/// its file system's root (a bind mount of a folder on a drive is not the drive). Mounts without
-/// a block device cost the diff of the table and no more; a block device's facts are read once per
-/// mount. The system must outlive every monitor given its ports.
+/// its file system's root (a bind mount of a folder on a drive is not the drive). A mapper device
+/// whose slaves lead to external disks alone (LUKS, LVM) is shown as the first of them. Mounts
+/// without a block device cost the diff of the table and no more; a block device's facts are read
+/// once per mount. The system must outlive every monitor given its ports.
 class LinuxVolumeSystem final : public VolumeSystem {
 public:
     struct Options {
@@ -92,7 +93,7 @@ private:
     MountTableMonitor mountMonitor_;
     BlockDeviceMonitor blockMonitor_;
     std::vector<MountEntry> table_;
-    std::optional<dev_t> bootDisk_;                  // the whole disk holding "/"
+    std::vector<dev_t> bootDisks_; // the disks holding "/", those beneath device-mapper too
     std::map<int, std::pair<dev_t, bool>> verdicts_; // by mount id: its device, may be external
     std::shared_ptr<Shared> shared_;
     Counters counters_;

@@ -1,9 +1,9 @@
 #include "platform/linux/single_instance.h"
 
 #include "platform/linux/diagnostics.h"
+#include "vornix1_proxy.h"
 
 #include <QDBusConnectionInterface>
-#include <QDBusMessage>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -37,7 +37,7 @@ bool SingleInstance::claim(bool showRunning) {
     const QString service = QString::fromLatin1(serviceName);
     if (bus_.isConnected()) {
         bus_.registerObject(QString::fromLatin1(objectPath), &exported_,
-                            QDBusConnection::ExportScriptableContents);
+                            QDBusConnection::ExportAdaptors);
         const auto reply =
             bus_.interface()->registerService(service, QDBusConnectionInterface::DontQueueService,
                                               QDBusConnectionInterface::DontAllowReplacement);
@@ -50,11 +50,11 @@ bool SingleInstance::claim(bool showRunning) {
                     << "cannot own" << service << ":" << reply.error().message();
             bus_.unregisterObject(QString::fromLatin1(objectPath));
             if (reply.isValid()) { // the name is taken: its owner shows its panel
-                if (showRunning)
-                    bus_.call(QDBusMessage::createMethodCall(
-                                  service, QString::fromLatin1(objectPath),
-                                  QString::fromLatin1(interfaceName), QStringLiteral("ShowPanel")),
-                              QDBus::Block, 2000);
+                if (showRunning) {
+                    Vornix1Proxy running(service, QString::fromLatin1(objectPath), bus_);
+                    running.setTimeout(2000);
+                    running.ShowPanel().waitForFinished();
+                }
                 return false;
             }
         }

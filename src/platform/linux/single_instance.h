@@ -7,7 +7,7 @@
 namespace vornix::linux_platform {
 
 /// One Vornix per user. The first instance owns the name `serviceName` on the session bus and
-/// serves the object it is given (which speaks `interfaceName`, ShowPanel included) at
+/// serves the adaptors of the object it is given (io.vornix.Vornix1, ShowPanel included) at
 /// `objectPath`; a later start asks it over the bus to show its panel and leaves. A lock file
 /// (flock) in the configuration folder holds the line where there is no session bus, and between
 /// an instance with a bus and one without.
@@ -15,7 +15,6 @@ class SingleInstance {
 public:
     static constexpr const char* serviceName = "io.vornix.Vornix";
     static constexpr const char* objectPath = "/io/vornix/Vornix";
-    static constexpr const char* interfaceName = "io.vornix.Vornix1";
 
     /// `exported` must outlive this object.
     SingleInstance(QDBusConnection bus, QString lockPath, QObject& exported);

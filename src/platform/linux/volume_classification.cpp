@@ -28,10 +28,26 @@ bool devpathHasAtaPort(std::string_view devpath) {
     return false;
 }
 
+// Part of the machine, or not; none when sysfs does not say. The disk the system runs from is
+// part of the machine, however it is attached.
+std::optional<bool> isInternalDisk(const BlockDeviceFacts& device) {
+    if (device.onBootDisk)
+        return true;
+    if (isOnHotPluggableBus(device) || device.removable == true)
+        return false;
+    if (device.removable == false)
+        return true;
+    return std::nullopt;
+}
+
 } // namespace
 
+bool isVirtualDevice(const BlockDeviceFacts& device) {
+    return device.devpath.starts_with("/devices/virtual/");
+}
+
 bool isOnHotPluggableBus(const BlockDeviceFacts& device) {
-    if (device.devpath.starts_with("/devices/virtual/"))
+    if (isVirtualDevice(device))
         return false;
     static constexpr std::array<std::string_view, 6> hotPlug{"thunderbolt", "usb", "firewire",
                                                              "ieee1394",    "mmc", "sdio"};
@@ -40,32 +56,39 @@ bool isOnHotPluggableBus(const BlockDeviceFacts& device) {
                        [&](std::string_view bus) { return chainHas(device, bus); });
 }
 
-std::optional<std::string> deviceProtocol(const BlockDeviceFacts& device) {
-    if (device.devpath.starts_with("/devices/virtual/")) {
-        if (device.kernelName.starts_with("loop"))
-            return "Disk Image";
-        return "Virtual Interface"; // dm-, md, nbd, zram, ram and any other virtual device
-    }
+ConnectionBus connectionBus(const BlockDeviceFacts& device) {
+    if (isVirtualDevice(device))
+        return ConnectionBus::other;
     // The outermost bus is the one the user plugged into: a USB enclosure holds a SATA disk.
-    static constexpr std::array<std::pair<std::string_view, std::string_view>, 9> buses{{
-        {"thunderbolt", "Thunderbolt"},
-        {"usb", "USB"},
-        {"firewire", "FireWire"},
-        {"ieee1394", "FireWire"},
-        {"mmc", "SD Card"},
-        {"sdio", "SD Card"},
-        {"nvme", "NVMe"},
-        {"ata", "SATA"},
-        {"virtio", "Virtio"},
+    static constexpr std::array<std::pair<std::string_view, ConnectionBus>, 9> buses{{
+        {"thunderbolt", ConnectionBus::thunderbolt},
+        {"usb", ConnectionBus::usb},
+        {"firewire", ConnectionBus::fireWire},
+        {"ieee1394", ConnectionBus::fireWire},
+        {"mmc", ConnectionBus::cardReader},
+        {"sdio", ConnectionBus::cardReader},
+        {"nvme", ConnectionBus::nvme},
+        {"ata", ConnectionBus::sata},
+        {"virtio", ConnectionBus::virtio},
     }};
-    for (const auto& [bus, name] : buses)
-        if (chainHas(device, bus))
-            return std::string(name);
+    for (const auto& [subsystem, bus] : buses)
+        if (chainHas(device, subsystem))
+            return bus;
     if (devpathHasAtaPort(device.devpath))
-        return "SATA";
+        return ConnectionBus::sata;
     if (chainHas(device, "scsi"))
-        return "SCSI";
-    return std::nullopt;
+        return ConnectionBus::scsi;
+    return ConnectionBus::other;
+}
+
+const BlockDeviceFacts& driveOf(const BlockDeviceFacts& device) {
+    const auto external = [](const BlockDeviceFacts& disk) {
+        return !isVirtualDevice(disk) && isInternalDisk(disk) == false;
+    };
+    const auto& beneath = device.beneath;
+    if (beneath.empty() || !std::all_of(beneath.begin(), beneath.end(), external))
+        return device;
+    return beneath.front();
 }
 
 bool isNetworkFileSystem(std::string_view fsType) {
@@ -133,30 +156,27 @@ VolumeClassification classifyVolume(const MountFacts& mount,
                                     const std::optional<BlockDeviceFacts>& device) {
     VolumeClassification result;
     result.volume.mountPath = mount.target;
-    result.volume.isLocal = !isNetworkFileSystem(mount.fsType);
+    result.volume.isNetworkFileSystem = isNetworkFileSystem(mount.fsType);
     result.hidden = hasMountOption(mount.options, "x-gvfs-hide");
     if (!device)
         return result;
 
-    const bool hotPlug = isOnHotPluggableBus(*device);
+    // The file system is the device's own; the rest describes the drive it lives on. The device
+    // stays the volume's (its kernel name, its I/O counters).
+    const BlockDeviceFacts& drive = driveOf(*device);
     auto& values = result.volume;
     if (device->fsLabel && !device->fsLabel->empty())
         values.name = device->fsLabel;
     if (device->fsUuid && !device->fsUuid->empty())
         values.uuid = device->fsUuid;
-    values.isRemovable = device->removable;
-    values.isEjectable = hotPlug;
-    // The disk the system runs from is part of the machine, however it is attached.
-    if (device->onBootDisk)
-        values.isInternal = true;
-    else if (hotPlug || device->removable == true)
-        values.isInternal = false;
-    else if (device->removable == false)
-        values.isInternal = true;
-    values.protocol = deviceProtocol(*device);
+    values.isRemovable = drive.removable;
+    values.isHotPluggable = isOnHotPluggableBus(drive);
+    values.isInternal = isInternalDisk(drive);
+    values.bus = connectionBus(drive);
+    values.isVirtual = isVirtualDevice(drive);
     if (!device->kernelName.empty())
         values.kernelName = device->kernelName;
-    values.hardwareKey = hardwareKey(*device);
+    values.hardwareKey = hardwareKey(drive);
     result.hidden = result.hidden || device->udisksIgnore;
     return result;
 }

@@ -29,6 +29,9 @@ struct BlockDeviceFacts {
     std::optional<std::string> partitionUuid{}; // ID_PART_ENTRY_UUID
     dev_t wholeDisk = 0;                        // the disk a partition is on; else the device
     bool onBootDisk = false;                    // that disk holds the root file system
+    /// A device-mapper device's only: the devices its slaves/ lead to, through other
+    /// device-mapper devices (LVM on LUKS), in name order; without their file systems.
+    std::vector<BlockDeviceFacts> beneath{};
 };
 
 /// One line of the mount table.
@@ -50,9 +53,17 @@ struct VolumeClassification {
 VolumeClassification classifyVolume(const MountFacts& mount,
                                     const std::optional<BlockDeviceFacts>& device);
 
-/// The bus as users know it ("USB", "SD Card", ...), or what marks a virtual device ("Disk
-/// Image" for loop devices, "Virtual Interface" for dm, md, nbd, zram, ram); none if unknown.
-std::optional<std::string> deviceProtocol(const BlockDeviceFacts& device);
+/// The outermost bus of the device; `other` for a virtual one.
+ConnectionBus connectionBus(const BlockDeviceFacts& device);
+
+/// Loop devices shown as themselves, device-mapper, md, nbd, zram, ram: what sysfs keeps under
+/// /devices/virtual.
+bool isVirtualDevice(const BlockDeviceFacts& device);
+
+/// Whose facts describe the drive a volume lives on: for a device-mapper device whose slaves lead
+/// to external disks only (an encrypted or LVM backup disk), the first of those disks; else the
+/// device itself.
+const BlockDeviceFacts& driveOf(const BlockDeviceFacts& device);
 
 /// What tells the device from a clone: "<disk serial>-part<N>" (by-id style), else the partition
 /// UUID (a whole-disk copy shares it, a copied partition does not); none when neither is known.

@@ -8,7 +8,9 @@
 
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -24,23 +26,31 @@ std::optional<bool> fact(char c) {
     return c == 'U' ? std::nullopt : std::optional(c == 'T');
 }
 
-TEST(VolumeClassificationTest, DeviceFactsGiveTheFactsAndProtocol) {
+// A device-mapper device (LUKS, LVM) is the volume of the disks beneath it when they are all
+// external, with the first one's facts; else it stays what it is.
+TEST(VolumeClassificationTest, DeviceFactsGiveTheFactsAndBus) {
+    using enum ConnectionBus;
     const struct {
-        const char *devpath, *chain, *removable, *facts, *protocol;
+        const char *devpath, *chain, *removable, *facts; // removable, hot-plug, internal, virtual
+        ConnectionBus bus;
+        std::vector<std::size_t> beneath{}; // rows whose devices a device-mapper device stands on
     } cases[] = {
-        {"/devices/pci0/usb2/2-1/2-1:1.0/host6/block/sdb/sdb1", "scsi usb pci", "T", "TTF", "USB"},
-        {"/devices/pci0/usb2/2-1/2-1:1.0/host6/block/sdb/sdb1", "scsi usb pci", "F", "FTF", "USB"},
-        {"/devices/pci0/usb2/2-1/2-1:1.0/host6/block/sdb/sdb1", "scsi usb pci!", "T", "TTT", "USB"},
-        {"/devices/pci0/0000:00:17.0/ata3/host2/block/sda/sda2", "scsi pci", "F", "FFT", "SATA"},
-        {"/devices/pci0/0000:00:17.0/ata3/host2/block/sda/sda2", "scsi pci", "U", "UFU", "SATA"},
-        {"/devices/pci0/0000:3c:00.0/nvme/nvme0/nvme0n1/nvme0n1p2", "nvme pci", "F", "FFT", "NVMe"},
-        {"/devices/pci0/0000:3c:00.0/nvme/nvme0/nvme0n1/nvme0n1p2", "nvme pci+", "F", "FTF",
-         "NVMe"},
-        {"/devices/pci0/mmc_host/mmc0/block/mmcblk0/mmcblk0p1", "mmc pci", "F", "FTF", "SD Card"},
-        {"/devices/pci0/fw1/fw1.0/host7/block/sdc/sdc1", "scsi firewire", "F", "FTF", "FireWire"},
-        {"/devices/virtual/block/loop0", "", "F", "FFT", "Disk Image"},
-        {"/devices/virtual/block/dm-0", "", "U", "UFU", "Virtual Interface"},
+        {"/devices/pci0/usb2/2-1/2-1:1.0/host6/block/sdb/sdb1", "scsi usb pci", "T", "TTFF", usb},
+        {"/devices/pci0/usb2/2-1/2-1:1.0/host6/block/sdb/sdb1", "scsi usb pci", "F", "FTFF", usb},
+        {"/devices/pci0/usb2/2-1/2-1:1.0/host6/block/sdb/sdb1", "scsi usb pci!", "T", "TTTF", usb},
+        {"/devices/pci0/0000:00:17.0/ata3/host2/block/sda/sda2", "scsi pci", "F", "FFTF", sata},
+        {"/devices/pci0/0000:00:17.0/ata3/host2/block/sda/sda2", "scsi pci", "U", "UFUF", sata},
+        {"/devices/pci0/0000:3c:00.0/nvme/nvme0/nvme0n1/nvme0n1p2", "nvme pci", "F", "FFTF", nvme},
+        {"/devices/pci0/0000:3c:00.0/nvme/nvme0/nvme0n1/nvme0n1p2", "nvme pci+", "F", "FTFF", nvme},
+        {"/devices/pci0/mmc_host/mmc0/block/mmcblk0/mmcblk0p1", "mmc pci", "F", "FTFF", cardReader},
+        {"/devices/pci0/fw1/fw1.0/host7/block/sdc/sdc1", "scsi firewire", "F", "FTFF", fireWire},
+        {"/devices/virtual/block/loop0", "", "F", "FFTT", other},
+        {"/devices/virtual/block/dm-0", "", "U", "UFUT", other},
+        {"/devices/virtual/block/dm-1", "", "F", "TTFF", usb, {0, 7}},   // the first one's facts
+        {"/devices/virtual/block/dm-2", "", "F", "FFTT", other, {0, 3}}, // and an internal one
+        {"/devices/virtual/block/dm-3", "", "F", "FFTT", other, {2}},    // the boot disk
     };
+    std::vector<BlockDeviceFacts> devices;
     for (const auto& c : cases) {
         const std::string path = c.devpath, name = path.substr(path.rfind('/') + 1);
         BlockDeviceFacts device{
@@ -50,9 +60,16 @@ TEST(VolumeClassificationTest, DeviceFactsGiveTheFactsAndProtocol) {
             device.busChain.push_back(word.substr(0, word.find_first_of("+!")));
         device.removableAncestor = std::string_view(c.chain).ends_with('+'); // Thunderbolt
         device.onBootDisk = std::string_view(c.chain).ends_with('!');        // booted from it
-        MountedVolume want{.mountPath = "/media/u/X", .isLocal = true, .kernelName = name};
-        want.isRemovable = fact(c.facts[0]), want.isEjectable = fact(c.facts[1]);
-        want.isInternal = fact(c.facts[2]), want.protocol = c.protocol;
+        device.serial = name;
+        for (const auto row : c.beneath)
+            device.beneath.push_back(devices[row]);
+        devices.push_back(device);
+        MountedVolume want{
+            .mountPath = "/media/u/X", .isNetworkFileSystem = false, .kernelName = name};
+        want.isRemovable = fact(c.facts[0]), want.isHotPluggable = fact(c.facts[1]);
+        want.isInternal = fact(c.facts[2]), want.isVirtual = fact(c.facts[3]), want.bus = c.bus;
+        want.hardwareKey =
+            (c.beneath.empty() || *want.isVirtual ? device : device.beneath[0]).serial;
         EXPECT_EQ(classifyVolume({"/media/u/X", "ext4", "rw,relatime"}, device),
                   VolumeClassification{want})
             << c.devpath << " " << c.chain;
@@ -86,7 +103,7 @@ TEST(VolumeClassificationTest, NamesKeysFileSystemsHidingAndEscapes) {
     for (const auto& [type, local] : std::map<std::string, bool>{
              {"fuseblk", true}, {"nfs4", false}, {"fuse.sshfs", false}, {"fuse.exfat", true}})
         EXPECT_EQ(classifyVolume({"/media/u/N", type, "rw"}, std::nullopt).volume,
-                  (MountedVolume{.mountPath = "/media/u/N", .isLocal = local}))
+                  (MountedVolume{.mountPath = "/media/u/N", .isNetworkFileSystem = !local}))
             << type;
     EXPECT_TRUE(classify("ext4", "rw,x-gvfs-hide").hidden);
     EXPECT_TRUE(classify("ext4", "x-gvfs-hide=1,ro").hidden);
@@ -119,7 +136,7 @@ struct FakeProbe final : DeviceProbe {
 };
 
 const dev_t sdb = makedev(8, 16), sdb1 = makedev(8, 17), sdc1 = makedev(8, 33),
-            anon = makedev(0, 55);
+            anon = makedev(0, 55), dm = makedev(253, 0);
 
 struct DiskLifecycleTest : ::testing::Test {
     FakeProbe probe;
@@ -162,6 +179,23 @@ TEST_F(DiskLifecycleTest, EachDepartureIsReportedOnceAsAnUnmountOrAsGone) {
     lifecycle.start({stick});
     EXPECT_EQ(lifecycle.resynchronize(), std::vector{gone});
     EXPECT_TRUE(lifecycle.resynchronize().empty());
+}
+
+// A device-mapper device outlives the disk beneath it until someone closes it: its volume is gone
+// with the disk, by its removal (seen end to end), lost media, or a disk missing at the unmount.
+TEST_F(DiskLifecycleTest, AMapperDeviceIsGoneWithTheDiskBeneathIt) {
+    probe.names[dm] = {"dm-0", dm, {sdb1, sdb}};
+    const VolumeReport gone{Kind::gone, "dm-0", {}, dm}, ejected{Kind::unmounted, "dm-0", {}, dm};
+    using enum DevicePresence;
+    for (const auto& [action, state, report] : {std::tuple{Action::change, noMedia, gone},
+                                                {Action::change, present, ejected},
+                                                {Action::other, absent, gone}}) {
+        lifecycle.start({{45, dm, "/media/u/SECRET"}});
+        probe.states = {{dm, present}, {sdb1, present}, {sdb, state}};
+        auto reports = lifecycle.blockEvent({action, sdb, "sdb"});
+        std::ranges::copy(lifecycle.mountsChanged({}), std::back_inserter(reports));
+        EXPECT_EQ(reports, std::vector{report});
+    }
 }
 
 TEST_F(DiskLifecycleTest, AddOrChangeOfAMountedDeviceRefreshesItAndOthersCostNothing) {

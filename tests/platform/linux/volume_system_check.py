@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 # On the real kernel, as root (else exits 77): `vornix --headless` with no display nor system bus
-# pings a USB drive under /mnt and its command line reads and switches it; then, through
+# pings an encrypted USB drive under /mnt and its command line reads and switches it; then, through
 # vornix-volume-watch, USB loop drives (ext4, xfs, exFAT) are ejected, relabelled, pulled, emptied,
 # plugged in again, mounted under /mnt, hidden and cloned, among a thousand unrelated mounts.
 # Usage: volume_system_check.py <vornix-volume-watch> <vornix> <sysfs shim>
@@ -21,7 +21,7 @@ def expect(condition, what, s=None):
 
 
 def check(media, scratch, mnt, watch_program, program, shim):
-    headless(media, scratch, mnt, program, shim)
+    encrypted = headless(media, scratch, mnt, program, shim)
     root = media.user_root
     unrelated = [os.path.join(scratch, "unrelated", str(i)) for i in range(1000)]
     for path in unrelated:
@@ -58,7 +58,7 @@ def check(media, scratch, mnt, watch_program, program, shim):
     expect([p for p in s["scan"] if p.startswith((root, mnt))] == [archive.path],
            "the scan lists the drives mounted, unhidden", s)
     until("the drive present at start", archive.uuid, name="Archive", kernel=archive.loop.name,
-          protocol="USB", path=archive.path)
+          usb=True, path=archive.path)
     for path in unrelated[:10]:
         unmount(path)
     expect(state("p")["events"] == [[MOUNTED, "Archive"]], "unrelated mounts are quiet", s)
@@ -86,7 +86,7 @@ def check(media, scratch, mnt, watch_program, program, shim):
 
     card = media.add("\u00dcn\u00ef \"q\"", "exfat", 16)
     card.mount()
-    until("the exFAT card", card.uuid, name=card.name, protocol="USB")
+    until("the exFAT card", card.uuid, name=card.name, usb=True)
     with open(f"/sys/dev/block/{card.loop.major}:{card.loop.minor}/size", "w") as f:
         f.write("0\n")  # taken out of its reader
     card.loop.uevent("change")
@@ -119,6 +119,11 @@ def check(media, scratch, mnt, watch_program, program, shim):
     until("the first clone still there", twin)
     first.umount()
     until("the first clone ejected", twin, False, [EJECTED, "Twin1"])
+
+    encrypted.mount()
+    until("the encrypted drive", encrypted.uuid, kernel=f"dm-{encrypted.loop.minor}", usb=True)
+    encrypted.pull()  # its device-mapper device stays
+    until("the encrypted drive pulled", encrypted.uuid, False, [PULLED, "Keep"])
     watch.stdin.close()
     watch.wait(timeout=10)
 
@@ -151,7 +156,8 @@ def headless(media, scratch, mnt, program, shim):
 
         service = None
         try:
-            drive = media.add("Keep", "ext4", 96, str(uuid.uuid4()))
+            drive = media.add("Keep", "ext4", 96, str(uuid.uuid4()),  # device-mapper on a USB disk
+                              on=media.add("Disk", "exfat", 16))
             drive.path = os.path.join(mnt, "keep")
             drive.mount()
             asan = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"  # the shim is first
@@ -202,6 +208,7 @@ def headless(media, scratch, mnt, program, shim):
                 print(f"vornix --headless said:\n{output}", file=sys.stderr)
         expect(service.returncode == 0, f"exit status {service.returncode} after SIGTERM")
         drive.umount()  # out of the volume check's way
+        return drive
     finally:
         bus.terminate()
         bus.wait()

@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
             rows.append(QJsonObject{{"id", text(v.id)},
                                     {"name", text(v.name)},
                                     {"kernel", text(v.kernelName)},
-                                    {"protocol", text(v.connectionProtocol)},
+                                    {"usb", v.connectionProtocol == ConnectionBus::usb},
                                     {"mounted", v.isCurrentlyMounted},
                                     {"path", text(v.mountPath)}});
         for (auto it = log.events.get().rbegin(); it != log.events.get().rend(); ++it)
