@@ -72,13 +72,18 @@ void DBusControl::attach(AppState& state) {
     // Subscribers are called at once with the present value: that one is not a change.
     subscriptions_.push_back(state.isActive.subscribe([this, first = true](bool on) mutable {
         if (!std::exchange(first, false))
-            announce("KeepingAwake", on);
+            announce({{QStringLiteral("KeepingAwake"), on}});
     }));
     subscriptions_.push_back(
         state.keepAliveInterval.subscribe([this, first = true](double seconds) mutable {
             if (!std::exchange(first, false))
-                announce("Interval", seconds);
+                announce({{QStringLiteral("Interval"), seconds}});
         }));
+    announcedPrevention_ = sleepPrevention();
+    const auto sleepChanged = [this](const auto&) { announceSleepPrevention(); };
+    subscriptions_.push_back(state.isActive.subscribe(sleepChanged));
+    subscriptions_.push_back(state.isPausedOnBattery.subscribe(sleepChanged));
+    subscriptions_.push_back(state.sleepPrevention.subscribe(sleepChanged));
     subscriptions_.push_back(
         state.eventLog().events.subscribe([this](const std::vector<LogEvent>& list) {
             // Newest first: everything before the last one sent is new, oldest sent first.
@@ -127,6 +132,38 @@ QList<QVariantMap> DBusControl::volumes() const {
                         {QStringLiteral("lastPing"),
                          v.lastPingAt ? millisecondsSinceEpoch(*v.lastPingAt) : qlonglong(0)}});
     return list;
+}
+
+bool DBusControl::sleepPrevented() const {
+    return state_ && state_->isSleepPrevented();
+}
+
+QVariantMap DBusControl::sleepPrevention() const {
+    QStringList holders;
+    const auto* now =
+        state_ && state_->sleepPrevention.get() ? &*state_->sleepPrevention.get() : nullptr;
+    for (const auto holder : now ? now->holders : std::vector<InhibitionService>{})
+        holders << text(serviceName(holder));
+    return {{QStringLiteral("state"), text(state_ ? state_->sleepPreventionName() : "off")},
+            {QStringLiteral("holders"), holders},
+            {QStringLiteral("detail"), now ? QString::fromStdString(describe(*now)) : QString()}};
+}
+
+void DBusControl::announceSleepPrevention() {
+    if (std::exchange(sleepAnnouncementDue_, true))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            sleepAnnouncementDue_ = false;
+            const QVariantMap now = sleepPrevention();
+            if (now == announcedPrevention_)
+                return;
+            announcedPrevention_ = now;
+            announce({{QStringLiteral("SleepPrevented"), sleepPrevented()},
+                      {QStringLiteral("SleepPrevention"), now}});
+        },
+        Qt::QueuedConnection);
 }
 
 void DBusControl::ShowPanel() {
@@ -194,11 +231,11 @@ void DBusControl::fail(const char* name, const QString& message) {
                        message);
 }
 
-void DBusControl::announce(const char* property, const QVariant& value) {
+void DBusControl::announce(const QVariantMap& changed) {
     auto signal =
         QDBusMessage::createSignal(path, QStringLiteral("org.freedesktop.DBus.Properties"),
                                    QStringLiteral("PropertiesChanged"));
-    signal << interface() << QVariantMap{{QString::fromLatin1(property), value}} << QStringList();
+    signal << interface() << changed << QStringList();
     bus_.send(signal);
 }
 

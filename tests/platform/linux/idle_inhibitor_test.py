@@ -2,7 +2,7 @@
 # The idle inhibitor against dbusmock's desktop services and the real logind, alone and in the
 # real program as services come and go. Usage: $0 CLIENT VORNIX
 
-import os, shutil, subprocess, sys, tempfile, unittest  # noqa: E401
+import json, os, shutil, subprocess, sys, tempfile, unittest  # noqa: E401
 import dbus, dbusmock  # noqa: E401
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "desktop"))
 from desktop_session import PORTAL_INHIBIT, Desktop, Panel, Processes, Skip, end, wait_for  # noqa
@@ -169,20 +169,24 @@ class Logind(dbusmock.DBusTestCase):
         vornix = bus.get_object("io.vornix.Vornix", "/io/vornix/Vornix")
         panel, seen = Panel(pid), [0]
 
-        def told(label, detail, note, prevented):
+        def told(label, detail, note, state):  # by the log, the panel and --status --json
             event = wait_for(lambda: vornix.Subscribe()[seen[0]:], 10, label)[0]
             seen[0] += 1
             self.assertEqual((event["kind"], event["detail"]), (label, detail))
             wait_for(lambda: panel.find("ROLE_LABEL", note), 10, f"the note {note!r}")
+            status = json.loads(subprocess.run([VORNIX, "--status", "--json"], env=env,
+                                               capture_output=True, text=True).stdout)
+            self.assertEqual((status["sleepPrevented"], status["sleepPrevention"]["state"]),
+                             (state != "none", state))
         vornix.SetKeepingAwake(True)
         told("Sleep prevention unavailable", "GNOME session: no such service; power manager: no "
              "such service; desktop portal: no such service; logind: no such service",
-             "The computer may still go to sleep: nothing keeps it awake.", False)
+             "The computer may still go to sleep: nothing keeps it awake.", "none")
         self.ended(start_logind(env))
         told("Sleep prevention started", "logind idle lock (partial: the desktop may still "
              "suspend); GNOME session: no such service; power manager: no such service; desktop "
              "portal: no such service", "The computer may still go to sleep: only logind keeps it "
-             "awake, not the desktop.", True)
+             "awake, not the desktop.", "partial")
         self.assertEqual([w[1:] for w in locks(env)], [("idle", REASON, "block")])
         mocks = []
         for i, service in enumerate(SERVICES[:2]):
@@ -193,10 +197,10 @@ class Logind(dbusmock.DBusTestCase):
             wait_for(lambda: bus.name_has_owner(service[0]), 10, service[0])
             if i == 0:
                 told("Sleep prevention started", "GNOME session and logind idle lock",
-                     "Sleep prevented: GNOME session", True)
+                     "Sleep prevented: GNOME session", "held")
         end(mocks[0])
         told("Sleep prevention lost", "GNOME session left the bus; now: power manager and logind "
-             "idle lock", "Sleep prevented: power manager", True)
+             "idle lock", "Sleep prevented: power manager", "held")
         vornix.SetKeepingAwake(False)
         wait_for(lambda: not locks(env) and desktop.calls("powerManagement", "UnInhibit"), 5,
                  "logind's lock and the power manager's cookie to go")
