@@ -176,6 +176,8 @@ void VolumeMonitor::considerCandidate(const MountedVolume& mounted) {
         update(at, [&](WatchedVolume& v) { v.isCurrentlyMounted = true; });
         if (kernelName)
             update(at, [&](WatchedVolume& v) { v.kernelName = kernelName; });
+        if (mounted.deviceNumber)
+            update(at, [&](WatchedVolume& v) { v.deviceNumber = mounted.deviceNumber; });
         if (bus)
             update(at, [&](WatchedVolume& v) { v.connectionProtocol = bus; });
     } else {
@@ -183,6 +185,7 @@ void VolumeMonitor::considerCandidate(const MountedVolume& mounted) {
         list.push_back(WatchedVolume{.id = id,
                                      .name = name,
                                      .kernelName = kernelName,
+                                     .deviceNumber = mounted.deviceNumber,
                                      .connectionProtocol = bus,
                                      .isCurrentlyMounted = true,
                                      .mountPath = mountPath,

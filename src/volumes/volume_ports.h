@@ -24,7 +24,8 @@ struct MountedVolume {
     std::optional<bool> isNetworkFileSystem{}; // by the file system's type
     std::optional<std::string> uuid{};         // the file system's
     std::optional<bool> isInternal{};
-    std::optional<std::string> kernelName{}; // kernel device name, "sdb1"
+    std::optional<std::string> kernelName{};    // kernel device name, "sdb1"
+    std::optional<DeviceNumber> deviceNumber{}; // the one mounted, as the mount table gives it
     std::optional<ConnectionBus> bus{};
     /// A loop device shown as itself, or a device-mapper, md, nbd, zram or ram device that does
     /// not stand on external drives alone.

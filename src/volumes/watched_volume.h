@@ -34,12 +34,22 @@ enum class ConnectionBus {
     other
 };
 
+/// The block device a volume lives on, as the kernel numbers it (MAJ:MIN): what the system's own
+/// records of the device (its I/O counters, its drive) are found by.
+struct DeviceNumber {
+    unsigned major = 0;
+    unsigned minor = 0;
+    auto operator<=>(const DeviceNumber&) const = default;
+};
+
 /// The record of one accepted external volume. Compared field by field; identified by `id`.
 struct WatchedVolume {
     std::string id{};
     std::string name{};
     // The kernel device name ("sdb1") the volume was last seen on.
     std::optional<std::string> kernelName{};
+    /// The block device it was last mounted from.
+    std::optional<DeviceNumber> deviceNumber{};
     std::optional<ConnectionBus> connectionProtocol{};
     bool isCurrentlyMounted = false;
     std::optional<std::string> mountPath{}; // mount point, no trailing separator

@@ -141,7 +141,10 @@ VolumeClassification LinuxVolumeSystem::classify(const MountEntry& entry) const 
             std::for_each(device->beneath.begin(), device->beneath.end(), onBootDisk);
         }
     }
-    return classifyVolume({entry.target, entry.fsType, entry.options}, device);
+    auto classified = classifyVolume({entry.target, entry.fsType, entry.options}, device);
+    if (major(entry.device) != 0)
+        classified.volume.deviceNumber = DeviceNumber{major(entry.device), minor(entry.device)};
+    return classified;
 }
 
 std::optional<std::string> LinuxVolumeSystem::rootFileSystemUuid() {

@@ -58,7 +58,7 @@ def check(media, scratch, mnt, watch_program, program, shim):
     expect([p for p in s["scan"] if p.startswith((root, mnt))] == [archive.path],
            "the scan lists the drives mounted, unhidden", s)
     until("the drive present at start", archive.uuid, name="Archive", kernel=archive.loop.name,
-          usb=True, path=archive.path)
+          device=f"{archive.loop.major}:{archive.loop.minor}", usb=True, path=archive.path)
     for path in unrelated[:10]:
         unmount(path)
     expect(state("p")["events"] == [[MOUNTED, "Archive"]], "unrelated mounts are quiet", s)

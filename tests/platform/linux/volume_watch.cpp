@@ -44,12 +44,16 @@ int main(int argc, char** argv) {
             system.processPendingChanges();
         QJsonArray rows, events, scan;
         for (const auto& v : monitor.volumes.get())
-            rows.append(QJsonObject{{"id", text(v.id)},
-                                    {"name", text(v.name)},
-                                    {"kernel", text(v.kernelName)},
-                                    {"usb", v.connectionProtocol == ConnectionBus::usb},
-                                    {"mounted", v.isCurrentlyMounted},
-                                    {"path", text(v.mountPath)}});
+            rows.append(QJsonObject{
+                {"id", text(v.id)},
+                {"name", text(v.name)},
+                {"kernel", text(v.kernelName)},
+                {"device", v.deviceNumber ? QString::asprintf("%u:%u", v.deviceNumber->major,
+                                                              v.deviceNumber->minor)
+                                          : QString()},
+                {"usb", v.connectionProtocol == ConnectionBus::usb},
+                {"mounted", v.isCurrentlyMounted},
+                {"path", text(v.mountPath)}});
         for (auto it = log.events.get().rbegin(); it != log.events.get().rend(); ++it)
             events.append(QJsonArray{static_cast<int>(it->kind), text(it->volumeName)});
         for (const auto& v : system.mountedVolumes().value_or(std::vector<MountedVolume>{}))
