@@ -105,10 +105,9 @@ void AppState::applyPowerState(bool passNow) {
     if (paused != isPausedOnBattery.get())
         isPausedOnBattery = paused;
     const bool hold = isActive.get() && !paused;
-    if (hold) {
-        idleInhibition_->acquire();
-    } else if (idleInhibition_->isWanted()) {
-        idleInhibition_->release();
+    // Published as it is taken or given back too: readers then see "asking" or "off".
+    if (hold != idleInhibition_->isWanted()) {
+        hold ? idleInhibition_->acquire() : idleInhibition_->release();
         sleepPrevention = std::nullopt;
     }
     // Starting ticks at once; a timer left running keeps its rhythm.

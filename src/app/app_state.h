@@ -68,7 +68,8 @@ public:
     /// Keeping awake is on, but held back because the machine runs on battery.
     Published<bool> isPausedOnBattery{*this, false};
     /// What holds the idle inhibition while it is wanted; absent while it is not (keeping awake
-    /// off or paused on battery) and until the services asked have answered.
+    /// off or paused on battery) and until the services asked have answered. Published also as
+    /// the inhibition is taken or given back.
     Published<std::optional<InhibitionState>> sleepPrevention{*this, std::nullopt};
 
     /// An inhibition is held or requested (a partial one included).

@@ -80,10 +80,8 @@ void DBusControl::attach(AppState& state) {
                 announce({{QStringLiteral("Interval"), seconds}});
         }));
     announcedPrevention_ = sleepPrevention();
-    const auto sleepChanged = [this](const auto&) { announceSleepPrevention(); };
-    subscriptions_.push_back(state.isActive.subscribe(sleepChanged));
-    subscriptions_.push_back(state.isPausedOnBattery.subscribe(sleepChanged));
-    subscriptions_.push_back(state.sleepPrevention.subscribe(sleepChanged));
+    subscriptions_.push_back(state.sleepPrevention.subscribe(
+        [this](const std::optional<InhibitionState>&) { announceSleepPrevention(); }));
     subscriptions_.push_back(
         state.eventLog().events.subscribe([this](const std::vector<LogEvent>& list) {
             // Newest first: everything before the last one sent is new, oldest sent first.
@@ -150,20 +148,11 @@ QVariantMap DBusControl::sleepPrevention() const {
 }
 
 void DBusControl::announceSleepPrevention() {
-    if (std::exchange(sleepAnnouncementDue_, true))
+    const QVariantMap now = sleepPrevention();
+    if (now == std::exchange(announcedPrevention_, now))
         return;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            sleepAnnouncementDue_ = false;
-            const QVariantMap now = sleepPrevention();
-            if (now == announcedPrevention_)
-                return;
-            announcedPrevention_ = now;
-            announce({{QStringLiteral("SleepPrevented"), sleepPrevented()},
-                      {QStringLiteral("SleepPrevention"), now}});
-        },
-        Qt::QueuedConnection);
+    announce({{QStringLiteral("SleepPrevented"), sleepPrevented()},
+              {QStringLiteral("SleepPrevention"), now}});
 }
 
 void DBusControl::ShowPanel() {

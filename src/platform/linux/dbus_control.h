@@ -63,8 +63,7 @@ Q_SIGNALS:
 private:
     void announce(const QVariantMap& changed);
     void fail(const char* name, const QString& message);
-    /// Announces the sleep properties on the next turn of the event loop, once what set them
-    /// off has settled, if they changed.
+    /// Announces the sleep properties if they changed.
     void announceSleepPrevention();
 
     QDBusConnection bus_;
@@ -72,7 +71,6 @@ private:
     AppState* state_ = nullptr;
     std::string lastEventId_;
     QVariantMap announcedPrevention_;
-    bool sleepAnnouncementDue_ = false;
     std::vector<Subscription> subscriptions_;
 };
 
