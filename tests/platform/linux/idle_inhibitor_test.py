@@ -34,8 +34,8 @@ def load(mock, parameters):
 """
 
 
-def client(session="-", system="-"):
-    return subprocess.Popen([CLIENT, session, system, "300"], text=True, stdin=subprocess.PIPE,
+def client(session="-", system="-", timeout="300"):
+    return subprocess.Popen([CLIENT, session, system, timeout], text=True, stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE)
 
 
@@ -70,6 +70,17 @@ class SessionServices(dbusmock.DBusTestCase):
     def calls(self, service, path=None):
         return [(str(m), list(a)) for _, m, a in self.get_dbus().get_object(
             service[0], path or service[1]).GetCalls(dbus_interface=dbusmock.MOCK_IFACE)]
+
+    def test_a_grant_that_comes_after_the_release_is_given_back(self):
+        mock = self.spawn_server(*SERVICES[0][:3], stdout=subprocess.DEVNULL)
+        self.addCleanup(lambda: (mock.terminate(), mock.wait()))
+        self.get_dbus().get_object(*SERVICES[0][:2]).AddMethods(SERVICES[0][2], [
+            ("Inhibit", "susu", "u", HANG + "ret = 7"), ("Uninhibit", "u", "", "")],
+            dbus_interface=dbusmock.MOCK_IFACE)
+        with client(os.environ["DBUS_SESSION_BUS_ADDRESS"], timeout="5000") as process:
+            self.assertEqual(ask(process, "inhibit\nrelease"), "released")  # before any answer
+            wait_for(lambda: ("Uninhibit", [7]) in self.calls(SERVICES[0]), 5, "cookie 7 back")
+            process.stdin.close()
 
     def test_the_surest_service_that_grants_holds_it_with_the_right_call_until_released(self):
         bus, mocks = self.get_dbus(), {}
