@@ -1,5 +1,7 @@
 #include "engine/idle_inhibition.h"
 
+#include <array>
+
 namespace vornix {
 
 // lupdate collects the labels by this macro's name; the layer itself stays free of Qt.
@@ -26,66 +28,34 @@ void IdleInhibition::release() {
     inhibitor_.release();
 }
 
-std::string_view serviceName(InhibitionService service) {
-    switch (service) {
-    case InhibitionService::gnomeSession:
-        return "gnomeSession";
-    case InhibitionService::powerManagement:
-        return "powerManagement";
-    case InhibitionService::desktopPortal:
-        return "desktopPortal";
-    case InhibitionService::logind:
-        return "logind";
-    }
-    return {};
-}
+namespace {
 
-std::string_view assuranceName(InhibitionAssurance assurance) {
-    switch (assurance) {
-    case InhibitionAssurance::none:
-        return "none";
-    case InhibitionAssurance::partial:
-        return "partial";
-    case InhibitionAssurance::requested:
-        return "requested";
-    case InhibitionAssurance::held:
-        return "held";
-    }
-    return {};
+// In the order of InhibitionService: the name for scripts, the label for people.
+constexpr std::array<std::array<std::string_view, 2>, 4> services{{
+    {"gnomeSession", QT_TRANSLATE_NOOP("vornix::IdleInhibition", "GNOME session")},
+    {"powerManagement", QT_TRANSLATE_NOOP("vornix::IdleInhibition", "power manager")},
+    {"desktopPortal", QT_TRANSLATE_NOOP("vornix::IdleInhibition", "desktop portal")},
+    {"logind", QT_TRANSLATE_NOOP("vornix::IdleInhibition", "logind")},
+}};
+
+// In the order of InhibitionRefusal::Cause; `other` tells the error itself.
+constexpr std::array<std::string_view, 3> causes{"no such service", "access denied",
+                                                 "no answer in time"};
+
+} // namespace
+
+std::string_view serviceName(InhibitionService service) {
+    return services.at(static_cast<std::size_t>(service))[0];
 }
 
 std::string_view serviceLabel(InhibitionService service) {
-    switch (service) {
-    case InhibitionService::gnomeSession:
-        return QT_TRANSLATE_NOOP("vornix::IdleInhibition", "GNOME session");
-    case InhibitionService::powerManagement:
-        return QT_TRANSLATE_NOOP("vornix::IdleInhibition", "power manager");
-    case InhibitionService::desktopPortal:
-        return QT_TRANSLATE_NOOP("vornix::IdleInhibition", "desktop portal");
-    case InhibitionService::logind:
-        return QT_TRANSLATE_NOOP("vornix::IdleInhibition", "logind");
-    }
-    return {};
+    return services.at(static_cast<std::size_t>(service))[1];
 }
 
-namespace {
-
-std::string causeText(const InhibitionRefusal& refusal) {
-    using Cause = InhibitionRefusal::Cause;
-    switch (refusal.cause) {
-    case Cause::noService:
-        return "no such service";
-    case Cause::accessDenied:
-        return "access denied";
-    case Cause::timeout:
-        return "no answer in time";
-    case Cause::other:
-        break;
-    }
-    return refusal.error;
+std::string_view assuranceName(InhibitionAssurance assurance) {
+    constexpr std::array<std::string_view, 4> names{"none", "partial", "requested", "held"};
+    return names.at(static_cast<std::size_t>(assurance));
 }
-
-} // namespace
 
 std::string describe(const InhibitionState& state) {
     std::string text;
@@ -107,7 +77,10 @@ std::string describe(const InhibitionState& state) {
     }
     if (state.assurance < InhibitionAssurance::requested)
         for (const auto& refusal : state.refusals)
-            add("; ", std::string(serviceLabel(refusal.service)) + ": " + causeText(refusal));
+            add("; ", std::string(serviceLabel(refusal.service)) + ": " +
+                          (refusal.cause == InhibitionRefusal::Cause::other
+                               ? refusal.error
+                               : std::string(causes.at(static_cast<std::size_t>(refusal.cause)))));
     return text;
 }
 

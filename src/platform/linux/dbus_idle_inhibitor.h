@@ -28,10 +28,11 @@ namespace vornix::linux_platform {
 ///
 /// Every call is asynchronous, each answer bounded by `timeoutMs`. The services' bus names are
 /// watched: a holder that leaves is lost and the inhibition is taken anew from those there; a
-/// service that comes onto the bus is asked when it could make the inhibition surer; a portal
-/// request its backend turns down (a non-zero Response) counts as refused. All of it ends with
-/// our connections and descriptors, so a crashed or killed program leaves nothing behind. Main
-/// thread only.
+/// session service that comes onto the bus is asked when it would be surer than the one holding
+/// there (logind, when it holds no lock); a portal request that its backend turns down (a
+/// non-zero Response) counts as refused. A grant that answers after release() is given back at
+/// once. All of it ends with our connections and descriptors, so a crashed or killed program
+/// leaves nothing behind. Main thread only.
 class DBusIdleInhibitor final : public QObject, public IdleInhibitor {
     Q_OBJECT
 public:
