@@ -128,12 +128,13 @@ class Desktop:
         if only is not None:
             os.makedirs(services := os.path.join(self.scratch, "dbus-services"))
             for name in only:
-                os.symlink(f"/usr/share/dbus-1/services/{name}.service", f"{services}/{name}.service")
+                os.symlink(f"/usr/share/dbus-1/services/{name}.service",
+                           f"{services}/{name}.service")
             with open(config := os.path.join(self.scratch, "session.conf"), "w") as f:
-                f.write(f"<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><servicedir>"
-                        f"{services}</servicedir><policy context='default'><allow own='*'/><allow "
-                        "send_destination='*' eavesdrop='true'/><allow eavesdrop='true'/></policy>"
-                        "</busconfig>")
+                f.write(f"<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+                        f"<servicedir>{services}</servicedir><policy context='default'><allow "
+                        "own='*'/><allow send_destination='*' eavesdrop='true'/><allow "
+                        "eavesdrop='true'/></policy></busconfig>")
             bus = [bus[0], f"--config-file={config}", *bus[2:]]
         self.session_bus = self.processes.spawn_printing("session-bus", bus, self.environment())
         os.environ.update({k: v for k, v in self.environment().items()  # for pyatspi and

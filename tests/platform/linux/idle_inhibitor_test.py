@@ -21,7 +21,8 @@ SERVICES = [("org.gnome.SessionManager", "/org/gnome/SessionManager", "org.gnome
              ("UnInhibit", [9]), "powerManagement"),
             ("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
              "org.freedesktop.portal.Inhibit", "sua{sv}", "o", PORTAL_INHIBIT,
-             ["", 4, {"handle_token": "vornix1", "reason": REASON}], ("Close", []), "desktopPortal")]
+             ["", 4, {"handle_token": "vornix1", "reason": REASON}], ("Close", []),
+             "desktopPortal")]
 GRANT, ABSENT = "", None
 REFUSE = 'raise dbus.exceptions.DBusException("no", name="org.freedesktop.DBus.Error.AccessDenied")\n'
 HANG = "time.sleep(1)\n"  # longer than the client waits; then it grants all the same
@@ -120,14 +121,15 @@ class SessionServices(dbusmock.DBusTestCase):
                             i in asked))
                     if holder == 2:  # a request the portal's backend turns down
                         bus.get_object(SERVICES[2][0], REQUEST + "x/vornix1").EmitSignal(
-                            "org.freedesktop.portal.Request", "Response", "ua{sv}", [2, dbus.Dictionary(signature="sv")],
+                            "org.freedesktop.portal.Request", "Response", "ua{sv}",
+                            [2, dbus.Dictionary(signature="sv")],
                             dbus_interface=dbusmock.MOCK_IFACE)
-                        self.assertEqual(process.stdout.readline().strip(), "none gnomeSession:timeout "
-                                         "powerManagement:noService desktopPortal:other logind:other")
+                        self.assertEqual(process.stdout.readline().strip(), "none gnomeSession:"
+                                         "timeout powerManagement:noService desktopPortal:other "
+                                         "logind:other")
                     self.assertEqual(ask(process, "release"), "released")
                     # withdrawn where held; a portal given up on closes its request all the same
-                    for i in {holder if holder != 2 else None, 2 if modes[2] == HANG else None} - {
-                            None}:
+                    for i in {holder} - {None, 2} | ({2} if modes[2] == HANG else set()):
                         wait_for(lambda: SERVICES[i][7] in self.calls(
                             SERVICES[i], request if i == 2 else None), 5, f"{SERVICES[i][7]}")
                     process.stdin.close()
