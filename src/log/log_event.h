@@ -33,6 +33,8 @@ struct LogEvent {
         notificationsUnavailable,
         autostartNotChanged,
         intervalRaised,
+        sleepPreventionUnavailable,
+        sleepPreventionLost,
     };
 
     std::string id{}; // random UUID, standard textual form
