@@ -133,6 +133,8 @@ def check_wayland(desktop, program, scratch):
     x, y, w, h = shown = wait_for(lambda: (lambda box: box and box[2] < 400 and box)(
         drawn(desktop)), 20, "vornix's window on weston's background")
     bar = lambda: pixels(desktop, x, y, w, 30)  # noqa: E731
+    desktop.xdotool("mousemove", x + 10, y + 15, "click", "1", "mousemove", 799, 599)
+    time.sleep(1.5)  # focused: the bar is drawn as active from now on, whatever the clicks do
     before = bar()
     for at, clicks in (((x + w - 40, y + 15), "1"), ((x + w // 2, y + 15), "2")):
         desktop.xdotool("mousemove", *at, "click", "--repeat", clicks, "--delay", "80", "1")
