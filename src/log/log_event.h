@@ -33,6 +33,7 @@ struct LogEvent {
         notificationsUnavailable,
         autostartNotChanged,
         intervalRaised,
+        pingNotReaching,
     };
 
     std::string id{}; // random UUID, standard textual form
