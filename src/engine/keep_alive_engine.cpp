@@ -54,6 +54,8 @@ struct PingPaths {
 /// (the others neither count nor reset). A ping reached its drive when the counters after its
 /// flush differ from the first reading of the previous ping that counted, or, for the first ping
 /// to count, from its own: a write the system kept back lands by the next ping, and counts then.
+/// So the window of each ping spans the previous one too, and a ping after one that reached the
+/// drive reaches it as well; only two pings in a row that saw no I/O at all make notReaching.
 struct Reach {
     std::optional<DeviceNumber> device{};
     std::optional<IoCounters> firstReading{}; // of the last ping that counted

@@ -1,3 +1,4 @@
+#include "app/drive_trouble_notices.h"
 #include "engine/idle_inhibition.h"
 #include "engine/keep_alive_engine.h"
 #include "engine/worker_pool.h"
@@ -44,9 +45,10 @@ struct Harness {
     testing::FakeVolumeSystem volumeSystem;
     VolumeMonitor monitor{log, time, volumeSystem.ports()};
     testing::FakePingFileSystem fs;
+    testing::FakeDeviceCounters counters;
     testing::ManualWorkerQueue workers{time};
-    std::unique_ptr<KeepAliveEngine> engine =
-        std::make_unique<KeepAliveEngine>(monitor, log, EnginePorts{time, time, workers, fs});
+    std::unique_ptr<KeepAliveEngine> engine = std::make_unique<KeepAliveEngine>(
+        monitor, log, EnginePorts{time, time, workers, fs, counters});
 
     explicit Harness(std::vector<WatchedVolume> volumes) { monitor.volumes = std::move(volumes); }
     long count(Kind kind, const std::string& name) const {
@@ -128,6 +130,61 @@ TEST(Engine, OutcomesBecomeStatusAndEventsAndASuccessInTimeRestoresActive) {
         h.completeJobs();
         EXPECT_EQ(h.volume("A").status, S::active);
         EXPECT_EQ(h.volume("A").statusDetail, "");
+    }
+}
+
+TEST(Engine, PingsThatMoveNoIoCounterTwiceInARowDoNotReachTheDrive) {
+    // A tick each: a write that moves the counters (m) or not (s), one whose write of the tick
+    // before landed only after its flush (w), one on a device without counters (n); nearly full
+    // (f), read-only (r), failed (x), stalled (t); or, before the next tick, the engine starting
+    // again as on waking (R) or a remount (M). Then the status after each tick ("IASRFXN", in
+    // the order of VolumeStatus) and the notices that the drive is not reached: none where it
+    // comes from other trouble, which was told.
+    const struct {
+        const char* pings;
+        const char* statuses;
+        long notices;
+    } rows[] = {
+        {"ss", "AN", 1},           {"sss", "ANN", 1},     {"sw", "AA", 0},
+        {"ssmsss", "ANAAAN", 1},   {"frxts", "FRXSA", 0}, {"sfrxts", "AFRXSN", 0},
+        {"ssmmsss", "ANAAAAN", 2}, {"sRsMs", "AAA", 0},   {"ssn", "ANA", 1},
+    };
+    const DeviceNumber device{8, 17};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.pings);
+        auto a = mounted("A");
+        a.deviceNumber = device;
+        Harness h({a});
+        DriveTroubleNotices notices(h.monitor, h.notifier, [&](const WatchedVolume& v) {
+            return h.engine->reachingStreak(v);
+        });
+        std::string statuses;
+        const auto startSoon = [&] { h.time.postDelayed(0.5, [&] { h.engine->start(45); }); };
+        startSoon(); // the ticks come half a second into each 45-second step
+        for (const char c : std::string_view(row.pings)) {
+            if (c == 'R' || c == 'M') {
+                c == 'R' ? startSoon() : h.monitor.markStatus("A", S::idle, std::nullopt);
+                continue;
+            }
+            h.counters.script(device, c == 'n' ? std::nullopt : std::optional(c == 'm'));
+            if (c == 'w')
+                h.counters.land(device);
+            h.fs.script("/media/A",
+                        c == 'r'   ? PingResult::readOnly()
+                        : c == 'x' ? PingResult::failure("Input/output error")
+                                   : PingResult::success(),
+                        c == 'f' ? 0 : INT64_MAX);
+            h.time.advance(c == 't' ? 9 : 1); // the tick, and a stall
+            h.completeJobs();
+            statuses += "IASRFXN"[static_cast<int>(h.volume("A").status)];
+            h.time.advance(c == 't' ? 36 : 44);
+        }
+        EXPECT_EQ(statuses, row.statuses);
+        EXPECT_EQ(std::ranges::count(h.log.events.get(), Kind::pingNotReaching, &LogEvent::kind),
+                  std::ranges::count(statuses, 'N'));
+        EXPECT_EQ(std::ranges::count(h.notifier.posted, "Pings not reaching the drive",
+                                     &DesktopNotification::title),
+                  row.notices);
     }
 }
 

@@ -58,6 +58,39 @@ private:
     mutable std::vector<std::string> writes_;
 };
 
+/// I/O counters per device. While a device is scripted as reaching, every reading finds one more
+/// write (so a ping's two readings differ); otherwise they move only as `land` says. A device not
+/// scripted, or scripted with none, has no counters. Reading off the workers fails the test.
+class FakeDeviceCounters final : public DeviceCounters {
+public:
+    void script(DeviceNumber device, std::optional<bool> reaching) {
+        std::lock_guard lock(mutex_);
+        if (reaching)
+            devices_[device].second = *reaching;
+        else
+            devices_.erase(device);
+    }
+    void land(DeviceNumber device) {
+        std::lock_guard lock(mutex_);
+        ++devices_[device].first.writes;
+    }
+    IoCounterRead reader() const override {
+        return [this](DeviceNumber device) -> std::optional<IoCounters> {
+            EXPECT_TRUE(onWorker) << "counters read on the main thread";
+            std::lock_guard lock(mutex_);
+            const auto found = devices_.find(device);
+            if (found == devices_.end())
+                return std::nullopt;
+            found->second.first.writes += found->second.second;
+            return found->second.first;
+        };
+    }
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::map<DeviceNumber, std::pair<IoCounters, bool>> devices_; // and reaching
+};
+
 /// Holds submitted jobs until the test runs them (or, with `runImmediately`, runs each as it
 /// comes) on the test's thread; what a job returns is posted to the main queue, as in the pool.
 class ManualWorkerQueue final : public WorkerQueue {

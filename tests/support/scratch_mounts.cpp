@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -73,6 +74,19 @@ std::string mountExt4Image(const std::string& image, const std::string& dir) {
                : "no ext4 on a loop device (mkfs.ext4 or loop devices missing?)";
 }
 
+LoopDevice::LoopDevice(const std::string& image) {
+    const auto command = "truncate -s 16M '" + image + "' && losetup --find --show '" + image + "'";
+    const std::unique_ptr<FILE, int (*)(FILE*)> out(::popen(command.c_str(), "r"), &::pclose);
+    char text[64] = {};
+    if (out && std::fgets(text, sizeof text, out.get()))
+        node.assign(text, std::strcspn(text, "\n"));
+}
+
+LoopDevice::~LoopDevice() {
+    if (!node.empty())
+        std::system(("losetup -d " + node).c_str());
+}
+
 void unmount(const std::string& dir, bool lazy) {
     ::umount2(dir.c_str(), lazy ? MNT_DETACH : 0);
 }
@@ -86,13 +100,17 @@ void writeFile(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
-TestFuse::TestFuse(std::string dir) : dir_(std::move(dir)) {
+TestFuse::TestFuse(std::string dir, const std::string& blockDevice) : dir_(std::move(dir)) {
     const char* program = VORNIX_TEST_FUSEFS;
     if (::access("/dev/fuse", R_OK | W_OK) != 0)
         error_ = "no /dev/fuse";
     else if ((pid_ = ::fork()) == 0) {
         ::dup2(::open("/dev/null", O_WRONLY), STDOUT_FILENO);
-        ::execl(program, program, dir_.c_str(), static_cast<char*>(nullptr));
+        if (blockDevice.empty())
+            ::execl(program, program, dir_.c_str(), static_cast<char*>(nullptr));
+        else
+            ::execl(program, program, "--block-device", blockDevice.c_str(), dir_.c_str(),
+                    static_cast<char*>(nullptr));
         ::_exit(127);
     } else if (pid_ < 0) {
         error_ = failed("fork", -1);

@@ -5,12 +5,15 @@
 
 #include "engine/keep_alive_engine.h"
 #include "engine/worker_pool.h"
+#include "platform/linux/device_io_counters.h"
 #include "platform/linux/ping_file_system.h"
 #include "platform/linux/qt_main_queue.h"
 
+#include "engine_fakes.h"
 #include "log_fakes.h"
 #include "qt_spin.h"
 #include "scratch_mounts.h"
+#include "virtual_time.h"
 #include "volume_fakes.h"
 
 #include <QTimer>
@@ -18,6 +21,7 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace vornix::linux_platform {
@@ -90,6 +94,72 @@ TEST(PingWrite, WritesOnlyAFileOfItsOwnAndSaysWhyNot) {
     EXPECT_EQ(readFile(scratch / "elsewhere"), "precious");
 }
 
+/// The kernel's counters, each reading kept (the test's thread runs the jobs).
+struct RecordedCounters final : DeviceCounters {
+    IoCounterRead reader() const override {
+        return
+            [this](DeviceNumber device) { return readings.emplace_back(readIoCounters(device)); };
+    }
+    mutable std::vector<std::optional<IoCounters>> readings;
+};
+
+TEST(PingReach, ALoopExt4IsReachedEveryTimeAFuseblkKeepingItsWritesOnlyOnceItWritesThrough) {
+    if (const auto why = enterPrivateMountNamespace(); !why.empty())
+        GTEST_SKIP() << why;
+    ScratchDir scratch;
+    ASSERT_EQ(mountExt4Image(scratch / "ext4.img", scratch.subdir("ext4")), "");
+    LoopDevice loop(scratch / "raw.img");
+    TestFuse fuseblk(scratch.subdir("fuseblk"), loop.node);
+    ASSERT_TRUE(fuseblk.error().empty()) << fuseblk.error();
+    const auto volume = [](const std::string& id, const std::string& path) {
+        struct stat st {};
+        ::stat(path.c_str(), &st);
+        return WatchedVolume{.id = id,
+                             .deviceNumber = DeviceNumber{major(st.st_dev), minor(st.st_dev)},
+                             .isCurrentlyMounted = true,
+                             .mountPath = path};
+    };
+    VirtualTime time;
+    RecordingSystemLog systemLog;
+    RecordingNotifier notifier;
+    EventLog log(time, systemLog, notifier);
+    FakeVolumeSystem volumeSystem;
+    VolumeMonitor monitor(log, time, volumeSystem.ports());
+    monitor.volumes = {volume("E", scratch / "ext4"), volume("F", fuseblk.dir())};
+    LinuxPingFileSystem fs;
+    RecordedCounters counters;
+    ManualWorkerQueue workers(time);
+    workers.runImmediately = true;
+    KeepAliveEngine engine(monitor, log, {time, time, workers, fs, counters});
+    engine.start(45);
+    std::string statuses; // of E and F after each ping, as VolumeStatus initials
+    for (int ping = 0; ping < 4; ++ping) {
+        ASSERT_TRUE(ping != 2 || fuseblk.command("write-through"));
+        time.advance(ping ? 45 : 0);
+        for (const char* id : {"E", "F"})
+            statuses += "IASRFXN"[static_cast<int>(monitor.volume(id)->status)];
+    }
+    EXPECT_EQ(statuses, "AAANAAAA");
+    // Before and after each write, E's then F's: E's writes move, F's only once written through.
+    const auto& r = counters.readings;
+    ASSERT_EQ(r.size(), 16u);
+    ASSERT_TRUE(std::ranges::all_of(r, [](const auto& reading) { return reading.has_value(); }));
+    for (std::size_t at = 0; at < r.size(); at += 4) {
+        EXPECT_GT(r[at + 1]->writes, r[at]->writes);
+        EXPECT_EQ(r[at + 3]->writes > r[at + 2]->writes, at >= 8) << at;
+    }
+    const auto& events = log.events.get();
+    const auto notReaching =
+        std::ranges::find(events, LogEvent::Kind::pingNotReaching, &LogEvent::kind);
+    ASSERT_NE(notReaching, events.end());
+    EXPECT_EQ(notReaching->detail,
+              "no write or flush completed on device " +
+                  std::to_string(monitor.volume("F")->deviceNumber->major) + ":" +
+                  std::to_string(monitor.volume("F")->deviceNumber->minor) +
+                  " since the previous ping (writes " + std::to_string(r[7]->writes) +
+                  ", flushes " + std::to_string(*r[7]->flushes) + ")");
+}
+
 using Steady = std::chrono::steady_clock;
 
 TEST(StuckDrive, HealthyDrivesKeepTheirRhythmAndTheEventLoopStaysResponsive) {
@@ -134,9 +204,10 @@ TEST(StuckDrive, HealthyDrivesKeepTheirRhythmAndTheEventLoopStaysResponsive) {
     probe.start(10);
 
     LinuxPingFileSystem fs;
+    SysfsDeviceCounters counters;
     WorkerPool pool(queue);
     {
-        KeepAliveEngine engine(monitor, log, {queue, clock, pool, fs});
+        KeepAliveEngine engine(monitor, log, {queue, clock, pool, fs, counters});
         engine.start(1);
         spinUntil([] { return false; }, 60'000); // a minute of the real event loop
         EXPECT_EQ(stuck.status().value_or(TestFuse::Status{}).blocked, 1); // however many pings
