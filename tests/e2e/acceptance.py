@@ -20,6 +20,7 @@ SWITCH, LOGIN = ("ROLE_CHECK_BOX", "Keep drives awake"), ("ROLE_CHECK_BOX", "Lau
 CONTROLS = [SWITCH, ("ROLE_LABEL", "Ping interval"), LOGIN, ("ROLE_LABEL", "Recent activity"),
             ("ROLE_PUSH_BUTTON", "About Vornix"), ("ROLE_PUSH_BUTTON", "Quit")]
 FULL, READ_ONLY = "Nearly full \u2014 paused", "Read-only \u2014 can't ping"
+NOT_REACHING, FLAKY = "Not reaching the drive", "Flaky"  # a FUSE drive that keeps its writes
 # name, kind, MiB, file-system UUID: new each run, as the kernel mounts no second XFS of a UUID
 RUN, EXCLUDED = uuid.uuid4().hex[:8], "Spare"
 DRIVES = [(n, k, m, u and f"{RUN}-0000-4000-8000-0000000000{u}") for n, k, m, u in [
@@ -42,6 +43,7 @@ class Scenario:
         self.desktop, self.media, self.program, self.shim = desktop, media, program, shim
         self.drives = {d.name: d for d in media.drives}
         self.watched = [d for d in media.drives if d.name != EXCLUDED]
+        self.reached = [d for d in self.watched if d.name != FLAKY]
         self.config = desktop.environment()["XDG_CONFIG_HOME"]
 
     def entries(self, label, volume="system", count=1, since=0.0, timeout=10, priority=None):
@@ -162,7 +164,7 @@ class Scenario:
 
     def pings_land(self):
         """the ping files land on the watched drives and keep landing every 10 s"""
-        for drive in self.watched:  # the file holds the second ping's time, or a later one's
+        for drive in self.reached:  # the file holds the second ping's time, or a later one's
             times = [e["time"] for e in self.entries("Keep-alive ping ok", drive.name, count=2,
                                                      since=self.on_since, timeout=2 * INTERVAL + 5)]
             held = calendar.timegm(time.strptime(read(drive.ping_file).decode(),
@@ -170,9 +172,27 @@ class Scenario:
             expect(0.5 * INTERVAL <= times[1] - times[0] <= 1.5 * INTERVAL and times[1] - 1 <=
                    held <= time.time(), f"{drive.name}: pings at {times}, the file holds {held}")
         expect(not os.path.exists(self.drives[EXCLUDED].ping_file), f"{EXCLUDED} was pinged")
-        for drive in self.watched:
+        for drive in self.reached:
             self.wait_status(drive.name, "Active", timeout=5)
         expect(self.panel.status(EXCLUDED) == "Idle", f"{EXCLUDED} does not read \"Idle\"")
+
+    def not_reaching(self):
+        """Flaky, a FUSE file system that never writes its loop device, reads "Not reaching the
+        drive" after its second ping, the device's own counters in the journal, one notice and a red
+        icon; written through to the device, "Active" again"""
+        flaky = self.drives[FLAKY]
+        self.wait_status(FLAKY, NOT_REACHING, timeout=INTERVAL + 5)
+        line = self.entries("Ping not reaching the drive", FLAKY, since=self.on_since,
+                            priority=4)[0]["message"]
+        device = f"{flaky.loop.major}:{flaky.loop.minor}"  # through the fabricated sysfs entry
+        stat = read(f"/sys/dev/block/{device}/stat").split()
+        expect(line.endswith(f" on device {device} since the previous ping (writes {int(stat[4])}, "
+                             f"flushes {int(stat[15])})"), f"not the device's counters: {line!r}")
+        expect(len(self.notices("Pings not reaching the drive")) == 1 and not self.green_tick(),
+               "not one notice, or the icon not red")
+        self.change(lambda: flaky.control("write-through"), FLAKY, "Active", "Keep-alive ping ok",
+                    timeout=INTERVAL + 5)
+        wait_for(self.green_tick, 5, "the icon's green tick again")
 
     def faults(self):
         """at once: Photos filled past the floor reads "Nearly full — paused" and is not written,
@@ -257,6 +277,20 @@ class Scenario:
             EXCLUDED: ("idle", False)} and json.loads(out.stdout)["interval"] == 30,
                f"--status --json: {out.stdout}")
 
+    def switch_off(self):
+        """vornix --off stops keeping drives awake: from now on no drive sees any I/O"""
+        since = time.time()
+        subprocess.run([self.program, "--off"], env=self.desktop.environment(), timeout=10,
+                       capture_output=True)
+        self.entries("Sleep prevention stopped", since=since)
+        time.sleep(2)  # a write begun before the switch lands
+        os.sync()  # and so does what the kernel still holds of earlier writes (atimes of reads)
+        self.quiet = time.time(), self.io_counters()
+
+    def io_counters(self):
+        return {d.name: read(f"/sys/devices/virtual/block/{d.loop.name}/stat").split()
+                for d in self.media.drives}
+
     def controls(self):
         """Launch at Login, About and Escape work with mouse and keyboard"""
         self.open_panel()
@@ -283,6 +317,13 @@ class Scenario:
         self.desktop.xdotool("key", "Escape")
         wait_for(lambda: not self.panel.find(*SWITCH), 5, "Escape to close the panel")
 
+    def quiet_while_off(self):
+        """a minute after switching off, no drive's I/O counters have moved"""
+        since, before = self.quiet
+        time.sleep(max(0.0, since + 60 - time.time()))
+        moved = {n: (before[n], c) for n, c in self.io_counters().items() if c != before[n]}
+        expect(not moved, f"I/O while off (before, after): {moved}")
+
     def quit(self):
         """Quit leaves no inhibitor, thread or process"""
         self.open_panel()
@@ -303,8 +344,8 @@ class Scenario:
         left = subprocess.run(["pgrep", "-af", f"^{self.program}"], capture_output=True).stdout
         expect(not left, f"left behind: {left}")
 
-    STEPS = [start, switch_on, pings_land, faults, change_interval, eject, pull,
-             plug_in, next_tick, status_cli, controls, quit]
+    STEPS = [start, switch_on, pings_land, not_reaching, faults, change_interval, eject, pull,
+             plug_in, next_tick, status_cli, switch_off, controls, quiet_while_off, quit]
 
 
 def inner(args, scratch):
