@@ -12,7 +12,8 @@ LinuxPlatform::LinuxPlatform(Options options)
                                                 .desktopEntry = QStringLiteral(VORNIX_APP_ID)}),
       inhibitor_(QDBusConnection::sessionBus(), QDBusConnection::systemBus(),
                  {.applicationID = QStringLiteral(VORNIX_APP_ID),
-                  .applicationName = QStringLiteral("Vornix")}),
+                  .applicationName = QStringLiteral("Vornix"),
+                  .desktopSession = options.desktopSession}),
       sleepSignal_(QDBusConnection::systemBus()), powerSupply_(QDBusConnection::systemBus()),
       loginItem_(VORNIX_APP_ID), settings_(options.settingsPath),
       volumes_(std::move(options.volumes)), workers_(mainQueue_) {}
