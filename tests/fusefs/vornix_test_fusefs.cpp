@@ -33,12 +33,10 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -46,8 +44,8 @@ struct Filesystem {
     std::mutex mutex;
     std::condition_variable released;
     std::map<std::string, std::string> files; // contents by path, "/name"
-    int blockWrites = 0, blockStatfs = 0, writeError = 0, fsyncError = 0, writeThrough = 0;
-    const char* device = nullptr;
+    int blockWrites = 0, blockStatfs = 0, writeError = 0, fsyncError = 0, writeThrough = 0,
+        device = -1; // the block device, open to write through to
     unsigned long releaseGeneration = 0, blocked = 0;
 } fs;
 
@@ -141,16 +139,9 @@ int onWrite(const char* path, const char* buffer, size_t size, off_t offset, fus
     const auto found = fs.files.find(path);
     if (fs.writeError || found == fs.files.end())
         return found == fs.files.end() ? -ENOENT : -fs.writeError;
-    if (fs.writeThrough) {
-        const int device = fs.device ? ::open(fs.device, O_WRONLY | O_CLOEXEC) : -1;
-        const bool written = device >= 0 &&
-                             ::pwrite(device, buffer, std::min(size, size_t{512}), 0) >= 0 &&
-                             ::fdatasync(device) == 0;
-        if (device >= 0)
-            ::close(device);
-        if (!written)
-            return -EIO;
-    }
+    if (fs.writeThrough && (::pwrite(fs.device, buffer, std::min(size, size_t{512}), 0) < 0 ||
+                            ::fdatasync(fs.device) != 0))
+        return -EIO;
     auto& data = found->second;
     data.resize(std::max(data.size(), static_cast<size_t>(offset) + size));
     std::memcpy(data.data() + offset, buffer, size);
@@ -185,7 +176,7 @@ int main(int argc, char* argv[]) {
     const bool onDevice = argc == 4 && std::strcmp(argv[1], "--block-device") == 0;
     if (argc != 2 && !onDevice)
         return std::fprintf(stderr, "usage: %s [--block-device DEVICE] MOUNTPOINT\n", argv[0]), 2;
-    fs.device = onDevice ? argv[2] : nullptr;
+    fs.device = onDevice ? ::open(argv[2], O_WRONLY | O_CLOEXEC) : -1;
     fuse_operations ops{};
     ops.getattr = onGetattr, ops.open = onOpen, ops.read = onRead, ops.write = onWrite;
     ops.statfs = onStatfs, ops.fsync = onFsync, ops.init = onInit, ops.create = onCreate;

@@ -58,37 +58,21 @@ private:
     mutable std::vector<std::string> writes_;
 };
 
-/// I/O counters per device. While a device is scripted as reaching, every reading finds one more
-/// write (so a ping's two readings differ); otherwise they move only as `land` says. A device not
-/// scripted, or scripted with none, has no counters. Reading off the workers fails the test.
-class FakeDeviceCounters final : public DeviceCounters {
-public:
-    void script(DeviceNumber device, std::optional<bool> reaching) {
-        std::lock_guard lock(mutex_);
-        if (reaching)
-            devices_[device].second = *reaching;
-        else
-            devices_.erase(device);
-    }
-    void land(DeviceNumber device) {
-        std::lock_guard lock(mutex_);
-        ++devices_[device].first.writes;
-    }
+/// I/O counters per device, as the test sets them (with ManualWorkerQueue); a device whose flag
+/// is set finds one more write at every reading, as when each write reaches it. Devices not
+/// listed have none. Reading off the workers fails the test.
+struct FakeDeviceCounters final : DeviceCounters {
+    mutable std::map<DeviceNumber, std::pair<IoCounters, bool>> devices;
     IoCounterRead reader() const override {
         return [this](DeviceNumber device) -> std::optional<IoCounters> {
             EXPECT_TRUE(onWorker) << "counters read on the main thread";
-            std::lock_guard lock(mutex_);
-            const auto found = devices_.find(device);
-            if (found == devices_.end())
+            const auto found = devices.find(device);
+            if (found == devices.end())
                 return std::nullopt;
             found->second.first.writes += found->second.second;
             return found->second.first;
         };
     }
-
-private:
-    mutable std::mutex mutex_;
-    mutable std::map<DeviceNumber, std::pair<IoCounters, bool>> devices_; // and reaching
 };
 
 /// Holds submitted jobs until the test runs them (or, with `runImmediately`, runs each as it

@@ -74,19 +74,6 @@ std::string mountExt4Image(const std::string& image, const std::string& dir) {
                : "no ext4 on a loop device (mkfs.ext4 or loop devices missing?)";
 }
 
-LoopDevice::LoopDevice(const std::string& image) {
-    const auto command = "truncate -s 16M '" + image + "' && losetup --find --show '" + image + "'";
-    const std::unique_ptr<FILE, int (*)(FILE*)> out(::popen(command.c_str(), "r"), &::pclose);
-    char text[64] = {};
-    if (out && std::fgets(text, sizeof text, out.get()))
-        node.assign(text, std::strcspn(text, "\n"));
-}
-
-LoopDevice::~LoopDevice() {
-    if (!node.empty())
-        std::system(("losetup -d " + node).c_str());
-}
-
 void unmount(const std::string& dir, bool lazy) {
     ::umount2(dir.c_str(), lazy ? MNT_DETACH : 0);
 }
@@ -100,17 +87,16 @@ void writeFile(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
-TestFuse::TestFuse(std::string dir, const std::string& blockDevice) : dir_(std::move(dir)) {
+TestFuse::TestFuse(std::string dir, const std::string& image) : dir_(std::move(dir)) {
     const char* program = VORNIX_TEST_FUSEFS;
     if (::access("/dev/fuse", R_OK | W_OK) != 0)
         error_ = "no /dev/fuse";
     else if ((pid_ = ::fork()) == 0) {
         ::dup2(::open("/dev/null", O_WRONLY), STDOUT_FILENO);
-        if (blockDevice.empty())
+        const auto sh = "exec \"$0\" --block-device $(truncate -s16M $1; losetup -f --show $1) $2";
+        if (image.empty())
             ::execl(program, program, dir_.c_str(), static_cast<char*>(nullptr));
-        else
-            ::execl(program, program, "--block-device", blockDevice.c_str(), dir_.c_str(),
-                    static_cast<char*>(nullptr));
+        ::execl("/bin/sh", "sh", "-c", sh, program, image.c_str(), dir_.c_str(), nullptr);
         ::_exit(127);
     } else if (pid_ < 0) {
         error_ = failed("fork", -1);
@@ -123,6 +109,8 @@ TestFuse::TestFuse(std::string dir, const std::string& blockDevice) : dir_(std::
             pid_ = -1;
         if (exited || !isMountRoot(dir_))
             error_ = std::string("the FUSE test program did not mount: ") + program;
+        else if (!image.empty()) // in use, so detached once the file system lets it go
+            std::system(("losetup -d \"$(losetup -nO NAME -j '" + image + "')\"").c_str());
     }
 }
 

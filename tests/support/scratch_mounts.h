@@ -34,14 +34,6 @@ std::string mountTmpfs(const std::string& dir, const std::string& options = "siz
 /// Makes an ext4 image of 64 MiB at `image` and mounts it on a loop device (detached again
 /// when unmounted).
 std::string mountExt4Image(const std::string& image, const std::string& dir);
-/// A loop device over a fresh 16 MiB image at `image`, detached with this object (or, while
-/// still in use, as soon as it is freed).
-struct LoopDevice {
-    explicit LoopDevice(const std::string& image);
-    ~LoopDevice();
-    LoopDevice(const LoopDevice&) = delete;
-    std::string node; // "/dev/loop3"; empty when none could be set up
-};
 /// Unmounts `dir`, if it is mounted; a `lazy` unmount detaches it even while in use.
 void unmount(const std::string& dir, bool lazy = false);
 
@@ -56,8 +48,9 @@ public:
         int blocked = 0; // calls waiting to be released
     };
 
-    /// With `blockDevice`, mounted as "fuseblk" on that device (root only).
-    explicit TestFuse(std::string dir, const std::string& blockDevice = {});
+    /// With `image`, mounted as "fuseblk" on a loop device over a fresh 16 MiB image there
+    /// (root only), detached when the file system is gone.
+    explicit TestFuse(std::string dir, const std::string& image = {});
     /// Releases blocked calls and stops the file system, which unmounts it.
     ~TestFuse();
     TestFuse(const TestFuse&) = delete;
