@@ -36,7 +36,7 @@ std::optional<IoCounters> readIoCounters(DeviceNumber device) {
     const std::string path = "/sys/dev/block/" + std::to_string(device.major) + ":" +
                              std::to_string(device.minor) + "/stat";
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "re"),
-                                                                &std::fclose);
+                                                               &std::fclose);
     if (!file)
         return std::nullopt;
     std::array<char, 512> text{};
