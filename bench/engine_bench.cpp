@@ -2,7 +2,8 @@
 // threads, with the interval run on a virtual clock so that hours of ticks take seconds.
 //
 //   1. main-thread CPU time per tick with 1, 16 and 256 watched volumes (tmpfs), median of 5
-//      runs, and the threads started per tick;
+//      runs, and the threads started per tick; each ping reads a real drive's I/O counters (those
+//      of a loop-backed ext4) before and after its write, as pings of real drives do;
 //   2. the ping latency of a healthy volume, alone and beside a volume whose writes hang;
 //   3. threads and resident memory after 2,000 ticks with one volume hanging.
 //
@@ -16,6 +17,7 @@
 
 #include "engine/keep_alive_engine.h"
 #include "engine/worker_pool.h"
+#include "platform/linux/device_io_counters.h"
 #include "platform/linux/ping_file_system.h"
 
 #include "scratch_mounts.h"
@@ -37,6 +39,8 @@
 #include <pthread.h>
 #include <sched.h>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <vector>
 
@@ -232,6 +236,39 @@ private:
     linux_platform::LinuxPingFileSystem real_;
 };
 
+/// The I/O counters of one real drive, read from sysfs as the engine reads any drive's, each
+/// reading one write further on, as on a drive that every ping reaches: so the tmpfs volumes'
+/// pings cost on both threads what pings of real drives cost.
+class ReachedCounters final : public DeviceCounters {
+public:
+    explicit ReachedCounters(DeviceNumber drive) : drive_(drive) {}
+    IoCounterRead reader() const override {
+        return [drive = drive_, moved = moved_](DeviceNumber) -> std::optional<IoCounters> {
+            auto counters = linux_platform::readIoCounters(drive);
+            if (counters)
+                counters->writes += ++*moved;
+            return counters;
+        };
+    }
+
+private:
+    DeviceNumber drive_;
+    std::shared_ptr<std::atomic<std::uint64_t>> moved_ =
+        std::make_shared<std::atomic<std::uint64_t>>(0);
+};
+
+/// The block device of the file system mounted at `path`, as the mount table gives it.
+DeviceNumber deviceAt(const std::string& path) {
+    struct stat info {};
+    ::stat(path.c_str(), &info);
+    return {major(info.st_dev), minor(info.st_dev)};
+}
+
+/// What the volumes' counters are read with: the real reader for volumes on a block device, the
+/// one above for the others; set in main().
+DeviceCounters* realCounters = nullptr;
+DeviceCounters* reachedCounters = nullptr;
+
 double threadCpuSeconds() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -270,13 +307,21 @@ struct Rig {
     VolumeMonitor monitor{log, queue, volumeSystem.ports()};
     TimedFileSystem fs;
     WorkerPool pool{queue};
-    KeepAliveEngine engine{monitor, log, {queue, queue, pool, fs}};
+    KeepAliveEngine engine;
 
-    explicit Rig(const std::vector<std::pair<std::string, std::string>>& volumes) {
+    /// Volumes on block devices have their own counters read, the others those of one drive that
+    /// every ping reaches.
+    explicit Rig(const std::vector<std::pair<std::string, std::string>>& volumes)
+        : engine(monitor, log,
+                 {queue, queue, pool, fs,
+                  deviceAt(volumes.back().second).major ? *realCounters : *reachedCounters}) {
         std::vector<WatchedVolume> list;
         for (const auto& [name, path] : volumes)
-            list.push_back(
-                {.id = name, .name = name, .isCurrentlyMounted = true, .mountPath = path});
+            list.push_back({.id = name,
+                            .name = name,
+                            .deviceNumber = deviceAt(path),
+                            .isCurrentlyMounted = true,
+                            .mountPath = path});
         monitor.volumes = list;
     }
     ~Rig() { engine.stop(); }
@@ -363,6 +408,20 @@ int main(int argc, char** argv) {
         }
         tmpfs.emplace_back(name, dir);
     }
+    // The drive whose counters the tmpfs volumes' pings read.
+    const auto drive = scratch.subdir("drive");
+    if (const auto error = mountExt4Image(scratch / "drive.img", drive); !error.empty()) {
+        std::fprintf(stderr, "cannot mount the drive whose counters are read: %s\n", error.c_str());
+        return 1;
+    }
+    if (!linux_platform::readIoCounters(deviceAt(drive))) {
+        std::fprintf(stderr, "no I/O counters in /sys/dev/block for %s\n", drive.c_str());
+        return 1;
+    }
+    linux_platform::SysfsDeviceCounters sysfs;
+    ReachedCounters reached(deviceAt(drive));
+    realCounters = &sysfs;
+    reachedCounters = &reached;
     TestFuse fuse(scratch.subdir("stuck"));
     if (!fuse.error().empty()) {
         std::fprintf(stderr, "cannot mount the FUSE test file system: %s\n", fuse.error().c_str());
@@ -384,8 +443,8 @@ int main(int argc, char** argv) {
     if (jobCost.count() > 0)
         std::printf("Every ping job waits %lld us more on its worker\n",
                     static_cast<long long>(jobCost.count()));
-    std::printf("\nMain-thread CPU per tick (tmpfs volumes; tick, dispatch, result handling; "
-                "median of 5 runs)\n");
+    std::printf("\nMain-thread CPU per tick (tmpfs volumes, counters of a loop-backed ext4 read "
+                "around each write; tick, dispatch, result handling; median of 5 runs)\n");
     for (const std::size_t count : {1u, 16u, 256u})
         measureTicks({tmpfs.begin(), tmpfs.begin() + static_cast<std::ptrdiff_t>(count)},
                      count == 256 ? 100 : 500, count == 1 ? "volume: " : "volumes:");

@@ -37,7 +37,9 @@ AppState::AppState(AppPorts ports) : settings_(ports.settings), mainQueue_(ports
         *eventLog_, ports.clock, ports.volumes,
         [this](const std::string& id) { return excludedSet_.contains(id); });
     engine_ = std::make_unique<KeepAliveEngine>(*volumeMonitor_, *eventLog_, ports.engine);
-    troubleNotices_ = std::make_unique<DriveTroubleNotices>(*volumeMonitor_, ports.notifier);
+    troubleNotices_ = std::make_unique<DriveTroubleNotices>(
+        *volumeMonitor_, ports.notifier,
+        [this](const WatchedVolume& volume) { return engine_->reachingStreak(volume); });
 
     // A value raised to meet the rule is said, unlike one missing or unreadable. It stays as
     // stored: the file is the user's, and the next choice (panel or bus) replaces it.

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <string>
+#include <utility>
 
 namespace vornix {
 
@@ -26,7 +27,7 @@ struct TroubleText {
 };
 
 // Every status that is trouble, and only those.
-const std::array<TroubleText, 4> troubleTexts{{
+const std::array<TroubleText, 5> troubleTexts{{
     {VolumeStatus::stalled,
      QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Drive not responding"),
      QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
@@ -47,6 +48,12 @@ const std::array<TroubleText, 4> troubleTexts{{
      QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
                        "\"%1\" has less than %2 MB free; pings wait until space is freed."),
      [](const WatchedVolume&) { return std::to_string(KeepAliveEngine::freeSpaceFloor >> 20); }},
+    {VolumeStatus::notReaching,
+     QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Pings not reaching the drive"),
+     QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
+                       "\"%1\" may still spin down: its I/O counters did not move on the last "
+                       "two pings, so the writes never reached the drive."),
+     [](const WatchedVolume&) { return std::string(); }},
 }};
 
 const TroubleText* troubleText(VolumeStatus status) {
@@ -58,8 +65,9 @@ const TroubleText* troubleText(VolumeStatus status) {
 
 } // namespace
 
-DriveTroubleNotices::DriveTroubleNotices(VolumeMonitor& monitor, DesktopNotifier& notifier)
-    : notifier_(notifier) {
+DriveTroubleNotices::DriveTroubleNotices(VolumeMonitor& monitor, DesktopNotifier& notifier,
+                                         ReachingStreak reachingStreak)
+    : notifier_(notifier), reachingStreak_(std::move(reachingStreak)) {
     subscription_ = monitor.volumes.subscribe(
         [this](const std::vector<WatchedVolume>& volumes) { follow(volumes); });
 }
@@ -89,11 +97,18 @@ void DriveTroubleNotices::follow(const std::vector<WatchedVolume>& volumes) {
     // Runs on every publication of the list, so once per status change: a plain pass by
     // position, no lookups.
     inTrouble_.resize(volumes.size(), false);
+    notReachingTold_.resize(volumes.size(), false);
     for (std::size_t i = 0; i < volumes.size(); ++i) {
         const auto& volume = volumes[i];
+        if (notReachingTold_[i] && reachingStreak_(volume) >= reachedBeforeRetelling)
+            notReachingTold_[i] = false;
         const bool trouble = isTrouble(volume.status);
-        const bool entered = trouble && !inTrouble_[i];
+        bool entered = trouble && !inTrouble_[i];
         inTrouble_[i] = trouble;
+        if (entered && volume.status == VolumeStatus::notReaching) {
+            entered = !notReachingTold_[i];
+            notReachingTold_[i] = true;
+        }
         if (entered && enabled_ && volume.isWatched && volume.isCurrentlyMounted)
             notifier_.post(notice(volume));
     }

@@ -4,6 +4,7 @@
 
 #include "core/scheduling.h"
 #include "engine/ping_result.h"
+#include "volumes/watched_volume.h"
 
 #include <cstdint>
 #include <functional>
@@ -36,6 +37,27 @@ public:
     virtual PingWrite writer() const = 0;
 };
 
+/// What a block device has completed, as the system counts it from the moment the device
+/// appeared: requests that reached the device (or the bridge in front of it), never what a cache
+/// above it kept. Only ever compared for equality: a device that went and came back starts anew.
+struct IoCounters {
+    std::uint64_t writes = 0;
+    std::optional<std::uint64_t> flushes{}; // where the system counts cache flushes
+    bool operator==(const IoCounters&) const = default;
+};
+
+/// The counters of the block device with this number, or none where there are none (no such
+/// device, a file system on no device). Blocks like any read of the system's device records.
+using IoCounterRead = std::function<std::optional<IoCounters>(DeviceNumber device)>;
+
+/// The device side of a ping: whether the write reached the drive. The reader runs on worker
+/// threads, several at once; like the file system's functions it owns whatever it uses.
+class DeviceCounters {
+public:
+    virtual ~DeviceCounters() = default;
+    virtual IoCounterRead reader() const = 0;
+};
+
 /// Work for a worker thread. It returns what the main thread should then do with its outcome
 /// (or an empty task for nothing).
 using WorkerJob = std::function<Task()>;
@@ -62,6 +84,7 @@ struct EnginePorts {
     const WallClock& clock;
     WorkerQueue& workers;
     PingFileSystem& fileSystem;
+    DeviceCounters& deviceCounters;
 };
 
 } // namespace vornix

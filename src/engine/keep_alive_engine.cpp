@@ -50,9 +50,36 @@ struct PingPaths {
     std::string pingFile;
 };
 
+/// Whether a drive's pings reach it, judged by its I/O counters on the pings that wrote in time
+/// (the others neither count nor reset). A ping reached its drive when the counters after its
+/// flush differ from the first reading of the previous ping that counted, or, for the first ping
+/// to count, from its own: a write the system kept back lands by the next ping, and counts then.
+/// So the window of each ping spans the previous one too, and a ping after one that reached the
+/// drive reaches it as well; only two pings in a row that saw no I/O at all make notReaching.
+struct Reach {
+    std::optional<DeviceNumber> device{};
+    std::optional<IoCounters> firstReading{}; // of the last ping that counted
+    std::size_t silent = 0;                   // pings in a row that moved nothing
+    std::size_t reached = 0;                  // pings in a row that moved the counters
+
+    /// Counts a ping that wrote in time with these readings; whether it is one too many that did
+    /// not reach the drive. Readings missing (no counters) change nothing.
+    bool notReaching(const std::optional<IoCounters>& before,
+                     const std::optional<IoCounters>& after) {
+        if (!before || !after)
+            return false;
+        const bool moved = *after != firstReading.value_or(*before);
+        firstReading = before;
+        silent = moved ? 0 : silent + 1;
+        reached = moved ? reached + 1 : 0;
+        return silent >= KeepAliveEngine::silentPingsBeforeNotReaching;
+    }
+};
+
 /// One drive being pinged, kept from tick to tick while it is pinged or written to.
 struct Drive {
     std::shared_ptr<const PingPaths> paths;
+    Reach reach;
     std::uint64_t lastTick = 0;       // the last tick that pinged it
     bool writing = false;             // a job is out for it
     std::uint64_t generation = 0;     // of that job
@@ -73,15 +100,33 @@ struct TickStall {
 struct FileOperations {
     FreeSpaceQuery freeSpace;
     PingWrite write;
+    IoCounterRead readCounters;
 };
+
+/// What one job found, handed back to the main thread.
+struct JobOutcome {
+    PingResult result;
+    std::optional<DeviceNumber> device;                      // whose counters were read
+    std::optional<IoCounters> countersBefore, countersAfter; // around the write and its flush
+};
+
+/// The journal's words for counters that did not move.
+std::string unmovedDetail(DeviceNumber device, const IoCounters& counters) {
+    std::string detail = "no write or flush completed on device " + std::to_string(device.major) +
+                         ":" + std::to_string(device.minor) + " since the previous ping (writes " +
+                         std::to_string(counters.writes);
+    if (counters.flushes)
+        detail += ", flushes " + std::to_string(*counters.flushes);
+    return detail + ")";
+}
 
 } // namespace
 
 struct KeepAliveEngine::Core {
     Core(VolumeMonitor& monitor, EventLog& log, EnginePorts p)
         : volumeMonitor(monitor), eventLog(log), ports(p),
-          files(std::make_shared<const FileOperations>(
-              FileOperations{p.fileSystem.freeSpace(), p.fileSystem.writer()})) {}
+          files(std::make_shared<const FileOperations>(FileOperations{
+              p.fileSystem.freeSpace(), p.fileSystem.writer(), p.deviceCounters.reader()})) {}
 
     VolumeMonitor& volumeMonitor;
     EventLog& eventLog;
@@ -99,13 +144,14 @@ struct KeepAliveEngine::Core {
     std::vector<WorkerJob> tickJobs; // handed to the workers together at the end of a tick
 
     void pingAllWatchedVolumes();
-    void ping(const KeyView& key, const std::string& name, std::uint64_t tick);
+    void ping(const KeyView& key, const WatchedVolume& volume, std::uint64_t tick);
     void dispatchWrite(Drives::value_type& drive);
     void stallFired(std::uint64_t tick);
     void writeReturned(Drives::value_type& drive, std::uint64_t generation,
-                       const PingResult& result);
+                       const JobOutcome& outcome);
+    /// `unreached`: for a success, why it did not reach the drive, if it did not.
     void apply(const std::string& id, const std::string& name, const PingResult& result,
-               bool timedOut);
+               bool timedOut, const std::optional<std::string>& unreached);
 };
 
 KeepAliveEngine::KeepAliveEngine(VolumeMonitor& volumeMonitor, EventLog& eventLog,
@@ -120,6 +166,10 @@ KeepAliveEngine::~KeepAliveEngine() {
 
 void KeepAliveEngine::start(double interval) {
     core_->interval = interval;
+    // A start follows a switch-on, a wake-up or a new interval: what the counters said before
+    // tells nothing of a drive that may have been unplugged, spun down or reset meanwhile.
+    for (auto& [key, drive] : core_->drives)
+        drive.reach = {};
     core_->timer.reset();
     std::weak_ptr<Core> weak = core_;
     core_->timer = core_->ports.mainQueue.startRepeating(interval, [weak] {
@@ -147,6 +197,14 @@ double KeepAliveEngine::interval() const {
     return core_->interval;
 }
 
+std::size_t KeepAliveEngine::reachingStreak(const WatchedVolume& volume) const {
+    if (!volume.mountPath)
+        return 0;
+    const auto found = core_->drives.find(
+        KeyView{volume.id, *volume.mountPath, volume.kernelName.value_or(std::string())});
+    return found == core_->drives.end() ? 0 : found->second.reach.reached;
+}
+
 std::string KeepAliveEngine::pingFileLocation(const std::string& mountPath) {
     if (!mountPath.empty() && mountPath.back() == '/')
         return mountPath + pingFileName;
@@ -164,7 +222,7 @@ void KeepAliveEngine::Core::pingAllWatchedVolumes() {
         if (volume.isWatched && volume.isCurrentlyMounted && volume.mountPath) {
             const auto kernelName =
                 volume.kernelName ? std::string_view(*volume.kernelName) : std::string_view();
-            ping({volume.id, *volume.mountPath, kernelName}, volume.name, tick);
+            ping({volume.id, *volume.mountPath, kernelName}, volume, tick);
             ++pinged;
         }
     }
@@ -183,7 +241,8 @@ void KeepAliveEngine::Core::pingAllWatchedVolumes() {
     tickJobs.clear();
 }
 
-void KeepAliveEngine::Core::ping(const KeyView& key, const std::string& name, std::uint64_t tick) {
+void KeepAliveEngine::Core::ping(const KeyView& key, const WatchedVolume& volume,
+                                 std::uint64_t tick) {
     auto found = drives.find(key);
     if (found == drives.end()) {
         WriteKey owned{std::string(std::get<0>(key)), std::string(std::get<1>(key)),
@@ -194,8 +253,12 @@ void KeepAliveEngine::Core::ping(const KeyView& key, const std::string& name, st
         found->second.paths = std::move(paths);
     }
     auto& drive = found->second;
+    // A record reads idle only until its first ping result since it was mounted: a remount at
+    // the same place starts afresh, as does another device under the same name.
+    if (volume.status == VolumeStatus::idle || drive.reach.device != volume.deviceNumber)
+        drive.reach = {.device = volume.deviceNumber};
     drive.lastTick = tick;
-    drive.waiting.push_back({nextPing++, tick, name});
+    drive.waiting.push_back({nextPing++, tick, volume.name});
     if (!drive.writing)
         dispatchWrite(*found);
 }
@@ -206,14 +269,21 @@ void KeepAliveEngine::Core::dispatchWrite(Drives::value_type& drive) {
     // The job holds what it reads; the result finds its drive again, which stays in `drives`
     // while the job is out, once the engine is known to be still there.
     tickJobs.push_back([files = files, paths = drive.second.paths, weak = self, target = &drive,
-                        generation = drive.second.generation]() -> Task {
+                        generation = drive.second.generation,
+                        device = drive.second.reach.device]() -> Task {
+        JobOutcome outcome;
+        outcome.device = device;
+        if (device)
+            outcome.countersBefore = files->readCounters(*device);
         // statfs can hang like any write on a sick drive: it runs here, in the stall window.
         const auto free = files->freeSpace(paths->mountPath);
-        auto result =
+        outcome.result =
             free && *free < freeSpaceFloor ? PingResult::full() : files->write(paths->pingFile);
-        return [weak, target, generation, result = std::move(result)] {
+        if (outcome.countersBefore && outcome.result.kind == PingResult::Kind::success)
+            outcome.countersAfter = files->readCounters(*device);
+        return [weak, target, generation, outcome = std::move(outcome)] {
             if (auto core = weak.lock(); core && !core->engineGone)
-                core->writeReturned(*target, generation, result);
+                core->writeReturned(*target, generation, outcome);
         };
     });
 }
@@ -254,7 +324,8 @@ void KeepAliveEngine::Core::stallFired(std::uint64_t tick) {
 }
 
 void KeepAliveEngine::Core::writeReturned(Drives::value_type& target, std::uint64_t generation,
-                                          const PingResult& result) {
+                                          const JobOutcome& outcome) {
+    const PingResult& result = outcome.result;
     auto& drive = target.second;
     if (!drive.writing || drive.generation != generation)
         return;
@@ -266,6 +337,12 @@ void KeepAliveEngine::Core::writeReturned(Drives::value_type& target, std::uint6
     const auto stalled = std::exchange(drive.stalled, 0);
     const auto stalledName = std::exchange(drive.stalledName, {});
     const auto& id = target.first.id;
+    // One write, counted once, whichever pings waited for it, and only if one of them is in time.
+    std::optional<std::string> unreached;
+    if (result.kind == PingResult::Kind::success && !waiting.empty() &&
+        outcome.device == drive.reach.device &&
+        drive.reach.notReaching(outcome.countersBefore, outcome.countersAfter))
+        unreached = unmovedDetail(*outcome.device, *outcome.countersAfter);
     for (const auto& ping : waiting) {
         if (auto stall = stallTimers.find(ping.tick);
             stall != stallTimers.end() && --stall->second.waiting == 0) {
@@ -277,12 +354,12 @@ void KeepAliveEngine::Core::writeReturned(Drives::value_type& target, std::uint6
     for (std::size_t i = 0; i < stalled; ++i) {
         if (engineGone)
             return;
-        apply(id, stalledName, result, true);
+        apply(id, stalledName, result, true, std::nullopt);
     }
     for (const auto& ping : waiting) {
         if (engineGone)
             return;
-        apply(id, ping.name, result, false);
+        apply(id, ping.name, result, false, unreached);
     }
     if (drive.waiting.empty()) { // its buffer serves the next tick
         waiting.clear();
@@ -291,12 +368,19 @@ void KeepAliveEngine::Core::writeReturned(Drives::value_type& target, std::uint6
 }
 
 void KeepAliveEngine::Core::apply(const std::string& id, const std::string& name,
-                                  const PingResult& result, bool timedOut) {
+                                  const PingResult& result, bool timedOut,
+                                  const std::optional<std::string>& unreached) {
     using Kind = PingResult::Kind;
     switch (result.kind) {
     case Kind::success:
         if (timedOut)
             return; // the volume stays stalled until a ping succeeds in time
+        if (unreached) {
+            volumeMonitor.markStatus(id, VolumeStatus::notReaching, std::nullopt, *unreached);
+            if (!engineGone)
+                eventLog.record(LogEvent::Kind::pingNotReaching, name, *unreached);
+            return;
+        }
         volumeMonitor.markStatus(id, VolumeStatus::active, ports.clock.now());
         if (!engineGone)
             eventLog.record(LogEvent::Kind::pingSucceeded, name, "");

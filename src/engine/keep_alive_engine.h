@@ -5,6 +5,7 @@
 #include "log/event_log.h"
 #include "volumes/volume_monitor.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,6 +18,13 @@ namespace vornix {
 /// can touch a volume runs on the main thread, so a drive hanging in any system call only ever
 /// stalls its own pings. Each outcome becomes a status on the volume and an event in the log, on
 /// every ping; a failed or refused write shows as `failed` with the reason. Main thread only.
+///
+/// The job also reads the I/O counters of the volume's block device, before anything else and
+/// after the flush. A write and flush that reach no drive (a FUSE daemon that ignores the flush, a
+/// file system that keeps the write in memory) keep none awake: once `silentPingsBeforeNotReaching`
+/// pings in a row wrote without moving the counters since the previous such ping's first reading,
+/// the volume reads `notReaching` until one moves them. Every start, a new mount and another
+/// device begin the count afresh. Where a device has no counters, a ping reads as it always did.
 ///
 /// At most one job per volume (and mount path and device) is in the kernel at a time. A ping of a
 /// volume whose previous job has not returned starts nothing new: it joins the job in flight,
@@ -32,6 +40,9 @@ public:
     static constexpr double stallTimeout = 8.0;
     static constexpr std::int64_t freeSpaceFloor = 52'428'800; // 50 × 1,048,576 bytes
     static constexpr const char* pingFileName = ".vornix_ping";
+    /// Pings in a row that wrote and flushed in time without moving the drive's I/O counters
+    /// before its volume reads notReaching.
+    static constexpr std::size_t silentPingsBeforeNotReaching = 2;
 
     KeepAliveEngine(VolumeMonitor& volumeMonitor, EventLog& eventLog, EnginePorts ports);
     ~KeepAliveEngine();
@@ -50,6 +61,10 @@ public:
     bool isRunning() const;
     /// The interval most recently given.
     double interval() const;
+
+    /// The pings in a row, up to the last, that moved the I/O counters of the volume's drive;
+    /// 0 for a volume not pinged since it was mounted or since the engine last started.
+    std::size_t reachingStreak(const WatchedVolume& volume) const;
 
     /// Where the ping file of a volume mounted at `mountPath` lives.
     static std::string pingFileLocation(const std::string& mountPath);

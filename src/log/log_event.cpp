@@ -43,7 +43,7 @@ const KindTraits& traits(LogEvent::Kind kind) {
     using L = LogLevel;
     using T = Tone;
     // In the order of LogEvent::Kind.
-    static const std::array<KindTraits, 17> table{{
+    static const std::array<KindTraits, 18> table{{
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Mounted"), L::info, T::ok},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Ejected (user)"), L::info, T::ok},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Unexpected disconnect"), L::error, T::error},
@@ -63,6 +63,8 @@ const KindTraits& traits(LogEvent::Kind kind) {
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention unavailable"), L::warning,
          T::warning},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention lost"), L::warning, T::warning},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Ping not reaching the drive"), L::warning,
+         T::warning},
     }};
     return table.at(static_cast<std::size_t>(kind));
 }

@@ -35,6 +35,7 @@ struct LogEvent {
         intervalRaised,
         sleepPreventionUnavailable,
         sleepPreventionLost,
+        pingNotReaching,
     };
 
     std::string id{}; // random UUID, standard textual form

@@ -164,10 +164,7 @@ public:
         const StatusLabel label = statusLabel(volume);
         status_->setText(label.text);
         setTextColor(status_, tintColor(label.tint, pal, drawnOn(*status_, pal)));
-        // Why a ping failed, in the system's words, for the pointer and for screen readers.
-        const QString why = volume.status == VolumeStatus::failed
-                                ? QString::fromStdString(volume.statusDetail)
-                                : QString();
+        const QString why = statusTooltip(volume);
         setToolTip(why);
         setAccessibleDescription(why);
         status_->setToolTip(why);

@@ -37,8 +37,24 @@ StatusLabel statusLabel(const WatchedVolume& volume) {
                 Tint::red};
     case VolumeStatus::failed:
         return {QCoreApplication::translate("vornix::Panel", "Ping failed"), Tint::red};
+    case VolumeStatus::notReaching:
+        return {QCoreApplication::translate("vornix::Panel", "Not reaching the drive"),
+                Tint::orange};
     }
     return {};
+}
+
+QString statusTooltip(const WatchedVolume& volume) {
+    switch (volume.status) {
+    case VolumeStatus::failed:
+        return QString::fromStdString(volume.statusDetail); // in the system's words
+    case VolumeStatus::notReaching:
+        return QCoreApplication::translate(
+            "vornix::Panel", "The drive may still spin down: its I/O counters did not move on the "
+                             "last two pings, so the writes never reached it.");
+    default:
+        return {};
+    }
 }
 
 QString busText(std::optional<ConnectionBus> bus) {
@@ -71,7 +87,8 @@ TrayLook trayLook(bool keepingAwake, const std::vector<WatchedVolume>& volumes,
         !newestFirst.empty() && newestFirst.front().kind == LogEvent::Kind::unexpectedDisconnect;
     const bool failing = std::any_of(volumes.begin(), volumes.end(), [](const WatchedVolume& v) {
         return v.isWatched && v.isCurrentlyMounted &&
-               (v.status == VolumeStatus::failed || v.status == VolumeStatus::stalled);
+               (v.status == VolumeStatus::failed || v.status == VolumeStatus::stalled ||
+                v.status == VolumeStatus::notReaching);
     });
     if (pulled || failing)
         return TrayLook::trouble;

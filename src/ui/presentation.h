@@ -19,8 +19,9 @@ enum class Tint { green, orange, red, secondary };
 /// What the tray icon says: nothing kept awake, drives kept awake, or a drive in trouble.
 enum class TrayLook { idle, awake, trouble };
 
-/// Trouble, whether keeping awake or not, while a watched drive's pings fail or stall, or while
-/// the newest event is a drive pulled without an eject; else awake or idle as `keepingAwake`.
+/// Trouble, whether keeping awake or not, while a watched drive's pings fail, stall or do not reach
+/// it, or while the newest event is a drive pulled without an eject; else awake or idle as
+/// `keepingAwake`.
 TrayLook trayLook(bool keepingAwake, const std::vector<WatchedVolume>& volumes,
                   const std::vector<LogEvent>& newestFirst);
 
@@ -32,6 +33,9 @@ struct StatusLabel {
 
 /// The status line of a volume row. The status decides; the mount flag matters only for idle.
 StatusLabel statusLabel(const WatchedVolume& volume);
+
+/// Why a row reads as it does, for the pointer and screen readers; empty where the label says it.
+QString statusTooltip(const WatchedVolume& volume);
 
 /// The badge of a bus, in the words users know it by ("USB", "SD Card"); empty for a bus without
 /// a name of its own and for an unknown one.

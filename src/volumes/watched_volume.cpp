@@ -6,13 +6,14 @@
 namespace vornix {
 
 namespace {
-constexpr std::array<std::pair<VolumeStatus, std::string_view>, 6> statusNames{{
+constexpr std::array<std::pair<VolumeStatus, std::string_view>, 7> statusNames{{
     {VolumeStatus::idle, "idle"},
     {VolumeStatus::active, "active"},
     {VolumeStatus::stalled, "stalled"},
     {VolumeStatus::readOnly, "readOnly"},
     {VolumeStatus::full, "full"},
     {VolumeStatus::failed, "failed"},
+    {VolumeStatus::notReaching, "notReaching"},
 }};
 } // namespace
 

@@ -12,7 +12,10 @@ namespace vornix {
 /// The last known keep-alive state of a volume.
 /// `failed`: the last ping was refused or failed (EIO, ENOSPC, a file that is not ours at the
 /// ping path); the record's `statusDetail` then says why.
-enum class VolumeStatus { idle, active, stalled, readOnly, full, failed };
+/// `notReaching`: the last two pings wrote and flushed, yet the drive's I/O counters did not move,
+/// so nothing reached the drive (a cache or a file system that ignores the flush kept it); the
+/// drive may still spin down.
+enum class VolumeStatus { idle, active, stalled, readOnly, full, failed, notReaching };
 
 /// The status as scripts and stored files read it: its case name ("idle", "readOnly", ...).
 std::string_view statusName(VolumeStatus status);

@@ -10,7 +10,7 @@ TOOLS = ("Xvfb", "trayer", "xdotool", "import", "dbus-daemon", "busctl",
 SYSTEM_TOOLS = ("journalctl", "systemd-inhibit", "unshare", "/lib/systemd/systemd-journald",
                 "/lib/systemd/systemd-logind")
 STATUSES = ("Active", "Idle", "Disconnected", "Slow to respond", "Read-only \u2014 can't ping",
-            "Nearly full \u2014 paused", "Ping failed")
+            "Nearly full \u2014 paused", "Ping failed", "Not reaching the drive")
 # The portal names a request after the caller's token; Close on it ends the inhibition.
 PORTAL_INHIBIT = """ret = "/org/freedesktop/portal/desktop/request/x/" + args[2]["handle_token"]
 self.AddObject(ret, "org.freedesktop.portal.Request", {}, [("Close", "", "", "")])"""

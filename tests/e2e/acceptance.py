@@ -42,6 +42,7 @@ class Scenario:
         self.desktop, self.media, self.program, self.shim = desktop, media, program, shim
         self.drives = {d.name: d for d in media.drives}
         self.watched = [d for d in media.drives if d.name != EXCLUDED]
+        self.reached = [d for d in self.watched if d.name != "Flaky"]
         self.config = desktop.environment()["XDG_CONFIG_HOME"]
 
     def entries(self, label, volume="system", count=1, since=0.0, timeout=10, priority=None):
@@ -162,7 +163,7 @@ class Scenario:
 
     def pings_land(self):
         """the ping files land on the watched drives and keep landing every 10 s"""
-        for drive in self.watched:  # the file holds the second ping's time, or a later one's
+        for drive in self.reached:  # the file holds the second ping's time, or a later one's
             times = [e["time"] for e in self.entries("Keep-alive ping ok", drive.name, count=2,
                                                      since=self.on_since, timeout=2 * INTERVAL + 5)]
             held = calendar.timegm(time.strptime(read(drive.ping_file).decode(),
@@ -170,9 +171,22 @@ class Scenario:
             expect(0.5 * INTERVAL <= times[1] - times[0] <= 1.5 * INTERVAL and times[1] - 1 <=
                    held <= time.time(), f"{drive.name}: pings at {times}, the file holds {held}")
         expect(not os.path.exists(self.drives[EXCLUDED].ping_file), f"{EXCLUDED} was pinged")
-        for drive in self.watched:
+        for drive in self.reached:
             self.wait_status(drive.name, "Active", timeout=5)
         expect(self.panel.status(EXCLUDED) == "Idle", f"{EXCLUDED} does not read \"Idle\"")
+
+    def not_reaching(self):
+        """Flaky, its device never written, is not reached; then written through, "Active" """
+        device = "{0.major}:{0.minor}".format(self.drives["Flaky"].loop)
+        self.wait_status("Flaky", "Not reaching the drive", timeout=INTERVAL + 5)
+        line = self.entries("Ping not reaching the drive", "Flaky", priority=4)[0]["message"]
+        stat = read(f"/sys/dev/block/{device}/stat").split()  # through the fabricated entry
+        expect(line.endswith(f"{device} since the previous ping (writes {int(stat[4])}, flushes "
+                             f"{int(stat[15])})") and len(self.notices("Pings not reaching the "
+                             "drive")) == 1 and not self.green_tick(), f"{line!r}, one notice")
+        self.change(lambda: self.drives["Flaky"].control("write-through"), "Flaky", "Active",
+                    "Keep-alive ping ok", timeout=INTERVAL + 5)
+        wait_for(self.green_tick, 5, "the icon's green tick again")
 
     def faults(self):
         """at once: Photos filled past the floor reads "Nearly full — paused" and is not written,
@@ -259,6 +273,15 @@ class Scenario:
                 "sleepPrevention"]["holders"]) == (30, True, ["desktopPortal", "logind"]),
                f"--status --json: {out.stdout}")
 
+    def off_quiet(self):
+        """vornix --off: for a minute from then on, no drive's I/O counters move"""
+        subprocess.run([self.program, "--off"], env=self.desktop.environment(), timeout=10)
+        time.sleep(2)  # a write begun before lands, as does (sync) what the kernel holds of others
+        os.sync()
+        io = lambda: [read(f"/sys/block/{d.loop.name}/stat") for d in self.media.drives]  # noqa: E731
+        before, _ = io(), time.sleep(60)
+        expect(io() == before, f"I/O while off: {before} then {io()}")
+
     def controls(self):
         """Launch at Login, About and Escape work with mouse and keyboard"""
         self.open_panel()
@@ -305,8 +328,8 @@ class Scenario:
         left = subprocess.run(["pgrep", "-af", f"^{self.program}"], capture_output=True).stdout
         expect(not left, f"left behind: {left}")
 
-    STEPS = [start, switch_on, pings_land, faults, change_interval, eject, pull,
-             plug_in, next_tick, status_cli, controls, quit]
+    STEPS = [start, switch_on, pings_land, not_reaching, faults, change_interval, eject, pull,
+             plug_in, next_tick, status_cli, off_quiet, controls, quit]
 
 
 def inner(args, scratch):

@@ -70,6 +70,7 @@ def _show_as_usb(loop, size_bytes, on=None):  # on: a USB disk's folder; the loo
     for file, text in (("dev", f"{loop.major}:{n}"), ("removable", "0"),
                        ("size", str(size_bytes // 512))):
         _write(os.path.join(path, file), text)
+    os.symlink(f"/sys/devices/virtual/block/{loop.name}/stat", f"{path}/stat")  # its real counters
     entry = f"/sys/dev/block/{loop.major}:{n}"
     if os.path.lexists(entry):
         os.remove(entry)

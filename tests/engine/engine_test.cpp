@@ -1,3 +1,4 @@
+#include "app/drive_trouble_notices.h"
 #include "engine/idle_inhibition.h"
 #include "engine/keep_alive_engine.h"
 #include "engine/worker_pool.h"
@@ -44,9 +45,10 @@ struct Harness {
     testing::FakeVolumeSystem volumeSystem;
     VolumeMonitor monitor{log, time, volumeSystem.ports()};
     testing::FakePingFileSystem fs;
+    testing::FakeDeviceCounters counters;
     testing::ManualWorkerQueue workers{time};
-    std::unique_ptr<KeepAliveEngine> engine =
-        std::make_unique<KeepAliveEngine>(monitor, log, EnginePorts{time, time, workers, fs});
+    std::unique_ptr<KeepAliveEngine> engine = std::make_unique<KeepAliveEngine>(
+        monitor, log, EnginePorts{time, time, workers, fs, counters});
 
     explicit Harness(std::vector<WatchedVolume> volumes) { monitor.volumes = std::move(volumes); }
     long count(Kind kind, const std::string& name) const {
@@ -128,6 +130,52 @@ TEST(Engine, OutcomesBecomeStatusAndEventsAndASuccessInTimeRestoresActive) {
         h.completeJobs();
         EXPECT_EQ(h.volume("A").status, S::active);
         EXPECT_EQ(h.volume("A").statusDetail, "");
+    }
+}
+
+TEST(Engine, PingsThatMoveNoIoCounterTwiceInARowDoNotReachTheDrive) {
+    // A tick each: a write that moves the counters (m) or not (s), one whose write of the tick
+    // before landed only after its flush (w), one on a device without counters (n); nearly full
+    // (f), read-only (r), failed (x), stalled (t); or, before the next tick, the engine starting
+    // again as on waking (R) or a remount (M). Then the status after each tick ("IASRFXN", in
+    // the order of VolumeStatus) and the notices told: that the drive is not reached, except
+    // where it comes from other trouble (told already, as "nearly full" here).
+    using Row = std::tuple<const char*, const char*, std::size_t>;
+    const PingResult results[] = {PingResult::success(), PingResult::readOnly(),
+                                  PingResult::failure("EIO")};
+    for (const auto& [pings, expected, notices] :
+         {Row{"ss", "AN", 1}, Row{"sss", "ANN", 1}, Row{"sw", "AA", 0}, Row{"ssmsss", "ANAAAN", 1},
+          Row{"frxts", "FRXSA", 1}, Row{"sfrxts", "AFRXSN", 1}, Row{"ssmmsss", "ANAAAAN", 2},
+          Row{"sRsMs", "AAA", 0}, Row{"ssn", "ANA", 1}}) {
+        SCOPED_TRACE(pings);
+        auto a = mounted("A");
+        a.deviceNumber = DeviceNumber{8, 17};
+        Harness h({a});
+        DriveTroubleNotices told(h.monitor, h.notifier,
+                                 [&](auto& v) { return h.engine->reachingStreak(v); });
+        std::string statuses;
+        const auto startSoon = [&] { h.time.postDelayed(0.5, [&] { h.engine->start(45); }); };
+        startSoon(); // the ticks come half a second into each 45-second step
+        for (const char c : std::string_view(pings)) {
+            if (c == 'R' || c == 'M') {
+                c == 'R' ? startSoon() : h.monitor.markStatus("A", S::idle, std::nullopt);
+                continue;
+            }
+            auto& [counters, moving] = h.counters.devices[*a.deviceNumber];
+            moving = c == 'm';
+            counters.writes += c == 'w'; // landing now, after the last ping's flush
+            if (c == 'n')
+                h.counters.devices.clear();
+            h.fs.script("/media/A", results[(c == 'r') + 2 * (c == 'x')], c == 'f' ? 0 : INT64_MAX);
+            h.time.advance(c == 't' ? 9 : 1); // the tick, and a stall
+            h.completeJobs();
+            statuses += "IASRFXN"[static_cast<int>(h.volume("A").status)];
+            h.time.advance(c == 't' ? 36 : 44);
+        }
+        EXPECT_EQ(statuses, expected);
+        EXPECT_EQ(std::ranges::count(h.log.events.get(), Kind::pingNotReaching, &LogEvent::kind),
+                  std::ranges::count(statuses, 'N'));
+        EXPECT_EQ(h.notifier.posted.size(), notices);
     }
 }
 

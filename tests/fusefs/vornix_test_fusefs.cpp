@@ -6,7 +6,7 @@
 // It stays in the foreground until unmounted or sent SIGTERM. With --block-device (root only)
 // it is mounted as "fuseblk" on that device, the way exfat-fuse and ntfs-3g mount a drive, so
 // the mount table gives the device's numbers and the file system reads as that drive's; the
-// device's contents are never read or written.
+// device is never read, and written only as "write-through" asks.
 //
 // It reports 2 GiB free. Control it through the file ".fusefs-control" in its root:
 //   echo block-writes     > MOUNTPOINT/.fusefs-control   writes to files block until released
@@ -16,6 +16,8 @@
 //   echo write-enospc     > MOUNTPOINT/.fusefs-control   writes answer ENOSPC
 //   echo fsync-eio        > MOUNTPOINT/.fusefs-control   fsync answers EIO
 //   echo fsync-eopnotsupp > MOUNTPOINT/.fusefs-control   fsync answers EOPNOTSUPP
+//   echo write-through    > MOUNTPOINT/.fusefs-control   each write also lands at the start of
+//                                                        the block device, synced (--block-device)
 //   echo normal           > MOUNTPOINT/.fusefs-control   all of the above off, blocked calls go on
 //   cat MOUNTPOINT/.fusefs-control    ->  "blocked=N\n" (calls waiting to be released)
 // Several commands may be written at once, separated by white space. Run as root, or where
@@ -42,7 +44,8 @@ struct Filesystem {
     std::mutex mutex;
     std::condition_variable released;
     std::map<std::string, std::string> files; // contents by path, "/name"
-    int blockWrites = 0, blockStatfs = 0, writeError = 0, fsyncError = 0;
+    int blockWrites = 0, blockStatfs = 0, writeError = 0, fsyncError = 0, writeThrough = 0,
+        device = -1; // the block device, open to write through to
     unsigned long releaseGeneration = 0, blocked = 0;
 } fs;
 
@@ -52,9 +55,10 @@ bool isControl(const char* path) {
 
 int command(const std::string& text) {
     const std::map<std::string, std::pair<int*, int>> settings{
-        {"block-writes", {&fs.blockWrites, 1}}, {"block-statfs", {&fs.blockStatfs, 1}},
-        {"write-eio", {&fs.writeError, EIO}},   {"write-enospc", {&fs.writeError, ENOSPC}},
-        {"fsync-eio", {&fs.fsyncError, EIO}},   {"fsync-eopnotsupp", {&fs.fsyncError, EOPNOTSUPP}}};
+        {"block-writes", {&fs.blockWrites, 1}},  {"block-statfs", {&fs.blockStatfs, 1}},
+        {"write-eio", {&fs.writeError, EIO}},    {"write-enospc", {&fs.writeError, ENOSPC}},
+        {"fsync-eio", {&fs.fsyncError, EIO}},    {"fsync-eopnotsupp", {&fs.fsyncError, EOPNOTSUPP}},
+        {"write-through", {&fs.writeThrough, 1}}};
     std::istringstream in(text);
     for (std::string word; in >> word;) {
         if (const auto set = settings.find(word); set != settings.end())
@@ -63,7 +67,7 @@ int command(const std::string& text) {
             return -EINVAL;
         else {
             if (word == "normal")
-                fs.writeError = fs.fsyncError = 0;
+                fs.writeError = fs.fsyncError = fs.writeThrough = 0;
             fs.blockWrites = fs.blockStatfs = 0;
             ++fs.releaseGeneration;
             fs.released.notify_all();
@@ -135,6 +139,9 @@ int onWrite(const char* path, const char* buffer, size_t size, off_t offset, fus
     const auto found = fs.files.find(path);
     if (fs.writeError || found == fs.files.end())
         return found == fs.files.end() ? -ENOENT : -fs.writeError;
+    if (fs.writeThrough && (::pwrite(fs.device, buffer, std::min(size, size_t{512}), 0) < 0 ||
+                            ::fdatasync(fs.device) != 0))
+        return -EIO;
     auto& data = found->second;
     data.resize(std::max(data.size(), static_cast<size_t>(offset) + size));
     std::memcpy(data.data() + offset, buffer, size);
@@ -169,6 +176,7 @@ int main(int argc, char* argv[]) {
     const bool onDevice = argc == 4 && std::strcmp(argv[1], "--block-device") == 0;
     if (argc != 2 && !onDevice)
         return std::fprintf(stderr, "usage: %s [--block-device DEVICE] MOUNTPOINT\n", argv[0]), 2;
+    fs.device = onDevice ? ::open(argv[2], O_WRONLY | O_CLOEXEC) : -1;
     fuse_operations ops{};
     ops.getattr = onGetattr, ops.open = onOpen, ops.read = onRead, ops.write = onWrite;
     ops.statfs = onStatfs, ops.fsync = onFsync, ops.init = onInit, ops.create = onCreate;

@@ -23,6 +23,7 @@ struct AppHarness {
     FakeSettingsStore settings;
     FakeVolumeSystem volumeSystem;
     FakePingFileSystem fileSystem;
+    FakeDeviceCounters deviceCounters;
     ManualWorkerQueue workers{time};
     std::unique_ptr<AppState> app;
 
@@ -34,9 +35,9 @@ struct AppHarness {
 
     AppState& create() {
         workers.runImmediately = true;
-        app = std::make_unique<AppState>(
-            AppPorts{time, systemLog, notifier, power, machine, machine, autostart, settings,
-                     volumeSystem.ports(), EnginePorts{time, time, workers, fileSystem}});
+        app = std::make_unique<AppState>(AppPorts{
+            time, systemLog, notifier, power, machine, machine, autostart, settings,
+            volumeSystem.ports(), EnginePorts{time, time, workers, fileSystem, deviceCounters}});
         return *app;
     }
 };

@@ -58,6 +58,23 @@ private:
     mutable std::vector<std::string> writes_;
 };
 
+/// I/O counters per device, as the test sets them (with ManualWorkerQueue); a device whose flag
+/// is set finds one more write at every reading, as when each write reaches it. Devices not
+/// listed have none. Reading off the workers fails the test.
+struct FakeDeviceCounters final : DeviceCounters {
+    mutable std::map<DeviceNumber, std::pair<IoCounters, bool>> devices;
+    IoCounterRead reader() const override {
+        return [this](DeviceNumber device) -> std::optional<IoCounters> {
+            EXPECT_TRUE(onWorker) << "counters read on the main thread";
+            const auto found = devices.find(device);
+            if (found == devices.end())
+                return std::nullopt;
+            found->second.first.writes += found->second.second;
+            return found->second.first;
+        };
+    }
+};
+
 /// Holds submitted jobs until the test runs them (or, with `runImmediately`, runs each as it
 /// comes) on the test's thread; what a job returns is posted to the main queue, as in the pool.
 class ManualWorkerQueue final : public WorkerQueue {

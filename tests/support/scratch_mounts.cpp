@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -86,13 +87,16 @@ void writeFile(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
-TestFuse::TestFuse(std::string dir) : dir_(std::move(dir)) {
+TestFuse::TestFuse(std::string dir, const std::string& image) : dir_(std::move(dir)) {
     const char* program = VORNIX_TEST_FUSEFS;
     if (::access("/dev/fuse", R_OK | W_OK) != 0)
         error_ = "no /dev/fuse";
     else if ((pid_ = ::fork()) == 0) {
         ::dup2(::open("/dev/null", O_WRONLY), STDOUT_FILENO);
-        ::execl(program, program, dir_.c_str(), static_cast<char*>(nullptr));
+        const auto sh = "exec \"$0\" --block-device $(truncate -s16M $1; losetup -f --show $1) $2";
+        if (image.empty())
+            ::execl(program, program, dir_.c_str(), static_cast<char*>(nullptr));
+        ::execl("/bin/sh", "sh", "-c", sh, program, image.c_str(), dir_.c_str(), nullptr);
         ::_exit(127);
     } else if (pid_ < 0) {
         error_ = failed("fork", -1);
@@ -105,6 +109,8 @@ TestFuse::TestFuse(std::string dir) : dir_(std::move(dir)) {
             pid_ = -1;
         if (exited || !isMountRoot(dir_))
             error_ = std::string("the FUSE test program did not mount: ") + program;
+        else if (!image.empty()) // in use, so detached once the file system lets it go
+            std::system(("losetup -d \"$(losetup -nO NAME -j '" + image + "')\"").c_str());
     }
 }
 

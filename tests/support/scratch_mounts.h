@@ -48,7 +48,9 @@ public:
         int blocked = 0; // calls waiting to be released
     };
 
-    explicit TestFuse(std::string dir);
+    /// With `image`, mounted as "fuseblk" on a loop device over a fresh 16 MiB image there
+    /// (root only), detached when the file system is gone.
+    explicit TestFuse(std::string dir, const std::string& image = {});
     /// Releases blocked calls and stops the file system, which unmounts it.
     ~TestFuse();
     TestFuse(const TestFuse&) = delete;

@@ -19,11 +19,9 @@ LinuxPlatform::LinuxPlatform(Options options)
       volumes_(std::move(options.volumes)), workers_(mainQueue_) {}
 
 AppPorts LinuxPlatform::ports() {
-    return AppPorts{clock_,           systemLog_,
-                    notifier_,        inhibitor_,
-                    sleepSignal_,     powerSupply_,
-                    loginItem_,       settings_,
-                    volumes_.ports(), EnginePorts{mainQueue_, clock_, workers_, pingFileSystem_}};
+    const EnginePorts engine{mainQueue_, clock_, workers_, pingFileSystem_, deviceCounters_};
+    return AppPorts{clock_,       systemLog_, notifier_, inhibitor_,       sleepSignal_,
+                    powerSupply_, loginItem_, settings_, volumes_.ports(), engine};
 }
 
 } // namespace vornix::linux_platform

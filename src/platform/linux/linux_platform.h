@@ -5,6 +5,7 @@
 #include "platform/linux/dbus_desktop_notifier.h"
 #include "platform/linux/dbus_idle_inhibitor.h"
 #include "platform/linux/dbus_power_signals.h"
+#include "platform/linux/device_io_counters.h"
 #include "platform/linux/journal_system_log.h"
 #include "platform/linux/linux_volume_system.h"
 #include "platform/linux/ping_file_system.h"
@@ -47,6 +48,7 @@ private:
     QtSettingsStore settings_;
     LinuxVolumeSystem volumes_;
     LinuxPingFileSystem pingFileSystem_;
+    SysfsDeviceCounters deviceCounters_;
     WorkerPool workers_;
 };
 

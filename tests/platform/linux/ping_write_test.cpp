@@ -1,10 +1,12 @@
 // The ping write against real file systems made by the test (tmpfs, a loop-mounted ext4 image
 // and the tests' FUSE file system, in a private mount namespace), and the engine on the real Qt
 // event loop and worker threads for a minute of real time beside a drive whose statfs hangs for
-// good and one whose writes fail. Needs root; skips otherwise.
+// good, one whose writes fail, and two whose I/O counters tell whether the pings reach them (ext4
+// on a loop device, and a fuseblk file system on one that keeps its writes). Needs root.
 
 #include "engine/keep_alive_engine.h"
 #include "engine/worker_pool.h"
+#include "platform/linux/device_io_counters.h"
 #include "platform/linux/ping_file_system.h"
 #include "platform/linux/qt_main_queue.h"
 
@@ -16,8 +18,10 @@
 #include <QTimer>
 #include <future>
 #include <gtest/gtest.h>
+#include <ranges>
 #include <regex>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace vornix::linux_platform {
@@ -98,8 +102,11 @@ TEST(StuckDrive, HealthyDrivesKeepTheirRhythmAndTheEventLoopStaysResponsive) {
     qtApp();
     ScratchDir scratch;
     ASSERT_EQ(mountTmpfs(scratch.subdir("healthy")), "");
-    TestFuse stuck(scratch.subdir("stuck")), failing(scratch.subdir("failing"));
+    ASSERT_EQ(mountExt4Image(scratch / "ext4.img", scratch.subdir("ext4")), "");
+    TestFuse stuck(scratch.subdir("stuck")), failing(scratch.subdir("failing")),
+        fuseblk(scratch.subdir("fuseblk"), scratch / "fuseblk.img"); // keeping what it is written
     ASSERT_TRUE(stuck.command("block-statfs") && failing.command("write-eio")) << stuck.error();
+    ASSERT_TRUE(fuseblk.error().empty()) << fuseblk.error();
     // Were statfs to run on this thread, the loop would freeze for good: a watchdog lets the
     // drive answer after a while, so that the test fails instead of hanging.
     std::promise<void> finished;
@@ -115,9 +122,16 @@ TEST(StuckDrive, HealthyDrivesKeepTheirRhythmAndTheEventLoopStaysResponsive) {
     EventLog log(clock, systemLog, notifier);
     FakeVolumeSystem volumeSystem;
     VolumeMonitor monitor(log, clock, volumeSystem.ports());
-    monitor.volumes = {{.id = "S", .isCurrentlyMounted = true, .mountPath = stuck.dir()},
-                       {.id = "F", .isCurrentlyMounted = true, .mountPath = failing.dir()},
-                       {.id = "H", .isCurrentlyMounted = true, .mountPath = scratch / "healthy"}};
+    std::vector<WatchedVolume> volumes{
+        {.id = "S", .isCurrentlyMounted = true, .mountPath = stuck.dir()},
+        {.id = "F", .isCurrentlyMounted = true, .mountPath = failing.dir()},
+        {.id = "H", .isCurrentlyMounted = true, .mountPath = scratch / "healthy"},
+        {.id = "E", .isCurrentlyMounted = true, .mountPath = scratch / "ext4"},
+        {.id = "B", .name = "B", .isCurrentlyMounted = true, .mountPath = fuseblk.dir()}};
+    for (auto& volume : volumes) // the device each is mounted from, as the mount table says
+        if (struct stat info{}; ::stat(volume.mountPath->c_str(), &info) == 0)
+            volume.deviceNumber = DeviceNumber{major(info.st_dev), minor(info.st_dev)};
+    monitor.volumes = volumes;
     // A probe due every 10 ms notes how late it runs and when the healthy drive was pinged.
     std::vector<Steady::time_point> healthyPings;
     std::optional<WallTime> lastPing;
@@ -134,10 +148,12 @@ TEST(StuckDrive, HealthyDrivesKeepTheirRhythmAndTheEventLoopStaysResponsive) {
     probe.start(10);
 
     LinuxPingFileSystem fs;
+    SysfsDeviceCounters counters;
     WorkerPool pool(queue);
     {
-        KeepAliveEngine engine(monitor, log, {queue, clock, pool, fs});
+        KeepAliveEngine engine(monitor, log, {queue, clock, pool, fs, counters});
         engine.start(1);
+        QTimer::singleShot(30'000, [&] { fuseblk.command("write-through"); });
         spinUntil([] { return false; }, 60'000); // a minute of the real event loop
         EXPECT_EQ(stuck.status().value_or(TestFuse::Status{}).blocked, 1); // however many pings
     }
@@ -153,7 +169,14 @@ TEST(StuckDrive, HealthyDrivesKeepTheirRhythmAndTheEventLoopStaysResponsive) {
     EXPECT_EQ(monitor.volume("S")->status, VolumeStatus::stalled);
     EXPECT_EQ(monitor.volume("F")->status, VolumeStatus::failed);
     EXPECT_EQ(monitor.volume("F")->statusDetail, "Input/output error");
-    EXPECT_LE(pool.threadCount(), 3u + 4u); // one job per volume, plus idle workers
+    EXPECT_LE(pool.threadCount(), 5u + 4u); // one job per volume, plus idle workers
+    // The ext4 drive is reached by every ping, the one under FUSE only once written through.
+    const auto unreached = std::string(label(LogEvent::Kind::pingNotReaching)) + " \u2014 B ";
+    EXPECT_GE(std::ranges::count_if(systemLog.lines | std::views::values,
+                                    [&](const auto& text) { return text.starts_with(unreached); }),
+              20);
+    EXPECT_EQ(monitor.volume("E")->status, VolumeStatus::active);
+    EXPECT_EQ(monitor.volume("B")->status, VolumeStatus::active);
 }
 
 } // namespace
