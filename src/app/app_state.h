@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/autostart_manager.h"
+#include "app/drive_health.h"
 #include "app/drive_trouble_notices.h"
 #include "app/settings_store.h"
 #include "app/system_power_ports.h"
@@ -31,6 +32,8 @@ struct AppPorts {
     SettingsStore& settings;
     VolumePorts volumes;
     EnginePorts engine;
+    /// None: no drive is ever known to fail.
+    DriveHealthPort* driveHealth = nullptr;
 };
 
 /// The one object that holds the program together: it creates and owns every service, holds
@@ -101,6 +104,7 @@ private:
     std::unique_ptr<VolumeMonitor> volumeMonitor_;
     std::unique_ptr<KeepAliveEngine> engine_;
     std::unique_ptr<DriveTroubleNotices> troubleNotices_;
+    std::unique_ptr<DriveHealthWatch> driveHealth_;
     bool preparingForSleep_ = false;
     bool onBattery_ = false;
     std::vector<Subscription> powerWatches_; // ended by shutdown(), or before the services

@@ -33,6 +33,8 @@ struct LogEvent {
         notificationsUnavailable,
         autostartNotChanged,
         intervalRaised,
+        driveFellAsleep,
+        driveFailing,
     };
 
     std::string id{}; // random UUID, standard textual form

@@ -6,13 +6,14 @@
 namespace vornix {
 
 namespace {
-constexpr std::array<std::pair<VolumeStatus, std::string_view>, 6> statusNames{{
+constexpr std::array<std::pair<VolumeStatus, std::string_view>, 7> statusNames{{
     {VolumeStatus::idle, "idle"},
     {VolumeStatus::active, "active"},
     {VolumeStatus::stalled, "stalled"},
     {VolumeStatus::readOnly, "readOnly"},
     {VolumeStatus::full, "full"},
     {VolumeStatus::failed, "failed"},
+    {VolumeStatus::fellAsleep, "fellAsleep"},
 }};
 } // namespace
 
@@ -28,6 +29,18 @@ std::optional<VolumeStatus> volumeStatusNamed(std::string_view name) {
         if (text == name)
             return value;
     return std::nullopt;
+}
+
+std::string_view powerStateName(DrivePowerState state) {
+    switch (state) {
+    case DrivePowerState::active:
+        return "active";
+    case DrivePowerState::standby:
+        return "standby";
+    case DrivePowerState::unknown:
+        break;
+    }
+    return "unknown";
 }
 
 } // namespace vornix

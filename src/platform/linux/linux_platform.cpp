@@ -14,15 +14,22 @@ LinuxPlatform::LinuxPlatform(Options options)
                  {.applicationID = QStringLiteral(VORNIX_APP_ID),
                   .applicationName = QStringLiteral("Vornix")}),
       sleepSignal_(QDBusConnection::systemBus()), powerSupply_(QDBusConnection::systemBus()),
+      drives_(QDBusConnection::systemBus()),
       loginItem_(VORNIX_APP_ID), settings_(options.settingsPath),
       volumes_(std::move(options.volumes)), workers_(mainQueue_) {}
 
 AppPorts LinuxPlatform::ports() {
-    return AppPorts{clock_,           systemLog_,
-                    notifier_,        inhibitor_,
-                    sleepSignal_,     powerSupply_,
-                    loginItem_,       settings_,
-                    volumes_.ports(), EnginePorts{mainQueue_, clock_, workers_, pingFileSystem_}};
+    return AppPorts{clock_,
+                    systemLog_,
+                    notifier_,
+                    inhibitor_,
+                    sleepSignal_,
+                    powerSupply_,
+                    loginItem_,
+                    settings_,
+                    volumes_.ports(),
+                    EnginePorts{mainQueue_, clock_, workers_, pingFileSystem_, &drives_},
+                    &drives_};
 }
 
 } // namespace vornix::linux_platform
