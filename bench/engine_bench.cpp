@@ -1,9 +1,16 @@
 // vornix-engine-bench: what the keep-alive engine costs, on real file systems and real worker
 // threads, with the interval run on a virtual clock so that hours of ticks take seconds.
 //
-//   1. main-thread CPU time per tick with 1, 16 and 256 watched volumes (tmpfs);
+//   1. main-thread CPU time per tick with 1, 16 and 256 watched volumes (tmpfs), median of 5
+//      runs, and the threads started per tick;
 //   2. the ping latency of a healthy volume, alone and beside a volume whose writes hang;
 //   3. threads and resident memory after 2,000 ticks with one volume hanging.
+//
+//   vornix-engine-bench [--job-cost-us US] [--ext4 N]
+//
+// --job-cost-us makes every ping job wait US microseconds more on its worker (as for a reply
+// from another process); --ext4 adds the first measure for N volumes on ext4 images on loop
+// devices, where a ping reaches a block device.
 //
 // Needs root: it mounts tmpfs and the tests' FUSE file system in a private mount namespace.
 
@@ -15,17 +22,36 @@
 #include "volume_fakes.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <pthread.h>
+#include <sched.h>
 #include <string>
+#include <thread>
 #include <vector>
+
+namespace {
+std::atomic<std::size_t> threadsCreated{0};
+} // namespace
+
+// Every thread the process starts, whatever starts it, is counted on its way to the C library.
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                              void* (*start)(void*), void* argument) {
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto create = reinterpret_cast<Create>(::dlsym(RTLD_NEXT, "pthread_create"));
+    threadsCreated.fetch_add(1, std::memory_order_relaxed);
+    return create(thread, attributes, start, argument);
+}
 
 namespace {
 
@@ -37,10 +63,13 @@ using Steady = std::chrono::steady_clock;
 class BenchQueue final : public MainQueue, public WallClock {
 public:
     WallTime now() const override {
-        std::lock_guard lock(mutex_);
-        return start_ + std::chrono::duration_cast<WallTime::duration>(now_);
+        return start_ + std::chrono::duration_cast<WallTime::duration>(now_.load());
     }
-    void post(Task task) override { schedule(Nanos{-1}, std::move(task), nullptr); }
+    void post(Task task) override {
+        posts.fetch_add(1, std::memory_order_relaxed);
+        schedule(Nanos{-1}, std::move(task), nullptr);
+    }
+    std::atomic<std::size_t> posts{0}; // from the workers, each a wake-up of the main thread
     std::shared_ptr<DelayedTask> postDelayed(double seconds, Task task) override {
         auto cancelled = std::make_shared<bool>(false);
         schedule(at(seconds), std::move(task), cancelled);
@@ -69,16 +98,27 @@ public:
         std::lock_guard lock(mutex_);
         now_ = target;
     }
-    /// Runs posts from workers as they come until `done` holds.
+    /// Runs posts from workers as they come until `done` holds. Meanwhile virtual time follows
+    /// real time, so that short timers (the worker pool's grace period) fire as they would.
     template <class Done> void runPostsUntil(Done done) {
+        auto last = Steady::now();
+        const auto giveUp = last + std::chrono::seconds(30);
         while (!done()) {
             {
                 std::unique_lock lock(mutex_);
-                if (!posted_.wait_for(lock, std::chrono::seconds(30), [&] {
-                        return !tasks_.empty() && tasks_.begin()->first.first <= now_;
-                    })) {
-                    std::fprintf(stderr, "no result from the workers within 30 s\n");
-                    std::exit(1);
+                for (;;) {
+                    const auto real = Steady::now();
+                    now_ = now_.load() + (real - last);
+                    last = real;
+                    if (!tasks_.empty() && tasks_.begin()->first.first <= now_.load())
+                        break;
+                    if (real >= giveUp) {
+                        std::fprintf(stderr, "no result from the workers within 30 s\n");
+                        std::exit(1);
+                    }
+                    posted_.wait_for(lock, tasks_.empty()
+                                               ? std::chrono::seconds(30)
+                                               : tasks_.begin()->first.first - now_.load());
                 }
             }
             while (auto due = next(nowNanos()))
@@ -103,10 +143,7 @@ private:
         std::shared_ptr<bool> cancelled;
     };
 
-    Nanos nowNanos() const {
-        std::lock_guard lock(mutex_);
-        return now_;
-    }
+    Nanos nowNanos() const { return now_.load(); }
     Nanos at(double seconds) const {
         return nowNanos() + Nanos(static_cast<long long>(seconds * 1e9));
     }
@@ -124,7 +161,7 @@ private:
         std::lock_guard lock(mutex_);
         while (!tasks_.empty() && tasks_.begin()->first.first <= until) {
             auto entry = std::move(tasks_.begin()->second);
-            now_ = std::max(now_, tasks_.begin()->first.first);
+            now_ = std::max(now_.load(), tasks_.begin()->first.first);
             tasks_.erase(tasks_.begin());
             if (!entry.cancelled || !*entry.cancelled)
                 return std::move(entry.task);
@@ -135,27 +172,23 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable posted_;
     WallTime start_ = std::chrono::system_clock::now();
-    Nanos now_{0};
+    std::atomic<Nanos> now_{Nanos{0}}; // set by the main thread under `mutex_`, read without it
     std::uint64_t sequence_ = 0;
     std::map<std::pair<Nanos, std::uint64_t>, Entry> tasks_;
 };
 
-/// Counts successes per volume and notes when the last one of each was recorded.
+/// Counts successes and notes when the last one was recorded; as cheap as can be, since it runs
+/// on the main thread being measured.
 class CountingLog final : public SystemLog {
 public:
     void write(LogLevel, std::string_view line) override {
-        const auto dash = line.find(" \u2014 ");
-        const bool ok = line.rfind(label(LogEvent::Kind::pingSucceeded), 0) == 0;
-        if (!ok || dash == std::string_view::npos)
-            return;
-        auto name = std::string(line.substr(dash + 5));
-        if (!name.empty() && name.back() == ' ')
-            name.pop_back();
-        ++successes[name];
-        lastSuccess[name] = Steady::now();
+        if (line.starts_with(label(LogEvent::Kind::pingSucceeded))) {
+            ++successes;
+            lastSuccess = Steady::now();
+        }
     }
-    std::map<std::string, int> successes;
-    std::map<std::string, Steady::time_point> lastSuccess;
+    std::size_t successes = 0;
+    Steady::time_point lastSuccess;
 };
 
 class SilentNotifier final : public DesktopNotifier {
@@ -166,16 +199,21 @@ public:
     }
 };
 
+/// How long every ping job waits on its worker besides its own work (--job-cost-us).
+std::chrono::microseconds jobCost{0};
+
 /// The real file system, noting when each ping of a volume began (its free-space question, asked
 /// on a worker; the notes are shared with the workers, which may outlive this object).
 class TimedFileSystem final : public PingFileSystem {
 public:
     FreeSpaceQuery freeSpace() const override {
-        return [notes = notes_](const std::string& mountPath) {
+        return [notes = notes_, cost = jobCost](const std::string& mountPath) {
             {
                 std::lock_guard lock(notes->mutex);
                 notes->asked[mountPath] = Steady::now();
             }
+            if (cost.count() > 0)
+                std::this_thread::sleep_for(cost);
             return linux_platform::availableBytes(mountPath);
         };
     }
@@ -243,26 +281,19 @@ struct Rig {
     }
     ~Rig() { engine.stop(); }
 
-    /// Ticks once every 45 virtual seconds; after each tick waits until `healthy` volumes have
-    /// all succeeded, then lets the stall timers of the others run out.
-    void runTicks(int ticks, const std::vector<std::string>& healthy,
-                  const std::function<void()>& afterTick = {}) {
-        std::map<std::string, int> base;
-        for (const auto& name : healthy)
-            base[name] = systemLog.successes[name];
-        for (int tick = 1; tick <= ticks; ++tick) {
+    /// Ticks once every 45 virtual seconds; after each tick waits until the `healthy` volumes
+    /// (those that do not hang) have all succeeded, then lets the stall timers of the others run
+    /// out.
+    void runTicks(int ticks, std::size_t healthy, const std::function<void()>& afterTick = {}) {
+        const auto base = systemLog.successes;
+        for (std::size_t tick = 1; tick <= static_cast<std::size_t>(ticks); ++tick) {
             if (engine.isRunning()) {
                 queue.advance(45 - KeepAliveEngine::stallTimeout);
             } else {
                 engine.start(45);
                 queue.advance(0);
             }
-            queue.runPostsUntil([&] {
-                for (const auto& name : healthy)
-                    if (systemLog.successes[name] < base[name] + tick)
-                        return false;
-                return true;
-            });
+            queue.runPostsUntil([&] { return systemLog.successes >= base + tick * healthy; });
             if (afterTick)
                 afterTick();
             queue.advance(KeepAliveEngine::stallTimeout);
@@ -276,10 +307,47 @@ double percentile(std::vector<double> values, double p) {
     return values[index];
 }
 
+/// Main-thread CPU per tick and threads started per tick over `volumes`: the median of 5 runs.
+void measureTicks(const std::vector<std::pair<std::string, std::string>>& volumes, int ticks,
+                  const char* what) {
+    std::vector<double> perTick, started, posts;
+    for (int run = 0; run < 5; ++run) {
+        Rig rig(volumes);
+        rig.runTicks(5, volumes.size()); // warm up: workers made, files created
+        const auto threadsBefore = threadsCreated.load();
+        const auto postsBefore = rig.queue.posts.load();
+        const double before = threadCpuSeconds();
+        rig.runTicks(ticks, volumes.size());
+        perTick.push_back((threadCpuSeconds() - before) / ticks * 1e6);
+        started.push_back(static_cast<double>(threadsCreated.load() - threadsBefore) / ticks);
+        posts.push_back(static_cast<double>(rig.queue.posts.load() - postsBefore) / ticks);
+    }
+    const double median = percentile(perTick, 0.5);
+    const auto count = static_cast<double>(volumes.size());
+    std::printf("  %3zu %s %8.1f us per tick (%.2f us per volume; runs %.2f-%.2f), "
+                "%.2f threads started per tick, %.1f posts to the main queue per tick\n",
+                volumes.size(), what, median, median / count,
+                *std::min_element(perTick.begin(), perTick.end()) / count,
+                *std::max_element(perTick.begin(), perTick.end()) / count, percentile(started, 0.5),
+                percentile(posts, 0.5));
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
     using namespace vornix::testing;
+    std::size_t ext4Volumes = 0;
+    for (int i = 1; i < argc; ++i) {
+        const bool hasValue = i + 1 < argc;
+        if (hasValue && std::strcmp(argv[i], "--job-cost-us") == 0)
+            jobCost = std::chrono::microseconds(std::atoll(argv[++i]));
+        else if (hasValue && std::strcmp(argv[i], "--ext4") == 0)
+            ext4Volumes = static_cast<std::size_t>(std::atoll(argv[++i]));
+        else {
+            std::fprintf(stderr, "usage: vornix-engine-bench [--job-cost-us US] [--ext4 N]\n");
+            return 2;
+        }
+    }
     if (const auto why = enterPrivateMountNamespace(); !why.empty()) {
         std::fprintf(stderr, "vornix-engine-bench %s (run it with sudo)\n", why.c_str());
         return 1;
@@ -301,29 +369,34 @@ int main() {
         return 1;
     }
 
-    std::printf("Keep-alive engine (interval 45 s on a virtual clock; writes are real)\n\n");
-    std::printf("Main-thread CPU per tick (tmpfs volumes; tick, dispatch, result handling)\n");
-    for (const std::size_t count : {1u, 16u, 256u}) {
-        std::vector<std::pair<std::string, std::string>> volumes(tmpfs.begin(),
-                                                                 tmpfs.begin() + count);
-        std::vector<std::string> names;
-        for (const auto& v : volumes)
-            names.push_back(v.first);
-        Rig rig(volumes);
-        const int ticks = count == 256 ? 100 : 500;
-        rig.runTicks(5, names); // warm up: workers made, files created
-        const double before = threadCpuSeconds();
-        rig.runTicks(ticks, names);
-        const double perTick = (threadCpuSeconds() - before) / ticks;
-        std::printf("  %3zu %s %8.1f us per tick (%.2f us per volume)\n", count,
-                    count == 1 ? "volume: " : "volumes:", perTick * 1e6,
-                    perTick * 1e6 / static_cast<double>(count));
+    std::vector<std::pair<std::string, std::string>> ext4;
+    for (std::size_t i = 0; i < ext4Volumes; ++i) {
+        const auto name = "ext" + std::to_string(i);
+        const auto dir = scratch.subdir(name);
+        if (const auto error = mountExt4Image(scratch / (name + ".img"), dir); !error.empty()) {
+            std::fprintf(stderr, "cannot mount ext4 volume %zu: %s\n", i, error.c_str());
+            return 1;
+        }
+        ext4.emplace_back(name, dir);
     }
 
-    std::printf(
-        "\nPing latency of a healthy tmpfs volume, from its free-space test to its result\n");
+    std::printf("Keep-alive engine (interval 45 s on a virtual clock; writes are real)\n");
+    if (jobCost.count() > 0)
+        std::printf("Every ping job waits %lld us more on its worker\n",
+                    static_cast<long long>(jobCost.count()));
+    std::printf("\nMain-thread CPU per tick (tmpfs volumes; tick, dispatch, result handling; "
+                "median of 5 runs)\n");
+    for (const std::size_t count : {1u, 16u, 256u})
+        measureTicks({tmpfs.begin(), tmpfs.begin() + static_cast<std::ptrdiff_t>(count)},
+                     count == 256 ? 100 : 500, count == 1 ? "volume: " : "volumes:");
+    if (!ext4.empty())
+        measureTicks(ext4, 100, "ext4 volumes on loop devices:");
+
+    std::printf("\nPing latency of a healthy tmpfs volume, from its free-space test to its result "
+                "(threads on one CPU)\n");
     const auto& healthy = tmpfs[0];
-    // Rounds of each, taken in turn, so that the load of the machine falls on both alike.
+    // Many short rounds of each, taken in turn, so that the load of the machine, and how the
+    // threads of each round happen to be placed, fall on both alike.
     auto latencies = [&](bool withStuck, std::vector<double>& samples) {
         std::vector<std::pair<std::string, std::string>> volumes;
         if (withStuck)
@@ -331,25 +404,44 @@ int main() {
         volumes.push_back(healthy);
         fuse.command(withStuck ? "block-writes" : "normal");
         Rig rig(volumes);
-        rig.runTicks(5, {healthy.first}); // warm up
-        rig.runTicks(200, {healthy.first}, [&] {
-            const auto took =
-                rig.systemLog.lastSuccess[healthy.first] - rig.fs.askedAt(healthy.second);
+        rig.runTicks(5, 1); // warm up
+        rig.runTicks(50, 1, [&] {
+            const auto took = rig.systemLog.lastSuccess - rig.fs.askedAt(healthy.second);
             samples.push_back(std::chrono::duration<double, std::micro>(took).count());
         });
         fuse.command("normal");
     };
-    std::vector<double> alone, beside;
-    for (int round = 0; round < 5; ++round) {
-        latencies(false, alone);
-        latencies(true, beside);
+    // On one CPU (threads started from here inherit it), so that whether the worker and the main
+    // thread happen to share a CPU, which decides the cost of each wake-up on a virtual machine,
+    // cannot tell the two apart.
+    cpu_set_t allowed, one;
+    ::sched_getaffinity(0, sizeof allowed, &allowed);
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &allowed)) {
+            CPU_SET(cpu, &one);
+            break;
+        }
+    ::sched_setaffinity(0, sizeof one, &one);
+    // Each round's median beside a stuck volume over that of the round alone just before it:
+    // the median of these ratios, since a round's latencies as a whole may come out fast or
+    // slow on a shared machine, whatever it measures.
+    std::vector<double> alone, beside, ratios;
+    for (int round = 0; round < 20; ++round) {
+        std::vector<double> a, b;
+        latencies(false, a);
+        latencies(true, b);
+        ratios.push_back(percentile(b, 0.5) / percentile(a, 0.5));
+        alone.insert(alone.end(), a.begin(), a.end());
+        beside.insert(beside.end(), b.begin(), b.end());
     }
-    const double ratio = percentile(beside, 0.5) / percentile(alone, 0.5);
+    const double ratio = percentile(ratios, 0.5);
+    ::sched_setaffinity(0, sizeof allowed, &allowed);
     std::printf("  alone:              median %7.1f us, p99 %7.1f us\n", percentile(alone, 0.5),
                 percentile(alone, 0.99));
     std::printf("  beside a stuck one: median %7.1f us, p99 %7.1f us\n", percentile(beside, 0.5),
                 percentile(beside, 0.99));
-    std::printf("  ratio of medians:   %.2f\n", ratio);
+    std::printf("  ratio of medians:   %.2f (median of 20 rounds' ratios)\n", ratio);
 
     std::printf("\nOne volume stuck for 2,000 ticks (25 hours at 45 s), beside a healthy one\n");
     {
@@ -357,9 +449,9 @@ int main() {
         Rig rig({{"stuck", fuse.dir()}, healthy});
         const auto threadsBefore = processThreads();
         const auto rssBefore = residentKiB();
-        rig.runTicks(10, {healthy.first});
+        rig.runTicks(10, 1);
         const auto rssAfter10 = residentKiB();
-        rig.runTicks(1990, {healthy.first});
+        rig.runTicks(1990, 1);
         const auto status = fuse.status();
         std::printf(
             "  threads: %zu before, %zu after (pool workers %zu, writes in the kernel %d)\n",

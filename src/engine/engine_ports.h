@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vornix {
 
@@ -65,12 +66,14 @@ class WorkerQueue {
 public:
     virtual ~WorkerQueue() = default;
 
-    /// Runs `job` on a worker thread, never inside this call, and posts the task it returns to
-    /// the main queue. A job blocked in the kernel never delays other jobs. Once the queue is
-    /// destroyed nothing more is posted: a job that returns later has its task dropped on the
-    /// worker thread, so jobs and their tasks capture values and weak references only.
-    /// Main thread only.
-    virtual void submit(WorkerJob job) = 0;
+    /// Runs each of `jobs` on a worker thread, never inside this call, and has the task each
+    /// returns run on the main queue, in the order the jobs finish. Handing a whole tick's jobs
+    /// over in one call lets the queue take them in one go. A job blocked in the kernel delays
+    /// other jobs by a short grace period at most, never by its own length. Once the queue is
+    /// destroyed nothing more reaches the main queue: a job that returns later has its task
+    /// dropped on the worker thread, so jobs and their tasks capture values and weak references
+    /// only. Main thread only.
+    virtual void submitAll(std::vector<WorkerJob> jobs) = 0;
 };
 
 /// The platform services the engine is built on; all must outlive the engine, and the worker

@@ -1,7 +1,11 @@
 #include "engine/keep_alive_engine.h"
 
+#include <algorithm>
 #include <map>
+#include <string_view>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 namespace vornix {
 
@@ -14,47 +18,92 @@ struct WriteKey {
     std::string id;
     std::string mountPath;
     std::string kernelName;
-    auto operator<=>(const WriteKey&) const = default;
+};
+
+/// A key as a tick reads it from a volume, without copying it.
+using KeyView = std::tuple<std::string_view, std::string_view, std::string_view>;
+
+KeyView view(const WriteKey& key) {
+    return {key.id, key.mountPath, key.kernelName};
+}
+const KeyView& view(const KeyView& key) {
+    return key;
+}
+
+struct KeyOrder {
+    using is_transparent = void;
+    template <class A, class B> bool operator()(const A& a, const B& b) const {
+        return view(a) < view(b);
+    }
 };
 
 /// A ping still inside its stall timeout.
 struct WaitingPing {
+    std::uint64_t number; // dispatch order
+    std::uint64_t tick;
     std::string name;
-    std::shared_ptr<DelayedTask> stallTimer;
 };
 
-struct InFlightWrite {
-    std::uint64_t generation = 0;
-    std::map<std::uint64_t, WaitingPing> waiting; // by dispatch order
-    std::size_t stalled = 0;                      // pings whose stall fired; handled alike
-    std::string stalledName;                      // volume name of the latest of them
+/// Where a drive's jobs write: made once per drive, shared by its jobs.
+struct PingPaths {
+    std::string mountPath;
+    std::string pingFile;
+};
+
+/// One drive being pinged, kept from tick to tick while it is pinged or written to.
+struct Drive {
+    std::shared_ptr<const PingPaths> paths;
+    std::uint64_t lastTick = 0;       // the last tick that pinged it
+    bool writing = false;             // a job is out for it
+    std::uint64_t generation = 0;     // of that job
+    std::vector<WaitingPing> waiting; // in dispatch order
+    std::size_t stalled = 0;          // pings whose stall fired; handled alike
+    std::string stalledName;          // volume name of the latest of them
+};
+
+using Drives = std::map<WriteKey, Drive, KeyOrder>;
+
+/// The pings of one tick are dispatched together, so they share one stall timer.
+struct TickStall {
+    std::shared_ptr<DelayedTask> timer;
+    std::size_t waiting = 0; // pings of the tick still inside the timeout
+};
+
+/// What the jobs call; shared by all of them, and kept alive by any still running.
+struct FileOperations {
+    FreeSpaceQuery freeSpace;
+    PingWrite write;
 };
 
 } // namespace
 
 struct KeepAliveEngine::Core {
     Core(VolumeMonitor& monitor, EventLog& log, EnginePorts p)
-        : volumeMonitor(monitor), eventLog(log), ports(p), freeSpace(p.fileSystem.freeSpace()),
-          write(p.fileSystem.writer()) {}
+        : volumeMonitor(monitor), eventLog(log), ports(p),
+          files(std::make_shared<const FileOperations>(
+              FileOperations{p.fileSystem.freeSpace(), p.fileSystem.writer()})) {}
 
     VolumeMonitor& volumeMonitor;
     EventLog& eventLog;
     EnginePorts ports;
-    FreeSpaceQuery freeSpace;
-    PingWrite write;
+    std::shared_ptr<const FileOperations> files;
     std::unique_ptr<RepeatingTimer> timer;
     double interval = keep_alive_interval::defaultSeconds;
     bool engineGone = false; // set when the engine is destroyed inside one of its callbacks
     std::weak_ptr<Core> self;
-    std::map<WriteKey, InFlightWrite> inFlight;
+    Drives drives; // a drive with a job out stays, so its job's result finds it
+    std::map<std::uint64_t, TickStall> stallTimers; // by tick
+    std::uint64_t nextTick = 1;
     std::uint64_t nextPing = 0;
     std::uint64_t nextGeneration = 0;
+    std::vector<WorkerJob> tickJobs; // handed to the workers together at the end of a tick
 
     void pingAllWatchedVolumes();
-    void ping(WriteKey key, const std::string& name);
-    void dispatchWrite(const WriteKey& key, std::uint64_t generation);
-    void stallFired(const WriteKey& key, std::uint64_t generation, std::uint64_t ping);
-    void writeReturned(const WriteKey& key, std::uint64_t generation, const PingResult& result);
+    void ping(const KeyView& key, const std::string& name, std::uint64_t tick);
+    void dispatchWrite(Drives::value_type& drive);
+    void stallFired(std::uint64_t tick);
+    void writeReturned(Drives::value_type& drive, std::uint64_t generation,
+                       const PingResult& result);
     void apply(const std::string& id, const std::string& name, const PingResult& result,
                bool timedOut);
 };
@@ -107,83 +156,137 @@ std::string KeepAliveEngine::pingFileLocation(const std::string& mountPath) {
 void KeepAliveEngine::Core::pingAllWatchedVolumes() {
     // The live list, no copy: a ping only schedules work and publishes nothing, so the list
     // cannot change under this loop.
-    for (const auto& volume : volumeMonitor.volumes.get()) {
-        if (volume.isWatched && volume.isCurrentlyMounted && volume.mountPath)
-            ping({volume.id, *volume.mountPath, volume.kernelName.value_or("")}, volume.name);
+    const auto& volumes = volumeMonitor.volumes.get();
+    const auto tick = nextTick++;
+    std::size_t pinged = 0;
+    tickJobs.reserve(volumes.size());
+    for (const auto& volume : volumes) {
+        if (volume.isWatched && volume.isCurrentlyMounted && volume.mountPath) {
+            const auto kernelName =
+                volume.kernelName ? std::string_view(*volume.kernelName) : std::string_view();
+            ping({volume.id, *volume.mountPath, kernelName}, volume.name, tick);
+            ++pinged;
+        }
     }
+    std::erase_if(drives, [tick](const auto& drive) {
+        return drive.second.lastTick != tick && !drive.second.writing;
+    });
+    if (pinged > 0) {
+        auto fire = [weak = self, tick] {
+            if (auto core = weak.lock(); core && !core->engineGone)
+                core->stallFired(tick);
+        };
+        stallTimers[tick] = {ports.mainQueue.postDelayed(stallTimeout, std::move(fire)), pinged};
+    }
+    if (!tickJobs.empty())
+        ports.workers.submitAll(std::move(tickJobs));
+    tickJobs.clear();
 }
 
-void KeepAliveEngine::Core::ping(WriteKey key, const std::string& name) {
-    auto found = inFlight.find(key);
-    const bool joining = found != inFlight.end();
-    if (!joining)
-        found = inFlight.emplace(key, InFlightWrite{nextGeneration++, {}, 0, {}}).first;
-    auto& write = found->second;
-    const auto generation = write.generation;
-    const auto pingNumber = nextPing++;
-    std::weak_ptr<Core> weak = self;
-    auto stallTimer =
-        ports.mainQueue.postDelayed(stallTimeout, [weak, key, generation, pingNumber] {
-            if (auto core = weak.lock(); core && !core->engineGone)
-                core->stallFired(key, generation, pingNumber);
-        });
-    write.waiting.emplace(pingNumber, WaitingPing{name, std::move(stallTimer)});
-    if (!joining)
-        dispatchWrite(key, generation);
+void KeepAliveEngine::Core::ping(const KeyView& key, const std::string& name, std::uint64_t tick) {
+    auto found = drives.find(key);
+    if (found == drives.end()) {
+        WriteKey owned{std::string(std::get<0>(key)), std::string(std::get<1>(key)),
+                       std::string(std::get<2>(key))};
+        auto paths = std::make_shared<const PingPaths>(
+            PingPaths{owned.mountPath, pingFileLocation(owned.mountPath)});
+        found = drives.emplace(std::move(owned), Drive{}).first;
+        found->second.paths = std::move(paths);
+    }
+    auto& drive = found->second;
+    drive.lastTick = tick;
+    drive.waiting.push_back({nextPing++, tick, name});
+    if (!drive.writing)
+        dispatchWrite(*found);
 }
 
-void KeepAliveEngine::Core::dispatchWrite(const WriteKey& key, std::uint64_t generation) {
-    std::weak_ptr<Core> weak = self;
-    ports.workers.submit([freeSpace = freeSpace, write = write, weak, key, generation]() -> Task {
-        // statfs can hang like any write on a sick drive: it runs here, inside the stall window.
-        const auto free = freeSpace(key.mountPath);
-        auto result = free && *free < freeSpaceFloor ? PingResult::full()
-                                                     : write(pingFileLocation(key.mountPath));
-        return [weak, key, generation, result = std::move(result)] {
+void KeepAliveEngine::Core::dispatchWrite(Drives::value_type& drive) {
+    drive.second.writing = true;
+    drive.second.generation = nextGeneration++;
+    // The job holds what it reads; the result finds its drive again, which stays in `drives`
+    // while the job is out, once the engine is known to be still there.
+    tickJobs.push_back([files = files, paths = drive.second.paths, weak = self, target = &drive,
+                        generation = drive.second.generation]() -> Task {
+        // statfs can hang like any write on a sick drive: it runs here, in the stall window.
+        const auto free = files->freeSpace(paths->mountPath);
+        auto result =
+            free && *free < freeSpaceFloor ? PingResult::full() : files->write(paths->pingFile);
+        return [weak, target, generation, result = std::move(result)] {
             if (auto core = weak.lock(); core && !core->engineGone)
-                core->writeReturned(key, generation, result);
+                core->writeReturned(*target, generation, result);
         };
     });
 }
 
-void KeepAliveEngine::Core::stallFired(const WriteKey& key, std::uint64_t generation,
-                                       std::uint64_t ping) {
-    auto found = inFlight.find(key);
-    if (found == inFlight.end() || found->second.generation != generation)
+void KeepAliveEngine::Core::stallFired(std::uint64_t tick) {
+    if (stallTimers.erase(tick) == 0)
         return;
-    auto& write = found->second;
-    auto waiting = write.waiting.find(ping);
-    if (waiting == write.waiting.end())
-        return;
-    const std::string name = std::move(waiting->second.name);
-    write.waiting.erase(waiting);
-    ++write.stalled;
-    write.stalledName = name;
-    volumeMonitor.markStatus(key.id, VolumeStatus::stalled, std::nullopt);
-    if (!engineGone)
-        eventLog.record(LogEvent::Kind::pingStalled, name, "");
+    // Every ping of the tick still waiting stalls; reported in the order they were dispatched.
+    struct Stalled {
+        std::uint64_t number;
+        std::string id;
+        std::string name;
+    };
+    std::vector<Stalled> stalled;
+    for (auto& [key, drive] : drives) {
+        auto kept = drive.waiting.begin();
+        for (auto& ping : drive.waiting) {
+            if (ping.tick != tick) {
+                if (&*kept != &ping)
+                    *kept = std::move(ping);
+                ++kept;
+                continue;
+            }
+            ++drive.stalled;
+            drive.stalledName = ping.name;
+            stalled.push_back({ping.number, key.id, std::move(ping.name)});
+        }
+        drive.waiting.erase(kept, drive.waiting.end());
+    }
+    std::ranges::sort(stalled, {}, &Stalled::number);
+    for (const auto& ping : stalled) {
+        if (engineGone)
+            return;
+        volumeMonitor.markStatus(ping.id, VolumeStatus::stalled, std::nullopt);
+        if (!engineGone)
+            eventLog.record(LogEvent::Kind::pingStalled, ping.name, "");
+    }
 }
 
-void KeepAliveEngine::Core::writeReturned(const WriteKey& key, std::uint64_t generation,
+void KeepAliveEngine::Core::writeReturned(Drives::value_type& target, std::uint64_t generation,
                                           const PingResult& result) {
-    auto found = inFlight.find(key);
-    if (found == inFlight.end() || found->second.generation != generation)
+    auto& drive = target.second;
+    if (!drive.writing || drive.generation != generation)
         return;
-    // Taken out first: handling runs subscribers, which may start the next write of this volume.
-    const InFlightWrite done = std::move(found->second);
-    inFlight.erase(found);
-    for (const auto& [number, ping] : done.waiting)
-        ping.stallTimer->cancel();
-    // The stalled pings are the older ones (every ping has the same timeout).
-    for (std::size_t i = 0; i < done.stalled; ++i) {
-        if (engineGone)
-            return;
-        apply(key.id, done.stalledName, result, true);
+    // Taken out first: handling runs subscribers, and the drive is free for the next ping. Ticks
+    // come from the timer only, never inside the handling, so the drive stays where it is.
+    drive.writing = false;
+    std::vector<WaitingPing> waiting;
+    waiting.swap(drive.waiting);
+    const auto stalled = std::exchange(drive.stalled, 0);
+    const auto stalledName = std::exchange(drive.stalledName, {});
+    const auto& id = target.first.id;
+    for (const auto& ping : waiting) {
+        if (auto stall = stallTimers.find(ping.tick);
+            stall != stallTimers.end() && --stall->second.waiting == 0) {
+            stall->second.timer->cancel();
+            stallTimers.erase(stall);
+        }
     }
-    for (const auto& [number, ping] : done.waiting) {
+    // The stalled pings are the older ones (every ping has the same timeout).
+    for (std::size_t i = 0; i < stalled; ++i) {
         if (engineGone)
             return;
-        apply(key.id, ping.name, result, false);
+        apply(id, stalledName, result, true);
+    }
+    for (const auto& ping : waiting) {
+        if (engineGone)
+            return;
+        apply(id, ping.name, result, false);
+    }
+    if (drive.waiting.empty()) { // its buffer serves the next tick
+        waiting.clear();
+        drive.waiting.swap(waiting);
     }
 }
 

@@ -20,7 +20,8 @@ namespace vornix {
 ///
 /// At most one job per volume (and mount path and device) is in the kernel at a time. A ping of a
 /// volume whose previous job has not returned starts nothing new: it joins the job in flight,
-/// keeps its own stall timer, and gets its own result handling when that job returns.
+/// keeps its own stall deadline, and gets its own result handling when that job returns. The jobs
+/// of a tick are handed to the workers together and share one stall timer.
 /// Pings whose stall has fired are only counted, so a volume stuck for hours costs the same
 /// memory and threads as one stuck for a minute.
 ///

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <future>
 #include <memory>
+#include <numeric>
 #include <ranges>
 #include <thread>
 
@@ -185,7 +186,8 @@ TEST(Engine, NothingHappensOnceTheEngineIsGoneEvenMidHandling) {
     }
 }
 
-// The pool with real threads: these wait on its workers with a deadline, never on a clock.
+// The pool with real threads: these wait on its workers with a deadline, never on a clock. Its
+// grace period runs on the virtual main queue, so every thread start is the test's doing.
 
 /// Jobs that block until the test opens the gate, then hand `then` to the main queue.
 struct Gate {
@@ -197,42 +199,74 @@ struct Gate {
     }
 };
 
-TEST(WorkerPool, BlockedJobsDelayNoOtherIdleWorkersAreCappedAndNothingOutlivesThePool) {
+TEST(WorkerPool, AThreadPerGracePeriodOnlyForJobsThatWaitedAndNoneForQuickBursts) {
     testing::VirtualTime time;
-    WorkerPool pool(time, {.maxIdleWorkers = 2, .idleTimeout = 1h});
+    WorkerPool pool(time, {.minIdleWorkers = 2, .maxIdleWorkers = 4, .idleTimeout = 1h});
     Gate gate;
     int done = 0;
+    std::vector<WorkerJob> burst;
     for (int i = 0; i < 10; ++i)
-        pool.submit(gate.job([&] { ++done; }));
-    ASSERT_TRUE(waitFor([&] { return gate.started == 10; })); // a thread per blocked job
-    pool.submit([&, main = std::this_thread::get_id()]() -> Task {
+        burst.push_back(gate.job([&] { ++done; }));
+    pool.submitAll(std::move(burst));
+    EXPECT_EQ(pool.threadsStarted(), 2u); // the floor, at once
+    for (std::size_t threads = 3; threads <= 10; ++threads) {
+        ASSERT_TRUE(waitFor([&] { return gate.started == static_cast<int>(threads) - 1; }));
+        time.advance(0.019);
+        EXPECT_EQ(pool.threadsStarted(), threads - 1);
+        time.advance(0.001);
+        EXPECT_EQ(pool.threadsStarted(), threads);
+    }
+    ASSERT_TRUE(waitFor([&] { return gate.started == 10; }));
+    time.advance(1);
+    EXPECT_EQ(pool.threadsStarted(), 10u); // none waits any more
+    // Every worker blocked: a healthy job waits out one grace period, no more.
+    pool.submitAll({[&, main = std::this_thread::get_id()]() -> Task {
         return [&, main] { done += std::this_thread::get_id() == main ? 100 : 1000; };
-    });
+    }});
+    time.advance(0.019);
+    EXPECT_EQ(pool.threadsStarted(), 10u);
+    time.advance(0.001);
     ASSERT_TRUE(waitFor([&] { return time.runPending(), done == 100; }));
     gate.opener.set_value();
     ASSERT_TRUE(waitFor([&] { // idle workers beyond the cap end at once
-        return time.runPending(), done == 110 && pool.threadCount() == 2 && pool.idleCount() == 2;
+        return time.runPending(), done == 110 && pool.threadCount() == 4 && pool.idleCount() == 4;
     }));
-    pool.submit(gate.job());
-    pool.submit(gate.job());
-    ASSERT_TRUE(waitFor([&] { return gate.started == 12 && pool.idleCount() == 2; }));
-    EXPECT_EQ(pool.threadCount(), 2u); // the idle ones took them
-    WorkerPool brief(time, {.maxIdleWorkers = 4, .idleTimeout = 1ms});
-    brief.submit(gate.job());
+    std::vector<WorkerJob> quick(40, [&]() -> Task { return [&] { ++done; }; });
+    pool.submitAll(std::move(quick));
+    ASSERT_TRUE(waitFor([&] { return time.runPending(), done == 150; }));
+    time.advance(1);
+    EXPECT_EQ(pool.threadsStarted(), 11u);
+    WorkerPool brief(time, {.minIdleWorkers = 0, .idleTimeout = 1ms});
+    brief.submitAll({gate.job()});
     EXPECT_TRUE(waitFor([&] { return brief.threadCount() == 0; })); // and the others in time
+}
 
-    // Destroyed with a worker blocked: returns at once, and the late task is dropped (with the
-    // last reference to what it holds), never posted.
-    Gate last;
+TEST(WorkerPool, ResultsComeBackTogetherInOrderAndOutliveThePoolLateOnesDropped) {
+    testing::VirtualTime time;
+    auto pool = std::make_unique<WorkerPool>(
+        time, WorkerPool::Options{.minIdleWorkers = 1, .maxIdleWorkers = 1, .grace = 1h});
+    Gate first, last;
+    std::vector<int> order;
     auto sentinel = std::make_shared<int>(0);
     const std::weak_ptr<int> watch = sentinel;
-    auto doomed = std::make_unique<WorkerPool>(time);
-    doomed->submit(last.job([sentinel] { ADD_FAILURE() << "posted after the pool"; }));
+    std::vector<WorkerJob> jobs{first.job([&] { order.push_back(0); })};
+    for (int i = 1; i < 20; ++i)
+        jobs.push_back([&, i]() -> Task { return [&, i] { order.push_back(i); }; });
+    jobs.push_back(last.job([sentinel] { ADD_FAILURE() << "posted after the pool"; }));
+    jobs.push_back([]() -> Task { return ADD_FAILURE() << "started after the pool", nullptr; });
     sentinel.reset();
+    pool->submitAll(std::move(jobs));
+    ASSERT_TRUE(waitFor([&] { return first.started == 1; }));
+    first.opener.set_value();
     ASSERT_TRUE(waitFor([&] { return last.started == 1; }));
-    doomed.reset();
+    EXPECT_EQ(time.pendingCount(), 2u); // one hand-over for twenty results, and the grace check
+    pool.reset();                       // returns at once, a worker still blocked
     last.opener.set_value();
-    ASSERT_TRUE(waitFor([&] { return watch.expired(); }));
+    ASSERT_TRUE(waitFor([&] { return watch.expired(); })); // dropped with what it holds
+    time.advance(2 * 3600);
+    std::vector<int> expected(20);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(order, expected);
     EXPECT_EQ(time.pendingCount(), 0u);
 }
 

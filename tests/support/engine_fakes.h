@@ -64,10 +64,12 @@ class ManualWorkerQueue final : public WorkerQueue {
 public:
     explicit ManualWorkerQueue(MainQueue& mainQueue) : mainQueue_(mainQueue) {}
     bool runImmediately = false;
-    void submit(WorkerJob job) override {
-        jobs_.push_back(std::move(job));
-        if (runImmediately)
-            run(jobs_.size() - 1);
+    void submitAll(std::vector<WorkerJob> jobs) override {
+        for (auto& job : jobs) {
+            jobs_.push_back(std::move(job));
+            if (runImmediately)
+                run(jobs_.size() - 1);
+        }
     }
     std::size_t pending() const { return jobs_.size(); }
     /// Runs the job at `index` in order of submission among those not yet run.
