@@ -1,6 +1,7 @@
 #include "engine/keep_alive_engine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <string_view>
 #include <tuple>
@@ -59,6 +60,10 @@ struct Drive {
     std::vector<WaitingPing> waiting; // in dispatch order
     std::size_t stalled = 0;          // pings whose stall fired; handled alike
     std::string stalledName;          // volume name of the latest of them
+    // Its power readings in this keeping-awake stretch: whether the last one was active, and
+    // whether it has been found asleep since an active one, with no active one after.
+    bool lastReadActive = false;
+    bool fellAsleep = false;
 };
 
 using Drives = std::map<WriteKey, Drive, KeyOrder>;
@@ -75,6 +80,12 @@ struct FileOperations {
     PingWrite write;
 };
 
+/// What one job found out, handed back to the main thread.
+struct JobResult {
+    PingResult write;
+    std::optional<PowerReading> power{}; // none when the drive was not asked
+};
+
 } // namespace
 
 struct KeepAliveEngine::Core {
@@ -87,6 +98,9 @@ struct KeepAliveEngine::Core {
     EventLog& eventLog;
     EnginePorts ports;
     std::shared_ptr<const FileOperations> files;
+    // Read by jobs before they ask a drive for its power state: none is asked while stopped,
+    // also by a job handed over before the stop.
+    std::shared_ptr<std::atomic<bool>> running = std::make_shared<std::atomic<bool>>(false);
     std::unique_ptr<RepeatingTimer> timer;
     double interval = keep_alive_interval::defaultSeconds;
     bool engineGone = false; // set when the engine is destroyed inside one of its callbacks
@@ -98,14 +112,18 @@ struct KeepAliveEngine::Core {
     std::uint64_t nextGeneration = 0;
     std::vector<WorkerJob> tickJobs; // handed to the workers together at the end of a tick
 
+    void startTimer(double interval);
     void pingAllWatchedVolumes();
-    void ping(const KeyView& key, const std::string& name, std::uint64_t tick);
-    void dispatchWrite(Drives::value_type& drive);
+    void ping(const KeyView& key, const std::string& name, std::optional<DeviceNumber> device,
+              std::uint64_t tick);
+    void dispatchWrite(Drives::value_type& drive, std::optional<DeviceNumber> device);
     void stallFired(std::uint64_t tick);
     void writeReturned(Drives::value_type& drive, std::uint64_t generation,
-                       const PingResult& result);
+                       const JobResult& result);
+    /// Takes a job's power reading; true when the drive was found asleep again despite pings.
+    bool noteReading(Drives::value_type& drive, const PowerReading& reading, bool afterStall);
     void apply(const std::string& id, const std::string& name, const PingResult& result,
-               bool timedOut);
+               bool timedOut, bool asleep = false);
 };
 
 KeepAliveEngine::KeepAliveEngine(VolumeMonitor& volumeMonitor, EventLog& eventLog,
@@ -116,13 +134,21 @@ KeepAliveEngine::KeepAliveEngine(VolumeMonitor& volumeMonitor, EventLog& eventLo
 
 KeepAliveEngine::~KeepAliveEngine() {
     core_->engineGone = true;
+    *core_->running = false;
 }
 
 void KeepAliveEngine::start(double interval) {
-    core_->interval = interval;
-    core_->timer.reset();
-    std::weak_ptr<Core> weak = core_;
-    core_->timer = core_->ports.mainQueue.startRepeating(interval, [weak] {
+    // A new stretch of keeping awake: what the drives said before it is no reference.
+    for (auto& [key, drive] : core_->drives)
+        drive.lastReadActive = drive.fellAsleep = false;
+    core_->startTimer(interval);
+}
+
+void KeepAliveEngine::Core::startTimer(double seconds) {
+    interval = seconds;
+    timer.reset();
+    *running = true;
+    timer = ports.mainQueue.startRepeating(seconds, [weak = self] {
         if (auto core = weak.lock(); core && !core->engineGone)
             core->pingAllWatchedVolumes();
     });
@@ -130,11 +156,12 @@ void KeepAliveEngine::start(double interval) {
 
 void KeepAliveEngine::stop() {
     core_->timer.reset();
+    *core_->running = false;
 }
 
 void KeepAliveEngine::setInterval(double interval) {
     if (core_->timer)
-        start(interval);
+        core_->startTimer(interval);
     else
         core_->interval = interval;
 }
@@ -164,7 +191,8 @@ void KeepAliveEngine::Core::pingAllWatchedVolumes() {
         if (volume.isWatched && volume.isCurrentlyMounted && volume.mountPath) {
             const auto kernelName =
                 volume.kernelName ? std::string_view(*volume.kernelName) : std::string_view();
-            ping({volume.id, *volume.mountPath, kernelName}, volume.name, tick);
+            ping({volume.id, *volume.mountPath, kernelName}, volume.name, volume.deviceNumber,
+                 tick);
             ++pinged;
         }
     }
@@ -183,7 +211,8 @@ void KeepAliveEngine::Core::pingAllWatchedVolumes() {
     tickJobs.clear();
 }
 
-void KeepAliveEngine::Core::ping(const KeyView& key, const std::string& name, std::uint64_t tick) {
+void KeepAliveEngine::Core::ping(const KeyView& key, const std::string& name,
+                                 std::optional<DeviceNumber> device, std::uint64_t tick) {
     auto found = drives.find(key);
     if (found == drives.end()) {
         WriteKey owned{std::string(std::get<0>(key)), std::string(std::get<1>(key)),
@@ -197,19 +226,28 @@ void KeepAliveEngine::Core::ping(const KeyView& key, const std::string& name, st
     drive.lastTick = tick;
     drive.waiting.push_back({nextPing++, tick, name});
     if (!drive.writing)
-        dispatchWrite(*found);
+        dispatchWrite(*found, device);
 }
 
-void KeepAliveEngine::Core::dispatchWrite(Drives::value_type& drive) {
+void KeepAliveEngine::Core::dispatchWrite(Drives::value_type& drive,
+                                          std::optional<DeviceNumber> device) {
     drive.second.writing = true;
     drive.second.generation = nextGeneration++;
+    auto query =
+        device && ports.drivePower ? ports.drivePower->powerStateQuery(*device) : std::nullopt;
     // The job holds what it reads; the result finds its drive again, which stays in `drives`
     // while the job is out, once the engine is known to be still there.
-    tickJobs.push_back([files = files, paths = drive.second.paths, weak = self, target = &drive,
+    tickJobs.push_back([files = files, paths = drive.second.paths, query = std::move(query),
+                        running = running, weak = self, target = &drive,
                         generation = drive.second.generation]() -> Task {
+        JobResult result;
+        // First, before anything here touches the drive: one that fell asleep since the last
+        // ping is seen before this ping wakes it.
+        if (query && *running)
+            result.power = PowerReading{query->ask(), query->rotates};
         // statfs can hang like any write on a sick drive: it runs here, in the stall window.
         const auto free = files->freeSpace(paths->mountPath);
-        auto result =
+        result.write =
             free && *free < freeSpaceFloor ? PingResult::full() : files->write(paths->pingFile);
         return [weak, target, generation, result = std::move(result)] {
             if (auto core = weak.lock(); core && !core->engineGone)
@@ -239,6 +277,7 @@ void KeepAliveEngine::Core::stallFired(std::uint64_t tick) {
             }
             ++drive.stalled;
             drive.stalledName = ping.name;
+            drive.lastReadActive = drive.fellAsleep = false; // a stall starts a stretch anew
             stalled.push_back({ping.number, key.id, std::move(ping.name)});
         }
         drive.waiting.erase(kept, drive.waiting.end());
@@ -254,7 +293,7 @@ void KeepAliveEngine::Core::stallFired(std::uint64_t tick) {
 }
 
 void KeepAliveEngine::Core::writeReturned(Drives::value_type& target, std::uint64_t generation,
-                                          const PingResult& result) {
+                                          const JobResult& job) {
     auto& drive = target.second;
     if (!drive.writing || drive.generation != generation)
         return;
@@ -266,12 +305,20 @@ void KeepAliveEngine::Core::writeReturned(Drives::value_type& target, std::uint6
     const auto stalled = std::exchange(drive.stalled, 0);
     const auto stalledName = std::exchange(drive.stalledName, {});
     const auto& id = target.first.id;
+    const auto& result = job.write;
     for (const auto& ping : waiting) {
         if (auto stall = stallTimers.find(ping.tick);
             stall != stallTimers.end() && --stall->second.waiting == 0) {
             stall->second.timer->cancel();
             stallTimers.erase(stall);
         }
+    }
+    if (job.power && noteReading(target, *job.power, stalled > 0)) {
+        if (engineGone)
+            return;
+        const std::string& name = waiting.empty() ? stalledName : waiting.front().name;
+        eventLog.record(LogEvent::Kind::driveFellAsleep, name,
+                        "pinged every " + std::to_string(static_cast<long long>(interval)) + " s");
     }
     // The stalled pings are the older ones (every ping has the same timeout).
     for (std::size_t i = 0; i < stalled; ++i) {
@@ -282,7 +329,7 @@ void KeepAliveEngine::Core::writeReturned(Drives::value_type& target, std::uint6
     for (const auto& ping : waiting) {
         if (engineGone)
             return;
-        apply(id, ping.name, result, false);
+        apply(id, ping.name, result, false, drive.fellAsleep);
     }
     if (drive.waiting.empty()) { // its buffer serves the next tick
         waiting.clear();
@@ -290,14 +337,32 @@ void KeepAliveEngine::Core::writeReturned(Drives::value_type& target, std::uint6
     }
 }
 
+bool KeepAliveEngine::Core::noteReading(Drives::value_type& target, const PowerReading& reading,
+                                        bool afterStall) {
+    auto& drive = target.second;
+    auto stamped = reading;
+    stamped.at = ports.clock.now();
+    volumeMonitor.markPower(target.first.id, stamped);
+    // Asked before a stall that has since started the stretch anew: not a reading of this one.
+    if (afterStall || reading.state == DrivePowerState::unknown)
+        return false;
+    const bool active = reading.state == DrivePowerState::active;
+    const bool dozedOff = !active && drive.lastReadActive;
+    drive.lastReadActive = active;
+    drive.fellAsleep = !active && (drive.fellAsleep || dozedOff);
+    return dozedOff;
+}
+
 void KeepAliveEngine::Core::apply(const std::string& id, const std::string& name,
-                                  const PingResult& result, bool timedOut) {
+                                  const PingResult& result, bool timedOut, bool asleep) {
     using Kind = PingResult::Kind;
     switch (result.kind) {
     case Kind::success:
         if (timedOut)
             return; // the volume stays stalled until a ping succeeds in time
-        volumeMonitor.markStatus(id, VolumeStatus::active, ports.clock.now());
+        // Written, but the drive had gone to sleep first: trouble all the same.
+        volumeMonitor.markStatus(id, asleep ? VolumeStatus::fellAsleep : VolumeStatus::active,
+                                 ports.clock.now());
         if (!engineGone)
             eventLog.record(LogEvent::Kind::pingSucceeded, name, "");
         return;
