@@ -221,7 +221,7 @@ def headless(media, scratch, mnt, program, shim):
             def follow(kind):  # the kinds of the next events up to one of this kind, pings left out
                 kinds = []
                 while kind not in kinds and (line := events.stdout.readline()):
-                    kinds += [line.split("\t")[1]] if "ping" not in line else []
+                    kinds += [k] if "ping" not in (k := line.split("\t")[1]) else []
                 return kinds
 
             expect(follow("Sleep prevention started"), "vornix --events: no log so far")
@@ -265,7 +265,7 @@ def drive_health(drive, udisks, vornix, status, follow):
     udisks.manager.AddBlock("dm_2d0", os.makedev(drive.loop.major, drive.loop.minor), "/", under)
     for switch in ("--off", "--on"):  # a new stretch of keeping awake, pinged at once
         expect(vornix(switch).returncode == 0, switch)
-    wait_for(lambda: status()["volumes"][0]["powerState"] == "active", 10, "read as active")
+    wait_for(lambda: status()["volumes"][0]["powerState"] == "active", 15, "read as active")
     udisks.manager.SetPowerState(path, 0x00)
     expect(follow("Drive fell asleep")[-1] == "Drive fell asleep", "no \"Drive fell asleep\"")
     v = status()["volumes"][0]
