@@ -84,6 +84,7 @@ struct FileOperations {
 struct JobResult {
     PingResult write;
     std::optional<PowerReading> power{}; // none when the drive was not asked
+    std::uint64_t stretch = 0;           // of keeping awake, when the job was handed over
 };
 
 } // namespace
@@ -102,6 +103,7 @@ struct KeepAliveEngine::Core {
     // also by a job handed over before the stop.
     std::shared_ptr<std::atomic<bool>> running = std::make_shared<std::atomic<bool>>(false);
     std::unique_ptr<RepeatingTimer> timer;
+    std::uint64_t stretch = 0; // counts the starts: readings of an earlier stretch are no reference
     double interval = keep_alive_interval::defaultSeconds;
     bool engineGone = false; // set when the engine is destroyed inside one of its callbacks
     std::weak_ptr<Core> self;
@@ -121,7 +123,8 @@ struct KeepAliveEngine::Core {
     void writeReturned(Drives::value_type& drive, std::uint64_t generation,
                        const JobResult& result);
     /// Takes a job's power reading; true when the drive was found asleep again despite pings.
-    bool noteReading(Drives::value_type& drive, const PowerReading& reading, bool afterStall);
+    /// A reading `outdated` by a stall or a start since it was asked is only shown.
+    bool noteReading(Drives::value_type& drive, const PowerReading& reading, bool outdated);
     void apply(const std::string& id, const std::string& name, const PingResult& result,
                bool timedOut, bool asleep = false);
 };
@@ -141,6 +144,7 @@ void KeepAliveEngine::start(double interval) {
     // A new stretch of keeping awake: what the drives said before it is no reference.
     for (auto& [key, drive] : core_->drives)
         drive.lastReadActive = drive.fellAsleep = false;
+    ++core_->stretch;
     core_->startTimer(interval);
 }
 
@@ -238,9 +242,9 @@ void KeepAliveEngine::Core::dispatchWrite(Drives::value_type& drive,
     // The job holds what it reads; the result finds its drive again, which stays in `drives`
     // while the job is out, once the engine is known to be still there.
     tickJobs.push_back([files = files, paths = drive.second.paths, query = std::move(query),
-                        running = running, weak = self, target = &drive,
+                        running = running, stretch = stretch, weak = self, target = &drive,
                         generation = drive.second.generation]() -> Task {
-        JobResult result;
+        JobResult result{.write = {}, .stretch = stretch};
         // First, before anything here touches the drive: one that fell asleep since the last
         // ping is seen before this ping wakes it.
         if (query && *running)
@@ -313,7 +317,7 @@ void KeepAliveEngine::Core::writeReturned(Drives::value_type& target, std::uint6
             stallTimers.erase(stall);
         }
     }
-    if (job.power && noteReading(target, *job.power, stalled > 0)) {
+    if (job.power && noteReading(target, *job.power, stalled > 0 || job.stretch != stretch)) {
         if (engineGone)
             return;
         const std::string& name = waiting.empty() ? stalledName : waiting.front().name;
@@ -338,13 +342,12 @@ void KeepAliveEngine::Core::writeReturned(Drives::value_type& target, std::uint6
 }
 
 bool KeepAliveEngine::Core::noteReading(Drives::value_type& target, const PowerReading& reading,
-                                        bool afterStall) {
+                                        bool outdated) {
     auto& drive = target.second;
     auto stamped = reading;
     stamped.at = ports.clock.now();
     volumeMonitor.markPower(target.first.id, stamped);
-    // Asked before a stall that has since started the stretch anew: not a reading of this one.
-    if (afterStall || reading.state == DrivePowerState::unknown)
+    if (outdated || reading.state == DrivePowerState::unknown)
         return false;
     const bool active = reading.state == DrivePowerState::active;
     const bool dozedOff = !active && drive.lastReadActive;

@@ -135,7 +135,8 @@ TEST(Engine, OutcomesBecomeStatusAndEventsAndASuccessInTimeRestoresActive) {
 TEST(Engine, ADriveFoundInStandbyAfterActiveInOneStretchFellAsleepUntilFoundActive) {
     // Per ping, what the drive answers (a active, s standby, u unknown); between pings R for a
     // switch off and on, I a new interval, S a ping that stalls (its drive answering active),
-    // M an unmount seen by a tick and a mount again.
+    // M an unmount seen by a tick and a mount again, X a ping whose drive answers (active) after
+    // a switch off and on.
     const struct {
         const char* script;
         long fellAsleep;
@@ -143,7 +144,8 @@ TEST(Engine, ADriveFoundInStandbyAfterActiveInOneStretchFellAsleepUntilFoundActi
     } rows[] = {{"s", 0, S::active},       {"as", 1, S::fellAsleep},   {"ass", 1, S::fellAsleep},
                 {"assa", 1, S::active},    {"asas", 2, S::fellAsleep}, {"aus", 1, S::fellAsleep},
                 {"asu", 1, S::fellAsleep}, {"aIs", 1, S::fellAsleep},  {"aRs", 0, S::active},
-                {"asRs", 1, S::active},    {"aSs", 0, S::active},      {"aMs", 0, S::active}};
+                {"asRs", 1, S::active},    {"aSs", 0, S::active},      {"aMs", 0, S::active},
+                {"aXs", 0, S::active}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.script);
         auto a = mounted("A");
@@ -174,6 +176,8 @@ TEST(Engine, ADriveFoundInStandbyAfterActiveInOneStretchFellAsleepUntilFoundActi
             next();
             if (*c == 'S')
                 h.time.advance(8), toTick -= 8;
+            if (*c == 'X')
+                h.engine->stop(), h.engine->start(45);
             h.completeJobs();
             ASSERT_EQ(h.volume("A").power->state, h.drives.state);
         }
