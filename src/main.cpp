@@ -145,7 +145,7 @@ int runHeadless(int argc, char* argv[]) {
     QObject::connect(&signalWatcher, &vornix::linux_platform::UnixSignalWatcher::received,
                      &application, [] { QCoreApplication::quit(); });
 
-    vornix::linux_platform::LinuxPlatform platform;
+    vornix::linux_platform::LinuxPlatform platform({.desktopSession = false});
     vornix::AppState state(platform.ports());
     control.attach(state);
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &application,

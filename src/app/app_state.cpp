@@ -29,7 +29,8 @@ AppState::AppState(AppPorts ports) : settings_(ports.settings), mainQueue_(ports
     notifyAboutDriveTrouble = settings_.readBool(troubleNoticesKey).value_or(true);
 
     // The services come to life in a fixed order: each may rely on the ones before it.
-    idleInhibition_ = std::make_unique<IdleInhibition>(ports.power);
+    idleInhibition_ = std::make_unique<IdleInhibition>(
+        ports.power, [this](const InhibitionState& now) { inhibitionChanged(now); });
     autostartManager_ = std::make_unique<AutostartManager>(ports.autostart);
     eventLog_ = std::make_unique<EventLog>(ports.clock, ports.systemLog, ports.notifier);
     volumeMonitor_ = std::make_unique<VolumeMonitor>(
@@ -71,10 +72,36 @@ void AppState::setExclusions(std::vector<std::string> ids) {
 
 void AppState::toggleGlobalActive() {
     isActive = !isActive.get();
+    recorded_.reset(); // switched on, what holds is told anew once the services have answered
     applyPowerState(false);
-    eventLog_->record(isActive.get() ? LogEvent::Kind::sleepPreventionStarted
-                                     : LogEvent::Kind::sleepPreventionStopped,
-                      std::nullopt, "");
+    if (!isActive.get())
+        eventLog_->record(LogEvent::Kind::sleepPreventionStopped, std::nullopt, "");
+}
+
+void AppState::inhibitionChanged(InhibitionState now) {
+    // A pause on battery and back tells nothing when the same holds as before it.
+    const Holding holding{now.assurance,
+                          now.holders.empty() ? std::nullopt : std::optional(now.holders.front())};
+    if (holding != recorded_) {
+        const auto kind = !now.leftTheBus.empty() && recorded_ ? LogEvent::Kind::sleepPreventionLost
+                          : now.assurance == InhibitionAssurance::none
+                              ? LogEvent::Kind::sleepPreventionUnavailable
+                              : LogEvent::Kind::sleepPreventionStarted;
+        eventLog_->record(kind, std::nullopt, describe(now));
+        recorded_ = holding;
+    }
+    now.leftTheBus.clear(); // told once
+    sleepPrevention = std::move(now);
+}
+
+bool AppState::isSleepPrevented() const {
+    return sleepPrevention.get() && sleepPrevention.get()->assurance != InhibitionAssurance::none;
+}
+
+std::string_view AppState::sleepPreventionName() const {
+    if (!idleInhibition_->isWanted())
+        return "off";
+    return sleepPrevention.get() ? assuranceName(sleepPrevention.get()->assurance) : "asking";
 }
 
 void AppState::applyPowerState(bool passNow) {
@@ -82,10 +109,11 @@ void AppState::applyPowerState(bool passNow) {
     if (paused != isPausedOnBattery.get())
         isPausedOnBattery = paused;
     const bool hold = isActive.get() && !paused;
-    if (hold)
-        idleInhibition_->acquire();
-    else
-        idleInhibition_->release();
+    // Published as it is taken or given back too: readers then see "asking" or "off".
+    if (hold != idleInhibition_->isWanted()) {
+        hold ? idleInhibition_->acquire() : idleInhibition_->release();
+        sleepPrevention = std::nullopt;
+    }
     // Starting ticks at once; a timer left running keeps its rhythm.
     if (!hold || preparingForSleep_)
         engine_->stop();
@@ -161,6 +189,8 @@ void AppState::shutdown() {
     powerWatches_.clear(); // a wake-up during the exit starts nothing again
     idleInhibition_->release();
     engine_->stop();
+    if (sleepPrevention.get())
+        sleepPrevention = std::nullopt;
 }
 
 } // namespace vornix

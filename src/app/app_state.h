@@ -14,8 +14,11 @@
 #include "volumes/volume_monitor.h"
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace vornix {
@@ -41,11 +44,13 @@ struct AppPorts {
 /// every command of the panel. A setting that cannot be saved is recorded as an event and stays
 /// in force for this run.
 ///
-/// While keeping awake is on, the engine runs and the idle inhibition is held, except that:
+/// While keeping awake is on, the engine runs and the idle inhibition is wanted, except that:
 /// while the machine prepares to sleep no ping is started, and on waking one pass runs at once
 /// with the interval counted from it; with "Pause on battery" chosen, while the machine runs on
 /// battery nothing is pinged and the inhibition is given back (the machine may idle to sleep), and
-/// back on mains one pass runs at once. Main thread only.
+/// back on mains one pass runs at once. What holds the inhibition is recorded once per change:
+/// "Sleep prevention started" naming it, "Sleep prevention unavailable" with each service's
+/// reason, or "Sleep prevention lost" when its holder left the bus. Main thread only.
 class AppState : public ObservableObject {
 public:
     static constexpr const char* intervalKey = "keepAliveInterval";
@@ -65,6 +70,15 @@ public:
     Published<bool> notifyAboutDriveTrouble{*this, true};
     /// Keeping awake is on, but held back because the machine runs on battery.
     Published<bool> isPausedOnBattery{*this, false};
+    /// What holds the idle inhibition while it is wanted; absent while it is not (keeping awake
+    /// off or paused on battery) and until the services asked have answered. Published also as
+    /// the inhibition is taken or given back.
+    Published<std::optional<InhibitionState>> sleepPrevention{*this, std::nullopt};
+
+    /// An inhibition is held or requested (a partial one included).
+    bool isSleepPrevented() const;
+    /// In one word, for scripts: "off" (not wanted), "asking", or the assurance's name.
+    std::string_view sleepPreventionName() const;
 
     EventLog& eventLog() { return *eventLog_; }
     VolumeMonitor& volumeMonitor() { return *volumeMonitor_; }
@@ -92,6 +106,7 @@ private:
     /// Brings the inhibition and the engine in line with the switch and the machine's power;
     /// `passNow` restarts a running engine so that it pings at once.
     void applyPowerState(bool passNow);
+    void inhibitionChanged(InhibitionState now);
 
     SettingsStore& settings_;
     MainQueue& mainQueue_;
@@ -107,6 +122,10 @@ private:
     std::unique_ptr<DriveHealthWatch> driveHealth_;
     bool preparingForSleep_ = false;
     bool onBattery_ = false;
+    // What the log last said holds since keeping awake was switched on: the assurance and the
+    // surest holder.
+    using Holding = std::pair<InhibitionAssurance, std::optional<InhibitionService>>;
+    std::optional<Holding> recorded_;
     std::vector<Subscription> powerWatches_; // ended by shutdown(), or before the services
 };
 

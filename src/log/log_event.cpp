@@ -43,7 +43,7 @@ const KindTraits& traits(LogEvent::Kind kind) {
     using L = LogLevel;
     using T = Tone;
     // In the order of LogEvent::Kind.
-    static const std::array<KindTraits, 17> table{{
+    static const std::array<KindTraits, 19> table{{
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Mounted"), L::info, T::ok},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Ejected (user)"), L::info, T::ok},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Unexpected disconnect"), L::error, T::error},
@@ -60,6 +60,9 @@ const KindTraits& traits(LogEvent::Kind kind) {
          T::warning},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Launch at Login not changed"), L::error, T::error},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Ping interval raised"), L::info, T::warning},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention unavailable"), L::warning,
+         T::warning},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention lost"), L::warning, T::warning},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Drive fell asleep"), L::error, T::error},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Drive reports failure"), L::error, T::error},
     }};

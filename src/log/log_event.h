@@ -33,6 +33,8 @@ struct LogEvent {
         notificationsUnavailable,
         autostartNotChanged,
         intervalRaised,
+        sleepPreventionUnavailable,
+        sleepPreventionLost,
         driveFellAsleep,
         driveFailing,
     };

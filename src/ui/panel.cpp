@@ -5,6 +5,7 @@
 #include "ui/switch_toggle.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -221,6 +222,12 @@ void Panel::buildMainSwitch(QVBoxLayout* layout) {
         globalSwitch_, [this] { return appState_.isActive.get(); },
         [this](bool) { appState_.toggleGlobalActive(); });
     layout->addWidget(globalSwitch_);
+    sleepNote_ = new QLabel(this);
+    sleepNote_->setObjectName(QStringLiteral("sleepNote"));
+    sleepNote_->setWordWrap(true);
+    sleepNote_->setFont(captionFont(font()));
+    sleepNote_->setVisible(false);
+    layout->addWidget(sleepNote_);
 }
 
 void Panel::buildVolumeSection(QVBoxLayout* layout) {
@@ -353,6 +360,7 @@ void Panel::refresh() {
         std::exchange(pendingRefresh_, nullptr)->cancel();
     ++refreshCount_;
     globalSwitch_->setChecked(appState_.isActive.get());
+    showSleepNote();
     showInterval();
     pauseOnBattery_->setChecked(appState_.pauseOnBattery.get());
     troubleNotices_->setChecked(appState_.notifyAboutDriveTrouble.get());
@@ -379,6 +387,41 @@ void Panel::showInterval() {
     if (at == intervalPicker_->count() || intervalPicker_->itemData(at).toDouble() != interval)
         intervalPicker_->insertItem(at, intervalText(interval), interval);
     intervalPicker_->setCurrentIndex(at);
+}
+
+void Panel::showSleepNote() {
+    // Once the services have answered: while they are being asked nothing is known yet.
+    const auto& state = appState_.sleepPrevention.get();
+    sleepNote_->setVisible(state.has_value());
+    if (!state)
+        return;
+    using A = InhibitionAssurance;
+    const std::string_view holder =
+        state->holders.empty() ? std::string_view() : serviceLabel(state->holders.front());
+    const QString name = QCoreApplication::translate(
+        "vornix::IdleInhibition",
+        QByteArray(holder.data(), static_cast<qsizetype>(holder.size())).constData());
+    switch (state->assurance) {
+    case A::held:
+        sleepNote_->setText(tr("Sleep prevented: %1").arg(name));
+        break;
+    case A::requested:
+        sleepNote_->setText(tr("Sleep prevention requested: %1 (not confirmed)").arg(name));
+        break;
+    case A::partial:
+        sleepNote_->setText(tr("The computer may still go to sleep: only logind keeps it awake, "
+                               "not the desktop."));
+        break;
+    case A::none:
+        sleepNote_->setText(tr("The computer may still go to sleep: nothing keeps it awake."));
+        break;
+    }
+    const QString why = QString::fromStdString(describe(*state));
+    sleepNote_->setToolTip(why);
+    sleepNote_->setAccessibleDescription(why);
+    const bool mayStillSleep = state->assurance <= A::partial;
+    setTextColor(sleepNote_, tintColor(mayStillSleep ? toneTint(Tone::warning) : Tint::secondary,
+                                       palette(), drawnOn(*sleepNote_, palette())));
 }
 
 void Panel::fitHeight() {

@@ -67,6 +67,7 @@ private:
     void refreshVolumes();
     void refreshActivity();
     void showInterval();
+    void showSleepNote();
     void applyTextColours();
     void fitHeight();
 
@@ -79,6 +80,7 @@ private:
     bool staleWhileHidden_ = false;
 
     SwitchToggle* globalSwitch_;
+    QLabel* sleepNote_; // shown while the computer may still go to sleep
     QWidget* volumeSection_;
     QVBoxLayout* volumeLayout_;
     QLabel* noVolumesLabel_;

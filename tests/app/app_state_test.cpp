@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <limits>
+#include <tuple>
 #include <utility>
 
 namespace vornix {
@@ -55,9 +57,8 @@ TEST(AppState, StoredIntervalsAreRaisedToWholeSecondsAndTheFloorAndOnlyThoseAreT
     }
 }
 
-TEST(AppState, CommandsHoldTheInhibitionRunTheEngineAndRecordRefusals) {
+TEST(AppState, CommandsRunTheEngineAndRecordRefusals) {
     AppHarness h;
-    h.power.refuse = true; // refused, the engine runs all the same
     h.autostart.current = AutostartStatus::disabled;
     auto& app = h.create();
     app.toggleGlobalActive();
@@ -131,11 +132,11 @@ TEST(AppState, PauseOnBatteryHoldsPingsAndTheInhibitionUntilMainsThenPassesAtOnc
     h.time.advance(600);
     EXPECT_EQ(writes(), 0);
     EXPECT_TRUE(app.isPausedOnBattery.get());
-    EXPECT_FALSE(h.power.held);
+    EXPECT_FALSE(h.power.wanted());
     h.machine.setOnBattery(false);
     h.time.runPending();
     EXPECT_EQ(writes(), 1);
-    EXPECT_TRUE(h.power.held);
+    EXPECT_TRUE(h.power.wanted());
 
     app.setPauseOnBattery(false); // then battery changes nothing
     h.machine.setOnBattery(true);
@@ -146,6 +147,66 @@ TEST(AppState, PauseOnBatteryHoldsPingsAndTheInhibitionUntilMainsThenPassesAtOnc
     h.time.advance(450);
     EXPECT_EQ(writes(), 2);
     EXPECT_FALSE(AppHarness().create().pauseOnBattery.get()); // off unless chosen
+}
+
+TEST(AppState, WhatHoldsSleepOffIsToldOncePerChangeAndNothingWhileNotWanted) {
+    using S = InhibitionService;
+    using A = InhibitionAssurance;
+    using C = InhibitionRefusal::Cause;
+    const InhibitionState none{A::none,
+                               {},
+                               {{S::gnomeSession, C::noService, "x"},
+                                {S::powerManagement, C::accessDenied, "x"},
+                                {S::desktopPortal, C::timeout, "x"},
+                                {S::logind, C::other, "org.freedesktop.DBus.Error.Failed: no"}}};
+    const InhibitionState partial{A::partial, {S::logind}, {{S::gnomeSession, C::noService, ""}}};
+    const InhibitionState gnome{A::held, {S::gnomeSession, S::logind}, {}};
+    const InhibitionState retaken{A::held, {S::powerManagement}, {}, {S::gnomeSession}};
+    const InhibitionState portal{A::requested, {S::desktopPortal}, {none.refusals[0]}};
+    AppHarness h;
+    h.settings.raw["pauseOnBattery"] = true;
+    auto& app = h.create();
+    const auto answer = [&h](const InhibitionState& s) { return [&h, s] { h.power.answer(s); }; };
+    const auto toggle = [&app] { app.toggleGlobalActive(); };
+    // Then the journal's new line, if any, with its priority, and the word scripts read.
+    using Step = std::tuple<std::function<void()>, std::string, std::string_view>;
+    std::size_t seen = 0;
+    for (
+        const auto& [act, line, name] : std::vector<Step>{
+            {toggle, "", "asking"},
+            {answer(none),
+             "4 Sleep prevention unavailable \u2014 system GNOME session: no such service; power "
+             "manager: access denied; desktop portal: no answer in time; logind: "
+             "org.freedesktop.DBus.Error.Failed: no",
+             "none"},
+            {answer(none), "", "none"},
+            {answer(partial),
+             "6 Sleep prevention started \u2014 system logind idle lock (partial: the desktop may "
+             "still suspend); GNOME session: no such service",
+             "partial"},
+            {answer(gnome),
+             "6 Sleep prevention started \u2014 system GNOME session and logind idle lock", "held"},
+            {answer(retaken),
+             "4 Sleep prevention lost \u2014 system GNOME session left the bus; now: power manager",
+             "held"},
+            {[&h] { h.machine.setOnBattery(true); }, "", "off"},
+            {[&h] { h.machine.setOnBattery(false); }, "", "asking"},
+            {answer(retaken), "", "held"}, // the same as before the pause
+            {answer(portal), "6 Sleep prevention started \u2014 system desktop portal (requested)",
+             "requested"},
+            {toggle, "6 Sleep prevention stopped \u2014 system ", "off"},
+            {toggle, "", "asking"},
+            {answer(portal), "6 Sleep prevention started \u2014 system desktop portal (requested)",
+             "requested"}}) {
+        act();
+        std::string added;
+        for (; seen < h.systemLog.lines.size(); ++seen)
+            added += std::string(1, "643"[static_cast<int>(h.systemLog.lines[seen].first)]) + " " +
+                     h.systemLog.lines[seen].second;
+        EXPECT_EQ(added, line) << name;
+        EXPECT_EQ(app.sleepPreventionName(), name);
+        EXPECT_EQ(h.power.wanted(), name != "off");
+    }
 }
 
 TEST(AppState, DriveTroubleIsToldOnceOnEachWayInAndNeverWhenSwitchedOff) {

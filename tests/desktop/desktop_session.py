@@ -101,7 +101,7 @@ class Desktop:
         self.display = self.session_bus = self.system_bus = self.x = None
         os.makedirs(artifacts, exist_ok=True)
 
-    def start(self, system=True):
+    def start(self, system=True, only=None):  # only: what the session bus may start, if not all
         if missing := missing_tools(TOOLS + SYSTEM_TOOLS * system):
             raise Skip("missing: " + ", ".join(missing))
         bus = ["dbus-daemon", "--session", "--nofork", "--print-address={fd}"]
@@ -125,6 +125,17 @@ class Desktop:
         from Xlib import X, display, error
         self.x, self._x = display.Display(self.display), (X.IsViewable, error.XError)
         self.x.set_error_handler(lambda *_: None)  # windows come and go under us
+        if only is not None:
+            os.makedirs(services := os.path.join(self.scratch, "dbus-services"))
+            for name in only:
+                os.symlink(f"/usr/share/dbus-1/services/{name}.service",
+                           f"{services}/{name}.service")
+            with open(config := os.path.join(self.scratch, "session.conf"), "w") as f:
+                f.write(f"<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+                        f"<servicedir>{services}</servicedir><policy context='default'><allow "
+                        "own='*'/><allow send_destination='*' eavesdrop='true'/><allow "
+                        "eavesdrop='true'/></policy></busconfig>")
+            bus = [bus[0], f"--config-file={config}", *bus[2:]]
         self.session_bus = self.processes.spawn_printing("session-bus", bus, self.environment())
         os.environ.update({k: v for k, v in self.environment().items()  # for pyatspi and
                            if k.startswith(("DISPLAY", "DBUS_", "XDG_RUNTIME"))})  # journalctl

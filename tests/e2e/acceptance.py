@@ -248,13 +248,15 @@ class Scenario:
         expect(29 <= gap <= 32, f"ticks {gap:.1f} s apart after choosing 30 s")
 
     def status_cli(self):
-        """vornix --status --json reads each drive's state from the running program"""
+        """vornix --status --json reads each drive's state and what holds sleep off"""
         out = subprocess.run([self.program, "--status", "--json"], env=self.desktop.environment(),
                              capture_output=True, text=True, timeout=10)
-        got = {v["name"]: (v["status"], v["watched"]) for v in json.loads(out.stdout)["volumes"]}
+        status = json.loads(out.stdout)
+        got = {v["name"]: (v["status"], v["watched"]) for v in status["volumes"]}
         expect({n: got.get(n) for n in ("Photos", "Archive", "Flaky", EXCLUDED)} == {
             "Photos": ("full", True), "Archive": ("readOnly", True), "Flaky": ("stalled", True),
-            EXCLUDED: ("idle", False)} and json.loads(out.stdout)["interval"] == 30,
+            EXCLUDED: ("idle", False)} and (status["interval"], status["sleepPrevented"], status[
+                "sleepPrevention"]["holders"]) == (30, True, ["desktopPortal", "logind"]),
                f"--status --json: {out.stdout}")
 
     def controls(self):

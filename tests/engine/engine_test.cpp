@@ -340,25 +340,21 @@ TEST(WorkerPool, ResultsComeBackTogetherInOrderAndOutliveThePoolLateOnesDropped)
     EXPECT_EQ(time.pendingCount(), 0u);
 }
 
-TEST(IdleInhibition, HoldsAtMostOneInhibitionAndReleasesOnlyWhatItHolds) {
-    // Calls on one manager (a = acquire, r = release, x = destroy) on an inhibitor that grants
-    // or refuses; then the inhibitions asked for, the releases, and whether one is held.
-    using Script = std::tuple<const char*, bool, std::size_t, int, bool>;
-    for (const auto& [calls, refuse, holds, releases, held] :
-         {Script{"aa", false, 1, 0, true}, Script{"r", false, 0, 0, false},
-          Script{"arr", false, 1, 1, false}, Script{"arar", false, 2, 2, false},
-          Script{"ar", true, 1, 0, false}, Script{"aa", true, 2, 0, false},
-          Script{"ax", false, 1, 1, false}, Script{"arx", false, 1, 1, false},
-          Script{"ax", true, 1, 0, false}}) {
-        SCOPED_TRACE(std::string(calls) + (refuse ? " refused" : ""));
+TEST(IdleInhibition, WantsAtMostOneInhibitionAndReleasesOnlyWhatItWants) {
+    // Calls on one manager (a = acquire, r = release, x = destroy); then the inhibitions asked
+    // for, the releases, and whether one is still wanted.
+    using Script = std::tuple<const char*, std::size_t, int, bool>;
+    for (const auto& [calls, holds, releases, wanted] :
+         {Script{"aa", 1, 0, true}, Script{"r", 0, 0, false}, Script{"arr", 1, 1, false},
+          Script{"arar", 2, 2, false}, Script{"ax", 1, 1, false}, Script{"arx", 1, 1, false}}) {
+        SCOPED_TRACE(calls);
         testing::FakeIdleInhibitor inhibitor;
-        inhibitor.refuse = refuse;
-        auto manager = std::make_unique<IdleInhibition>(inhibitor);
+        auto manager = std::make_unique<IdleInhibition>(inhibitor, [](const InhibitionState&) {});
         for (const char* c = calls; *c; ++c)
             *c == 'a' ? manager->acquire() : *c == 'r' ? manager->release() : manager.reset();
         EXPECT_EQ(inhibitor.holds, std::vector<std::string>(holds, IdleInhibition::reason));
-        EXPECT_EQ(std::pair(inhibitor.releases, inhibitor.held), std::pair(releases, held));
-        EXPECT_TRUE(!manager || manager->isHeld() == held);
+        EXPECT_EQ(std::pair(inhibitor.releases, inhibitor.wanted()), std::pair(releases, wanted));
+        EXPECT_TRUE(!manager || manager->isWanted() == wanted);
     }
 }
 

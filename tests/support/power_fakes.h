@@ -11,15 +11,18 @@
 
 namespace vornix::testing {
 
-/// Grants (or refuses) idle inhibitions and records every call.
+/// Takes idle inhibitions and answers as the test tells it; records every call.
 struct FakeIdleInhibitor final : IdleInhibitor {
-    bool inhibit(std::string_view reason) override {
+    void inhibit(std::string_view reason, Handler changed) override {
         holds.emplace_back(reason);
-        return held = !refuse;
+        handler = std::move(changed);
     }
-    void release() override { ++releases, held = false; }
+    void release() override { ++releases, handler = nullptr; }
+    /// What the services answered, delivered as the port does: only while wanted.
+    void answer(const InhibitionState& state) { handler ? handler(state) : void(); }
+    bool wanted() const { return handler != nullptr; }
 
-    bool refuse = false, held = false;
+    Handler handler;
     std::vector<std::string> holds; // the reason of every request
     int releases = 0;
 };

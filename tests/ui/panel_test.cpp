@@ -33,7 +33,7 @@ struct PanelOnFakes {
     Panel& open() {
         view = std::make_unique<Panel>(
             h.app ? *h.app : h.create(), [] {},
-            [this] { quits += h.app->idleInhibition().isHeld() ? 100 : 1; });
+            [this] { quits += h.app->idleInhibition().isWanted() ? 100 : 1; });
         view->show();
         return *view;
     }

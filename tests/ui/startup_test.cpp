@@ -117,15 +117,20 @@ TEST(Startup, ASecondStartShowsTheFirstsPanelAndScriptsGetTheDescribedAnswers) {
         {answer(script.SetInterval(12)), ""},
         {answer(script.SetVolumeWatched("UUID-A", false)), ""},
         {answer(script.SetKeepingAwake(true)), ""},
+        {(h.power.answer({InhibitionAssurance::held, {InhibitionService::gnomeSession}, {}}), ""),
+         ""},
         {answer(script.Unsubscribe()), ""},
         {answer(script.SetKeepingAwake(false)), ""}};
     for (const auto& [got, expected] : answers)
         EXPECT_EQ(got.toStdString(), expected.toStdString());
     // The last change is sent after any Event that was sent to all.
-    EXPECT_TRUE(testing::spinUntil([&] { return bystander.heard.size() >= 3; }));
+    EXPECT_TRUE(testing::spinUntil([&] { return bystander.heard.size() >= 6; }));
     EXPECT_EQ(bystander.heard,
               (QStringList{"PropertiesChanged Interval=12", "PropertiesChanged KeepingAwake=true",
-                           "PropertiesChanged KeepingAwake=false"}));
+                           "PropertiesChanged SleepPrevented=false", // asking
+                           "PropertiesChanged SleepPrevented=true",
+                           "PropertiesChanged KeepingAwake=false",
+                           "PropertiesChanged SleepPrevented=false"}));
     EXPECT_EQ(events.size() == 1 ? events[0][0].toString() : "", "Sleep prevention started");
     EXPECT_FALSE(h.app->volumeMonitor().volume("UUID-A")->isWatched);
 

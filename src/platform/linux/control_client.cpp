@@ -30,11 +30,29 @@ struct Status {
     bool keepingAwake;
     double interval;
     QList<QVariantMap> volumes;
+    bool sleepPrevented;
+    QVariantMap sleepPrevention;
 };
 
+/// What keeps the machine from idle sleep, after the switch's state on the first line.
+std::string sleepText(const QVariantMap& prevention) {
+    const QString state = prevention.value(QStringLiteral("state")).toString();
+    // A service's error text is not ours: shown as displayName() shows names.
+    const std::string detail =
+        displayName(prevention.value(QStringLiteral("detail")).toString().toStdString());
+    if (state == QStringLiteral("off"))
+        return {};
+    if (state == QStringLiteral("asking"))
+        return "; sleep prevention: asking";
+    if (state == QStringLiteral("none") || state == QStringLiteral("partial"))
+        return "; the computer may still go to sleep: " + detail;
+    return "; sleep prevented by " + detail;
+}
+
 void printTable(const Status& status, std::FILE* out) {
-    std::fprintf(out, "Keeping drives awake: %s, every %g s\n", status.keepingAwake ? "on" : "off",
-                 status.interval);
+    std::fprintf(out, "Keeping drives awake: %s, every %g s%s\n",
+                 status.keepingAwake ? "on" : "off", status.interval,
+                 sleepText(status.sleepPrevention).c_str());
     const QStringList heads{QStringLiteral("NAME"),       QStringLiteral("STATUS"),
                             QStringLiteral("POWER"),      QStringLiteral("WATCHED"),
                             QStringLiteral("MOUNTED AT"), QStringLiteral("LAST PING")};
@@ -75,9 +93,12 @@ void printJson(const Status& status, std::FILE* out) {
     QJsonArray list;
     for (const auto& v : status.volumes)
         list.append(QJsonObject::fromVariantMap(v));
-    const QJsonObject document{{QStringLiteral("keepingAwake"), status.keepingAwake},
-                               {QStringLiteral("interval"), status.interval},
-                               {QStringLiteral("volumes"), list}};
+    const QJsonObject document{
+        {QStringLiteral("keepingAwake"), status.keepingAwake},
+        {QStringLiteral("interval"), status.interval},
+        {QStringLiteral("volumes"), list},
+        {QStringLiteral("sleepPrevented"), status.sleepPrevented},
+        {QStringLiteral("sleepPrevention"), QJsonObject::fromVariantMap(status.sleepPrevention)}};
     std::fprintf(out, "%s\n", QJsonDocument(document).toJson(QJsonDocument::Compact).constData());
 }
 
@@ -157,7 +178,8 @@ int runControlCommand(ControlCommand command, std::FILE* out, std::FILE* err) {
         return value;
     };
     const Status status{checked(vornix.keepingAwake()), checked(vornix.interval()),
-                        checked(vornix.volumes())};
+                        checked(vornix.volumes()), checked(vornix.sleepPrevented()),
+                        checked(vornix.sleepPrevention())};
     if (failure.isValid())
         return noAnswer(failure, err);
     if (command == ControlCommand::statusJson)

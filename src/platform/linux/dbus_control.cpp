@@ -72,13 +72,16 @@ void DBusControl::attach(AppState& state) {
     // Subscribers are called at once with the present value: that one is not a change.
     subscriptions_.push_back(state.isActive.subscribe([this, first = true](bool on) mutable {
         if (!std::exchange(first, false))
-            announce("KeepingAwake", on);
+            announce({{QStringLiteral("KeepingAwake"), on}});
     }));
     subscriptions_.push_back(
         state.keepAliveInterval.subscribe([this, first = true](double seconds) mutable {
             if (!std::exchange(first, false))
-                announce("Interval", seconds);
+                announce({{QStringLiteral("Interval"), seconds}});
         }));
+    announcedPrevention_ = sleepPrevention();
+    subscriptions_.push_back(state.sleepPrevention.subscribe(
+        [this](const std::optional<InhibitionState>&) { announceSleepPrevention(); }));
     subscriptions_.push_back(
         state.eventLog().events.subscribe([this](const std::vector<LogEvent>& list) {
             // Newest first: everything before the last one sent is new, oldest sent first.
@@ -132,6 +135,29 @@ QList<QVariantMap> DBusControl::volumes() const {
                          v.power ? millisecondsSinceEpoch(v.power->at) : qlonglong(0)},
                         {QStringLiteral("failing"), v.driveFailing}});
     return list;
+}
+
+bool DBusControl::sleepPrevented() const {
+    return state_ && state_->isSleepPrevented();
+}
+
+QVariantMap DBusControl::sleepPrevention() const {
+    QStringList holders;
+    const auto* now =
+        state_ && state_->sleepPrevention.get() ? &*state_->sleepPrevention.get() : nullptr;
+    for (const auto holder : now ? now->holders : std::vector<InhibitionService>{})
+        holders << text(serviceName(holder));
+    return {{QStringLiteral("state"), text(state_ ? state_->sleepPreventionName() : "off")},
+            {QStringLiteral("holders"), holders},
+            {QStringLiteral("detail"), now ? QString::fromStdString(describe(*now)) : QString()}};
+}
+
+void DBusControl::announceSleepPrevention() {
+    const QVariantMap now = sleepPrevention();
+    if (now == std::exchange(announcedPrevention_, now))
+        return;
+    announce({{QStringLiteral("SleepPrevented"), sleepPrevented()},
+              {QStringLiteral("SleepPrevention"), now}});
 }
 
 void DBusControl::ShowPanel() {
@@ -199,11 +225,11 @@ void DBusControl::fail(const char* name, const QString& message) {
                        message);
 }
 
-void DBusControl::announce(const char* property, const QVariant& value) {
+void DBusControl::announce(const QVariantMap& changed) {
     auto signal =
         QDBusMessage::createSignal(path, QStringLiteral("org.freedesktop.DBus.Properties"),
                                    QStringLiteral("PropertiesChanged"));
-    signal << interface() << QVariantMap{{QString::fromLatin1(property), value}} << QStringList();
+    signal << interface() << changed << QStringList();
     bus_.send(signal);
 }
 

@@ -30,6 +30,8 @@ class DBusControl : public QObject, protected QDBusContext {
     Q_PROPERTY(bool KeepingAwake READ keepingAwake)
     Q_PROPERTY(double Interval READ interval)
     Q_PROPERTY(QList<QVariantMap> Volumes READ volumes)
+    Q_PROPERTY(bool SleepPrevented READ sleepPrevented)
+    Q_PROPERTY(QVariantMap SleepPrevention READ sleepPrevention)
 public:
     explicit DBusControl(QDBusConnection bus);
     ~DBusControl() override;
@@ -42,6 +44,8 @@ public:
     bool keepingAwake() const;
     double interval() const;
     QList<QVariantMap> volumes() const;
+    bool sleepPrevented() const;
+    QVariantMap sleepPrevention() const;
     /// The activity log, oldest first.
     QList<QVariantMap> events() const;
 
@@ -57,13 +61,16 @@ Q_SIGNALS:
     void showRequested();
 
 private:
-    void announce(const char* property, const QVariant& value);
+    void announce(const QVariantMap& changed);
     void fail(const char* name, const QString& message);
+    /// Announces the sleep properties if they changed.
+    void announceSleepPrevention();
 
     QDBusConnection bus_;
     QDBusServiceWatcher subscribers_; // their unique names; one leaving the bus is dropped
     AppState* state_ = nullptr;
     std::string lastEventId_;
+    QVariantMap announcedPrevention_;
     std::vector<Subscription> subscriptions_;
 };
 

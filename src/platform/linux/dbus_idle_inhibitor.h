@@ -3,63 +3,90 @@
 #include "engine/idle_inhibitor.h"
 
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
+#include <QObject>
 #include <QString>
+#include <QVariantMap>
 
+#include <array>
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace vornix::linux_platform {
 
-/// Keeps the machine from idle sleep the way Linux desktops and logind understand it. The
-/// inhibition is held through every mechanism that grants it:
-///  - on the session bus, the first of the desktop portal's Inhibit (suspend), gnome-session's
-///    Inhibit (suspend) and org.freedesktop.PowerManagement.Inhibit;
-///  - on the system bus, a logind "idle" lock in "block" mode, held as a file descriptor
-///    (it is what logind's IdleAction honours on machines without a desktop).
+/// Keeps the machine from idle sleep the way Linux desktops and logind understand it:
+///  - on the session bus, through the first that grants it of gnome-session's Inhibit (suspend),
+///    org.freedesktop.PowerManagement.Inhibit and the desktop portal's Inhibit (suspend): the
+///    two that answer with a cookie come first, as they say the inhibition is held, where the
+///    portal only says it took the request;
+///  - on the system bus, alongside, a logind "idle" lock in "block" mode, held as a file
+///    descriptor: what logind's IdleAction honours. In a desktop session, where the desktop
+///    suspends for idleness on its own, it alone is only partial.
 /// Never a logind "sleep" lock: that would also block a suspend the user asks for.
 ///
-/// All of them end with our connections and descriptors, so a crashed or killed program
-/// leaves nothing behind. Each call waits at most `timeoutMs`; the logind call runs alongside
-/// the session-bus calls. Main thread only.
-class DBusIdleInhibitor final : public IdleInhibitor {
+/// Every call is asynchronous, each answer bounded by `timeoutMs`. The services' bus names are
+/// watched: a holder that leaves is lost and the inhibition is taken anew from those there; a
+/// session service that comes onto the bus is asked when it would be surer than the one holding
+/// there (logind, when it holds no lock); a portal request that its backend turns down (a
+/// non-zero Response) counts as refused. A grant that answers after release() is given back at
+/// once. All of it ends with our connections and descriptors, so a crashed or killed program
+/// leaves nothing behind. Main thread only.
+class DBusIdleInhibitor final : public QObject, public IdleInhibitor {
+    Q_OBJECT
 public:
     struct Options {
         QString applicationID;   // gnome-session's app_id: the desktop entry's name
         QString applicationName; // logind's "who", PowerManagement's application
-        int timeoutMs = 1000;
+        int timeoutMs = 5000;
+        bool desktopSession = true; // a desktop suspends for idleness, besides logind
     };
 
-    /// Either bus may be disconnected: its mechanisms are then not tried.
+    /// Either bus may be disconnected: its services then refuse with the bus's error.
     DBusIdleInhibitor(QDBusConnection sessionBus, QDBusConnection systemBus, Options options);
     /// Gives back whatever is still held.
     ~DBusIdleInhibitor() override;
     DBusIdleInhibitor(const DBusIdleInhibitor&) = delete;
     DBusIdleInhibitor& operator=(const DBusIdleInhibitor&) = delete;
 
-    /// `reason` is what every mechanism shows. Held when at least one mechanism granted it;
-    /// while held, a second call asks nothing and answers true.
-    bool inhibit(std::string_view reason) override;
+    void inhibit(std::string_view reason, Handler changed) override;
     void release() override;
 
+private Q_SLOTS:
+    void portalResponse(uint response, const QVariantMap& results, const QDBusMessage& signal);
+
 private:
-    struct Hold {
-        QString portalRequest;              // object path of the portal's request, or empty
-        std::optional<quint32> gnomeCookie; // gnome-session's cookie
-        std::optional<quint32> powerManagementCookie;
-        QDBusUnixFileDescriptor logindLock; // closing it ends the lock
-        bool empty() const;
+    struct Service {
+        Service(InhibitionService id, QString busName) : id(id), busName(std::move(busName)) {}
+        InhibitionService id;
+        QString busName;
+        enum class Phase { untried, asking, refused, holding } phase = Phase::untried;
+        std::optional<InhibitionRefusal> refusal;
+        quint32 cookie = 0;           // gnome-session's or PowerManagement's
+        QString request;              // the portal's request object
+        QDBusUnixFileDescriptor lock; // logind's; closing it ends the lock
     };
 
-    bool inhibitThroughPortal(const QString& reason, Hold& hold);
-    bool inhibitThroughGnomeSession(const QString& reason, Hold& hold);
-    bool inhibitThroughPowerManagement(const QString& reason, Hold& hold);
-    void closePortalRequest(const QString& path);
-    void withdraw(const Hold& hold);
+    QDBusConnection& busOf(const Service& service);
+    InhibitionAssurance assuranceOf(InhibitionService service) const;
+    void advance();
+    void ask(Service& service);
+    void answered(Service& service, std::uint64_t round, const QDBusMessage& reply,
+                  const QString& expectedRequest);
+    void ownerChanged(Service& service, const QString& oldOwner, const QString& newOwner);
+    void withdraw(Service& service);
+    void reportIfSettled();
 
     QDBusConnection sessionBus_;
     QDBusConnection systemBus_;
     Options options_;
-    std::optional<Hold> hold_;
+    QString reason_;
+    Handler changed_;                 // set while the inhibition is wanted
+    std::uint64_t round_ = 0;         // answers to calls of an earlier inhibit() are given back
+    std::array<Service, 4> services_; // the session's in the order asked, then logind
+    std::vector<InhibitionService> leftTheBus_;
+    std::optional<InhibitionState> reported_;
 };
 
 } // namespace vornix::linux_platform

@@ -24,6 +24,7 @@ public:
     struct Options {
         QString settingsPath = QtSettingsStore::defaultPath();
         LinuxVolumeSystem::Options volumes{};
+        bool desktopSession = true; // false without a display (--headless)
     };
 
     LinuxPlatform();

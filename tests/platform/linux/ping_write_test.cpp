@@ -144,7 +144,9 @@ TEST(StuckDrive, HealthyDrivesKeepTheirRhythmAndTheEventLoopStaysResponsive) {
     finished.set_value();
     watchdog.get();
 
-    EXPECT_LT(worstLateness, std::chrono::milliseconds(250));
+    // A loop that waited on the hung drive would be late by the watchdog's 90 s; a busy machine
+    // makes a healthy one late by a few hundred milliseconds at most.
+    EXPECT_LT(worstLateness, std::chrono::seconds(2));
     ASSERT_GE(healthyPings.size(), 55u);
     for (std::size_t i = 1; i < healthyPings.size(); ++i)
         EXPECT_LT(healthyPings[i] - healthyPings[i - 1], std::chrono::milliseconds(1500)) << i;

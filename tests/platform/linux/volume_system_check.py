@@ -218,18 +218,20 @@ def headless(media, scratch, mnt, program, shim):
             events = subprocess.Popen([program, "--events"], env=env, stdout=subprocess.PIPE,
                                       text=True)
 
-            def follow(kind):  # the kinds of the next events up to one of this kind, pings left out
-                kinds = []
-                while kind not in kinds and (line := events.stdout.readline()):
+            def follow(*until):  # the kinds of the next events up to one of `until` (by default
+                # what holds sleep off or says it cannot), pings left out
+                until, kinds = set(until or ("Sleep prevention started",
+                                             "Sleep prevention unavailable")), []
+                while not until & set(kinds) and (line := events.stdout.readline()):
                     kinds += [k] if "ping" not in (k := line.split("\t")[1]) else []
                 return kinds
 
-            expect(follow("Sleep prevention started"), "vornix --events: no log so far")
+            told = follow()
+            expect(told, "vornix --events: no log so far")
             for switch, on in (("--off", False), ("--on", True)):
                 expect(vornix(switch).returncode == 0 and status()["keepingAwake"] == on, switch)
-            kinds = follow("Sleep prevention started")
-            expect(kinds == ["Sleep prevention stopped", "Sleep prevention started"],
-                   f"vornix --events: {kinds}")
+            kinds = follow()
+            expect(kinds == ["Sleep prevention stopped", told[-1]], f"vornix --events: {kinds}")
             drive_health(drive, udisks, vornix, status, follow)
             events.terminate()
             again = vornix("--headless")
