@@ -33,7 +33,8 @@ QString objectPath(const QVariantMap& properties, const QString& name) {
 
 std::optional<DeviceNumber> deviceNumber(const QVariantMap& block) {
     bool ok = false;
-    const auto number = static_cast<dev_t>(block.value(QStringLiteral("DeviceNumber")).toULongLong(&ok));
+    const auto number =
+        static_cast<dev_t>(block.value(QStringLiteral("DeviceNumber")).toULongLong(&ok));
     if (!ok)
         return std::nullopt;
     return DeviceNumber{major(number), minor(number)};
@@ -72,8 +73,8 @@ DrivePowerState askPowerState(const QDBusConnection& bus, const QString& drive,
                               const std::string& runtimeStatusFile, int timeoutMs) {
     if (suspended(runtimeStatusFile))
         return DrivePowerState::unknown;
-    auto call = QDBusMessage::createMethodCall(service, drive, ataInterface,
-                                               QStringLiteral("PmGetState"));
+    auto call =
+        QDBusMessage::createMethodCall(service, drive, ataInterface, QStringLiteral("PmGetState"));
     call << QVariantMap{{QStringLiteral("auth.no_user_interaction"), true}};
     const QDBusMessage reply = bus.call(call, QDBus::Block, timeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1) {
@@ -98,8 +99,8 @@ UDisksDrives::UDisksDrives(QDBusConnection systemBus, Options options)
     bus_.connect(service, root, objectManager, QStringLiteral("InterfacesRemoved"), this,
                  SLOT(interfacesRemoved(QDBusMessage)));
     // Any object's: the path says whose.
-    bus_.connect(service, QString(), propertiesInterface, QStringLiteral("PropertiesChanged"),
-                 this, SLOT(propertiesChanged(QDBusMessage)));
+    bus_.connect(service, QString(), propertiesInterface, QStringLiteral("PropertiesChanged"), this,
+                 SLOT(propertiesChanged(QDBusMessage)));
     presence_ = new QDBusServiceWatcher(service, bus_,
                                         QDBusServiceWatcher::WatchForRegistration |
                                             QDBusServiceWatcher::WatchForUnregistration,
@@ -148,13 +149,8 @@ void UDisksDrives::readAll() {
                     QDBusObjectPath path;
                     all.beginMapEntry();
                     all >> path;
-                    const auto interfaces = readInterfaces(all);
+                    add(path.path(), readInterfaces(all));
                     all.endMapEntry();
-                    for (auto it = interfaces.begin(); it != interfaces.end(); ++it)
-                        objects_[path.path()][it.key()] = it.value();
-                    if (const auto device = deviceNumber(interfaces.value(blockInterface));
-                        device && interfaces.contains(blockInterface))
-                        blocksByDevice_[*device] = path.path();
                 }
                 all.endMap();
                 qCDebug(drivesLog) << "udisks2 knows" << objects_.size() << "objects";
@@ -177,14 +173,16 @@ void UDisksDrives::interfacesAdded(const QDBusMessage& message) {
     const auto arguments = message.arguments();
     if (arguments.size() != 2)
         return;
-    const QString path = arguments[0].value<QDBusObjectPath>().path();
-    const auto interfaces = readInterfaces(arguments[1].value<QDBusArgument>());
+    add(arguments[0].value<QDBusObjectPath>().path(),
+        readInterfaces(arguments[1].value<QDBusArgument>()));
+    changed();
+}
+
+void UDisksDrives::add(const QString& path, const Interfaces& interfaces) {
     for (auto it = interfaces.begin(); it != interfaces.end(); ++it)
         objects_[path][it.key()] = it.value();
-    if (const auto device = deviceNumber(interfaces.value(blockInterface));
-        device && interfaces.contains(blockInterface))
+    if (const auto device = deviceNumber(interfaces.value(blockInterface)))
         blocksByDevice_[*device] = path;
-    changed();
 }
 
 void UDisksDrives::interfacesRemoved(const QDBusMessage& message) {
@@ -269,10 +267,9 @@ std::optional<PowerStateQuery> UDisksDrives::powerStateQuery(DeviceNumber device
     if (!ata || !flag(*ata, "PmSupported") || !flag(*ata, "PmEnabled") || !drive->disk)
         return std::nullopt;
     const QVariantMap* facts = properties(drive->path, driveInterface);
-    const std::string runtimeStatus = options_.sysfsRoot + "/dev/block/" +
-                                      std::to_string(drive->disk->major) + ":" +
-                                      std::to_string(drive->disk->minor) +
-                                      "/device/power/runtime_status";
+    const std::string runtimeStatus =
+        options_.sysfsRoot + "/dev/block/" + std::to_string(drive->disk->major) + ":" +
+        std::to_string(drive->disk->minor) + "/device/power/runtime_status";
     return PowerStateQuery{
         [bus = bus_, path = drive->path, runtimeStatus, timeout = options_.powerStateTimeoutMs] {
             return askPowerState(bus, path, runtimeStatus, timeout);

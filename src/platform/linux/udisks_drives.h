@@ -62,6 +62,7 @@ private:
     };
 
     void readAll();
+    void add(const QString& path, const Interfaces& interfaces);
     void forgetAll();
     void changed();
     const QVariantMap* properties(const QString& path, const QString& interface) const;
@@ -70,7 +71,7 @@ private:
 
     QDBusConnection bus_;
     Options options_;
-    std::map<QString, Interfaces> objects_;           // by object path
+    std::map<QString, Interfaces> objects_;          // by object path
     std::map<DeviceNumber, QString> blocksByDevice_; // block objects by their device number
     std::uint64_t reads_ = 0;                        // GetManagedObjects calls made
     QDBusServiceWatcher* presence_ = nullptr;
