@@ -39,7 +39,8 @@ AppState::AppState(AppPorts ports) : settings_(ports.settings), mainQueue_(ports
     engine_ = std::make_unique<KeepAliveEngine>(*volumeMonitor_, *eventLog_, ports.engine);
     troubleNotices_ = std::make_unique<DriveTroubleNotices>(
         *volumeMonitor_, ports.notifier,
-        [this](const WatchedVolume& volume) { return engine_->reachingStreak(volume); });
+        [this](const WatchedVolume& volume) { return engine_->reachingStreak(volume); },
+        [this] { return keepAliveInterval.get(); });
 
     // A value raised to meet the rule is said, unlike one missing or unreadable. It stays as
     // stored: the file is the user's, and the next choice (panel or bus) replaces it.
@@ -48,6 +49,9 @@ AppState::AppState(AppPorts ports) : settings_(ports.settings), mainQueue_(ports
                           secondsText(*storedInterval) + " stored, " +
                               secondsText(keepAliveInterval.get()) + " used");
     troubleNotices_->setEnabled(notifyAboutDriveTrouble.get());
+    if (ports.driveHealth) // once notices are as chosen: a drive failing at start is told
+        driveHealth_ =
+            std::make_unique<DriveHealthWatch>(*volumeMonitor_, *eventLog_, *ports.driveHealth);
     onBattery_ = ports.powerSupply.onBattery();
     launchAtLoginEnabled = autostartManager_->status() == AutostartStatus::enabled;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/autostart_manager.h"
+#include "app/drive_health.h"
 #include "app/drive_trouble_notices.h"
 #include "app/settings_store.h"
 #include "app/system_power_ports.h"
@@ -34,6 +35,8 @@ struct AppPorts {
     SettingsStore& settings;
     VolumePorts volumes;
     EnginePorts engine;
+    /// None: no drive is ever known to fail.
+    DriveHealthPort* driveHealth = nullptr;
 };
 
 /// The one object that holds the program together: it creates and owns every service, holds
@@ -116,6 +119,7 @@ private:
     std::unique_ptr<VolumeMonitor> volumeMonitor_;
     std::unique_ptr<KeepAliveEngine> engine_;
     std::unique_ptr<DriveTroubleNotices> troubleNotices_;
+    std::unique_ptr<DriveHealthWatch> driveHealth_;
     bool preparingForSleep_ = false;
     bool onBattery_ = false;
     // What the log last said holds since keeping awake was switched on: the assurance and the

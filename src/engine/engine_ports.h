@@ -58,6 +58,26 @@ public:
     virtual IoCounterRead reader() const = 0;
 };
 
+/// How to ask one drive for its power mode.
+struct PowerStateQuery {
+    /// The asking itself, made so that it never wakes the drive: it asks nothing of a drive the
+    /// kernel has put to sleep, and never shows a password dialog. Runs on a worker thread, blocks
+    /// for a bounded time at most, and owns whatever it uses. Every failure is `unknown`.
+    std::function<DrivePowerState()> ask;
+    bool rotates = true; // false for a drive without platters
+};
+
+/// The drives behind the mounted volumes, as the system's disk service knows them.
+class DrivePowerPort {
+public:
+    virtual ~DrivePowerPort() = default;
+    /// How to ask the drive that the block device `device` (the one mounted) stands on, following
+    /// an encrypted volume to the device under it; none where no drive is known for it or it
+    /// cannot tell its power mode. Answers from what is already known, without a call to
+    /// anything: main thread only, and cheap enough for every ping.
+    virtual std::optional<PowerStateQuery> powerStateQuery(DeviceNumber device) const = 0;
+};
+
 /// Work for a worker thread. It returns what the main thread should then do with its outcome
 /// (or an empty task for nothing).
 using WorkerJob = std::function<Task()>;
@@ -85,6 +105,8 @@ struct EnginePorts {
     WorkerQueue& workers;
     PingFileSystem& fileSystem;
     DeviceCounters& deviceCounters;
+    /// None: no drive's power mode is ever known.
+    const DrivePowerPort* drivePower = nullptr;
 };
 
 } // namespace vornix

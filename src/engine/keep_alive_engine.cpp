@@ -1,6 +1,7 @@
 #include "engine/keep_alive_engine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <string_view>
 #include <tuple>
@@ -86,6 +87,10 @@ struct Drive {
     std::vector<WaitingPing> waiting; // in dispatch order
     std::size_t stalled = 0;          // pings whose stall fired; handled alike
     std::string stalledName;          // volume name of the latest of them
+    // Its power readings in this keeping-awake stretch: whether the last one was active, and
+    // whether it has been found asleep since an active one, with no active one after.
+    bool lastReadActive = false;
+    bool fellAsleep = false;
 };
 
 using Drives = std::map<WriteKey, Drive, KeyOrder>;
@@ -105,9 +110,11 @@ struct FileOperations {
 
 /// What one job found, handed back to the main thread.
 struct JobOutcome {
-    PingResult result;
-    std::optional<DeviceNumber> device;                      // whose counters were read
-    std::optional<IoCounters> countersBefore, countersAfter; // around the write and its flush
+    PingResult result{};
+    std::optional<DeviceNumber> device{};                        // whose counters were read
+    std::optional<IoCounters> countersBefore{}, countersAfter{}; // around the write and flush
+    std::optional<PowerReading> power{}; // none when the drive was not asked
+    std::uint64_t stretch = 0;           // of keeping awake, when the job was handed over
 };
 
 /// The journal's words for counters that did not move.
@@ -132,7 +139,11 @@ struct KeepAliveEngine::Core {
     EventLog& eventLog;
     EnginePorts ports;
     std::shared_ptr<const FileOperations> files;
+    // Read by jobs before they ask a drive for its power state: none is asked while stopped,
+    // also by a job handed over before the stop.
+    std::shared_ptr<std::atomic<bool>> running = std::make_shared<std::atomic<bool>>(false);
     std::unique_ptr<RepeatingTimer> timer;
+    std::uint64_t stretch = 0; // counts the starts: readings of an earlier stretch are no reference
     double interval = keep_alive_interval::defaultSeconds;
     bool engineGone = false; // set when the engine is destroyed inside one of its callbacks
     std::weak_ptr<Core> self;
@@ -143,15 +154,20 @@ struct KeepAliveEngine::Core {
     std::uint64_t nextGeneration = 0;
     std::vector<WorkerJob> tickJobs; // handed to the workers together at the end of a tick
 
+    void startTimer(double interval);
     void pingAllWatchedVolumes();
     void ping(const KeyView& key, const WatchedVolume& volume, std::uint64_t tick);
     void dispatchWrite(Drives::value_type& drive);
     void stallFired(std::uint64_t tick);
     void writeReturned(Drives::value_type& drive, std::uint64_t generation,
                        const JobOutcome& outcome);
-    /// `unreached`: for a success, why it did not reach the drive, if it did not.
+    /// Takes a job's power reading; true when the drive was found asleep again despite pings.
+    /// A reading `outdated` by a stall or a start since it was asked is only shown.
+    bool noteReading(Drives::value_type& drive, const PowerReading& reading, bool outdated);
+    /// `unreached`: for a success, why it did not reach the drive, if it did not; `asleep`: the
+    /// drive was found asleep despite the pings.
     void apply(const std::string& id, const std::string& name, const PingResult& result,
-               bool timedOut, const std::optional<std::string>& unreached);
+               bool timedOut, const std::optional<std::string>& unreached, bool asleep = false);
 };
 
 KeepAliveEngine::KeepAliveEngine(VolumeMonitor& volumeMonitor, EventLog& eventLog,
@@ -162,17 +178,26 @@ KeepAliveEngine::KeepAliveEngine(VolumeMonitor& volumeMonitor, EventLog& eventLo
 
 KeepAliveEngine::~KeepAliveEngine() {
     core_->engineGone = true;
+    *core_->running = false;
 }
 
 void KeepAliveEngine::start(double interval) {
-    core_->interval = interval;
-    // A start follows a switch-on, a wake-up or a new interval: what the counters said before
-    // tells nothing of a drive that may have been unplugged, spun down or reset meanwhile.
-    for (auto& [key, drive] : core_->drives)
+    // A new stretch of keeping awake, after a switch-on or a wake-up: what the drives said before
+    // it is no reference, nor what their counters said of a drive that may have been unplugged,
+    // spun down or reset meanwhile.
+    for (auto& [key, drive] : core_->drives) {
         drive.reach = {};
-    core_->timer.reset();
-    std::weak_ptr<Core> weak = core_;
-    core_->timer = core_->ports.mainQueue.startRepeating(interval, [weak] {
+        drive.lastReadActive = drive.fellAsleep = false;
+    }
+    ++core_->stretch;
+    core_->startTimer(interval);
+}
+
+void KeepAliveEngine::Core::startTimer(double seconds) {
+    interval = seconds;
+    timer.reset();
+    *running = true;
+    timer = ports.mainQueue.startRepeating(seconds, [weak = self] {
         if (auto core = weak.lock(); core && !core->engineGone)
             core->pingAllWatchedVolumes();
     });
@@ -180,11 +205,12 @@ void KeepAliveEngine::start(double interval) {
 
 void KeepAliveEngine::stop() {
     core_->timer.reset();
+    *core_->running = false;
 }
 
 void KeepAliveEngine::setInterval(double interval) {
     if (core_->timer)
-        start(interval);
+        core_->startTimer(interval);
     else
         core_->interval = interval;
 }
@@ -264,15 +290,21 @@ void KeepAliveEngine::Core::ping(const KeyView& key, const WatchedVolume& volume
 }
 
 void KeepAliveEngine::Core::dispatchWrite(Drives::value_type& drive) {
+    const auto device = drive.second.reach.device;
     drive.second.writing = true;
     drive.second.generation = nextGeneration++;
+    auto query =
+        device && ports.drivePower ? ports.drivePower->powerStateQuery(*device) : std::nullopt;
     // The job holds what it reads; the result finds its drive again, which stays in `drives`
     // while the job is out, once the engine is known to be still there.
-    tickJobs.push_back([files = files, paths = drive.second.paths, weak = self, target = &drive,
-                        generation = drive.second.generation,
-                        device = drive.second.reach.device]() -> Task {
-        JobOutcome outcome;
-        outcome.device = device;
+    tickJobs.push_back([files = files, paths = drive.second.paths, query = std::move(query),
+                        running = running, stretch = stretch, weak = self, target = &drive,
+                        generation = drive.second.generation, device]() -> Task {
+        JobOutcome outcome{.device = device, .stretch = stretch};
+        // First, before anything here touches the drive: one that fell asleep since the last
+        // ping is seen before this ping wakes it.
+        if (query && *running)
+            outcome.power = PowerReading{query->ask(), query->rotates};
         if (device)
             outcome.countersBefore = files->readCounters(*device);
         // statfs can hang like any write on a sick drive: it runs here, in the stall window.
@@ -309,6 +341,7 @@ void KeepAliveEngine::Core::stallFired(std::uint64_t tick) {
             }
             ++drive.stalled;
             drive.stalledName = ping.name;
+            drive.lastReadActive = drive.fellAsleep = false; // a stall starts a stretch anew
             stalled.push_back({ping.number, key.id, std::move(ping.name)});
         }
         drive.waiting.erase(kept, drive.waiting.end());
@@ -350,6 +383,14 @@ void KeepAliveEngine::Core::writeReturned(Drives::value_type& target, std::uint6
             stallTimers.erase(stall);
         }
     }
+    if (outcome.power &&
+        noteReading(target, *outcome.power, stalled > 0 || outcome.stretch != stretch)) {
+        if (engineGone)
+            return;
+        const std::string& name = waiting.empty() ? stalledName : waiting.front().name;
+        eventLog.record(LogEvent::Kind::driveFellAsleep, name,
+                        "pinged every " + std::to_string(static_cast<long long>(interval)) + " s");
+    }
     // The stalled pings are the older ones (every ping has the same timeout).
     for (std::size_t i = 0; i < stalled; ++i) {
         if (engineGone)
@@ -359,7 +400,7 @@ void KeepAliveEngine::Core::writeReturned(Drives::value_type& target, std::uint6
     for (const auto& ping : waiting) {
         if (engineGone)
             return;
-        apply(id, ping.name, result, false, unreached);
+        apply(id, ping.name, result, false, unreached, drive.fellAsleep);
     }
     if (drive.waiting.empty()) { // its buffer serves the next tick
         waiting.clear();
@@ -367,21 +408,40 @@ void KeepAliveEngine::Core::writeReturned(Drives::value_type& target, std::uint6
     }
 }
 
+bool KeepAliveEngine::Core::noteReading(Drives::value_type& target, const PowerReading& reading,
+                                        bool outdated) {
+    auto& drive = target.second;
+    auto stamped = reading;
+    stamped.at = ports.clock.now();
+    volumeMonitor.markPower(target.first.id, stamped);
+    if (outdated || reading.state == DrivePowerState::unknown)
+        return false;
+    const bool active = reading.state == DrivePowerState::active;
+    const bool dozedOff = !active && drive.lastReadActive;
+    drive.lastReadActive = active;
+    drive.fellAsleep = !active && (drive.fellAsleep || dozedOff);
+    return dozedOff;
+}
+
 void KeepAliveEngine::Core::apply(const std::string& id, const std::string& name,
                                   const PingResult& result, bool timedOut,
-                                  const std::optional<std::string>& unreached) {
+                                  const std::optional<std::string>& unreached, bool asleep) {
     using Kind = PingResult::Kind;
     switch (result.kind) {
     case Kind::success:
         if (timedOut)
             return; // the volume stays stalled until a ping succeeds in time
         if (unreached) {
-            volumeMonitor.markStatus(id, VolumeStatus::notReaching, std::nullopt, *unreached);
+            // The drive was asleep before the ping, too: that is the greater trouble.
+            volumeMonitor.markStatus(id, asleep ? VolumeStatus::fellAsleep : VolumeStatus::notReaching,
+                                     std::nullopt, *unreached);
             if (!engineGone)
                 eventLog.record(LogEvent::Kind::pingNotReaching, name, *unreached);
             return;
         }
-        volumeMonitor.markStatus(id, VolumeStatus::active, ports.clock.now());
+        // Written, but the drive had gone to sleep first: trouble all the same.
+        volumeMonitor.markStatus(id, asleep ? VolumeStatus::fellAsleep : VolumeStatus::active,
+                                 ports.clock.now());
         if (!engineGone)
             eventLog.record(LogEvent::Kind::pingSucceeded, name, "");
         return;

@@ -43,7 +43,7 @@ const KindTraits& traits(LogEvent::Kind kind) {
     using L = LogLevel;
     using T = Tone;
     // In the order of LogEvent::Kind.
-    static const std::array<KindTraits, 18> table{{
+    static const std::array<KindTraits, 20> table{{
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Mounted"), L::info, T::ok},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Ejected (user)"), L::info, T::ok},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Unexpected disconnect"), L::error, T::error},
@@ -65,6 +65,8 @@ const KindTraits& traits(LogEvent::Kind kind) {
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Sleep prevention lost"), L::warning, T::warning},
         {QT_TRANSLATE_NOOP("vornix::LogEvent", "Ping not reaching the drive"), L::warning,
          T::warning},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Drive fell asleep"), L::error, T::error},
+        {QT_TRANSLATE_NOOP("vornix::LogEvent", "Drive reports failure"), L::error, T::error},
     }};
     return table.at(static_cast<std::size_t>(kind));
 }

@@ -36,6 +36,8 @@ struct LogEvent {
         sleepPreventionUnavailable,
         sleepPreventionLost,
         pingNotReaching,
+        driveFellAsleep,
+        driveFailing,
     };
 
     std::string id{}; // random UUID, standard textual form

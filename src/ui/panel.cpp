@@ -142,7 +142,7 @@ public:
     }
 
     /// `pal` is the panel's: during a palette change the row's own is not yet the new one.
-    void show(const WatchedVolume& volume, const QPalette& pal) {
+    void show(const WatchedVolume& volume, const QPalette& pal, bool keepingAwake) {
         const QString name = nameText(volume.name);
         name_->setText(name);
         const QString bus = busText(volume.connectionProtocol);
@@ -161,7 +161,7 @@ public:
                                       .arg(bg.alphaF())
                                       .arg(fg.name()));
         }
-        const StatusLabel label = statusLabel(volume);
+        const StatusLabel label = statusLabel(volume, keepingAwake);
         status_->setText(label.text);
         setTextColor(status_, tintColor(label.tint, pal, drawnOn(*status_, pal)));
         const QString why = statusTooltip(volume);
@@ -431,6 +431,7 @@ void Panel::fitHeight() {
 
 void Panel::refreshVolumes() {
     const auto& volumes = appState_.volumeMonitor().volumes.get();
+    const bool keepingAwake = appState_.engine().isRunning();
     noVolumesLabel_->setVisible(volumes.empty());
     // Records are only ever appended, so rows are kept (and keep their focus) by id.
     for (const auto& volume : volumes) {
@@ -443,7 +444,7 @@ void Panel::refreshVolumes() {
             it = rows_.emplace(volume.id, row).first;
             rowOrder_.push_back(volume.id);
         }
-        it->second->show(volume, palette());
+        it->second->show(volume, palette(), keepingAwake);
     }
     // Keyboard focus follows the panel top to bottom, rows included, though rows are made
     // after the controls below them.

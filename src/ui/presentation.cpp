@@ -17,7 +17,9 @@ void translateUserTextsWithQt() {
     });
 }
 
-StatusLabel statusLabel(const WatchedVolume& volume) {
+namespace {
+
+StatusLabel pingStatusLabel(const WatchedVolume& volume) {
     switch (volume.status) {
     case VolumeStatus::active:
         return {QCoreApplication::translate("vornix::Panel", "Active"), Tint::green};
@@ -40,8 +42,55 @@ StatusLabel statusLabel(const WatchedVolume& volume) {
     case VolumeStatus::notReaching:
         return {QCoreApplication::translate("vornix::Panel", "Not reaching the drive"),
                 Tint::orange};
+    case VolumeStatus::fellAsleep:
+        return {QCoreApplication::translate("vornix::Panel", "Fell asleep"), Tint::red};
     }
     return {};
+}
+
+QString clockTime(WallTime time) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+    const QTime local = QDateTime::fromMSecsSinceEpoch(ms).toLocalTime().time();
+    const QLocale locale = QLocale::system();
+    // Hours and minutes in the user's clock style; some locales' short format has seconds too.
+    QString format = locale.timeFormat(QLocale::ShortFormat);
+    format.remove(QRegularExpression(QStringLiteral("[.:]?s+")));
+    return locale.toString(local, format.trimmed());
+}
+
+} // namespace
+
+QString powerText(const PowerReading& reading, bool withTime) {
+    QString word;
+    switch (reading.state) {
+    case DrivePowerState::active:
+        word = reading.rotates ? QCoreApplication::translate("vornix::Panel", "spinning")
+                               : QCoreApplication::translate("vornix::Panel", "awake");
+        break;
+    case DrivePowerState::standby:
+        word = reading.rotates ? QCoreApplication::translate("vornix::Panel", "standby")
+                               : QCoreApplication::translate("vornix::Panel", "asleep");
+        break;
+    case DrivePowerState::unknown:
+        return {};
+    }
+    return withTime ? QCoreApplication::translate("vornix::Panel", "%1 at %2")
+                          .arg(word, clockTime(reading.at))
+                    : word;
+}
+
+StatusLabel statusLabel(const WatchedVolume& volume, bool keepingAwake) {
+    StatusLabel label = pingStatusLabel(volume);
+    const QString separator = QStringLiteral(" · ");
+    if (volume.isCurrentlyMounted && volume.power)
+        if (const QString power = powerText(*volume.power, !keepingAwake); !power.isEmpty())
+            label.text += separator + power;
+    if (volume.driveFailing && volume.isCurrentlyMounted)
+        label = {QCoreApplication::translate("vornix::Panel", "Drive failing") + separator +
+                     label.text,
+                 Tint::red};
+    return label;
 }
 
 QString statusTooltip(const WatchedVolume& volume) {
@@ -88,7 +137,8 @@ TrayLook trayLook(bool keepingAwake, const std::vector<WatchedVolume>& volumes,
     const bool failing = std::any_of(volumes.begin(), volumes.end(), [](const WatchedVolume& v) {
         return v.isWatched && v.isCurrentlyMounted &&
                (v.status == VolumeStatus::failed || v.status == VolumeStatus::stalled ||
-                v.status == VolumeStatus::notReaching);
+                v.status == VolumeStatus::notReaching || v.status == VolumeStatus::fellAsleep ||
+                v.driveFailing);
     });
     if (pulled || failing)
         return TrayLook::trouble;
@@ -122,15 +172,7 @@ QString eventLabelLine(const LogEvent& event) {
 }
 
 QString eventTimeText(const LogEvent& event) {
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(event.timestamp.time_since_epoch())
-            .count();
-    const QTime time = QDateTime::fromMSecsSinceEpoch(ms).toLocalTime().time();
-    const QLocale locale = QLocale::system();
-    // Hours and minutes in the user's clock style; some locales' short format has seconds too.
-    QString format = locale.timeFormat(QLocale::ShortFormat);
-    format.remove(QRegularExpression(QStringLiteral("[.:]?s+")));
-    return locale.toString(time, format.trimmed());
+    return clockTime(event.timestamp);
 }
 
 QString intervalText(double seconds) {

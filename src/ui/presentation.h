@@ -20,8 +20,8 @@ enum class Tint { green, orange, red, secondary };
 enum class TrayLook { idle, awake, trouble };
 
 /// Trouble, whether keeping awake or not, while a watched drive's pings fail, stall or do not reach
-/// it, or while the newest event is a drive pulled without an eject; else awake or idle as
-/// `keepingAwake`.
+/// it, while it was found asleep despite the pings or reports failing, or while the newest event
+/// is a drive pulled without an eject; else awake or idle as `keepingAwake`.
 TrayLook trayLook(bool keepingAwake, const std::vector<WatchedVolume>& volumes,
                   const std::vector<LogEvent>& newestFirst);
 
@@ -31,8 +31,15 @@ struct StatusLabel {
     bool operator==(const StatusLabel&) const = default;
 };
 
-/// The status line of a volume row. The status decides; the mount flag matters only for idle.
-StatusLabel statusLabel(const WatchedVolume& volume);
+/// The status line of a volume row. The status decides; the mount flag matters only for idle. A
+/// mounted volume's drive adds its power mode, as powerText() says it (with the time of the
+/// reading unless `keepingAwake`: it may be old then), and a failing drive is said first, in red
+/// whatever the status.
+StatusLabel statusLabel(const WatchedVolume& volume, bool keepingAwake = true);
+
+/// A drive's power mode in a word: "spinning" or "standby", or for a drive without platters
+/// "awake" or "asleep"; with the time of the reading when `withTime`. Empty when unknown.
+QString powerText(const PowerReading& reading, bool withTime);
 
 /// Why a row reads as it does, for the pointer and screen readers; empty where the label says it.
 QString statusTooltip(const WatchedVolume& volume);

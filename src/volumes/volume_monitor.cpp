@@ -81,6 +81,19 @@ void VolumeMonitor::markStatus(const std::string& id, VolumeStatus status,
     }
 }
 
+void VolumeMonitor::markPower(const std::string& id, const PowerReading& reading) {
+    if (const auto index = indexOf(id); index >= 0)
+        update(static_cast<std::size_t>(index), [&](WatchedVolume& v) { v.power = reading; });
+}
+
+void VolumeMonitor::markDrive(const std::string& id, std::string drive, bool failing) {
+    if (const auto index = indexOf(id); index >= 0)
+        update(static_cast<std::size_t>(index), [&](WatchedVolume& v) {
+            v.drive = std::move(drive);
+            v.driveFailing = failing;
+        });
+}
+
 // ---- discovery
 
 void VolumeMonitor::scanCurrentVolumes() {

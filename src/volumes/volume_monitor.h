@@ -57,6 +57,13 @@ public:
     void markStatus(const std::string& id, VolumeStatus status, std::optional<WallTime> lastPingAt,
                     std::string detail = {});
 
+    /// Sets what the volume's drive last said of its power mode. An unknown id publishes nothing.
+    void markPower(const std::string& id, const PowerReading& reading);
+
+    /// Sets which drive the volume lives on and whether that drive reports failing, in one
+    /// publication. An unknown id publishes nothing.
+    void markDrive(const std::string& id, std::string drive, bool failing);
+
     /// The record with this id, if any.
     std::optional<WatchedVolume> volume(const std::string& id) const;
 

@@ -6,7 +6,7 @@
 namespace vornix {
 
 namespace {
-constexpr std::array<std::pair<VolumeStatus, std::string_view>, 7> statusNames{{
+constexpr std::array<std::pair<VolumeStatus, std::string_view>, 8> statusNames{{
     {VolumeStatus::idle, "idle"},
     {VolumeStatus::active, "active"},
     {VolumeStatus::stalled, "stalled"},
@@ -14,6 +14,7 @@ constexpr std::array<std::pair<VolumeStatus, std::string_view>, 7> statusNames{{
     {VolumeStatus::full, "full"},
     {VolumeStatus::failed, "failed"},
     {VolumeStatus::notReaching, "notReaching"},
+    {VolumeStatus::fellAsleep, "fellAsleep"},
 }};
 } // namespace
 
@@ -29,6 +30,18 @@ std::optional<VolumeStatus> volumeStatusNamed(std::string_view name) {
         if (text == name)
             return value;
     return std::nullopt;
+}
+
+std::string_view powerStateName(DrivePowerState state) {
+    switch (state) {
+    case DrivePowerState::active:
+        return "active";
+    case DrivePowerState::standby:
+        return "standby";
+    case DrivePowerState::unknown:
+        break;
+    }
+    return "unknown";
 }
 
 } // namespace vornix

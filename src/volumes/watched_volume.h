@@ -15,7 +15,9 @@ namespace vornix {
 /// `notReaching`: the last two pings wrote and flushed, yet the drive's I/O counters did not move,
 /// so nothing reached the drive (a cache or a file system that ignores the flush kept it); the
 /// drive may still spin down.
-enum class VolumeStatus { idle, active, stalled, readOnly, full, failed, notReaching };
+/// `fellAsleep`: the drive was found in standby although it had been found active earlier while
+/// being kept awake; it stays so, the pings going on, until a ping finds it active again.
+enum class VolumeStatus { idle, active, stalled, readOnly, full, failed, notReaching, fellAsleep };
 
 /// The status as scripts and stored files read it: its case name ("idle", "readOnly", ...).
 std::string_view statusName(VolumeStatus status);
@@ -45,6 +47,22 @@ struct DeviceNumber {
     auto operator<=>(const DeviceNumber&) const = default;
 };
 
+/// A drive's power mode as the drive itself reports it, asked without waking it: spun up (or,
+/// for one without platters, in full power), in standby, or not known.
+enum class DrivePowerState { unknown, active, standby };
+
+/// "unknown", "active", "standby": the state as scripts read it.
+std::string_view powerStateName(DrivePowerState state);
+
+/// One answer of a drive about its power mode.
+struct PowerReading {
+    DrivePowerState state = DrivePowerState::unknown;
+    bool rotates = true; // false for a drive without platters (standby is then "asleep")
+    WallTime at{};
+
+    bool operator==(const PowerReading&) const = default;
+};
+
 /// The record of one accepted external volume. Compared field by field; identified by `id`.
 struct WatchedVolume {
     std::string id{};
@@ -62,6 +80,14 @@ struct WatchedVolume {
     /// Why the status is what it is, in the system's words (the error text of a failed ping);
     /// empty for the statuses that need no explanation.
     std::string statusDetail{};
+    /// What its drive last said of its power mode, asked at the start of a ping; none before the
+    /// first ping that asked. Kept while keeping awake is off.
+    std::optional<PowerReading> power{};
+    /// Names the physical drive the volume lives on (volumes of one drive share it); empty while
+    /// unknown.
+    std::string drive{};
+    /// The drive says of itself that it is failing (its SMART verdict), while mounted.
+    bool driveFailing = false;
 
     bool operator==(const WatchedVolume&) const = default;
 };

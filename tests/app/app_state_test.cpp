@@ -237,5 +237,51 @@ TEST(AppState, DriveTroubleIsToldOnceOnEachWayInAndNeverWhenSwitchedOff) {
     EXPECT_FALSE(std::get<bool>(h.settings.raw.at("notifyAboutDriveTrouble")));
 }
 
+TEST(AppState, ADriveAsleepOrFailingIsToldOncePerDriveInARunWithWhatToDo) {
+    AppHarness h;
+    for (const auto& [name, minor] : {std::pair("Alpha", 1u), {"Beta", 2u}, {"Gamma", 17u}}) {
+        auto facts = testing::externalVolumeValues(name, std::string("UUID-") + name);
+        facts.deviceNumber = DeviceNumber{8, minor};
+        h.volumeSystem.plugIn(std::string("/media/user/") + name, facts, name, ConnectionBus::usb,
+                              false);
+    }
+    h.driveHealth.drives = {{{8, 1}, {"one"}}, {{8, 2}, {"one"}}, {{8, 17}, {"two"}}};
+    auto& app = h.create();
+    auto& monitor = app.volumeMonitor();
+    const auto fallAsleep = [&](const std::string& name) {
+        for (auto status : {VolumeStatus::active, VolumeStatus::fellAsleep})
+            monitor.markStatus("UUID-" + name, status, std::nullopt);
+    };
+    fallAsleep("Alpha");
+    fallAsleep("Alpha");
+    fallAsleep("Beta"); // the same drive
+    app.updateInterval(30);
+    fallAsleep("Gamma");
+    h.driveHealth.set({8, 17}, {"two", true});
+    h.driveHealth.set({8, 17}, {"two", false});
+    h.driveHealth.set({8, 17}, {"two", true});
+    const std::string gamma = "\"\u2068Gamma\u2069\"";
+    std::vector<std::pair<std::string, std::string>> told;
+    for (const auto& note : h.notifier.posted)
+        told.emplace_back(note.title, note.body);
+    EXPECT_EQ(told, (std::vector<std::pair<std::string, std::string>>{
+                        {"Drive fell asleep", "\"\u2068Alpha\u2069\" went to sleep although it "
+                                              "was pinged every 45 s. Choose a shorter ping "
+                                              "interval, such as 30 s."},
+                        {"Drive fell asleep", gamma + " went to sleep although it was pinged "
+                                                      "every 30 s: the drive's own firmware "
+                                                      "ignores the pings."},
+                        {"Drive reports that it is failing",
+                         gamma + " reports that it is failing: copy your data off it."}}));
+    EXPECT_EQ(std::ranges::count(h.systemLog.lines,
+                                 std::pair(LogLevel::error, std::string("Drive reports failure "
+                                                                        "\u2014 Gamma "))),
+              2);
+    EXPECT_TRUE(monitor.volume("UUID-Gamma")->driveFailing);
+    h.volumeSystem.remove("/media/user/Gamma", /*ejected=*/true);
+    EXPECT_EQ(monitor.volume("UUID-Gamma")->driveFailing, false);
+    EXPECT_EQ(monitor.volume("UUID-Beta")->drive, "one");
+}
+
 } // namespace
 } // namespace vornix

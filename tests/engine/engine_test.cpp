@@ -47,8 +47,9 @@ struct Harness {
     testing::FakePingFileSystem fs;
     testing::FakeDeviceCounters counters;
     testing::ManualWorkerQueue workers{time};
+    testing::FakeDrivePower drives; // asked only for volumes with a device number
     std::unique_ptr<KeepAliveEngine> engine = std::make_unique<KeepAliveEngine>(
-        monitor, log, EnginePorts{time, time, workers, fs, counters});
+        monitor, log, EnginePorts{time, time, workers, fs, counters, &drives});
 
     explicit Harness(std::vector<WatchedVolume> volumes) { monitor.volumes = std::move(volumes); }
     long count(Kind kind, const std::string& name) const {
@@ -152,7 +153,8 @@ TEST(Engine, PingsThatMoveNoIoCounterTwiceInARowDoNotReachTheDrive) {
         a.deviceNumber = DeviceNumber{8, 17};
         Harness h({a});
         DriveTroubleNotices told(h.monitor, h.notifier,
-                                 [&](auto& v) { return h.engine->reachingStreak(v); });
+                                 [&](auto& v) { return h.engine->reachingStreak(v); },
+                                 [] { return 45.0; });
         std::string statuses;
         const auto startSoon = [&] { h.time.postDelayed(0.5, [&] { h.engine->start(45); }); };
         startSoon(); // the ticks come half a second into each 45-second step
@@ -177,6 +179,75 @@ TEST(Engine, PingsThatMoveNoIoCounterTwiceInARowDoNotReachTheDrive) {
                   std::ranges::count(statuses, 'N'));
         EXPECT_EQ(h.notifier.posted.size(), notices);
     }
+}
+
+TEST(Engine, ADriveFoundInStandbyAfterActiveInOneStretchFellAsleepUntilFoundActive) {
+    // Per ping, what the drive answers (a active, s standby, u unknown); between pings R for a
+    // switch off and on, I a new interval, S a ping that stalls (its drive answering active),
+    // M an unmount seen by a tick and a mount again, X a ping whose drive answers (active) after
+    // a switch off and on.
+    const struct {
+        const char* script;
+        long fellAsleep;
+        S status;
+    } rows[] = {{"s", 0, S::active},       {"as", 1, S::fellAsleep},   {"ass", 1, S::fellAsleep},
+                {"assa", 1, S::active},    {"asas", 2, S::fellAsleep}, {"aus", 1, S::fellAsleep},
+                {"asu", 1, S::fellAsleep}, {"aIs", 1, S::fellAsleep},  {"aRs", 0, S::active},
+                {"asRs", 1, S::active},    {"aSs", 0, S::active},      {"aMs", 0, S::active},
+                {"aXs", 0, S::active}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.script);
+        auto a = mounted("A");
+        a.deviceNumber = DeviceNumber{8, 17};
+        Harness h({a});
+        h.engine->start(45);
+        double toTick = 0; // a tick is due at once
+        for (const char* c = row.script; *c; ++c) {
+            const auto next = [&] { h.time.advance(std::exchange(toTick, 45)); };
+            if (*c == 'R' || *c == 'I') {
+                *c == 'R' ? (h.engine->stop(), h.engine->start(45)) : h.engine->setInterval(45);
+                toTick = 0;
+                continue;
+            }
+            if (*c == 'M') {
+                h.monitor.markStatus("A", S::idle, std::nullopt); // (as the monitor would)
+                auto list = h.monitor.volumes.get();
+                list[0].isCurrentlyMounted = false;
+                h.monitor.volumes = list;
+                next();
+                list[0].isCurrentlyMounted = true;
+                h.monitor.volumes = list;
+                continue;
+            }
+            h.drives.state = *c == 's'   ? DrivePowerState::standby
+                             : *c == 'u' ? DrivePowerState::unknown
+                                         : DrivePowerState::active;
+            next();
+            if (*c == 'S')
+                h.time.advance(8), toTick -= 8;
+            if (*c == 'X')
+                h.engine->stop(), h.engine->start(45);
+            h.completeJobs();
+            ASSERT_EQ(h.volume("A").power->state, h.drives.state);
+        }
+        EXPECT_EQ(std::ranges::count(h.systemLog.lines | std::views::values,
+                                     line(Kind::driveFellAsleep, "A", "pinged every 45 s")),
+                  row.fellAsleep);
+        EXPECT_EQ(h.volume("A").status, row.status);
+        EXPECT_FALSE(h.volume("A").power->rotates);
+    }
+    // A job handed over before a stop and run after it asks nothing; nor does a volume without a
+    // device number.
+    auto a = mounted("A");
+    a.deviceNumber = DeviceNumber{8, 17};
+    Harness h({a, mounted("B")});
+    h.engine->start(45);
+    h.time.runPending();
+    h.engine->stop();
+    h.completeJobs();
+    EXPECT_EQ(h.fs.writes().size(), 2u);
+    EXPECT_EQ(h.drives.asks, 0);
+    EXPECT_FALSE(h.volume("A").power);
 }
 
 TEST(Engine, AVolumeHungInStatfsStallsAloneForHoursAndHoldsOneJob) {

@@ -75,6 +75,20 @@ struct FakeDeviceCounters final : DeviceCounters {
     }
 };
 
+/// Every drive answers `state` when asked for its power mode, on a worker only; counts the asks.
+class FakeDrivePower final : public DrivePowerPort {
+public:
+    DrivePowerState state = DrivePowerState::active;
+    mutable int asks = 0;
+    std::optional<PowerStateQuery> powerStateQuery(DeviceNumber) const override {
+        return PowerStateQuery{[this] {
+                                   EXPECT_TRUE(onWorker) << "a drive asked on the main thread";
+                                   return ++asks, state;
+                               },
+                               false};
+    }
+};
+
 /// Holds submitted jobs until the test runs them (or, with `runImmediately`, runs each as it
 /// comes) on the test's thread; what a job returns is posted to the main queue, as in the pool.
 class ManualWorkerQueue final : public WorkerQueue {

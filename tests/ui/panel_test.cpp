@@ -92,6 +92,20 @@ TEST(Panel, RowsShowToneDotsIsolatedNamesAndWhyAPingFailed) {
     EXPECT_EQ(p.text("statusLabel"), "Ping failed");
     EXPECT_EQ(p.find("volumeRow")->toolTip(), "Input/output error");
     EXPECT_EQ(p.find("volumeRow")->accessibleDescription(), "Input/output error");
+
+    // Its drive's power mode, with the reading's time while nothing is kept awake; a failing drive
+    // first, in red whatever the status.
+    p.h.app->volumeMonitor().markPower("UUID-A", {DrivePowerState::standby, false, {}});
+    p.h.app->volumeMonitor().markDrive("UUID-A", "disk", true);
+    p.settle();
+    EXPECT_TRUE(
+        p.text("statusLabel").startsWith("Drive failing \u00b7 Ping failed \u00b7 asleep at "));
+    p.h.app->volumeMonitor().markStatus("UUID-A", VolumeStatus::active, {});
+    p.h.app->toggleGlobalActive();
+    p.h.app->volumeMonitor().markDrive("UUID-A", "disk", false);
+    p.h.app->volumeMonitor().markPower("UUID-A", {DrivePowerState::active, true, {}});
+    p.settle();
+    EXPECT_EQ(p.text("statusLabel"), "Active \u00b7 spinning");
 }
 
 TEST(Panel, ControlsActAlikeByKeysAndAssistiveToolsAndQuitShutsDownFirst) {
@@ -197,6 +211,11 @@ TEST(Panel, TrayTurnsRedForAFailingWatchedDriveOrANewestDisconnect) {
     EXPECT_EQ(trayLook(true, {ok}, {}), TrayLook::awake);
     EXPECT_EQ(trayLook(true, {ok, failed}, {}), TrayLook::trouble);
     EXPECT_EQ(trayLook(false, {}, pulled), TrayLook::trouble);
+    auto asleep = ok, failing = ok;
+    asleep.status = VolumeStatus::fellAsleep;
+    failing.driveFailing = true;
+    EXPECT_EQ(trayLook(true, {asleep}, {}), TrayLook::trouble);
+    EXPECT_EQ(trayLook(false, {failing}, {}), TrayLook::trouble);
 }
 
 TEST(Panel, ShowsTheSystemLanguage) {

@@ -53,16 +53,19 @@ void printTable(const Status& status, std::FILE* out) {
     std::fprintf(out, "Keeping drives awake: %s, every %g s%s\n",
                  status.keepingAwake ? "on" : "off", status.interval,
                  sleepText(status.sleepPrevention).c_str());
-    const QStringList heads{QStringLiteral("NAME"), QStringLiteral("STATUS"),
-                            QStringLiteral("WATCHED"), QStringLiteral("MOUNTED AT"),
-                            QStringLiteral("LAST PING")};
+    const QStringList heads{QStringLiteral("NAME"),       QStringLiteral("STATUS"),
+                            QStringLiteral("POWER"),      QStringLiteral("WATCHED"),
+                            QStringLiteral("MOUNTED AT"), QStringLiteral("LAST PING")};
     QList<QStringList> rows{heads};
     for (const auto& v : status.volumes) {
         const auto mounted = v.value(QStringLiteral("mounted")).toBool();
         // A label may hold terminal escapes: shown as visible stand-ins, never sent as they are.
         rows.append({QString::fromStdString(
                          displayName(v.value(QStringLiteral("name")).toString().toStdString())),
-                     v.value(QStringLiteral("status")).toString(),
+                     v.value(QStringLiteral("status")).toString() +
+                         (v.value(QStringLiteral("failing")).toBool() ? QStringLiteral(" (failing)")
+                                                                      : QString()),
+                     v.value(QStringLiteral("powerState")).toString(),
                      v.value(QStringLiteral("watched")).toBool() ? QStringLiteral("yes")
                                                                  : QStringLiteral("no"),
                      mounted ? v.value(QStringLiteral("mountPath")).toString()

@@ -128,7 +128,12 @@ QList<QVariantMap> DBusControl::volumes() const {
                         {QStringLiteral("mountPath"), text(v.mountPath)},
                         {QStringLiteral("device"), text(v.kernelName)},
                         {QStringLiteral("lastPing"),
-                         v.lastPingAt ? millisecondsSinceEpoch(*v.lastPingAt) : qlonglong(0)}});
+                         v.lastPingAt ? millisecondsSinceEpoch(*v.lastPingAt) : qlonglong(0)},
+                        {QStringLiteral("powerState"),
+                         text(powerStateName(v.power ? v.power->state : DrivePowerState::unknown))},
+                        {QStringLiteral("powerRead"),
+                         v.power ? millisecondsSinceEpoch(v.power->at) : qlonglong(0)},
+                        {QStringLiteral("failing"), v.driveFailing}});
     return list;
 }
 

@@ -18,6 +18,7 @@ Q_LOGGING_CATEGORY(powerLog, "vornix.power", QtInfoMsg)
 Q_LOGGING_CATEGORY(notifyLog, "vornix.notify", QtInfoMsg)
 Q_LOGGING_CATEGORY(settingsLog, "vornix.settings", QtInfoMsg)
 Q_LOGGING_CATEGORY(autostartLog, "vornix.autostart", QtInfoMsg)
+Q_LOGGING_CATEGORY(drivesLog, "vornix.drives", QtInfoMsg)
 
 void sendQtMessageToJournal(QtMsgType type, const QMessageLogContext& context,
                             const QString& message) {

@@ -17,6 +17,7 @@ Q_DECLARE_LOGGING_CATEGORY(powerLog)     // vornix.power: idle inhibition, sleep
 Q_DECLARE_LOGGING_CATEGORY(notifyLog)    // vornix.notify: desktop notifications
 Q_DECLARE_LOGGING_CATEGORY(settingsLog)  // vornix.settings: the settings file
 Q_DECLARE_LOGGING_CATEGORY(autostartLog) // vornix.autostart: the autostart entry
+Q_DECLARE_LOGGING_CATEGORY(drivesLog)    // vornix.drives: udisks2, drive power and health
 
 /// A Qt message handler: each message becomes one journal entry, SYSLOG_IDENTIFIER=vornix, its
 /// category in QT_CATEGORY and its type as the priority (debug 7, info 6, warning 4, critical 3,

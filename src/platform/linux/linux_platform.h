@@ -11,6 +11,7 @@
 #include "platform/linux/ping_file_system.h"
 #include "platform/linux/qt_main_queue.h"
 #include "platform/linux/qt_settings_store.h"
+#include "platform/linux/udisks_drives.h"
 #include "platform/linux/xdg_autostart_entry.h"
 
 namespace vornix::linux_platform {
@@ -44,6 +45,7 @@ private:
     DBusIdleInhibitor inhibitor_;
     LogindSleepSignal sleepSignal_;
     UPowerSupply powerSupply_;
+    UDisksDrives drives_;
     XdgAutostartEntry loginItem_;
     QtSettingsStore settings_;
     LinuxVolumeSystem volumes_;

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-# On the real kernel, as root (else exits 77): `vornix --headless` with no display nor system bus
-# pings an encrypted USB drive under /mnt and its command line reads and switches it; then, through
+# On the real kernel, as root (else exits 77): `vornix --headless` with no display pings an
+# encrypted USB drive under /mnt, reads its power state and health from udisks2 (python3-dbusmock on
+# a private system bus), and its command line reads and switches it; then, through
 # vornix-volume-watch, USB loop drives (ext4, xfs, exFAT) are ejected, relabelled, pulled, emptied,
 # plugged in again, mounted under /mnt, hidden and cloned, among a thousand unrelated mounts.
 # Usage: volume_system_check.py <vornix-volume-watch> <vornix> <sysfs shim>
 
-import json, os, shutil, signal, subprocess, sys, tempfile, uuid  # noqa: E401
+import dbus, json, os, shutil, signal, subprocess, sys, tempfile, time, uuid  # noqa: E401
 
 sys.path[:0] = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", d)
                 for d in ("e2e", "desktop")]
@@ -128,11 +129,44 @@ def check(media, scratch, mnt, watch_program, program, shim):
     watch.wait(timeout=10)
 
 
+def private_bus():
+    bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                           stdout=subprocess.PIPE, text=True)
+    return bus, bus.stdout.readline().strip()
+
+
+class UDisks:
+    """udisks2 on its own system bus: the template beside this file, driven through its mock."""
+
+    def __init__(self, scratch):
+        self.bus, self.address = private_bus()
+        self.mock = subprocess.Popen(
+            [sys.executable, "-m", "dbusmock", "--system", "-t", os.path.join(os.path.dirname(
+                os.path.abspath(__file__)), "udisks2_template.py")], stdout=subprocess.DEVNULL,
+            env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.address))
+        self.client = dbus.bus.BusConnection(self.address)
+        wait_for(lambda: self.client.name_has_owner("org.freedesktop.UDisks2"), 10, "udisks2")
+        self.manager = self.at("/org/freedesktop/UDisks2")
+
+    def at(self, path):
+        return dbus.Interface(self.client.get_object("org.freedesktop.UDisks2", path),
+                              "org.freedesktop.DBus.Mock")
+
+    def close(self):
+        for process in (self.mock, self.bus):
+            process.terminate()
+            process.wait()
+
+
 def headless(media, scratch, mnt, program, shim):
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY",
                                                             "QT_QPA_PLATFORM")}
+    udisks = UDisks(scratch)
     env.update(XDG_CONFIG_HOME=f"{scratch}/config", XDG_RUNTIME_DIR=scratch,
-               DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")
+               DBUS_SYSTEM_BUS_ADDRESS=udisks.address)
+    os.makedirs(f"{scratch}/config/vornix")
+    with open(f"{scratch}/config/vornix/vornix.conf", "w") as f:
+        f.write("[General]\nkeepAliveInterval=10\n")
 
     def vornix(*args):
         return subprocess.run([program, *args], env=env, capture_output=True, text=True,
@@ -146,10 +180,8 @@ def headless(media, scratch, mnt, program, shim):
         expect(got.returncode == status and got.stdout.startswith(out) and err in got.stderr and
                (err or not got.stderr), f"vornix {' '.join(args)}: {got}")
 
-    bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                           stdout=subprocess.PIPE, text=True)
+    bus, env["DBUS_SESSION_BUS_ADDRESS"] = private_bus()
     try:
-        env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
         got = vornix("--status")
         expect(got.returncode == 1 and got.stderr.count("\n") == 1 and not got.stdout,
                f"--status with none running: {got}")
@@ -175,20 +207,23 @@ def headless(media, scratch, mnt, program, shim):
             s = wait_for(lambda: (s := status())["volumes"] and
                          s["volumes"][0]["status"] == "active" and s, 10, "an active row")
             volume = s["volumes"][0]
-            expect(s["keepingAwake"] and (volume["id"], volume["mountPath"], volume["watched"]) ==
-                   (drive.uuid, drive.path, True) and volume["lastPing"] > 0, f"the JSON: {s}")
+            expect(s["keepingAwake"] and (volume["id"], volume["mountPath"], volume["watched"],
+                                          volume["powerState"]) == (drive.uuid, drive.path, True,
+                                                                    "unknown") and
+                   volume["lastPing"] > 0, f"the JSON: {s}")  # udisks2 knows no block device yet
             table = vornix("--status").stdout.splitlines()
             expect(table[0].startswith("Keeping drives awake: on") and table[1].split()[0] ==
-                   "NAME" and table[2].split()[1:4] == ["active", "yes", drive.path],
+                   "NAME" and table[2].split()[1:5] == ["active", "unknown", "yes", drive.path],
                    f"the table: {table}")
             events = subprocess.Popen([program, "--events"], env=env, stdout=subprocess.PIPE,
                                       text=True)
 
-            def follow():  # the kinds of the next events up to what holds sleep off, pings left out
-                kinds = []
-                while not {"Sleep prevention started", "Sleep prevention unavailable"} & set(
-                        kinds) and (line := events.stdout.readline()):
-                    kinds += [line.split("\t")[1]] if "ping" not in line else []
+            def follow(*until):  # the kinds of the next events up to one of `until` (by default
+                # what holds sleep off or says it cannot), pings left out
+                until, kinds = set(until or ("Sleep prevention started",
+                                             "Sleep prevention unavailable")), []
+                while not until & set(kinds) and (line := events.stdout.readline()):
+                    kinds += [k] if "ping" not in (k := line.split("\t")[1]) else []
                 return kinds
 
             told = follow()
@@ -197,6 +232,7 @@ def headless(media, scratch, mnt, program, shim):
                 expect(vornix(switch).returncode == 0 and status()["keepingAwake"] == on, switch)
             kinds = follow()
             expect(kinds == ["Sleep prevention stopped", told[-1]], f"vornix --events: {kinds}")
+            drive_health(drive, udisks, vornix, status, follow)
             events.terminate()
             again = vornix("--headless")
             expect(again.returncode == 1 and again.stderr.count("\n") == 1,
@@ -212,6 +248,45 @@ def headless(media, scratch, mnt, program, shim):
     finally:
         bus.terminate()
         bus.wait()
+        udisks.close()
+
+
+def drive_health(drive, udisks, vornix, status, follow):
+    """The drive's power state read through udisks2, only while keeping awake and never from a
+    suspended disk; asleep after active is told, as is a drive that reports failing."""
+    disk = drive.on  # the LUKS volume's cleartext device is on no drive; the disk under it is
+    scsi = os.path.dirname(os.path.dirname(disk.sysfs))
+    os.symlink("../..", f"{disk.sysfs}/device")
+    os.makedirs(f"{scsi}/power")
+    runtime_status = f"{scsi}/power/runtime_status"
+    with open(runtime_status, "w") as f:
+        f.write("active\n")
+    path = udisks.manager.AddDrive("Disk", {})
+    ata = udisks.at(path)
+    under = udisks.manager.AddBlock("sdx", os.makedev(disk.loop.major, disk.loop.minor), path, "/")
+    udisks.manager.AddBlock("dm_2d0", os.makedev(drive.loop.major, drive.loop.minor), "/", under)
+    for switch in ("--off", "--on"):  # a new stretch of keeping awake, pinged at once
+        expect(vornix(switch).returncode == 0, switch)
+    wait_for(lambda: status()["volumes"][0]["powerState"] == "active", 15, "read as active")
+    udisks.manager.SetPowerState(path, 0x00)
+    expect(follow("Drive fell asleep")[-1] == "Drive fell asleep", "no \"Drive fell asleep\"")
+    v = status()["volumes"][0]
+    calls = ata.GetMethodCalls("PmGetState")
+    expect((v["status"], v["powerState"]) == ("fellAsleep", "standby") and len(calls) >= 2 and
+           all(c[1][0] == {"auth.no_user_interaction": True} for c in calls), f"{v}, {calls}")
+    vornix("--off")
+    ata.ClearCalls()
+    time.sleep(11)  # one interval and more
+    expect(not ata.GetMethodCalls("PmGetState"), "PmGetState while keeping awake is off")
+    with open(runtime_status, "w") as f:
+        f.write("suspended\n")
+    last = status()["volumes"][0]["lastPing"]
+    vornix("--on")
+    wait_for(lambda: status()["volumes"][0]["lastPing"] > last, 10, "a ping")
+    expect(not ata.GetMethodCalls("PmGetState"), "PmGetState on a suspended disk")
+    ata.UpdateProperties("org.freedesktop.UDisks2.Drive.Ata", {"SmartFailing": True})
+    expect(follow("Drive reports failure")[-1] == "Drive reports failure", "no failure told")
+    expect(status()["volumes"][0]["failing"], "not failing in --status")
 
 
 def sandboxed(check):
