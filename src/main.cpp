@@ -12,7 +12,6 @@
 #include "platform/linux/x11_window_state.h"
 #include "ui/color_scheme.h"
 #include "ui/tray_application.h"
-#include "ui/tray_icons.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -170,7 +169,6 @@ int runTray(int argc, char* argv[]) {
     QApplication::setApplicationDisplayName(QStringLiteral("Vornix"));
     QApplication::setDesktopFileName(QStringLiteral(VORNIX_APP_ID));
     QApplication::setQuitOnLastWindowClosed(false);
-    QApplication::setWindowIcon(vornix::applicationIcon());
 
     QTranslator translator;
     if (translator.load(QLocale(), QStringLiteral("vornix"), QStringLiteral("_"),
@@ -199,12 +197,13 @@ int runTray(int argc, char* argv[]) {
         });
 
     vornix::linux_platform::LinuxPlatform platform;
-    vornix::TrayApplication app(
-        platform.ports(), {.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable(),
-                           .watchTrayHosts = true,
-                           .quit = [] { QApplication::quit(); },
-                           .keepOffTaskbars = vornix::linux_platform::keepOffTaskbars,
-                           .keepFromMaximising = vornix::linux_platform::shieldMaximiseButton});
+    vornix::TrayApplication app(platform.ports(),
+                                {.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable(),
+                                 .watchTrayHosts = true,
+                                 .quit = [] { QApplication::quit(); },
+                                 .keepOffTaskbars = vornix::linux_platform::keepOffTaskbars,
+                                 .keepFromMaximising = vornix::linux_platform::shieldMaximiseButton,
+                                 .releaseFreeMemory = vornix::linux_platform::releaseFreeMemory});
     control.attach(app.appState());
     QObject::connect(&control, &DBusControl::showRequested, &app, [&app] { app.showPanel(); });
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &app,

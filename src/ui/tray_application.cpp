@@ -160,6 +160,8 @@ Panel* TrayApplication::panel() {
     panel_ = new Panel(
         *appState_, [this] { showAboutPanel(); }, quit);
     panel_->setWindowTitle(QStringLiteral("Vornix"));
+    // Each window takes the icon itself: one set for the whole application would also be drawn
+    // at every size into the X11 tray icon's own window, which shows none.
     panel_->setWindowIcon(applicationIcon());
     panel_->installEventFilter(this);
     connect(panel_, &Panel::dismissRequested, this, [this] {
@@ -276,6 +278,7 @@ void TrayApplication::panelClosed() {
     stillRunning_->setAttribute(Qt::WA_DeleteOnClose);
     stillRunning_->setWindowModality(Qt::NonModal);
     stillRunning_->setObjectName(QStringLiteral("stillRunning"));
+    stillRunning_->setWindowIcon(applicationIcon());
     stillRunning_->show();
 }
 
@@ -285,6 +288,7 @@ void TrayApplication::showAboutPanel() {
                                  QMessageBox::Ok);
         about_->setAttribute(Qt::WA_DeleteOnClose);
         about_->setWindowModality(Qt::NonModal);
+        about_->setWindowIcon(applicationIcon());
         about_->setIconPixmap(applicationIcon().pixmap(64, 64));
         about_->setTextFormat(Qt::PlainText);
         about_->setInformativeText(
@@ -309,6 +313,10 @@ void TrayApplication::showAboutPanel() {
 bool TrayApplication::eventFilter(QObject* watched, QEvent* event) {
     if (watched == panel_ && event->type() == QEvent::Close)
         panelClosed();
+    // Closed, the panel keeps its widgets, so that the next click shows it at once (building it
+    // again would free little more); the rest of what drawing it took goes back.
+    if (watched == panel_ && event->type() == QEvent::Hide && options_.releaseFreeMemory)
+        QTimer::singleShot(0, this, options_.releaseFreeMemory);
     // A click outside the panel takes the focus elsewhere: the panel closes, like a menu.
     if (watched == panel_ && event->type() == QEvent::WindowDeactivate && inTray() &&
         !compositorPlaces()) {

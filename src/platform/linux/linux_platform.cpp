@@ -2,6 +2,8 @@
 
 #include <QDBusConnection>
 
+#include <malloc.h>
+
 namespace vornix::linux_platform {
 
 LinuxPlatform::LinuxPlatform() : LinuxPlatform(Options{}) {}
@@ -23,6 +25,10 @@ AppPorts LinuxPlatform::ports() {
                     sleepSignal_,     powerSupply_,
                     loginItem_,       settings_,
                     volumes_.ports(), EnginePorts{mainQueue_, clock_, workers_, pingFileSystem_}};
+}
+
+void releaseFreeMemory() {
+    ::malloc_trim(0);
 }
 
 } // namespace vornix::linux_platform
