@@ -13,12 +13,12 @@ call serves only its own tools; sway runs as nobody (it refuses root) on its X11
 Xvfb, so X shows what it draws, with waybar (as root, for the session bus) as the tray.
 """
 
-import argparse, contextlib, glob, json, os, subprocess, sys, tempfile, time, uuid  # noqa: E401
+import argparse, contextlib, glob, json, os, subprocess, sys, time, uuid  # noqa: E401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "e2e"), os.path.join(HERE, "..", "ui")]
 from desktop_session import SCREEN, Desktop, Failure, Processes, busctl, end, wait_for  # noqa: E402
-from e2e_sandbox import MediaRoot, mount  # noqa: E402
+from e2e_sandbox import MediaRoot, again_in_namespaces, mount  # noqa: E402
 from tray_host_check import read_color_scheme  # noqa: E402
 
 ROOT, DRIVES = os.path.dirname(os.path.dirname(HERE)), ("Backup", "Photos", "Music")
@@ -114,8 +114,7 @@ def shoot(name, d, program, shim, dark):
     subprocess.run(["xsetroot", "-solid", "#5e81ac"], env=d.environment(), check=True)
     env = DESKTOPS[name](d) or {}
     if name != "xembed":
-        end(d.processes.started[d.processes.started.index(next(
-            p for p in d.processes.started if p.args[0] == "trayer"))])
+        end(next(p for p in d.processes.started if p.args[0] == "trayer"))
     config(d, ("XDG_CONFIG_HOME", "vornix/vornix.conf"), "[General]\nkeepAliveInterval=30\n")
     dark and read_color_scheme(d, 1)
     if name not in ("xembed", "gnome-window"):  # the item's host, there before vornix as at login
@@ -147,9 +146,9 @@ def shoot(name, d, program, shim, dark):
     right, bottom = ((lambda e: SCREEN[i] if e > SCREEN[i] - 64 else e)(  # a bar to its end
         max(b[i + 2] for b in boxes) + 16) for i in (0, 1))
     d.screenshot(f"{name}.png")
-    subprocess.run(["convert", os.path.join(d.artifacts, f"{name}.png"), "-crop",
-                    f"{right - left}x{bottom - top}+{left}+{top}", "+repage", "-strip", "-dither",
-                    "None", "-colors", "255", os.path.join(ROOT, "docs", f"desktop-{name}{'-dark' * dark}.png")],
+    subprocess.run(["convert", f"{d.artifacts}/{name}.png", "-crop", f"{right - left}x"
+                    f"{bottom - top}+{left}+{top}", "+repage", "-strip", "-dither", "None",
+                    "-colors", "255", f"{ROOT}/docs/desktop-{name}{'-dark' * dark}.png"],
                    check=True)
 
 
@@ -194,15 +193,8 @@ def main():
         return inner(args, os.path.join(os.path.dirname(args.prefix), "ns"))
     if os.geteuid():
         raise SystemExit("needs root (mounts, loop devices): sudo make screenshots")
-    with tempfile.TemporaryDirectory(prefix="vornix-shots-") as scratch:
-        subprocess.run(["cmake", "--install", args.build, "--prefix", f"{scratch}/prefix"],
-                       check=True, capture_output=True)
-        os.makedirs(f"{scratch}/ns")
-        os.chmod(scratch, 0o755)  # for sway's user
-        return subprocess.run(["unshare", "--mount", "--pid", "--fork", "--kill-child",
-                               "--mount-proc", sys.executable, *sys.argv],
-                              env={**os.environ, "VORNIX_SHOTS_PREFIX": f"{scratch}/prefix"}
-                              ).returncode
+    os.makedirs(args.artifacts, exist_ok=True)
+    return again_in_namespaces(args.build, f"{args.artifacts}/install.log", "VORNIX_SHOTS_PREFIX")
 
 
 if __name__ == "__main__":
