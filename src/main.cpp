@@ -197,13 +197,12 @@ int runTray(int argc, char* argv[]) {
         });
 
     vornix::linux_platform::LinuxPlatform platform;
-    vornix::TrayApplication app(platform.ports(),
-                                {.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable(),
-                                 .watchTrayHosts = true,
-                                 .quit = [] { QApplication::quit(); },
-                                 .keepOffTaskbars = vornix::linux_platform::keepOffTaskbars,
-                                 .keepFromMaximising = vornix::linux_platform::shieldMaximiseButton,
-                                 .releaseFreeMemory = vornix::linux_platform::releaseFreeMemory});
+    vornix::TrayApplication app(
+        platform.ports(), {.trayAvailable = QSystemTrayIcon::isSystemTrayAvailable(),
+                           .watchTrayHosts = true,
+                           .quit = [] { QApplication::quit(); },
+                           .keepOffTaskbars = vornix::linux_platform::keepOffTaskbars,
+                           .keepFromMaximising = vornix::linux_platform::shieldMaximiseButton});
     control.attach(app.appState());
     QObject::connect(&control, &DBusControl::showRequested, &app, [&app] { app.showPanel(); });
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &app,

@@ -160,9 +160,6 @@ Panel* TrayApplication::panel() {
     panel_ = new Panel(
         *appState_, [this] { showAboutPanel(); }, quit);
     panel_->setWindowTitle(QStringLiteral("Vornix"));
-    // Each window takes the icon itself: one set for the whole application would also be drawn
-    // at every size into the X11 tray icon's own window, which shows none.
-    panel_->setWindowIcon(applicationIcon());
     panel_->installEventFilter(this);
     connect(panel_, &Panel::dismissRequested, this, [this] {
         panel_->hide();
@@ -243,6 +240,10 @@ void TrayApplication::showPanel(std::optional<QPoint> at) {
                                    ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
                                    : Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                          Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
+        // Windows take the icon one by one: set for the whole application, it would also be
+        // drawn at every size for the X11 tray icon's own window, and next to the icon for a
+        // popup that no taskbar or switcher shows.
+        panel_->setWindowIcon(nextToIcon ? QIcon() : applicationIcon());
     }
     if (nextToIcon) {
         panel_->setGeometry(panelGeometry(at));
@@ -313,10 +314,6 @@ void TrayApplication::showAboutPanel() {
 bool TrayApplication::eventFilter(QObject* watched, QEvent* event) {
     if (watched == panel_ && event->type() == QEvent::Close)
         panelClosed();
-    // Closed, the panel keeps its widgets, so that the next click shows it at once (building it
-    // again would free little more); the rest of what drawing it took goes back.
-    if (watched == panel_ && event->type() == QEvent::Hide && options_.releaseFreeMemory)
-        QTimer::singleShot(0, this, options_.releaseFreeMemory);
     // A click outside the panel takes the focus elsewhere: the panel closes, like a menu.
     if (watched == panel_ && event->type() == QEvent::WindowDeactivate && inTray() &&
         !compositorPlaces()) {

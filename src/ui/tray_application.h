@@ -42,9 +42,6 @@ public:
         /// Keeps a window of one size from being maximised; called on the panel each time it
         /// is shown as a window of its own.
         std::function<void(QWindow&)> keepFromMaximising;
-        /// Gives the heap's free pages back to the system; called once the panel has closed,
-        /// which leaves most of what it took to draw it free.
-        std::function<void()> releaseFreeMemory;
     };
 
     TrayApplication(AppPorts ports, Options options);

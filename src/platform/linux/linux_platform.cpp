@@ -2,8 +2,6 @@
 
 #include <QDBusConnection>
 
-#include <malloc.h>
-
 namespace vornix::linux_platform {
 
 LinuxPlatform::LinuxPlatform() : LinuxPlatform(Options{}) {}
@@ -25,10 +23,6 @@ AppPorts LinuxPlatform::ports() {
                     sleepSignal_,     powerSupply_,
                     loginItem_,       settings_,
                     volumes_.ports(), EnginePorts{mainQueue_, clock_, workers_, pingFileSystem_}};
-}
-
-void releaseFreeMemory() {
-    ::malloc_trim(0);
 }
 
 } // namespace vornix::linux_platform

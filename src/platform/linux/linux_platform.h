@@ -49,8 +49,4 @@ private:
     WorkerPool workers_;
 };
 
-/// Returns the free pages of the C library's heap to the system (malloc_trim): after a burst of
-/// short-lived allocations, such as drawing a window, they would otherwise stay resident.
-void releaseFreeMemory();
-
 } // namespace vornix::linux_platform
