@@ -4,13 +4,15 @@
 # and, for developers:
 #   make e2e    the end-to-end acceptance run on a private desktop (root; report in build/e2e)
 #   make bench  the benchmarks in one table
+#   make screenshots  the README's pictures of the panel on each desktop (root; docs/desktop-*.png)
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_ARGS ?=
 # Debian's own python3: pyatspi and python3-dbus are installed for it.
 PYTHON3 ?= $(shell test -x /usr/bin/python3 && echo /usr/bin/python3 || echo python3)
 
-.PHONY: run test e2e deps-run deps-test configure build bench clean package deps-package check-package
+.PHONY: run test e2e deps-run deps-test configure build bench screenshots deps-screenshots clean \
+	package deps-package check-package
 
 run: deps-run build
 	$(BUILD)/bin/vornix
@@ -23,6 +25,10 @@ e2e: deps-test build
 
 bench: deps-test build
 	scripts/bench-report --build $(BUILD)
+
+screenshots: deps-screenshots build
+	$(PYTHON3) tests/desktop/screenshots.py --build $(BUILD)
+	$(PYTHON3) tests/desktop/screenshots.py --build $(BUILD) --dark xembed xfce
 
 # The Debian package, $(BUILD)/vornix_1.0_<arch>.deb (CPack; dependencies from dpkg-shlibdeps),
 # built with Debian's hardening flags as debhelper passes them to CMake (CPPFLAGS folded into
@@ -50,6 +56,9 @@ deps-run:
 
 deps-test:
 	@scripts/install-deps test
+
+deps-screenshots:
+	@scripts/install-deps screenshots
 
 configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)

@@ -5,10 +5,11 @@ Usage: measure_footprint.py --vornix PATH [--minimal PATH] [--runs N] [--idle-se
 
 In a private desktop (see tests/desktop/desktop_session.py), as a person's desktop would run it (an
 accessibility bus present, no screen reader), it prints:
-  - the time from starting vornix to its icon embedded in the tray, over N starts;
-  - resident memory (VmRSS) with the panel never opened, open, and closed again, and beside it
-    that of a minimal Qt tray program (bench/minimal_tray.cpp: an icon and a menu) measured in
-    the same desktop, with the ratio;
+  - the time from starting vornix to its icon embedded in the tray, over N starts, and from a
+    click on the icon to the panel, the first time (when it is built) and again;
+  - resident memory (VmRSS) with the panel never shown, open, and shown once and closed, and
+    beside it that of a minimal Qt tray program (bench/minimal_tray.cpp: an icon and a menu)
+    measured in the same desktop, with the ratios: medians of N starts of each;
   - the wake-ups of every thread over S seconds of idling with the panel closed (voluntary and
     involuntary context switches from /proc/PID/task/*/status) and the CPU time spent, beside
     the mount-table changes and kernel uevents of the machine meanwhile, which vornix is
@@ -165,32 +166,79 @@ def describe(kib):
     return f"{kib / 1024:.1f} MiB"
 
 
+def click_to_panel(session, icon):
+    """Milliseconds from a click on the icon (sent straight to the X server) to the panel's
+    window mapped."""
+    from Xlib import X
+    from Xlib.ext import xtest
+    x, y = icon[0] + icon[2] // 2, icon[1] + icon[3] // 2
+    xtest.fake_input(session.x, X.MotionNotify, x=x, y=y)
+    session.x.sync()
+    started = time.monotonic()
+    for kind in (X.ButtonPress, X.ButtonRelease):
+        xtest.fake_input(session.x, kind, 1)
+    session.x.sync()
+    wait_for(lambda: panel_window(session), 10, "the panel to open", interval=0.001)
+    return 1000 * (time.monotonic() - started)
+
+
+def close_panel(session):
+    session.xdotool("key", "Escape")
+    wait_for(lambda: not panel_window(session), 10, "the panel to close")
+
+
+def median_memory(samples):
+    return {k: statistics.median(s[k] for s in samples) for k in samples[0]}
+
+
 def measure(session, program, minimal, runs, idle_seconds):
-    print(f"Start to tray icon ({runs} starts):")
-    times = []
-    for _ in range(runs):
+    times, opening, memory = [], {"first": [], "again": []}, {}
+    for run in range(runs):
         started = time.monotonic()
         process = session.start_vornix(program, accessible=False)
-        session.wait_for_icon(process, 10, interval=0.002)
+        icon = session.wait_for_icon(process, 10, interval=0.002)
         times.append(1000 * (time.monotonic() - started))
+        session.xdotool("mousemove", 2, SCREEN[1] - 2)  # the pointer off the icon
+        memory.setdefault("panel never shown", []).append(settled_memory(process.pid, 15))
+        if run == runs - 1:
+            idle(process, idle_seconds)
+        opening["first"].append(click_to_panel(session, icon))  # the panel is built
+        memory.setdefault("panel open", []).append(settled_memory(process.pid, 15))
+        close_panel(session)
+        memory.setdefault("panel shown once and closed", []).append(
+            settled_memory(process.pid, 15))
+        opening["again"].append(click_to_panel(session, icon))
+        close_panel(session)
         end(process, grace=10)
+    print(f"Start to tray icon ({runs} starts):")
     print(f"  median {statistics.median(times):.0f} ms, min {min(times):.0f} ms, "
           f"max {max(times):.0f} ms (each: {', '.join(f'{t:.0f}' for t in times)})")
-
-    process = session.start_vornix(program, accessible=False)
-    icon = session.wait_for_icon(process, 10)
-    session.xdotool("mousemove", 2, SCREEN[1] - 2)  # the pointer off the icon
-    closed = settled_memory(process.pid, 15)
+    print("Click on the icon to the panel's window (medians): "
+          f"first {statistics.median(opening['first']):.0f} ms (built then), "
+          f"again {statistics.median(opening['again']):.0f} ms")
+    least = None
     if minimal:
-        tray = session.start_program("minimal-tray", [minimal], accessible=False)
-        wait_for(lambda: session.tray_icon("MinimalTray"), 10, "the minimal tray's icon")
-        session.xdotool("mousemove", 2, SCREEN[1] - 2)
-        least = settled_memory(tray.pid, 15)
-        end(tray, grace=10)
-        print("Resident memory, panel closed, beside a minimal Qt tray program:")
-        print(f"  vornix {describe(closed['VmRSS'])}, minimal tray "
-              f"{describe(least['VmRSS'])}: ratio {closed['VmRSS'] / least['VmRSS']:.2f}")
+        samples = []
+        for _ in range(runs):
+            tray = session.start_program("minimal-tray", [minimal], accessible=False)
+            wait_for(lambda: session.tray_icon("MinimalTray"), 10, "the minimal tray's icon")
+            session.xdotool("mousemove", 2, SCREEN[1] - 2)
+            samples.append(settled_memory(tray.pid, 15))
+            end(tray, grace=10)
+        least = median_memory(samples)["VmRSS"]
+        print(f"Resident memory beside a minimal Qt tray program ({describe(least)}), "
+              f"medians of {runs}:")
+    else:
+        print(f"Resident memory, medians of {runs}:")
+    print("  (VmRSS; anonymous / file-backed / shared)")
+    for label, samples in memory.items():
+        m = median_memory(samples)
+        ratio = f": ratio {m['VmRSS'] / least:.2f}" if least else ""
+        print(f"  {label}: {describe(m['VmRSS'])} ({describe(m['RssAnon'])} / "
+              f"{describe(m['RssFile'])} / {describe(m['RssShmem'])}){ratio}")
 
+
+def idle(process, idle_seconds):
     print(f"Idle, panel closed, {idle_seconds:g} s:")
     machine = MachineEvents()
     machine.start()
@@ -210,19 +258,6 @@ def measure(session, program, minimal, runs, idle_seconds):
     print(f"  total {total} wake-ups ({total / idle_seconds:.2f}/s), "
           f"CPU time {cpu_after - cpu_before:.0f} ms")
     print(f"  meanwhile on the machine: {machine.describe()}")
-
-    session.click(icon[0] + icon[2] // 2, icon[1] + icon[3] // 2)
-    wait_for(lambda: panel_window(session), 10, "the panel to open")
-    opened = settled_memory(process.pid, 15)
-    session.xdotool("key", "Escape")
-    wait_for(lambda: not panel_window(session), 10, "the panel to close")
-    closed_again = settled_memory(process.pid, 15)
-    print("Resident memory (VmRSS; anonymous / file-backed / shared):")
-    for label, m in (("panel never opened", closed), ("panel open", opened),
-                     ("panel closed again", closed_again)):
-        print(f"  {label}: {describe(m['VmRSS'])} ({describe(m['RssAnon'])} / "
-              f"{describe(m['RssFile'])} / {describe(m['RssShmem'])})")
-    end(process, grace=10)
 
 
 def main():

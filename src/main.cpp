@@ -12,7 +12,6 @@
 #include "platform/linux/x11_window_state.h"
 #include "ui/color_scheme.h"
 #include "ui/tray_application.h"
-#include "ui/tray_icons.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -170,7 +169,6 @@ int runTray(int argc, char* argv[]) {
     QApplication::setApplicationDisplayName(QStringLiteral("Vornix"));
     QApplication::setDesktopFileName(QStringLiteral(VORNIX_APP_ID));
     QApplication::setQuitOnLastWindowClosed(false);
-    QApplication::setWindowIcon(vornix::applicationIcon());
 
     QTranslator translator;
     if (translator.load(QLocale(), QStringLiteral("vornix"), QStringLiteral("_"),

@@ -160,7 +160,6 @@ Panel* TrayApplication::panel() {
     panel_ = new Panel(
         *appState_, [this] { showAboutPanel(); }, quit);
     panel_->setWindowTitle(QStringLiteral("Vornix"));
-    panel_->setWindowIcon(applicationIcon());
     panel_->installEventFilter(this);
     connect(panel_, &Panel::dismissRequested, this, [this] {
         panel_->hide();
@@ -241,6 +240,10 @@ void TrayApplication::showPanel(std::optional<QPoint> at) {
                                    ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
                                    : Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                          Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
+        // Windows take the icon one by one: set for the whole application, it would also be
+        // drawn at every size for the X11 tray icon's own window, and next to the icon for a
+        // popup that no taskbar or switcher shows.
+        panel_->setWindowIcon(nextToIcon ? QIcon() : applicationIcon());
     }
     if (nextToIcon) {
         panel_->setGeometry(panelGeometry(at));
@@ -276,6 +279,7 @@ void TrayApplication::panelClosed() {
     stillRunning_->setAttribute(Qt::WA_DeleteOnClose);
     stillRunning_->setWindowModality(Qt::NonModal);
     stillRunning_->setObjectName(QStringLiteral("stillRunning"));
+    stillRunning_->setWindowIcon(applicationIcon());
     stillRunning_->show();
 }
 
@@ -285,6 +289,7 @@ void TrayApplication::showAboutPanel() {
                                  QMessageBox::Ok);
         about_->setAttribute(Qt::WA_DeleteOnClose);
         about_->setWindowModality(Qt::NonModal);
+        about_->setWindowIcon(applicationIcon());
         about_->setIconPixmap(applicationIcon().pixmap(64, 64));
         about_->setTextFormat(Qt::PlainText);
         about_->setInformativeText(

@@ -2,7 +2,7 @@
 """The installed vornix on a private desktop with six USB drives, used with the mouse and keyboard
 and checked only from outside. As root: acceptance.py --build DIR."""
 
-import argparse, calendar, configparser, glob, json, os, subprocess, sys, tempfile  # noqa: E401
+import argparse, calendar, configparser, glob, json, os, subprocess, sys  # noqa: E401
 import time, traceback, uuid  # noqa: E401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -10,7 +10,7 @@ sys.path[:0] = [HERE, os.path.join(HERE, "..", "desktop")]
 from desktop_session import (DASH, SCREEN, SYSTEM_TOOLS, TOOLS, Desktop, Failure,  # noqa: E402
                              Panel, Processes, busctl, centre, journal, missing_tools,
                              process_state, wait_for)
-from e2e_sandbox import MediaRoot, mount, run  # noqa: E402
+from e2e_sandbox import MediaRoot, again_in_namespaces, mount, run  # noqa: E402
 from Xlib import X  # noqa: E402
 
 STORED, INTERVAL, STALL_TIMEOUT, FLOOR = 2, 10, 8, 52_428_800  # s (raised to INTERVAL), s, s, B
@@ -388,15 +388,7 @@ def main():
             os.path.exists("/dev/fuse") or subprocess.run(["unshare", "-mpf", "true"]).returncode:
         print(f"skipped: needs root, loop devices, FUSE, namespaces and {missing or 'no more'}")
         return 0
-    with tempfile.TemporaryDirectory(prefix="vornix-e2e-") as scratch:
-        with open(f"{args.artifacts}/install.log", "w") as log:  # as a person installs it
-            subprocess.run(["cmake", "--install", args.build, "--prefix", f"{scratch}/prefix"],
-                           stdout=log, stderr=log)
-        os.makedirs(f"{scratch}/ns")
-        return subprocess.run(  # the loop devices go with the mounts, as the namespaces end
-            ["unshare", "--mount", "--pid", "--fork", "--kill-child", "--mount-proc",
-             sys.executable, *sys.argv], stdin=subprocess.DEVNULL,
-            env={**os.environ, "VORNIX_E2E_PREFIX": f"{scratch}/prefix"}).returncode
+    return again_in_namespaces(args.build, f"{args.artifacts}/install.log", "VORNIX_E2E_PREFIX")
 
 
 if __name__ == "__main__":

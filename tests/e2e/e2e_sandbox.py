@@ -2,7 +2,7 @@
 # reads as USB disks with serials of their own, or as device-mapper devices on those, through device
 # trees fabricated on tmpfs mounts inside /sys (read with tests/platform/linux/sysfs_shim.cpp).
 
-import contextlib, fcntl, os, struct, subprocess  # noqa: E401
+import contextlib, fcntl, os, struct, subprocess, sys, tempfile  # noqa: E401
 from desktop_session import Failure, mount_points, wait_for
 
 FABRICATED_ROOT = "/sys/devices/software"
@@ -22,6 +22,21 @@ def mount(source, target, fs_type, data=None):
 
 def unmount(target, lazy=False):
     return not subprocess.run(["umount", *["-l"] * lazy, target], capture_output=True).returncode
+
+
+def again_in_namespaces(build, log, variable):
+    """Installs `build` as a person does, then runs this script again in mount and PID
+    namespaces of its own, told the prefix in `variable` (scratch space is "ns" beside it); the
+    loop devices go with the mounts as the namespaces end."""
+    with tempfile.TemporaryDirectory(prefix="vornix-") as scratch:
+        with open(log, "w") as f:
+            subprocess.run(["cmake", "--install", build, "--prefix", f"{scratch}/prefix"],
+                           stdout=f, stderr=f)
+        os.makedirs(f"{scratch}/ns")
+        os.chmod(scratch, 0o755)  # for a desktop that runs as another user
+        return subprocess.run(["unshare", "--mount", "--pid", "--fork", "--kill-child",
+                               "--mount-proc", sys.executable, *sys.argv], stdin=subprocess.DEVNULL,
+                              env={**os.environ, variable: f"{scratch}/prefix"}).returncode
 
 
 def _write(path, text):

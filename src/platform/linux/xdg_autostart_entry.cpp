@@ -5,12 +5,13 @@
 #include <QByteArrayView>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
+#include <optional>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -130,6 +131,24 @@ std::string execProgram(const std::string& exec) {
     return word;
 }
 
+// Plain reads: a std::ifstream would set up the C++ streams' locale, a few hundred kilobytes of
+// library code kept resident for one small file read at start. Like a stream, a read error
+// ends the text where it stopped.
+std::optional<std::string> readText(const std::string& path) {
+    Fd fd(path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd.get(), buffer, sizeof buffer)) != 0;) {
+        if (n > 0)
+            text.append(buffer, static_cast<std::size_t>(n));
+        else if (errno != EINTR)
+            break;
+    }
+    return text;
+}
+
 bool programIsThere(const std::string& program) {
     if (program.empty())
         return false;
@@ -239,14 +258,15 @@ std::string XdgAutostartEntry::entryText(std::string_view programPath) {
 }
 
 AutostartStatus XdgAutostartEntry::status() const {
-    const std::string path = entryPath();
-    std::ifstream file(path);
-    if (path.empty() || !file)
+    const std::optional<std::string> text = readText(entryPath());
+    if (!text)
         return AutostartStatus::absent;
 
     std::string line, group, exec;
     bool hidden = false, switchedOff = false;
-    while (std::getline(file, line)) {
+    for (std::size_t start = 0, end; start < text->size(); start = end + 1) {
+        end = std::min(text->find('\n', start), text->size());
+        line = text->substr(start, end - start);
         if (line.starts_with('[')) {
             group = trim(line);
             continue;
