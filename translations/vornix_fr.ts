@@ -39,6 +39,34 @@
         <source>&quot;%1&quot; has less than %2 MB free; pings wait until space is freed.</source>
         <translation>« %1 » a moins de %2 Mo libres ; les pings attendent que de l’espace soit libéré.</translation>
     </message>
+    <message>
+        <source>Pings not reaching the drive</source>
+        <translation>Les pings n’atteignent pas le disque</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; may still spin down: its I/O counters did not move on the last two pings, so the writes never reached the drive.</source>
+        <translation>« %1 » peut tout de même se mettre en veille : ses compteurs I/O n’ont pas bougé lors des deux derniers pings, les écritures n’ont donc jamais atteint le disque.</translation>
+    </message>
+    <message>
+        <source>Drive fell asleep</source>
+        <translation>Le disque s’est endormi</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; went to sleep although it was pinged every %3 s. Choose a shorter ping interval, such as %2 s.</source>
+        <translation>« %1 » s’est endormi alors qu’il recevait un ping toutes les %3 s. Choisissez un intervalle de ping plus court, par exemple %2 s.</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; went to sleep although it was pinged every %3 s: the drive&apos;s own firmware ignores the pings.</source>
+        <translation>« %1 » s’est endormi alors qu’il recevait un ping toutes les %3 s : le micrologiciel du disque lui-même ignore les pings.</translation>
+    </message>
+    <message>
+        <source>Drive reports that it is failing</source>
+        <translation>Le disque signale une défaillance imminente</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; reports that it is failing: copy your data off it.</source>
+        <translation>« %1 » signale une défaillance imminente : copiez vos données sur un autre support.</translation>
+    </message>
 </context>
 <context>
     <name>vornix::EventLog</name>
@@ -53,6 +81,25 @@
     <message>
         <source>&quot;%1&quot; disappeared without being ejected. Check the cable/connection.</source>
         <translation>« %1 » a disparu sans avoir été éjecté. Vérifiez le câble ou la connexion.</translation>
+    </message>
+</context>
+<context>
+    <name>vornix::IdleInhibition</name>
+    <message>
+        <source>GNOME session</source>
+        <translation>session GNOME</translation>
+    </message>
+    <message>
+        <source>power manager</source>
+        <translation>gestionnaire d’énergie</translation>
+    </message>
+    <message>
+        <source>desktop portal</source>
+        <translation>portail de bureau</translation>
+    </message>
+    <message>
+        <source>logind</source>
+        <translation>logind</translation>
     </message>
 </context>
 <context>
@@ -100,6 +147,42 @@
     <message>
         <source>Settings not saved</source>
         <translation>Réglages non enregistrés</translation>
+    </message>
+    <message>
+        <source>Drive monitoring unavailable</source>
+        <translation>Surveillance des disques indisponible</translation>
+    </message>
+    <message>
+        <source>Notifications unavailable</source>
+        <translation>Notifications indisponibles</translation>
+    </message>
+    <message>
+        <source>Launch at Login not changed</source>
+        <translation>« Lancer à l’ouverture de session » non modifié</translation>
+    </message>
+    <message>
+        <source>Ping interval raised</source>
+        <translation>Intervalle de ping augmenté</translation>
+    </message>
+    <message>
+        <source>Sleep prevention unavailable</source>
+        <translation>Prévention de la veille indisponible</translation>
+    </message>
+    <message>
+        <source>Sleep prevention lost</source>
+        <translation>Prévention de la veille perdue</translation>
+    </message>
+    <message>
+        <source>Ping not reaching the drive</source>
+        <translation>Le ping n’atteint pas le disque</translation>
+    </message>
+    <message>
+        <source>Drive fell asleep</source>
+        <translation>Disque endormi</translation>
+    </message>
+    <message>
+        <source>Drive reports failure</source>
+        <translation>Défaillance signalée par le disque</translation>
     </message>
 </context>
 <context>
@@ -168,6 +251,90 @@
         <source>Ping failed</source>
         <translation>Échec du ping</translation>
     </message>
+    <message>
+        <source>Sleep prevented: %1</source>
+        <translation>Veille empêchée : %1</translation>
+    </message>
+    <message>
+        <source>Sleep prevention requested: %1 (not confirmed)</source>
+        <translation>Prévention de la veille demandée : %1 (non confirmée)</translation>
+    </message>
+    <message>
+        <source>The computer may still go to sleep: only logind keeps it awake, not the desktop.</source>
+        <translation>L’ordinateur peut tout de même se mettre en veille : seul logind le maintient éveillé, pas l’environnement de bureau.</translation>
+    </message>
+    <message>
+        <source>The computer may still go to sleep: nothing keeps it awake.</source>
+        <translation>L’ordinateur peut tout de même se mettre en veille : rien ne le maintient éveillé.</translation>
+    </message>
+    <message>
+        <source>Not reaching the drive</source>
+        <translation>N’atteint pas le disque</translation>
+    </message>
+    <message>
+        <source>Fell asleep</source>
+        <translation>S’est endormi</translation>
+    </message>
+    <message>
+        <source>spinning</source>
+        <translation>en rotation</translation>
+    </message>
+    <message>
+        <source>awake</source>
+        <translation>éveillé</translation>
+    </message>
+    <message>
+        <source>standby</source>
+        <translation>en veille</translation>
+    </message>
+    <message>
+        <source>asleep</source>
+        <translation>endormi</translation>
+    </message>
+    <message>
+        <source>%1 at %2</source>
+        <translation>%1 à %2</translation>
+    </message>
+    <message>
+        <source>Drive failing</source>
+        <translation>Disque défaillant</translation>
+    </message>
+    <message>
+        <source>The drive may still spin down: its I/O counters did not move on the last two pings, so the writes never reached it.</source>
+        <translation>Le disque peut tout de même se mettre en veille : ses compteurs I/O n’ont pas bougé lors des deux derniers pings, les écritures ne l’ont donc jamais atteint.</translation>
+    </message>
+    <message>
+        <source>USB</source>
+        <translation>USB</translation>
+    </message>
+    <message>
+        <source>Thunderbolt</source>
+        <translation>Thunderbolt</translation>
+    </message>
+    <message>
+        <source>FireWire</source>
+        <translation>FireWire</translation>
+    </message>
+    <message>
+        <source>SD Card</source>
+        <translation>Carte SD</translation>
+    </message>
+    <message>
+        <source>SATA</source>
+        <translation>SATA</translation>
+    </message>
+    <message>
+        <source>NVMe</source>
+        <translation>NVMe</translation>
+    </message>
+    <message>
+        <source>SCSI</source>
+        <translation>SCSI</translation>
+    </message>
+    <message>
+        <source>Virtio</source>
+        <translation>Virtio</translation>
+    </message>
 </context>
 <context>
     <name>vornix::TrayApplication</name>
@@ -202,6 +369,26 @@
     <message>
         <source>Version %1</source>
         <translation>Version %1</translation>
+    </message>
+    <message>
+        <source>Keep drives awake</source>
+        <translation>Garder les disques éveillés</translation>
+    </message>
+    <message>
+        <source>Vornix — %1</source>
+        <translation>Vornix — %1</translation>
+    </message>
+    <message>
+        <source>Vornix is still running</source>
+        <translation>Vornix continue de fonctionner</translation>
+    </message>
+    <message>
+        <source>Vornix keeps your drives awake in the background.</source>
+        <translation>Vornix garde vos disques éveillés en arrière-plan.</translation>
+    </message>
+    <message>
+        <source>To bring its window back, start Vornix again from the application menu.</source>
+        <translation>Pour rouvrir sa fenêtre, relancez Vornix depuis le menu des applications.</translation>
     </message>
 </context>
 </TS>

@@ -15,22 +15,22 @@ LinuxPlatform::LinuxPlatform(Options options)
                   .applicationName = QStringLiteral("Vornix"),
                   .desktopSession = options.desktopSession}),
       sleepSignal_(QDBusConnection::systemBus()), powerSupply_(QDBusConnection::systemBus()),
-      drives_(QDBusConnection::systemBus()),
-      loginItem_(VORNIX_APP_ID), settings_(options.settingsPath),
-      volumes_(std::move(options.volumes)), workers_(mainQueue_) {}
+      drives_(QDBusConnection::systemBus()), autostart_(VORNIX_APP_ID),
+      settings_(options.settingsPath), volumes_(std::move(options.volumes)), workers_(mainQueue_) {}
 
 AppPorts LinuxPlatform::ports() {
-    return AppPorts{clock_,
-                    systemLog_,
-                    notifier_,
-                    inhibitor_,
-                    sleepSignal_,
-                    powerSupply_,
-                    loginItem_,
-                    settings_,
-                    volumes_.ports(),
-                    EnginePorts{mainQueue_, clock_, workers_, pingFileSystem_, deviceCounters_, &drives_},
-                    &drives_};
+    return AppPorts{
+        clock_,
+        systemLog_,
+        notifier_,
+        inhibitor_,
+        sleepSignal_,
+        powerSupply_,
+        autostart_,
+        settings_,
+        volumes_.ports(),
+        EnginePorts{mainQueue_, clock_, workers_, pingFileSystem_, deviceCounters_, &drives_},
+        &drives_};
 }
 
 } // namespace vornix::linux_platform

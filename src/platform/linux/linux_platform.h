@@ -46,7 +46,7 @@ private:
     LogindSleepSignal sleepSignal_;
     UPowerSupply powerSupply_;
     UDisksDrives drives_;
-    XdgAutostartEntry loginItem_;
+    XdgAutostartEntry autostart_;
     QtSettingsStore settings_;
     LinuxVolumeSystem volumes_;
     LinuxPingFileSystem pingFileSystem_;
