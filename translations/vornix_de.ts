@@ -335,6 +335,14 @@
         <source>Virtio</source>
         <translation>Virtio</translation>
     </message>
+    <message>
+        <source>The drive went to sleep between two pings although it was kept awake. Choose a shorter ping interval; if it still falls asleep at 30 s, the drive&apos;s own firmware ignores the pings.</source>
+        <translation>Das Laufwerk ist zwischen zwei Pings eingeschlafen, obwohl es wach gehalten wurde. Wählen Sie ein kürzeres Ping-Intervall; schläft es auch bei 30 s ein, ignoriert die Firmware des Laufwerks die Pings.</translation>
+    </message>
+    <message>
+        <source>The drive&apos;s own health check (SMART) says it is failing: copy your data off it and replace it.</source>
+        <translation>Die eigene Zustandsprüfung des Laufwerks (SMART) meldet einen drohenden Ausfall: Kopieren Sie Ihre Daten auf ein anderes Laufwerk und ersetzen Sie es.</translation>
+    </message>
 </context>
 <context>
     <name>vornix::TrayApplication</name>

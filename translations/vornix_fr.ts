@@ -335,6 +335,14 @@
         <source>Virtio</source>
         <translation>Virtio</translation>
     </message>
+    <message>
+        <source>The drive went to sleep between two pings although it was kept awake. Choose a shorter ping interval; if it still falls asleep at 30 s, the drive&apos;s own firmware ignores the pings.</source>
+        <translation>Le disque s’est endormi entre deux pings alors qu’il était maintenu éveillé. Choisissez un intervalle de ping plus court ; s’il s’endort encore à 30 s, le micrologiciel du disque ignore les pings.</translation>
+    </message>
+    <message>
+        <source>The drive&apos;s own health check (SMART) says it is failing: copy your data off it and replace it.</source>
+        <translation>Le contrôle de santé du disque (SMART) signale une défaillance : copiez vos données ailleurs et remplacez-le.</translation>
+    </message>
 </context>
 <context>
     <name>vornix::TrayApplication</name>

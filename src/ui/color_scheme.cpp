@@ -1,7 +1,11 @@
 #include "ui/color_scheme.h"
 
 #include <QApplication>
+#include <QStyle>
 #include <QWidget>
+
+#include <algorithm>
+#include <array>
 
 namespace vornix {
 
@@ -44,6 +48,13 @@ QPalette darkPalette(const QPalette& from) {
 bool paletteIsOurs() {
     // Only preferDarkPalette() sets the application's palette.
     return QCoreApplication::testAttribute(Qt::AA_SetPalette);
+}
+
+bool paletteIsStock() {
+    const QPalette palette = QApplication::palette();
+    const QPalette stock = QApplication::style()->standardPalette();
+    return std::ranges::all_of(std::array{QPalette::Window, QPalette::WindowText, QPalette::Base},
+                               [&](auto role) { return palette.color(role) == stock.color(role); });
 }
 
 bool preferDarkPalette(bool dark) {

@@ -17,6 +17,10 @@ QPalette darkPalette(const QPalette& from);
 /// is drawn as the user's theme has it, high contrast included).
 bool paletteIsOurs();
 
+/// Whether the application runs on its style's stock palette: no desktop theme gave one, so no
+/// user chose how controls look (Fusion's light palette outside KDE, for one).
+bool paletteIsStock();
+
 /// Follows the desktop's preference for dark (Qt 6.4 reads none): while dark is preferred and
 /// the desktop's own palette is light, the application takes darkPalette(); otherwise the
 /// desktop's own palette. Returns whether the application's palette changed.

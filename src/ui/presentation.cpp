@@ -94,16 +94,32 @@ StatusLabel statusLabel(const WatchedVolume& volume, bool keepingAwake) {
 }
 
 QString statusTooltip(const WatchedVolume& volume) {
+    QString why;
     switch (volume.status) {
     case VolumeStatus::failed:
-        return QString::fromStdString(volume.statusDetail); // in the system's words
+        why = QString::fromStdString(volume.statusDetail); // in the system's words
+        break;
     case VolumeStatus::notReaching:
-        return QCoreApplication::translate(
+        why = QCoreApplication::translate(
             "vornix::Panel", "The drive may still spin down: its I/O counters did not move on the "
                              "last two pings, so the writes never reached it.");
+        break;
+    case VolumeStatus::fellAsleep:
+        why = QCoreApplication::translate(
+            "vornix::Panel", "The drive went to sleep between two pings although it was kept "
+                             "awake. Choose a shorter ping interval; if it still falls asleep at "
+                             "30 s, the drive's own firmware ignores the pings.");
+        break;
     default:
-        return {};
+        break;
     }
+    if (volume.driveFailing && volume.isCurrentlyMounted) {
+        const QString failing = QCoreApplication::translate(
+            "vornix::Panel", "The drive's own health check (SMART) says it is failing: copy your "
+                             "data off it and replace it.");
+        why = why.isEmpty() ? failing : failing + QLatin1Char('\n') + why;
+    }
+    return why;
 }
 
 QString busText(std::optional<ConnectionBus> bus) {

@@ -78,7 +78,7 @@ void SwitchToggle::paintEvent(QPaintEvent*) {
 
 void OutlinedCheckBox::paintEvent(QPaintEvent* event) {
     QCheckBox::paintEvent(event);
-    if (!paletteIsOurs())
+    if (!paletteIsOurs() && !paletteIsStock())
         return;
     QStyleOptionButton option;
     initStyleOption(&option);

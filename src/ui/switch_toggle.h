@@ -23,8 +23,9 @@ private:
 };
 
 /// A check box whose box stands out from the window at least 3:1 in the palettes Vornix makes
-/// (the style draws its outline from the window colour, which on a dark window hardly shows).
-/// In the desktop's own palette it is drawn as the style has it.
+/// and in the style's stock one (the style draws its outline from the window colour, which
+/// hardly shows on a dark window, nor on Fusion's light grey). In a palette the desktop's theme
+/// gives it is drawn as the theme has it.
 class OutlinedCheckBox : public QCheckBox {
     Q_OBJECT
 public:

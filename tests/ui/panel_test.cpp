@@ -100,6 +100,8 @@ TEST(Panel, RowsShowToneDotsIsolatedNamesAndWhyAPingFailed) {
     p.settle();
     EXPECT_TRUE(
         p.text("statusLabel").startsWith("Drive failing \u00b7 Ping failed \u00b7 asleep at "));
+    EXPECT_TRUE(p.find("volumeRow")->toolTip().startsWith("The drive's own health check"));
+    EXPECT_TRUE(p.find("volumeRow")->toolTip().endsWith("\nInput/output error"));
     p.h.app->volumeMonitor().markStatus("UUID-A", VolumeStatus::active, {});
     p.h.app->toggleGlobalActive();
     p.h.app->volumeMonitor().markDrive("UUID-A", "disk", false);
@@ -182,8 +184,7 @@ TEST(Panel, TonesSecondaryTextsAndUncheckedBoxesStandOutAsDrawnInLightAndDark) {
         QStyleOptionButton option;
         option.initFrom(box);
         const QRect tick = box->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box);
-        // The desktop's own light palette is drawn as its style has it.
-        EXPECT_GE(measured(box, tick.adjusted(-3, -3, 3, 3)), dark ? controlContrast : 1.0);
+        EXPECT_GE(measured(box, tick.adjusted(-3, -3, 3, 3)), controlContrast);
     }
     preferDarkPalette(false);
 }
