@@ -63,7 +63,8 @@ const std::array<TroubleText, 6> troubleTexts{{
     // A drive whose standby timer is shorter than the interval dozes off between two pings: the
     // next shorter choice of the panel may do. Where none is left, the pings do not count as
     // use for the drive.
-    {VolumeStatus::fellAsleep, QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Drive fell asleep"),
+    {VolumeStatus::fellAsleep,
+     QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices", "Drive fell asleep"),
      QT_TRANSLATE_NOOP("vornix::DriveTroubleNotices",
                        "\"%1\" went to sleep although it was pinged every %3 s. Choose a shorter "
                        "ping interval, such as %2 s."),
@@ -118,9 +119,10 @@ DesktopNotification DriveTroubleNotices::notice(const WatchedVolume& volume, dou
     const std::string shown = shownName(volume);
     const std::string fact = text->fact(volume, interval);
     note.title = userText(context, text->title);
-    note.body = fact.empty() && text->bodyWithoutFact
-                    ? userText(context, text->bodyWithoutFact, {shown, fact, wholeSeconds(interval)})
-                    : userText(context, text->body, {shown, fact, wholeSeconds(interval)});
+    note.body =
+        fact.empty() && text->bodyWithoutFact
+            ? userText(context, text->bodyWithoutFact, {shown, fact, wholeSeconds(interval)})
+            : userText(context, text->body, {shown, fact, wholeSeconds(interval)});
     return note;
 }
 

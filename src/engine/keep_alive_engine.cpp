@@ -433,7 +433,8 @@ void KeepAliveEngine::Core::apply(const std::string& id, const std::string& name
             return; // the volume stays stalled until a ping succeeds in time
         if (unreached) {
             // The drive was asleep before the ping, too: that is the greater trouble.
-            volumeMonitor.markStatus(id, asleep ? VolumeStatus::fellAsleep : VolumeStatus::notReaching,
+            volumeMonitor.markStatus(id,
+                                     asleep ? VolumeStatus::fellAsleep : VolumeStatus::notReaching,
                                      std::nullopt, *unreached);
             if (!engineGone)
                 eventLog.record(LogEvent::Kind::pingNotReaching, name, *unreached);

@@ -152,9 +152,9 @@ TEST(Engine, PingsThatMoveNoIoCounterTwiceInARowDoNotReachTheDrive) {
         auto a = mounted("A");
         a.deviceNumber = DeviceNumber{8, 17};
         Harness h({a});
-        DriveTroubleNotices told(h.monitor, h.notifier,
-                                 [&](auto& v) { return h.engine->reachingStreak(v); },
-                                 [] { return 45.0; });
+        DriveTroubleNotices told(
+            h.monitor, h.notifier, [&](auto& v) { return h.engine->reachingStreak(v); },
+            [] { return 45.0; });
         std::string statuses;
         const auto startSoon = [&] { h.time.postDelayed(0.5, [&] { h.engine->start(45); }); };
         startSoon(); // the ticks come half a second into each 45-second step

@@ -55,9 +55,10 @@ struct AppHarness {
 
     AppState& create() {
         workers.runImmediately = true;
-        app = std::make_unique<AppState>(AppPorts{
-            time, systemLog, notifier, power, machine, machine, autostart, settings,
-            volumeSystem.ports(), EnginePorts{time, time, workers, fileSystem, deviceCounters}, &driveHealth});
+        app = std::make_unique<AppState>(
+            AppPorts{time, systemLog, notifier, power, machine, machine, autostart, settings,
+                     volumeSystem.ports(),
+                     EnginePorts{time, time, workers, fileSystem, deviceCounters}, &driveHealth});
         return *app;
     }
 };
