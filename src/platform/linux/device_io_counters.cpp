@@ -1,9 +1,9 @@
 #include "platform/linux/device_io_counters.h"
 
+#include "platform/linux/file_descriptor.h"
+
 #include <array>
 #include <charconv>
-#include <cstdio>
-#include <memory>
 #include <string>
 
 namespace vornix::linux_platform {
@@ -35,13 +35,8 @@ std::optional<IoCounters> readIoCounters(DeviceNumber device) {
         return std::nullopt;
     const std::string path = "/sys/dev/block/" + std::to_string(device.major) + ":" +
                              std::to_string(device.minor) + "/stat";
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "re"),
-                                                               &std::fclose);
-    if (!file)
-        return std::nullopt;
-    std::array<char, 512> text{};
-    const std::size_t length = std::fread(text.data(), 1, text.size(), file.get());
-    return parseBlockStat({text.data(), length});
+    const auto text = readWholeFile(path);
+    return text ? parseBlockStat(*text) : std::nullopt;
 }
 
 } // namespace vornix::linux_platform

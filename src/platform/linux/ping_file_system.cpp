@@ -1,5 +1,8 @@
 #include "platform/linux/ping_file_system.h"
 
+#include "platform/linux/diagnostics.h"
+#include "platform/linux/file_descriptor.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -16,31 +19,8 @@ namespace vornix::linux_platform {
 
 namespace {
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0)
-            ::close(fd_); // its result tells nothing more once the data is flushed
-    }
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
-
-std::string errorText(int error) {
-    char buffer[256];
-    // The GNU variant: returns the text, which may or may not be in `buffer`.
-    return ::strerror_r(error, buffer, sizeof buffer);
-}
-
 PingResult failure(int error) {
-    return PingResult::failure(errorText(error));
+    return PingResult::failure(systemErrorText(error));
 }
 
 /// Why the entry `info` describes is no ping file of ours, or none when it is one: a regular

@@ -1,6 +1,7 @@
 #include "platform/linux/qt_settings_store.h"
 
 #include "platform/linux/diagnostics.h"
+#include "platform/linux/file_descriptor.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -24,14 +25,6 @@ QString qKey(std::string_view key) {
     return QString::fromUtf8(key.data(), static_cast<qsizetype>(key.size()));
 }
 
-struct Fd {
-    int fd;
-    ~Fd() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
 /// Qt reports only that a write failed; the system's reason is found by doing what it did: a
 /// new file in the same folder, written and flushed, then removed.
 std::string whyNotWritable(const QString& path) {
@@ -43,13 +36,13 @@ std::string whyNotWritable(const QString& path) {
     if (::stat(folder.constData(), &st) != 0)
         return systemErrorText(errno);
     QByteArray probe = folder + "/.vornix-settings-XXXXXX";
-    const Fd fd{::mkstemp(probe.data())};
-    if (fd.fd < 0)
+    const FileDescriptor fd(::mkstemp(probe.data()));
+    if (!fd)
         return systemErrorText(errno);
     static const std::array<char, 4096> block{};
     const bool written =
-        ::write(fd.fd, block.data(), block.size()) == static_cast<ssize_t>(block.size()) &&
-        ::fsync(fd.fd) == 0;
+        ::write(fd.get(), block.data(), block.size()) == static_cast<ssize_t>(block.size()) &&
+        ::fsync(fd.get()) == 0;
     const int error = errno;
     ::unlink(probe.constData());
     return written ? "the file could not be replaced" : systemErrorText(error);

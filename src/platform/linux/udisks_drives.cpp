@@ -1,6 +1,7 @@
 #include "platform/linux/udisks_drives.h"
 
 #include "platform/linux/diagnostics.h"
+#include "platform/linux/file_descriptor.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>
@@ -9,7 +10,6 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 
-#include <fstream>
 #include <sys/sysmacros.h>
 
 namespace vornix::linux_platform {
@@ -63,10 +63,8 @@ QMap<QString, QVariantMap> readInterfaces(const QDBusArgument& argument) {
 /// The kernel suspends an idle disk's device on its own (runtime power management); any command,
 /// a power-mode query included, would resume it.
 bool suspended(const std::string& runtimeStatusFile) {
-    std::ifstream file(runtimeStatusFile);
-    std::string status;
-    file >> status;
-    return status == "suspended" || status == "suspending";
+    const std::string status = readWholeFile(runtimeStatusFile).value_or(std::string());
+    return status.starts_with("suspend"); // "suspended", or "suspending" on its way there
 }
 
 DrivePowerState askPowerState(const QDBusConnection& bus, const QString& drive,

@@ -1,6 +1,7 @@
 #include "platform/linux/xdg_autostart_entry.h"
 
 #include "platform/linux/diagnostics.h"
+#include "platform/linux/file_descriptor.h"
 
 #include <QByteArrayView>
 #include <QStringDecoder>
@@ -27,27 +28,6 @@ namespace {
         << "the autostart entry cannot be changed:" << QString::fromStdString(text);
     throw AutostartError(text);
 }
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    /// Closes now, reporting the error a late write-back may bring.
-    int close() {
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
-
-private:
-    int fd_;
-};
 
 std::string homeDirectory() {
     if (const char* home = std::getenv("HOME"); home && home[0] == '/')
@@ -129,24 +109,6 @@ std::string execProgram(const std::string& exec) {
     for (auto at = word.find("%%"); at != std::string::npos; at = word.find("%%", at + 1))
         word.erase(at, 1);
     return word;
-}
-
-// Plain reads: a std::ifstream would set up the C++ streams' locale, a few hundred kilobytes of
-// library code kept resident for one small file read at start. Like a stream, a read error
-// ends the text where it stopped.
-std::optional<std::string> readText(const std::string& path) {
-    Fd fd(path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0)
-        return std::nullopt;
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd.get(), buffer, sizeof buffer)) != 0;) {
-        if (n > 0)
-            text.append(buffer, static_cast<std::size_t>(n));
-        else if (errno != EINTR)
-            break;
-    }
-    return text;
 }
 
 bool programIsThere(const std::string& program) {
@@ -258,7 +220,7 @@ std::string XdgAutostartEntry::entryText(std::string_view programPath) {
 }
 
 AutostartStatus XdgAutostartEntry::status() const {
-    const std::optional<std::string> text = readText(entryPath());
+    const std::optional<std::string> text = readWholeFile(entryPath());
     if (!text)
         return AutostartStatus::absent;
 
@@ -305,7 +267,7 @@ void XdgAutostartEntry::install() {
 
     const std::string target = folder + "/" + applicationID_ + ".desktop";
     std::string temporary = folder + "/." + applicationID_ + ".desktop.XXXXXX";
-    Fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
     if (fd.get() < 0)
         refuse(errno);
     try {
@@ -319,7 +281,7 @@ void XdgAutostartEntry::install() {
     }
     // The rename itself is durable once the folder is flushed; a failure here loses nothing
     // that is not on its way already.
-    Fd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directory.get() >= 0)
         ::fsync(directory.get());
 }
